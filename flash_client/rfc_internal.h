@@ -1,0 +1,54 @@
+// The client's common frame: per-thread context, open step, timestamp,
+// trace hook, and the one point through which poll waits sleep.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "fwupdate_msgs.h"
+#include "nic_ipc.h"
+#include "rfc.h"
+
+extern rfc_trace_cb_t g_rfc_trace_cb;
+extern int32_t g_trace_level;
+extern thread_local char g_rfc_prefix[RFC_PATH_LEN];
+extern thread_local bool g_rfc_opened;
+extern thread_local nic_ipc_handle_s g_rfc_handle;
+extern thread_local void *g_rfc_trace_cb_ctxt;
+extern thread_local uint8_t g_rfc_test_env;
+
+// 0 when the handle is open, 255 otherwise.
+int rfc_device_open(const char *bdf);
+// "%Y-%m-%d %H:%M:%S" in local time, ".", microseconds without padding.
+std::string rfc_timestamp();
+
+// Poll waits go through here; tests replace it so that nothing waits for real.
+using rfc_sleep_fn_t = unsigned (*)(unsigned seconds);
+extern rfc_sleep_fn_t g_rfc_sleep;
+void rfc_sleep(unsigned seconds);
+
+// Output file path: prefix + base + suffix, cut at 127 characters.
+std::string rfc_output_path(const char *base, const char *suffix = ".txt");
+
+// Lets the compiler check every client format against its arguments.
+__attribute__((format(printf, 1, 2))) inline void rfc_format_check(const char *, ...) {}
+
+// Client message: formatted only when the hook is set and the level passes.
+#define RFC_TRACE(level, fmt, ...)                                                              \
+    do {                                                                                        \
+        if (false) rfc_format_check((fmt), "", ##__VA_ARGS__);                                  \
+        if (g_rfc_trace_cb != nullptr && g_trace_level > (level) - 1) {                         \
+            g_rfc_trace_cb(g_rfc_trace_cb_ctxt, (level), (fmt), rfc_timestamp().c_str(),        \
+                           ##__VA_ARGS__);                                                      \
+        }                                                                                       \
+    } while (0)
+#define RFC_ERR(fmt, ...) RFC_TRACE(TRACE_LEVEL_ERROR, fmt, ##__VA_ARGS__)
+#define RFC_INFO(fmt, ...) RFC_TRACE(TRACE_LEVEL_INFO, fmt, ##__VA_ARGS__)
+#define RFC_DBG(fmt, ...) RFC_TRACE(TRACE_LEVEL_DEBUG, fmt, ##__VA_ARGS__)
+
+// Bounded copies of what the card sends.
+// Copies at most n bytes of src (a field of src_size bytes) into dst of dst_size,
+// refusing (returning false) when n exceeds either size.
+bool rfc_copy_bounded(void *dst, size_t dst_size, const void *src, size_t src_size, size_t n);
+// Text of a fixed-size field: up to the first NUL or the end of the field.
+std::string rfc_field_text(const char *field, size_t field_size);
