@@ -1,0 +1,1 @@
+// Discovery queries: placeholder until they land.
