@@ -18,8 +18,8 @@ struct nic_ipc_handle_s {
     ipc_cmd_dev_s cmd_dev;
 };
 
-extern thread_local uint32_t g_ipc_transport;           // preferred transport, initially 1
-extern thread_local bool g_use_alternate_transport;    // fall back when no node, initially true
+extern thread_local constinit uint32_t g_ipc_transport;         // preferred transport, initially 1
+extern thread_local constinit bool g_use_alternate_transport;  // fall back when no node, initially true
 
 int32_t nic_ipc_init(uint32_t transport, bool use_alternate);
 // 0 open; -1 no node on the allowed transports or the node cannot be opened;
