@@ -11,11 +11,14 @@
 
 extern rfc_trace_cb_t g_rfc_trace_cb;
 extern int32_t g_trace_level;
-extern thread_local char g_rfc_prefix[RFC_PATH_LEN];
-extern thread_local bool g_rfc_opened;
-extern thread_local nic_ipc_handle_s g_rfc_handle;
-extern thread_local void *g_rfc_trace_cb_ctxt;
-extern thread_local uint8_t g_rfc_test_env;
+// constinit: no dynamic initialisation, so other translation units reach
+// these directly instead of through a TLS wrapper (gcc 12 with UBSan can
+// report a read through that wrapper as a null load).
+extern thread_local constinit char g_rfc_prefix[RFC_PATH_LEN];
+extern thread_local constinit bool g_rfc_opened;
+extern thread_local constinit nic_ipc_handle_s g_rfc_handle;
+extern thread_local constinit void *g_rfc_trace_cb_ctxt;
+extern thread_local constinit uint8_t g_rfc_test_env;
 
 // 0 when the handle is open, 255 otherwise.
 int rfc_device_open(const char *bdf);
