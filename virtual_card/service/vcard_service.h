@@ -63,6 +63,11 @@ bool vcard_misc_exchange(vcard_s *card, const uint8_t *msg, size_t len, std::vec
 // "<endpoint> 0x<msg hex> <hex of the request bytes>\n"
 std::string vcard_requests_path(const vcard_s *card);
 
+// Writes the public halves of the card's two signing keys, as PEM files
+// "eng_key-pub.pem" and "prod_key-pub.pem", into dir (which must exist).
+// The keys are the same on every virtual card. Returns 0, or -1.
+int vcard_write_public_keys(const std::string &dir);
+
 // In-process card for unit tests and benchmarks: an AF_UNIX SOCK_SEQPACKET
 // socketpair whose far end a thread serves with the misc framing.
 // Returns the near end's descriptor (for ipc_cmd_dev_s.fd), -1 on failure.

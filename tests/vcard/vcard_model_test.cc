@@ -1,0 +1,418 @@
+// The card model through vcard_handle: partition table, boot selection,
+// erase, install, checksum, startup verification, firmware list, card
+// information, persistence and the request record.
+#include <sys/stat.h>
+
+#include "vcard_test_util.h"
+
+using namespace vcard_test;
+
+namespace {
+
+const std::string k_ff_1m_sha = [] {
+    bytes ff(1 << 20, 0xFF);
+    return sha512_hex_upper(ff.data(), ff.size());
+}();
+
+class VcardModel : public CardTest {
+protected:
+    void SetUp() override {
+        CardTest::SetUp();
+        open_card();
+    }
+    fwupdate_partition_info_rsp_s entry(uint8_t index) {
+        fwupdate_partition_info_req_s q{};
+        q.index = index;
+        q.detail = 1;
+        vcard_reply_s r = call(FWUPDATE_MSG_GET_PARTITION_INFO, as_bytes(q), 116);
+        EXPECT_EQ(r.rsp_errno, 0u);
+        EXPECT_EQ(r.data.size(), 116u);
+        return as_record<fwupdate_partition_info_rsp_s>(r.data);
+    }
+    uint32_t image_of(uint32_t type) {
+        vcard_reply_s r = call(FWUPDATE_MSG_GET_RUNNING_IMAGE, u32(type), 4);
+        EXPECT_EQ(r.rsp_errno, 0u);
+        EXPECT_EQ(r.data.size(), 4u);
+        return as_record<uint32_t>(r.data);
+    }
+    uint8_t erase(uint32_t part, uint64_t size) {
+        fwupdate_erase_req_s q{};
+        q.image_id = part;
+        q.size = size;
+        vcard_reply_s r = call(FWUPDATE_MSG_FLASH_ERASE, as_bytes(q), 1);
+        EXPECT_EQ(r.rsp_errno, 0u);
+        EXPECT_EQ(r.data.size(), 1u);
+        return r.data.empty() ? 0xEE : r.data[0];
+    }
+    uint8_t sector_erase(uint32_t part, uint64_t off, uint64_t len = 4096) {
+        fwupdate_sector_erase_req_s q{};
+        q.image_id = part;
+        q.offset = off;
+        q.length = len;
+        vcard_reply_s r = call(FWUPDATE_MSG_FLASH_SECTOR_ERASE, as_bytes(q), 1);
+        EXPECT_EQ(r.rsp_errno, 0u);
+        EXPECT_EQ(r.data.size(), 1u);
+        return r.data.empty() ? 0xEE : r.data[0];
+    }
+    fwupdate_startup_verify_rsp_s startup(uint32_t part) {
+        vcard_reply_s r = call(FWUPDATE_MSG_VERIFY_STARTUP_IMAGE, u32(part), 976);
+        EXPECT_EQ(r.rsp_errno, 0u);
+        EXPECT_EQ(r.data.size(), 976u);
+        return as_record<fwupdate_startup_verify_rsp_s>(r.data);
+    }
+};
+
+struct entry_case_s {
+    uint8_t index;
+    uint32_t id;
+    const char *id_name;
+    const char *type_name;
+    uint64_t size;
+    uint8_t slot;
+    uint8_t running;
+    uint8_t startup;
+};
+
+TEST_F(VcardModel, SummaryCountsEveryPartitionButTheUnnamedOne) {
+    fwupdate_partition_info_req_s q{};
+    vcard_reply_s r = call(FWUPDATE_MSG_GET_PARTITION_INFO, as_bytes(q), 1016);
+    ASSERT_EQ(r.rsp_errno, 0u);
+    ASSERT_EQ(r.data.size(), 1016u);
+    EXPECT_EQ(r.data[0], 25);
+    for (uint8_t i = 0; i < 25; i++) {
+        fwupdate_partition_info_rsp_s e = entry(i);
+        EXPECT_EQ(e.id, i < 22 ? i : i + 1u) << int(i);
+        EXPECT_EQ(r.data[1 + i], e.id);
+        EXPECT_EQ(e.rsvd, 0);
+        EXPECT_NE(memchr(e.id_name, 0, sizeof e.id_name), nullptr);
+        EXPECT_NE(memchr(e.type_name, 0, sizeof e.type_name), nullptr);
+        EXPECT_NE(memchr(e.version, 0, sizeof e.version), nullptr);
+        EXPECT_GT(e.partition_size, 0u);
+    }
+}
+
+TEST_F(VcardModel, EntriesCarryNameSizeSlotAndBootFlags) {
+    const entry_case_s cases[] = {
+        {0, 0, "boot0", "boot", 1 << 20, 0, 0, 0},
+        {6, 6, "fw-a", "firmware", 32 << 20, 0, 1, 1},
+        {7, 7, "fw-b", "firmware", 32 << 20, 1, 0, 0},
+        {17, 17, "cpld", "cpld", 256 << 10, 0, 0, 0},
+        {22, 23, "boot_fault_log", "log", 256 << 10, 0, 0, 0},
+        {24, 25, "coredump", "coredump", 16 << 20, 0, 0, 0},
+    };
+    for (const auto &c : cases) {
+        fwupdate_partition_info_rsp_s e = entry(c.index);
+        EXPECT_EQ(e.id, c.id);
+        EXPECT_STREQ(e.id_name, c.id_name);
+        EXPECT_STREQ(e.type_name, c.type_name);
+        EXPECT_EQ(e.partition_size, c.size) << c.id_name;
+        EXPECT_EQ(e.slot_id, c.slot) << c.id_name;
+        EXPECT_EQ(e.is_running, c.running) << c.id_name;
+        EXPECT_EQ(e.is_startup, c.startup) << c.id_name;
+    }
+    EXPECT_STREQ(entry(6).version, "2.14.0-E-42");
+}
+
+TEST_F(VcardModel, PartitionInfoRefusesIndexBeyondTableAndUnknownDetail) {
+    fwupdate_partition_info_req_s q{};
+    q.index = 25;
+    q.detail = 1;
+    EXPECT_EQ(call(FWUPDATE_MSG_GET_PARTITION_INFO, as_bytes(q)).rsp_errno, uint32_t(ENOENT));
+    q.index = 0;
+    q.detail = 2;
+    EXPECT_EQ(call(FWUPDATE_MSG_GET_PARTITION_INFO, as_bytes(q)).rsp_errno, uint32_t(EINVAL));
+}
+
+TEST_F(VcardModel, StartupSelectionPersistsAndMovesTheFlag) {
+    EXPECT_EQ(image_of(0), 0u);
+    EXPECT_EQ(image_of(1), 0u);
+    vcard_reply_s r = call(FWUPDATE_MSG_SET_STARTUP_IMAGE, u32(1), 1);
+    ASSERT_EQ(r.rsp_errno, 0u);
+    EXPECT_EQ(r.data, bytes{0});
+    reopen();
+    EXPECT_EQ(image_of(0), 0u);
+    EXPECT_EQ(image_of(1), 1u);
+    EXPECT_EQ(entry(6).is_startup, 0);
+    EXPECT_EQ(entry(6).is_running, 1);
+    EXPECT_EQ(entry(7).is_startup, 1);
+    ASSERT_EQ(call(FWUPDATE_MSG_SET_STARTUP_IMAGE, u32(2), 1).rsp_errno, 0u);
+    EXPECT_EQ(image_of(1), 2u);
+    EXPECT_EQ(entry(3).is_startup, 1);  // the gold image lives in a35-goldfip
+}
+
+TEST_F(VcardModel, BootQueriesRefuseInvalidValues) {
+    EXPECT_EQ(call(FWUPDATE_MSG_GET_RUNNING_IMAGE, u32(2), 4).rsp_errno, uint32_t(EINVAL));
+    EXPECT_EQ(call(FWUPDATE_MSG_SET_STARTUP_IMAGE, u32(3), 1).rsp_errno, uint32_t(EINVAL));
+    EXPECT_EQ(image_of(1), 0u);
+}
+
+TEST_F(VcardModel, InstalledChunksChecksumAsTheImageAcrossReopen) {
+    bytes image = pattern(960 * 3 + 17, 3);
+    install(6, image);
+    EXPECT_EQ(checksum_hex(6, image.size()), sha512_hex_upper(image.data(), image.size()));
+    reopen();
+    EXPECT_EQ(checksum_hex(6, image.size()), sha512_hex_upper(image.data(), image.size()));
+    // Beyond the image the partition is still erased flash.
+    bytes more = image;
+    more.resize(image.size() + 100, 0xFF);
+    EXPECT_EQ(checksum_hex(6, more.size()), sha512_hex_upper(more.data(), more.size()));
+}
+
+TEST_F(VcardModel, WriteAnswersNextOffsetAndHonoursTheChunkOffset) {
+    vcard_reply_s r = write_chunk(4, 4096, bytes{1, 2, 3}, false);
+    ASSERT_EQ(r.rsp_errno, 0u);
+    EXPECT_EQ(r.data, (bytes{0x03, 0x10, 0, 0, 0, 0, 0, 0}));
+    bytes expect(4099, 0xFF);
+    expect[4096] = 1;
+    expect[4097] = 2;
+    expect[4098] = 3;
+    EXPECT_EQ(checksum_hex(4, expect.size()), sha512_hex_upper(expect.data(), expect.size()));
+}
+
+TEST_F(VcardModel, WriteRefusesChunksOutsideThePartitionOrTheRequest) {
+    // cpld is 256 KiB: the chunk ending exactly at the end fits, one byte more does not.
+    EXPECT_EQ(write_chunk(17, (256 << 10) - 16, bytes(16, 1), true).rsp_errno, 0u);
+    EXPECT_EQ(write_chunk(17, (256 << 10) - 15, bytes(16, 1), true).rsp_errno, uint32_t(ENOSPC));
+    EXPECT_EQ(write_chunk(22, 0, bytes(16, 1), true).rsp_errno, uint32_t(ENOENT));
+    // length field larger than the data carried
+    fwupdate_write_req_s h{};
+    h.image_id = 6;
+    h.length = 40;
+    bytes req = as_bytes(h);
+    req.resize(req.size() + 39, 0);
+    EXPECT_EQ(call(FWUPDATE_MSG_FLASH_WRITE, req).rsp_errno, uint32_t(EINVAL));
+    EXPECT_EQ(call(FWUPDATE_MSG_FLASH_WRITE, bytes(25, 0)).rsp_errno, uint32_t(EINVAL));
+}
+
+TEST_F(VcardModel, VerifyPassComparesWithoutWriting) {
+    bytes image = pattern(112, 9);
+    install(17, image);
+    install(17, image, true);
+    bytes other = image;
+    other[100] ^= 1;
+    vcard_reply_s r = write_chunk(17, 0, other, true, true);
+    EXPECT_EQ(r.rsp_errno, uint32_t(EBADMSG));
+    EXPECT_EQ(checksum_hex(17, image.size()), sha512_hex_upper(image.data(), image.size()));
+}
+
+TEST_F(VcardModel, EraseReadsBackErasedFlashAndCostsNoDisk) {
+    bytes image = pattern(1 << 20, 5);
+    install(6, image);
+    EXPECT_EQ(erase(6, 0), 0);
+    EXPECT_EQ(checksum_hex(6, 1 << 20), k_ff_1m_sha);
+    struct stat sb {};
+    std::string file = opts_.state_dir + "/flash/fw-a.bin";
+    EXPECT_TRUE(stat(file.c_str(), &sb) != 0 || sb.st_blocks == 0);
+}
+
+TEST_F(VcardModel, EraseOfASizeErasesWholeSectorsFromTheStart) {
+    bytes image = pattern(3 * 4096, 1);
+    install(8, image);
+    EXPECT_EQ(erase(8, 4097), 0);
+    bytes expect = image;
+    std::fill(expect.begin(), expect.begin() + 8192, 0xFF);
+    EXPECT_EQ(checksum_hex(8, expect.size()), sha512_hex_upper(expect.data(), expect.size()));
+}
+
+TEST_F(VcardModel, ErasePollsThenCompletesAndFailsBeyondThePartition) {
+    opts_.erase_polls = 2;
+    reopen();
+    install(7, pattern(4096, 2));
+    EXPECT_EQ(erase(7, 0x100000), FWUPDATE_STATUS_ERASE_IN_PROGRESS);
+    EXPECT_EQ(erase(7, 0x100000), FWUPDATE_STATUS_ERASE_IN_PROGRESS);
+    EXPECT_EQ(erase(7, 0x100000), 0);
+    // the next identical request is a new erase
+    EXPECT_EQ(erase(7, 0x100000), FWUPDATE_STATUS_ERASE_IN_PROGRESS);
+    EXPECT_EQ(erase(7, (32u << 20) + 1), FWUPDATE_STATUS_FAILED);
+    EXPECT_EQ(erase(11, 65536), FWUPDATE_STATUS_ERASE_IN_PROGRESS);
+    bytes ff(4096, 0xFF);
+    EXPECT_EQ(checksum_hex(7, 4096), sha512_hex_upper(ff.data(), ff.size()));
+}
+
+TEST_F(VcardModel, SectorEraseErasesOneSectorAndRefusesOutsideOnes) {
+    bytes image = pattern(3 * 4096, 4);
+    install(19, image);
+    EXPECT_EQ(sector_erase(19, 4096), 0);
+    bytes expect = image;
+    std::fill(expect.begin() + 4096, expect.begin() + 8192, 0xFF);
+    EXPECT_EQ(checksum_hex(19, expect.size()), sha512_hex_upper(expect.data(), expect.size()));
+    EXPECT_EQ(sector_erase(19, (128 << 10) - 4096), 0);
+    EXPECT_NE(sector_erase(19, 128 << 10), 0);
+    EXPECT_NE(sector_erase(19, 100), 0);
+    EXPECT_NE(sector_erase(19, 0, 0), 0);
+    fwupdate_sector_erase_req_s q{};
+    q.image_id = 22;
+    q.length = 4096;
+    EXPECT_EQ(call(FWUPDATE_MSG_FLASH_SECTOR_ERASE, as_bytes(q)).rsp_errno, uint32_t(ENOENT));
+}
+
+TEST_F(VcardModel, ChecksumPollsAndFailsBeyondThePartition) {
+    opts_.verify_polls = 2;
+    reopen();
+    fwupdate_checksum_req_s q{};
+    q.image_id = 11;
+    q.size = 16;
+    for (int i = 0; i < 2; i++) {
+        vcard_reply_s r = call(FWUPDATE_MSG_GET_CHECKSUM, as_bytes(q), 65);
+        ASSERT_EQ(r.data.size(), 65u);
+        EXPECT_EQ(r.data[0], FWUPDATE_STATUS_VERIFY_IN_PROGRESS);
+    }
+    vcard_reply_s r = call(FWUPDATE_MSG_GET_CHECKSUM, as_bytes(q), 65);
+    bytes ff(16, 0xFF);
+    EXPECT_EQ(r.data[0], 0);
+    EXPECT_EQ(hex(r.data.data() + 1, 64), sha512_hex_upper(ff.data(), ff.size()));
+    q.size = (64 << 10) + 1;
+    r = call(FWUPDATE_MSG_GET_CHECKSUM, as_bytes(q), 65);
+    EXPECT_EQ(r.data[0], FWUPDATE_STATUS_FAILED);
+    q.image_id = 26;
+    EXPECT_EQ(call(FWUPDATE_MSG_GET_CHECKSUM, as_bytes(q), 65).rsp_errno, uint32_t(ENOENT));
+}
+
+TEST_F(VcardModel, StartupVerificationDescribesTheInstalledImage) {
+    bytes image = pattern(2000, 7);
+    install(6, image);
+    std::string sha = sha512_hex_upper(image.data(), image.size());
+    fwupdate_startup_verify_rsp_s rsp = startup(6);
+    EXPECT_EQ(rsp.status, 0);
+    EXPECT_EQ(hex(rsp.digest, 64), sha);
+    std::string version = "installed-" + sha.substr(0, 8);
+    std::string text = "image: fw-a\nversion: " + version + "\nsize: 2000\nhash: " + sha + "\n";
+    EXPECT_EQ(rsp.text_len, text.size());
+    EXPECT_EQ(std::string(rsp.text, rsp.text_len), text);
+    EXPECT_EQ(rsp.text[rsp.text_len], '\0');
+    EXPECT_STREQ(entry(6).version, version.c_str());
+}
+
+TEST_F(VcardModel, StartupVerificationSeesFlashChangedAfterInstall) {
+    bytes image = pattern(5000, 8);
+    install(7, image);
+    ASSERT_EQ(sector_erase(7, 0), 0);
+    fwupdate_startup_verify_rsp_s rsp = startup(7);
+    std::string text(rsp.text, rsp.text_len);
+    std::string recorded = sha512_hex_upper(image.data(), image.size());
+    EXPECT_NE(text.find("hash: " + recorded + "\n"), std::string::npos);
+    EXPECT_NE(hex(rsp.digest, 64), recorded);
+}
+
+TEST_F(VcardModel, StartupVerificationPollsWithStatusFour) {
+    opts_.verify_polls = 1;
+    reopen();
+    EXPECT_EQ(startup(6).status, FWUPDATE_STATUS_VERIFY_IN_PROGRESS);
+    fwupdate_startup_verify_rsp_s rsp = startup(6);
+    EXPECT_EQ(rsp.status, 0);
+    // the factory image is empty
+    EXPECT_EQ(hex(rsp.digest, 64), sha512_hex_upper(nullptr, 0));
+    EXPECT_EQ(call(FWUPDATE_MSG_VERIFY_STARTUP_IMAGE, u32(22), 976).rsp_errno, uint32_t(ENOENT));
+}
+
+TEST_F(VcardModel, FirmwareListGivesProfileRecordOrVersionText) {
+    for (uint32_t id : {8u, 9u, 11u, 12u}) {
+        vcard_reply_s r = call(FWUPDATE_MSG_GET_FW_LIST, u32(id), 1004);
+        ASSERT_EQ(r.rsp_errno, 0u);
+        ASSERT_EQ(r.data.size(), 1004u);
+        auto rsp = as_record<fwupdate_fw_list_rsp_s>(r.data);
+        EXPECT_EQ(rsp.image_id, id);
+        EXPECT_STREQ(rsp.profile_name, "larch-ref-dual-100g");
+        EXPECT_STRNE(rsp.version, "");
+        EXPECT_EQ(rsp.data_len, 0u);
+    }
+    vcard_reply_s r = call(FWUPDATE_MSG_GET_FW_LIST, u32(23), 1004);
+    auto rsp = as_record<fwupdate_fw_list_rsp_s>(r.data);
+    EXPECT_EQ(rsp.image_id, 23u);
+    std::string text = "image: boot_fault_log\nversion: log-1\nsize: 0\nslot: 0\n";
+    EXPECT_EQ(rsp.data_len, text.size());
+    EXPECT_EQ(std::string(reinterpret_cast<char *>(rsp.data), rsp.data_len), text);
+    EXPECT_STREQ(rsp.version, "log-1");
+    EXPECT_EQ(call(FWUPDATE_MSG_GET_FW_LIST, u32(26), 1004).rsp_errno, uint32_t(ENOENT));
+}
+
+TEST_F(VcardModel, CardInfoDescribesALarchCard) {
+    vcard_reply_s r = call(FWUPDATE_MSG_GET_CARD_INFO, bytes{0}, 512);
+    ASSERT_EQ(r.rsp_errno, 0u);
+    ASSERT_EQ(r.data.size(), 512u);
+    auto ci = as_record<fwupdate_card_info_rsp_s>(r.data);
+    EXPECT_STREQ(ci.sw_version, "larch-fw 2.14.0-E-42");
+    EXPECT_EQ(ci.board_id, 0x00010042u);
+    EXPECT_EQ(ci.asic, 4);
+    EXPECT_EQ(ci.fwupdate_ipc_version, 5);
+    EXPECT_EQ(bytes(ci.date, ci.date + 5), (bytes{0x30, 0x14, 0x25, 0x12, 0x24}));
+    EXPECT_STREQ(ci.board_keyname, "eng");
+    EXPECT_EQ(ci.board_secure_enable, 1);
+    EXPECT_EQ(ci.board_secure_boot, 0);
+    EXPECT_EQ(ci.life_cycle_state, 1);
+    EXPECT_EQ(ci.life_cycle_state_fuses, 1u);
+    EXPECT_EQ(r.data[79], 5);  // fwupdate_ipc_version on the wire
+}
+
+TEST_F(VcardModel, OlderLayoutVersionsLeaveLaterFieldsOutAndPersist) {
+    opts_.fwupdate_ipc_version = 2;
+    reopen();
+    auto ci = as_record<fwupdate_card_info_rsp_s>(call(FWUPDATE_MSG_GET_CARD_INFO, bytes{0}, 512).data);
+    EXPECT_EQ(ci.fwupdate_ipc_version, 2);
+    EXPECT_STREQ(ci.board_keyname, "eng");
+    EXPECT_EQ(ci.board_secure_enable, 0);
+    EXPECT_EQ(ci.life_cycle_state, 0);
+    opts_.fwupdate_ipc_version = -1;
+    reopen();
+    ci = as_record<fwupdate_card_info_rsp_s>(call(FWUPDATE_MSG_GET_CARD_INFO, bytes{0}, 512).data);
+    EXPECT_EQ(ci.fwupdate_ipc_version, 2);
+}
+
+TEST_F(VcardModel, UnknownMessageOrEndpointGetsAStatusWord) {
+    EXPECT_EQ(call(0x1000F, bytes{0}).rsp_errno, uint32_t(ENOSYS));
+    EXPECT_EQ(call(0x10011, bytes{0}).rsp_errno, uint32_t(ENOSYS));
+    uint8_t b = 0;
+    EXPECT_EQ(vcard_handle(card_, 7, FWUPDATE_MSG_GET_CARD_INFO, &b, 1, 512).rsp_errno, uint32_t(ENXIO));
+}
+
+TEST_F(VcardModel, AnswersAreCutToTheCapacity) {
+    vcard_reply_s r = call(FWUPDATE_MSG_GET_CARD_INFO, bytes{0}, 100);
+    EXPECT_EQ(r.data.size(), 100u);
+}
+
+TEST_F(VcardModel, EveryRequestIsRecordedWithItsExactBytes) {
+    call(FWUPDATE_MSG_GET_RUNNING_IMAGE, u32(1), 4);
+    fwupdate_erase_req_s q{};
+    q.image_id = 6;
+    q.size = 0x100000;
+    call(FWUPDATE_MSG_FLASH_ERASE, as_bytes(q), 1);
+    uint8_t b = 0;
+    vcard_handle(card_, 9, 0x1000A, &b, 0, 1);
+    EXPECT_EQ(read_file(vcard_requests_path(card_)),
+              "12 0x10001 01000000\n"
+              "12 0x10002 06000000000000000000100000000000\n"
+              "9 0x1000a \n");
+    EXPECT_EQ(vcard_requests_path(card_), opts_.state_dir + "/requests.log");
+}
+
+TEST_F(VcardModel, StateDirectoryIsCreatedAndUnusableOnesAreRefused) {
+    vcard_options_s o;
+    o.state_dir = dir_ + "/a/b/c";
+    vcard_s *c = vcard_open(o);
+    ASSERT_NE(c, nullptr);
+    vcard_close(c);
+    EXPECT_TRUE(std::filesystem::exists(dir_ + "/a/b/c/state.txt"));
+    std::ofstream(dir_ + "/file") << "x";
+    o.state_dir = dir_ + "/file";
+    EXPECT_EQ(vcard_open(o), nullptr);
+    o.state_dir = "";
+    EXPECT_EQ(vcard_open(o), nullptr);
+}
+
+TEST_F(VcardModel, TwoCardsOnDistinctDirectoriesKeepTheirOwnFlash) {
+    vcard_options_s o;
+    o.state_dir = dir_ + "/other";
+    vcard_s *other = vcard_open(o);
+    ASSERT_NE(other, nullptr);
+    install(6, pattern(100, 1));
+    fwupdate_checksum_req_s q{};
+    q.image_id = 6;
+    q.size = 100;
+    vcard_reply_s r = vcard_handle(other, IPC_EP_FWUPDATE, FWUPDATE_MSG_GET_CHECKSUM,
+                                   reinterpret_cast<uint8_t *>(&q), sizeof q, 65);
+    bytes ff(100, 0xFF);
+    EXPECT_EQ(hex(r.data.data() + 1, 64), sha512_hex_upper(ff.data(), ff.size()));
+    vcard_close(other);
+}
+
+}  // namespace
