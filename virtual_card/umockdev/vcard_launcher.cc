@@ -1,0 +1,425 @@
+// flash-update-vcard: runs a command against the virtual card.
+//
+// The card's sysfs and device nodes live in a umockdev testbed served by this
+// process; the command runs as a child under the umockdev preload library,
+// which redirects its /sys and /dev into the testbed. The exit status is the
+// command's own (128 + n after signal n; 124 after --timeout).
+#include <errno.h>
+#include <fcntl.h>
+#include <getopt.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/signalfd.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "vcard_bed.h"
+#include "vcard_service.h"
+
+namespace {
+
+const char *const k_preload = "libumockdev-preload.so.0";
+const char *const k_scratch_root = "/tmp/korvex/";
+constexpr int k_exit_timeout = 124;
+constexpr int k_exit_usage = 2;
+// The testbed's handler sockets live under TMPDIR; their paths must fit a
+// socket address (107 characters), so a long TMPDIR is not used for it.
+constexpr size_t k_tmpdir_max = 40;
+// A testbed is some hundred small files made and removed per run: on tmpfs
+// that costs milliseconds, on a busy disk a good part of a second.
+const char *const k_fast_tmp = "/dev/shm";
+
+void usage(FILE *out, const char *prog) {
+    std::fprintf(out,
+                 "Usage: %s [options] [--] COMMAND [ARGS...]\n"
+                 "       %s serve [options]\n"
+                 "       %s keys DIR\n"
+                 "\n"
+                 "Runs COMMAND against a virtual card: its PCI functions in sysfs, the vela_ipc\n"
+                 "misc node and the kvc_core fwctl node, emulated with umockdev and answered by\n"
+                 "the card's firmware update service model. Returns COMMAND's exit status\n"
+                 "(128+n when a signal n ended it, 124 when --timeout killed it).\n"
+                 "\n"
+                 "  serve      keep the card up and print the environment that reaches it:\n"
+                 "               %s serve > /tmp/vcard.env &\n"
+                 "               . /tmp/vcard.env; flash-update --get-card-info 0000:03:00.0\n"
+                 "             stop it with kill %%1 (SIGTERM or SIGINT).\n"
+                 "  keys DIR   write the card's public key files (<name>_key-pub.pem) into DIR\n"
+                 "             (flash-update reads them from /etc/orv/korvex/larch/fwkeys).\n"
+                 "\n"
+                 "Options:\n"
+                 "  --state DIR        the card's state (flash contents, requests.log); default\n"
+                 "                     $XDG_STATE_HOME/flash-update-vcard/<bdf> or\n"
+                 "                     ~/.local/state/flash-update-vcard/<bdf>; card n >= 2 of\n"
+                 "                     --cards uses DIR/card<n>\n"
+                 "  --bdf BDF          the card's PCI address (default 0000:03:00.0)\n"
+                 "  --no-misc          the card has no misc node: only fwctl reaches it\n"
+                 "  --cards N          N cards, card n at the first card's bus + 0x10*(n-1)\n"
+                 "  --erase-polls N    answers 'erase in progress' N times before an erase ends\n"
+                 "  --verify-polls N   answers 'verify in progress' N times before a verify ends\n"
+                 "  --ipc-version N    card-info layout version the card reports\n"
+                 "  --fault SPEC       make the card misbehave (repeatable). SPEC is\n"
+                 "                     MSG[@N]:KIND[=VALUE]: MSG a message number, short name\n"
+                 "                     (erase, write, checksum, card-info, ...) or '*'; @N only\n"
+                 "                     its N-th call; KIND e.g. status-word=V, status=V,\n"
+                 "                     no-answer, short, oversize, bad-magic, delay=MS\n"
+                 "                     (the full list is in the card's fault table)\n"
+                 "  --timeout SEC      kill COMMAND with SIGKILL after SEC seconds\n"
+                 "  -h, --help         this text\n"
+                 "\n"
+                 "flash-update needs /tmp/korvex/ for its logs; it is created when missing.\n",
+                 prog, prog, prog, prog);
+}
+
+struct launcher_opts_s {
+    vcard_bed_options_s bed;
+    bool state_given = false;
+    long timeout_s = 0;
+};
+
+bool parse_unsigned(const char *text, unsigned long max, unsigned long &value) {
+    char *end = nullptr;
+    errno = 0;
+    unsigned long v = std::strtoul(text, &end, 0);
+    if (errno != 0 || end == text || *end != '\0' || text[0] == '-' || v > max) return false;
+    value = v;
+    return true;
+}
+
+// Parses the options; returns the index of the first non-option argument,
+// -1 after an error (message printed), -2 after --help.
+int parse_options(int argc, char **argv, launcher_opts_s &o) {
+    enum { OPT_STATE = 1000, OPT_BDF, OPT_NO_MISC, OPT_CARDS, OPT_ERASE_POLLS, OPT_VERIFY_POLLS,
+           OPT_IPC_VERSION, OPT_FAULT, OPT_TIMEOUT };
+    static const option k_options[] = {
+        {"state", required_argument, nullptr, OPT_STATE},
+        {"bdf", required_argument, nullptr, OPT_BDF},
+        {"no-misc", no_argument, nullptr, OPT_NO_MISC},
+        {"cards", required_argument, nullptr, OPT_CARDS},
+        {"erase-polls", required_argument, nullptr, OPT_ERASE_POLLS},
+        {"verify-polls", required_argument, nullptr, OPT_VERIFY_POLLS},
+        {"ipc-version", required_argument, nullptr, OPT_IPC_VERSION},
+        {"fault", required_argument, nullptr, OPT_FAULT},
+        {"timeout", required_argument, nullptr, OPT_TIMEOUT},
+        {"help", no_argument, nullptr, 'h'},
+        {nullptr, 0, nullptr, 0},
+    };
+    optind = 1;
+    for (;;) {
+        int c = getopt_long(argc, argv, "+h", k_options, nullptr);
+        if (c == -1) break;
+        unsigned long v = 0;
+        switch (c) {
+        case OPT_STATE:
+            o.bed.state_dir = optarg;
+            o.state_given = true;
+            break;
+        case OPT_BDF:
+            if (!vcard_bed_bdf_valid(optarg)) {
+                std::fprintf(stderr, "flash-update-vcard: --bdf %s is not dddd:bb:dd.f\n", optarg);
+                return -1;
+            }
+            o.bed.bdf = optarg;
+            break;
+        case OPT_NO_MISC:
+            o.bed.no_misc = true;
+            break;
+        case OPT_CARDS:
+            if (!parse_unsigned(optarg, 8, v) || v == 0) {
+                std::fprintf(stderr, "flash-update-vcard: --cards takes 1 to 8\n");
+                return -1;
+            }
+            o.bed.cards = static_cast<unsigned>(v);
+            break;
+        case OPT_ERASE_POLLS:
+        case OPT_VERIFY_POLLS:
+            if (!parse_unsigned(optarg, 1000000, v)) {
+                std::fprintf(stderr, "flash-update-vcard: %s takes a count\n", argv[optind - 1]);
+                return -1;
+            }
+            (c == OPT_ERASE_POLLS ? o.bed.service.erase_polls : o.bed.service.verify_polls) =
+                static_cast<unsigned>(v);
+            break;
+        case OPT_IPC_VERSION:
+            if (!parse_unsigned(optarg, 255, v)) {
+                std::fprintf(stderr, "flash-update-vcard: --ipc-version takes 0 to 255\n");
+                return -1;
+            }
+            o.bed.service.fwupdate_ipc_version = static_cast<int>(v);
+            break;
+        case OPT_FAULT:
+            o.bed.service.faults.push_back(optarg);
+            break;
+        case OPT_TIMEOUT:
+            if (!parse_unsigned(optarg, 86400, v) || v == 0) {
+                std::fprintf(stderr, "flash-update-vcard: --timeout takes 1 to 86400 seconds\n");
+                return -1;
+            }
+            o.timeout_s = static_cast<long>(v);
+            break;
+        case 'h':
+            return -2;
+        default:
+            return -1;
+        }
+    }
+    return optind;
+}
+
+std::string testbed_tmpdir(const char *tmpdir) {
+    struct stat st{};
+    if (stat(k_fast_tmp, &st) == 0 && S_ISDIR(st.st_mode) && access(k_fast_tmp, W_OK | X_OK) == 0)
+        return k_fast_tmp;
+    if (tmpdir != nullptr && tmpdir[0] == '/' && std::strlen(tmpdir) <= k_tmpdir_max) return tmpdir;
+    return "/tmp";
+}
+
+std::string default_state_dir(const std::string &bdf) {
+    const char *xdg = std::getenv("XDG_STATE_HOME");
+    if (xdg != nullptr && xdg[0] == '/') return std::string(xdg) + "/flash-update-vcard/" + bdf;
+    const char *home = std::getenv("HOME");
+    if (home != nullptr && home[0] == '/')
+        return std::string(home) + "/.local/state/flash-update-vcard/" + bdf;
+    return "/tmp/flash-update-vcard-" + std::to_string(getuid()) + "/" + bdf;
+}
+
+bool make_dirs(const std::string &path, mode_t mode) {
+    std::string sofar;
+    size_t pos = 0;
+    while (pos != std::string::npos) {
+        pos = path.find('/', pos + 1);
+        sofar = path.substr(0, pos);
+        if (sofar.empty()) continue;
+        if (mkdir(sofar.c_str(), mode) != 0 && errno != EEXIST) {
+            std::fprintf(stderr, "flash-update-vcard: cannot create %s: %s\n", sofar.c_str(),
+                         std::strerror(errno));
+            return false;
+        }
+    }
+    return true;
+}
+
+// flash-update writes its logs into /tmp/korvex/<bdf>/ and creates only the
+// last level itself.
+void ensure_scratch_root() {
+    struct stat st{};
+    if (stat(k_scratch_root, &st) == 0) return;
+    if (mkdir(k_scratch_root, 0755) == 0)
+        chmod(k_scratch_root, 0755);
+    else if (errno != EEXIST)
+        std::fprintf(stderr, "flash-update-vcard: cannot create %s: %s\n", k_scratch_root,
+                     std::strerror(errno));
+}
+
+// The preload library must be loaded when the command starts. An
+// AddressSanitizer runtime already preloaded must stay first; anything else
+// preloaded (a test's shim) follows.
+std::string child_preload() {
+    std::vector<std::string> asan, rest;
+    const char *old = std::getenv("LD_PRELOAD");
+    if (old != nullptr) {
+        std::string text = old;
+        size_t start = 0;
+        while (start <= text.size()) {
+            size_t end = text.find_first_of(": ", start);
+            if (end == std::string::npos) end = text.size();
+            std::string entry = text.substr(start, end - start);
+            if (!entry.empty() && entry.find("libumockdev-preload") == std::string::npos) {
+                if (entry.find("libasan") != std::string::npos ||
+                    entry.find("clang_rt.asan") != std::string::npos)
+                    asan.push_back(entry);
+                else
+                    rest.push_back(entry);
+            }
+            start = end + 1;
+        }
+    }
+    std::string out;
+    for (const std::string &e : asan) out += e + ":";
+    out += k_preload;
+    for (const std::string &e : rest) out += ":" + e;
+    return out;
+}
+
+// The variables (besides UMOCKDEV_DIR) a command needs to reach the card.
+std::vector<std::pair<std::string, std::string>> child_env() {
+    std::vector<std::pair<std::string, std::string>> env = {{"LD_PRELOAD", child_preload()}};
+#if defined(__SANITIZE_ADDRESS__)
+    // This launcher is an AddressSanitizer build, and so is the flash-update
+    // beside it: its runtime cannot come first with the preload in front.
+    const char *asan = std::getenv("ASAN_OPTIONS");
+    std::string opts = asan != nullptr ? asan : "";
+    if (opts.find("verify_asan_link_order") == std::string::npos) {
+        if (!opts.empty()) opts += ":";
+        opts += "verify_asan_link_order=0";
+        env.emplace_back("ASAN_OPTIONS", opts);
+    }
+#endif
+    return env;
+}
+
+void prepare_child_env() {
+    for (const auto &[name, value] : child_env()) setenv(name.c_str(), value.c_str(), 1);
+}
+
+int status_of(int wstatus) {
+    if (WIFEXITED(wstatus)) return WEXITSTATUS(wstatus);
+    if (WIFSIGNALED(wstatus)) return 128 + WTERMSIG(wstatus);
+    return 1;
+}
+
+int pidfd_open_child(pid_t pid) { return static_cast<int>(syscall(SYS_pidfd_open, pid, 0)); }
+
+// Runs the command and waits for it, killing it at the deadline or when the
+// launcher is asked to stop.
+int run_child(char **argv, const sigset_t &old_mask, int sig_fd, long timeout_s) {
+    std::fflush(stdout);
+    std::fflush(stderr);
+    pid_t pid = fork();
+    if (pid < 0) {
+        std::fprintf(stderr, "flash-update-vcard: fork: %s\n", std::strerror(errno));
+        return 1;
+    }
+    if (pid == 0) {
+        sigprocmask(SIG_SETMASK, &old_mask, nullptr);
+        execvp(argv[0], argv);
+        std::fprintf(stderr, "flash-update-vcard: cannot run %s: %s\n", argv[0], std::strerror(errno));
+        _exit(127);
+    }
+    int pid_fd = pidfd_open_child(pid);
+    struct timespec start{};
+    clock_gettime(CLOCK_MONOTONIC, &start);
+    for (;;) {
+        int wstatus = 0;
+        pid_t done = waitpid(pid, &wstatus, WNOHANG);
+        if (done == pid) {
+            if (pid_fd >= 0) close(pid_fd);
+            return status_of(wstatus);
+        }
+        int wait_ms = -1;
+        if (timeout_s > 0) {
+            struct timespec now{};
+            clock_gettime(CLOCK_MONOTONIC, &now);
+            long elapsed_ms = (now.tv_sec - start.tv_sec) * 1000 + (now.tv_nsec - start.tv_nsec) / 1000000;
+            long left = timeout_s * 1000 - elapsed_ms;
+            if (left <= 0) {
+                // An emulated read blocks signals: only SIGKILL ends it.
+                kill(pid, SIGKILL);
+                waitpid(pid, &wstatus, 0);
+                if (pid_fd >= 0) close(pid_fd);
+                std::fprintf(stderr, "flash-update-vcard: %s killed after %ld s\n", argv[0], timeout_s);
+                return k_exit_timeout;
+            }
+            wait_ms = static_cast<int>(left);
+        }
+        if (pid_fd < 0 && (wait_ms < 0 || wait_ms > 10)) wait_ms = 10;  // no pidfd: poll the child
+        struct pollfd fds[2] = {{pid_fd, POLLIN, 0}, {sig_fd, POLLIN, 0}};
+        int n = poll(fds, 2, wait_ms);
+        if (n > 0 && (fds[1].revents & POLLIN) != 0) {
+            signalfd_siginfo si{};
+            if (read(sig_fd, &si, sizeof si) == static_cast<ssize_t>(sizeof si)) {
+                kill(pid, SIGKILL);
+                waitpid(pid, &wstatus, 0);
+                if (pid_fd >= 0) close(pid_fd);
+                return 128 + static_cast<int>(si.ssi_signo);
+            }
+        }
+    }
+}
+
+int serve(const vcard_bed_s *bed, int sig_fd) {
+    std::printf("export UMOCKDEV_DIR=%s\n", vcard_bed_root(bed).c_str());
+    for (const auto &[name, value] : child_env()) std::printf("export %s=%s\n", name.c_str(), value.c_str());
+    for (const vcard_bed_card_s &card : vcard_bed_cards(bed)) {
+        std::printf("# card %s serial %s: misc %s, fwctl %s, state %s\n", card.bdf.c_str(),
+                    card.serial.c_str(), card.misc_node.empty() ? "(none)" : card.misc_node.c_str(),
+                    card.fwctl_node.c_str(), card.state_dir.c_str());
+    }
+    std::fflush(stdout);
+    struct pollfd fd = {sig_fd, POLLIN, 0};
+    for (;;) {
+        if (poll(&fd, 1, -1) > 0) {
+            signalfd_siginfo si{};
+            if (read(sig_fd, &si, sizeof si) == static_cast<ssize_t>(sizeof si)) return 0;
+        }
+    }
+}
+
+}  // namespace
+
+// libcrypto keeps per-thread state for umockdev's worker thread, which the
+// launcher never joins; LeakSanitizer builds would report it at exit now and
+// then. It is OpenSSL's, not the card's, so it is not a finding.
+extern "C" const char *__lsan_default_suppressions() { return "leak:libcrypto.so\n"; }
+
+int main(int argc, char **argv) {
+    const char *prog = "flash-update-vcard";
+    if (argc >= 2 && std::strcmp(argv[1], "keys") == 0) {
+        if (argc != 3) {
+            usage(stderr, prog);
+            return k_exit_usage;
+        }
+        if (!make_dirs(argv[2], 0755)) return 1;
+        return vcard_write_public_keys(argv[2]) == 0 ? 0 : 1;
+    }
+    bool serve_mode = argc >= 2 && std::strcmp(argv[1], "serve") == 0;
+    launcher_opts_s o;
+    int first = parse_options(argc - (serve_mode ? 1 : 0), argv + (serve_mode ? 1 : 0), o);
+    if (first == -2) {
+        usage(stdout, prog);
+        return 0;
+    }
+    if (first < 0) {
+        usage(stderr, prog);
+        return k_exit_usage;
+    }
+    if (serve_mode) first += 1;
+    if (serve_mode ? first != argc : first >= argc) {
+        usage(stderr, prog);
+        return k_exit_usage;
+    }
+    if (!o.state_given) o.bed.state_dir = default_state_dir(o.bed.bdf);
+    if (!make_dirs(o.bed.state_dir, 0755)) return 1;
+    ensure_scratch_root();
+
+    // Signals that stop the launcher arrive through a descriptor; they are
+    // blocked before the testbed starts its thread so that no thread takes them.
+    sigset_t stop_set, old_mask;
+    sigemptyset(&stop_set);
+    sigaddset(&stop_set, SIGINT);
+    sigaddset(&stop_set, SIGTERM);
+    sigaddset(&stop_set, SIGHUP);
+    sigprocmask(SIG_BLOCK, &stop_set, &old_mask);
+    int sig_fd = signalfd(-1, &stop_set, SFD_CLOEXEC);
+
+    const char *tmpdir = std::getenv("TMPDIR");
+    bool had_tmpdir = tmpdir != nullptr;
+    std::string saved_tmpdir = had_tmpdir ? tmpdir : "";
+    setenv("TMPDIR", testbed_tmpdir(tmpdir).c_str(), 1);
+    vcard_bed_s *bed = vcard_bed_start(o.bed);
+    if (had_tmpdir)
+        setenv("TMPDIR", saved_tmpdir.c_str(), 1);
+    else
+        unsetenv("TMPDIR");
+    if (bed == nullptr) return 1;
+
+    int status;
+    if (serve_mode) {
+        status = serve(bed, sig_fd);
+    } else {
+        prepare_child_env();
+        status = run_child(argv + first, old_mask, sig_fd, o.timeout_s);
+    }
+    vcard_bed_stop(bed);
+    return status;
+}
