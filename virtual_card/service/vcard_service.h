@@ -15,7 +15,7 @@ struct vcard_options_s {
     unsigned erase_polls = 0;        // status-3 answers before an erase completes
     unsigned verify_polls = 0;       // status-4 answers before a checksum/startup verification completes
     int fwupdate_ipc_version = -1;   // card-info layout version; -1: keep the persisted one (default 5)
-    std::vector<std::string> faults; // fault specifications, see vcard_fault_parse
+    std::vector<std::string> faults; // fault strings "MSG[@N]:KIND[=VALUE]", see virtual_card/README.md
 };
 
 // What the transport must do to the framed response (misc node / socketpair)
