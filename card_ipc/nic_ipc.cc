@@ -2,8 +2,8 @@
 // opened and hands every exchange to the one it picked.
 #include "nic_ipc.h"
 
-thread_local uint32_t g_ipc_transport = NIC_IPC_TRANSPORT_VELA;
-thread_local bool g_use_alternate_transport = true;
+thread_local constinit uint32_t g_ipc_transport = NIC_IPC_TRANSPORT_VELA;
+thread_local constinit bool g_use_alternate_transport = true;
 
 int32_t nic_ipc_init(uint32_t transport, bool use_alternate) {
     if (transport != NIC_IPC_TRANSPORT_VELA && transport != NIC_IPC_TRANSPORT_FWCTL) return -3;

@@ -49,7 +49,10 @@ int device_bdf_from_crd_bdf(const char *crd_bdf, uint32_t devid, char *bdf_out) 
     if (read_device_attr(crd_bdf, "subordinate_bus_number", 10, &subordinate) != 0) return -1;
 
     const char *colon = strchr(crd_bdf, ':');
-    if (secondary == 0 || subordinate == 0 || colon == nullptr || secondary > subordinate) return -1;
+    if (secondary == 0 || subordinate == 0 || colon == nullptr || secondary > subordinate ||
+        subordinate > 0xff) {  // bus numbers are 8-bit; anything else is not a bridge
+        return -1;
+    }
 
     char domain[NIC_PCI_BDF_LEN] = {};
     snprintf(domain, sizeof(domain), "%.*s", static_cast<int>(colon - crd_bdf), crd_bdf);

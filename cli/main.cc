@@ -14,6 +14,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "card_lock.h"
 #include "rfc.h"
 #include "trace.h"
 
@@ -206,8 +207,8 @@ int exit_status(int result) {
 }  // namespace
 
 int main(int argc, char **argv) {
-    if (argc == 1) {
-        print_usage(argv[0]);
+    if (argc < 2) {  // also an empty argument vector, which has no program name
+        print_usage(argc > 0 ? argv[0] : "flash-update");
         return 1;
     }
 
@@ -255,6 +256,9 @@ int main(int argc, char **argv) {
         const unsigned long size = strtoul(size_arg, nullptr, 0);
         FU_INFO("erase_partition", 214u, "Erasing partition %s size %ld bdf %s", optarg, static_cast<long>(size),
                 bdf);
+        if (!card_lock_hold(bdf, k_scratch_dir)) {
+            return 1;
+        }
         return exit_status(rfc_flash_erase(rfc_partition_from_name(optarg), size, bdf, timeout));
     }
 
@@ -264,11 +268,17 @@ int main(int argc, char **argv) {
             return 1;
         }
         FU_INFO("install_image", 226u, "Installing image from %s to partition %s bdf %s", image, optarg, bdf);
+        if (!card_lock_hold(bdf, k_scratch_dir)) {
+            return 1;
+        }
         return exit_status(rfc_flash_write(rfc_partition_from_name(optarg), image, bdf, timeout));
     }
 
     case CMD_SET_BOOT_OPTIONS: {
         FU_INFO("set_boot_option", 237u, "Updating boot settings %s bdf %s", optarg, bdf);
+        if (!card_lock_hold(bdf, k_scratch_dir)) {
+            return 1;
+        }
         return exit_status(rfc_set_startup_image(rfc_firmware_image_from_name(optarg), bdf));
     }
 
@@ -314,11 +324,17 @@ int main(int argc, char **argv) {
         }
         const unsigned long size = strtoul(size_arg, nullptr, 0);
         FU_INFO("erase_flash_sector", 303u, "Erase %s flash sector of size %lx bdf %s", optarg, size, bdf);
+        if (!card_lock_hold(bdf, k_scratch_dir)) {
+            return 1;
+        }
         return exit_status(rfc_flash_sector_erase(rfc_partition_from_name(optarg), size, bdf));
     }
 
     case CMD_SECURE_BOOT: {
         FU_INFO("secure_boot_update", 314u, "Secure boot update to %s bdf %s", optarg, bdf);
+        if (!card_lock_hold(bdf, k_scratch_dir)) {
+            return 1;
+        }
         return exit_status(rfc_secure_boot_update(rfc_secure_boot_option_from_name(optarg), bdf));
     }
 
@@ -342,6 +358,9 @@ int main(int argc, char **argv) {
             return 1;
         }
         FU_INFO("secure_image_info_update", 359u, "Secure image %s update %s bdf %s", optarg, operation, bdf);
+        if (!card_lock_hold(bdf, k_scratch_dir)) {
+            return 1;
+        }
         return exit_status(rfc_secure_image_info_update(rfc_secure_type_from_name(optarg),
                                                         static_cast<secure_image_update_opcode_e>(opcode), bdf));
     }

@@ -119,7 +119,7 @@ int rfc_partition_metadata(flash_partition_e partition, const char *bdf) {
     }
 
     const std::string path = rfc_output_path(name);
-    FILE *file = fopen(path.c_str(), "w+");
+    FILE *file = rfc_open_output(path.c_str());
     if (file == nullptr) {
         RFC_ERR("[%s] Failed to open file %s", path.c_str());
         return RFC_EFILE;
@@ -163,7 +163,7 @@ int rfc_partition_info(const char *bdf, flash_partition_e partition, bool &found
     }
 
     const std::string path = rfc_output_path("partition_info");
-    FILE *file = fopen(path.c_str(), "w+");
+    FILE *file = rfc_open_output(path.c_str());
     if (file == nullptr) {
         RFC_ERR("[%s] Failed to open file %s", path.c_str());
         delete[] records;

@@ -157,7 +157,7 @@ int rfc_card_info_get(const char *bdf, const char *file_name, rfc_card_info_s *i
 
     if (file_name != nullptr) {
         const std::string path = rfc_output_path(file_name);
-        FILE *file = fopen(path.c_str(), "w+");
+        FILE *file = rfc_open_output(path.c_str());
         if (file == nullptr) {
             RFC_ERR("[%s] Failed to open file %s", path.c_str());
             return RFC_EFAIL;

@@ -1,9 +1,12 @@
 // The client's common frame: initialisation, the per-thread context with its
 // lazily opened IPC handle, the timestamp that leads every client message,
 // and the small helpers every operation shares.
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <sys/time.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -115,6 +118,96 @@ std::string rfc_output_path(const char *base, const char *suffix) {
         return {};
     }
     return path;
+}
+
+namespace {
+
+// Why the directory behind dir_fd must not hold the tool's files, or empty.
+// Root writing where another user can rename or plant entries would let that
+// user point the tool's output at any file of the system.
+std::string output_dir_refusal(int dir_fd) {
+    struct stat st {};
+    if (fstat(dir_fd, &st) != 0) {
+        return std::string("its directory cannot be examined: ") + strerror(errno);
+    }
+    char reason[128];
+    if (st.st_uid != geteuid()) {
+        snprintf(reason, sizeof(reason), "its directory is owned by uid %u, not %u",
+                 static_cast<unsigned>(st.st_uid), static_cast<unsigned>(geteuid()));
+        return reason;
+    }
+    if ((st.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
+        snprintf(reason, sizeof(reason), "its directory is writable by group or others (mode %03o)",
+                 static_cast<unsigned>(st.st_mode & 0777));
+        return reason;
+    }
+    return {};
+}
+
+}  // namespace
+
+FILE *rfc_open_output(const char *path) {
+    if (path == nullptr || path[0] == '\0') {
+        errno = ENOENT;
+        return nullptr;
+    }
+    const char *slash = strrchr(path, '/');
+    const char *base = slash != nullptr ? slash + 1 : path;
+    // The directory without its trailing slashes, which would make the open
+    // below follow a symbolic link ("/" stays "/").
+    size_t dir_len = slash != nullptr ? static_cast<size_t>(slash - path) : 0;
+    while (dir_len > 0 && path[dir_len - 1] == '/') {
+        --dir_len;
+    }
+    const std::string dir = slash == nullptr ? std::string(".") : std::string(path, dir_len > 0 ? dir_len : 1);
+    if (base[0] == '\0') {
+        errno = EISDIR;
+        return nullptr;
+    }
+
+    const int dir_fd = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (dir_fd < 0) {
+        const int err = errno;
+        struct stat st {};
+        if (lstat(dir.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) {
+            RFC_ERR("[%s] refusing %s: its directory is a symbolic link", path);
+        }
+        errno = err;
+        return nullptr;
+    }
+    const std::string refusal = output_dir_refusal(dir_fd);
+    if (!refusal.empty()) {
+        RFC_ERR("[%s] refusing %s: %s", path, refusal.c_str());
+        close(dir_fd);
+        errno = EPERM;
+        return nullptr;
+    }
+
+    // "w+": read and write, created 0666 less the umask, truncated.
+    const int fd = openat(dir_fd, base, O_RDWR | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0666);
+    const int open_errno = errno;
+    close(dir_fd);
+    if (fd < 0) {
+        if (open_errno == ELOOP) {
+            RFC_ERR("[%s] refusing %s: it is a symbolic link", path);
+        }
+        errno = open_errno;
+        return nullptr;
+    }
+    struct stat st {};
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        RFC_ERR("[%s] refusing %s: it is not a regular file", path);
+        close(fd);
+        errno = EPERM;
+        return nullptr;
+    }
+    FILE *file = fdopen(fd, "w+");
+    if (file == nullptr) {
+        const int err = errno;
+        close(fd);
+        errno = err;
+    }
+    return file;
 }
 
 bool rfc_copy_bounded(void *dst, size_t dst_size, const void *src, size_t src_size, size_t n) {

@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "rfc_internal.h"
+#include "rfc_progress.h"
 
 namespace {
 
@@ -30,8 +31,10 @@ int rfc_flash_erase(flash_partition_e partition, uint64_t size, const char *bdf,
     RFC_INFO("[%s] Erase partition in progress...");
     fflush(stdout);
 
+    unsigned waited_s = 0;
     for (;;) {
         if (timeout) {
+            rfc_progress_end();
             RFC_ERR("[%s] Erase operation aborted due to timeout");
             return RFC_ETIMEOUT;
         }
@@ -41,15 +44,20 @@ int rfc_flash_erase(flash_partition_e partition, uint64_t size, const char *bdf,
         const ssize_t ret = nic_ipc_req_rsp(&g_rfc_handle, IPC_EP_FWUPDATE, FWUPDATE_MSG_FLASH_ERASE, buf,
                                             sizeof(req), 1, &rsp_err);
         if (ret < 1 || rsp_err != 0) {
+            rfc_progress_end();
             RFC_ERR("[%s] ipc send failed ret %d, ipc err %d cmd rsp %d", static_cast<int>(ret),
                     static_cast<int>(rsp_err), static_cast<int>(buf[0]));
             return RFC_EFAIL;
         }
         const uint8_t status = buf[0];
         if (status == FWUPDATE_STATUS_ERASE_IN_PROGRESS) {
+            rfc_progress_poll("erase", waited_s);
             rfc_sleep(k_erase_poll_seconds);
+            waited_s += k_erase_poll_seconds;
+            rfc_progress_poll("erase", waited_s);
             continue;
         }
+        rfc_progress_end();
         if (status == FWUPDATE_STATUS_FAILED) {
             RFC_ERR("[%s] erase operation failed");
             return RFC_EFAIL;

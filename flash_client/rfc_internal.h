@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstdio>
 #include <string>
 
 #include "fwupdate_msgs.h"
@@ -32,6 +33,12 @@ void rfc_sleep(unsigned seconds);
 
 // Output file path: prefix + base + suffix, cut at 127 characters.
 std::string rfc_output_path(const char *base, const char *suffix = ".txt");
+// Opens an output file like fopen(path, "w+"), but only in a directory that
+// is a real directory owned by this user and writable by no one else, and
+// never through a symbolic link: the tool runs as root under the
+// world-writable /tmp. Null when refused (with an error message naming the
+// reason) or when the file cannot be opened (errno set, no message).
+FILE *rfc_open_output(const char *path);
 
 // Lets the compiler check every client format against its arguments.
 __attribute__((format(printf, 1, 2))) inline void rfc_format_check(const char *, ...) {}

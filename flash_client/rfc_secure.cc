@@ -138,7 +138,7 @@ int rfc_secure_image_info(const char *name, secure_image_type_e type, const char
     }
 
     const std::string path = rfc_output_path(name);
-    FILE *file = fopen(path.c_str(), "w+");
+    FILE *file = rfc_open_output(path.c_str());
     if (file == nullptr) {
         RFC_ERR("[%s] Failed to open file %s", path.c_str());
         return RFC_EFILE;

@@ -93,7 +93,7 @@ int rfc_partition_signed_metadata(flash_partition_e partition, const char *bdf) 
     }
 
     const std::string path = rfc_output_path(name, "_signed.txt");
-    FILE *file = fopen(path.c_str(), "w+");
+    FILE *file = rfc_open_output(path.c_str());
     if (file == nullptr) {
         RFC_ERR("[%s] Failed to open file %s", path.c_str());
         return RFC_EFILE;

@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "rfc_internal.h"
+#include "rfc_progress.h"
 
 namespace {
 
@@ -67,6 +68,7 @@ int rfc_verify_checksum(flash_partition_e partition, const char *image_path, con
     uint8_t buf[sizeof(fwupdate_checksum_rsp_s)];
     static_assert(sizeof(buf) >= sizeof(fwupdate_checksum_req_s));
     fwupdate_checksum_rsp_s rsp{};
+    unsigned waited_s = 0;
     for (;;) {
         memset(buf, 0, sizeof(buf));
         memcpy(buf, &req, sizeof(req));
@@ -74,18 +76,24 @@ int rfc_verify_checksum(flash_partition_e partition, const char *image_path, con
         const ssize_t ret = nic_ipc_req_rsp(&g_rfc_handle, IPC_EP_FWUPDATE, FWUPDATE_MSG_GET_CHECKSUM, buf,
                                             sizeof(req), sizeof(buf), &rsp_err);
         if (ret <= 0 || rsp_err != 0) {
+            rfc_progress_end();
             RFC_ERR("[%s] failed to get checksum, ipc err %u, ipc ret %d", rsp_err, static_cast<int>(ret));
             return RFC_EFAIL;
         }
         memcpy(&rsp, buf, sizeof(rsp));
         if (rsp.status == FWUPDATE_STATUS_VERIFY_IN_PROGRESS) {
+            rfc_progress_poll("verify checksum", waited_s);
             rfc_sleep(k_verify_poll_seconds);
+            waited_s += k_verify_poll_seconds;
+            rfc_progress_poll("verify checksum", waited_s);
             if (timeout) {
+                rfc_progress_end();
                 RFC_ERR("[%s] Verify operation aborted due to timeout");
                 return RFC_ETIMEOUT;
             }
             continue;
         }
+        rfc_progress_end();
         if (rsp.status == FWUPDATE_STATUS_FAILED) {
             RFC_ERR("[%s] verify checksum failed");
             return RFC_EFAIL;
@@ -118,7 +126,7 @@ int rfc_validate_startup_image(flash_partition_e partition, const char *bdf) {
     RFC_DBG("[%s] Sending IPC for verify startup image, image id %u", static_cast<unsigned>(partition));
     RFC_INFO("[%s] Verify startup image in progress...");
 
-    for (;;) {
+    for (unsigned waited_s = 0;;) {
         const uint32_t image_id = partition;
         memset(buf, 0, sizeof(buf));
         memcpy(buf, &image_id, sizeof(image_id));
@@ -126,14 +134,19 @@ int rfc_validate_startup_image(flash_partition_e partition, const char *bdf) {
         ret = nic_ipc_req_rsp(&g_rfc_handle, IPC_EP_FWUPDATE, FWUPDATE_MSG_VERIFY_STARTUP_IMAGE, buf,
                               sizeof(image_id), sizeof(buf), &rsp_err);
         if (ret <= 0 || rsp_err != 0) {
+            rfc_progress_end();
             RFC_ERR("[%s] Verify startup image failed err %u\n", rsp_err);
             goto report;
         }
         memcpy(&rsp, buf, sizeof(rsp));
         if (rsp.status == FWUPDATE_STATUS_VERIFY_IN_PROGRESS) {
+            rfc_progress_poll("verify startup image", waited_s);
             rfc_sleep(k_verify_poll_seconds);
+            waited_s += k_verify_poll_seconds;
+            rfc_progress_poll("verify startup image", waited_s);
             continue;
         }
+        rfc_progress_end();
         if (rsp.status == FWUPDATE_STATUS_FAILED) {
             RFC_ERR("[%s] verify checksum failed");
             goto report;
@@ -143,7 +156,7 @@ int rfc_validate_startup_image(flash_partition_e partition, const char *bdf) {
 
     {
         const std::string path = rfc_output_path(name);
-        FILE *fp = fopen(path.c_str(), "w+");
+        FILE *fp = rfc_open_output(path.c_str());
         if (fp == nullptr) {
             RFC_ERR("[%s] Failed to open file %s", path.c_str());
             goto report;

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "rfc_internal.h"
+#include "rfc_progress.h"
 
 namespace {
 
@@ -74,6 +75,7 @@ int rfc_flash_write_helper(uint32_t partition, const char *image_path, int verif
     } else {
         RFC_INFO("[%s] Write flash in progress...");
     }
+    rfc_progress_begin(verify != 0 ? "verify" : "write", size);
 
     uint8_t buf[FLASH_WRITE_BUF_SIZE];
     static_assert(sizeof(fwupdate_write_req_s) + FLASH_WRITE_CHUNK_SIZE + 6 <= FLASH_WRITE_BUF_SIZE);
@@ -83,6 +85,7 @@ int rfc_flash_write_helper(uint32_t partition, const char *image_path, int verif
     uint64_t sent = 0;
     while (chunks > 0) {
         if (timeout != nullptr && *timeout) {
+            rfc_progress_end();
             RFC_ERR("[%s] Write operation aborted due to timeout");
             return RFC_ETIMEOUT;
         }
@@ -101,6 +104,7 @@ int rfc_flash_write_helper(uint32_t partition, const char *image_path, int verif
         // A file that shrank while it was being sent would otherwise leave
         // zeros in the card's copy.
         if (fread(buf + sizeof(hdr), 1, length, fp.get()) != length) {
+            rfc_progress_end();
             RFC_ERR("[%s] failed to read data");
             return RFC_EFAIL;
         }
@@ -110,16 +114,19 @@ int rfc_flash_write_helper(uint32_t partition, const char *image_path, int verif
                                             length + FWUPDATE_WRITE_REQ_OVERHEAD, sizeof(fwupdate_write_rsp_s),
                                             &rsp_err);
         if (ret < static_cast<ssize_t>(sizeof(fwupdate_write_rsp_s)) || rsp_err != 0) {
+            rfc_progress_end();
             RFC_ERR("[%s] failed to write flash, image id %u, ipc err %u, ipc ret %d", partition, rsp_err,
                     static_cast<int>(ret));
             return RFC_EFAIL;
         }
         sent += length;
         --chunks;
+        rfc_progress_update(sent);
         fwupdate_write_rsp_s rsp;
         memcpy(&rsp, buf, sizeof(rsp));
         offset = rsp.next_offset;
     }
+    rfc_progress_end();
     RFC_DBG("[%s] write flash completed");
     return RFC_OK;
 }

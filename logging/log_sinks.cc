@@ -1,6 +1,8 @@
 #include "log_sinks.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <chrono>
@@ -16,21 +18,14 @@ namespace utils {
 
 namespace {
 
-spdlog::file_event_handlers banner_handlers(size_t *opened_size)
-{
-    spdlog::file_event_handlers handlers;
-    handlers.after_open = [opened_size](const spdlog::filename_t &, FILE *file) {
-        struct stat st {};
-        *opened_size = fstat(fileno(file), &st) == 0 ? static_cast<size_t>(st.st_size) : 0;
-        boot_banner_write(file);
-    };
-    return handlers;
-}
+// Opening a log file is tried this often, this far apart, before giving up.
+constexpr int k_open_tries = 5;
+constexpr unsigned k_open_interval_ms = 10;
 
 }  // namespace
 
 rotating_file_sink::rotating_file_sink(std::string path, size_t max_size, size_t max_files)
-    : path_(std::move(path)), max_size_(max_size), max_files_(max_files), file_(banner_handlers(&opened_size_))
+    : path_(std::move(path)), max_size_(max_size), max_files_(max_files)
 {
     if (max_size_ == 0) {
         spdlog::throw_spdlog_ex("rotating_file_sink: max_size cannot be zero");
@@ -39,16 +34,57 @@ rotating_file_sink::rotating_file_sink(std::string path, size_t max_size, size_t
     current_size_ = opened_size_;
 }
 
+rotating_file_sink::~rotating_file_sink()
+{
+    close_();
+}
+
 std::string rotating_file_sink::rotated_name(const std::string &path, size_t index)
 {
     return index == 0 ? path : path + "." + std::to_string(index);
 }
 
+// "ab" (or "wb" then "ab" when truncating) of the logging library, with
+// O_NOFOLLOW: a symbolic link in place of the file is refused at once.
 void rotating_file_sink::open_(bool truncate)
 {
     open_ok_ = false;
-    file_.open(path_, truncate);
+    close_();
+    const int flags = O_WRONLY | O_CREAT | O_APPEND | O_NOFOLLOW | O_CLOEXEC | (truncate ? O_TRUNC : 0);
+    int err = 0;
+    for (int tries = 0; tries < k_open_tries; ++tries) {
+        spdlog::details::os::create_dir(spdlog::details::os::dir_name(path_));
+        const int fd = open(path_.c_str(), flags, 0666);
+        if (fd >= 0) {
+            file_ = fdopen(fd, "ab");
+            if (file_ != nullptr) {
+                break;
+            }
+            err = errno;
+            close(fd);
+        } else {
+            err = errno;
+            if (err == ELOOP) {
+                spdlog::throw_spdlog_ex("Failed opening file " + path_ + " for writing: it is a symbolic link");
+            }
+        }
+        spdlog::details::os::sleep_for_millis(k_open_interval_ms);
+    }
+    if (file_ == nullptr) {
+        spdlog::throw_spdlog_ex("Failed opening file " + path_ + " for writing", err);
+    }
+    struct stat st {};
+    opened_size_ = fstat(fileno(file_), &st) == 0 ? static_cast<size_t>(st.st_size) : 0;
+    boot_banner_write(file_);
     open_ok_ = true;
+}
+
+void rotating_file_sink::close_()
+{
+    if (file_ != nullptr) {
+        fclose(file_);
+        file_ = nullptr;
+    }
 }
 
 void rotating_file_sink::sink_it_(const spdlog::details::log_msg &msg)
@@ -69,14 +105,16 @@ void rotating_file_sink::sink_it_(const spdlog::details::log_msg &msg)
         rotate_();
         new_size = formatted.size();
     }
-    file_.write(formatted);
+    if (fwrite(formatted.data(), 1, formatted.size(), file_) != formatted.size()) {
+        spdlog::throw_spdlog_ex("Failed writing to file " + path_, errno);
+    }
     current_size_ = new_size;
 }
 
 void rotating_file_sink::flush_()
 {
-    if (open_ok_) {
-        file_.flush();
+    if (open_ok_ && fflush(file_) != 0) {
+        spdlog::throw_spdlog_ex("Failed flush to file " + path_, errno);
     }
 }
 
@@ -85,7 +123,7 @@ void rotating_file_sink::rotate_()
 {
     using spdlog::details::os::path_exists;
 
-    file_.close();
+    close_();
     open_ok_ = false;
     for (size_t i = max_files_; i > 0; --i) {
         std::string target = rotated_name(path_, i);

@@ -5,11 +5,11 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 #include <memory>
 #include <mutex>
 #include <string>
 
-#include <spdlog/details/file_helper.h>
 #include <spdlog/pattern_formatter.h>
 #include <spdlog/sinks/base_sink.h>
 
@@ -18,10 +18,15 @@ namespace utils {
 // The file is opened for appending; every opening, the first and the one
 // after each rotation, writes the boot banner first. Only formatted lines are
 // counted toward max_size (the existing bytes of an appended file included,
-// the banners not). Throws spdlog::spdlog_ex when the file cannot be opened.
+// the banners not). A log file that is a symbolic link is never opened: the
+// tool runs as root and must not append to whatever the link points at.
+// Throws spdlog::spdlog_ex when the file cannot be opened.
 class rotating_file_sink final : public spdlog::sinks::base_sink<std::mutex> {
 public:
     rotating_file_sink(std::string path, size_t max_size, size_t max_files);
+    ~rotating_file_sink() override;
+    rotating_file_sink(const rotating_file_sink &) = delete;
+    rotating_file_sink &operator=(const rotating_file_sink &) = delete;
 
     // "<path>" for 0, "<path>.<index>" otherwise.
     static std::string rotated_name(const std::string &path, size_t index);
@@ -32,6 +37,7 @@ protected:
 
 private:
     void open_(bool truncate);
+    void close_();
     void rotate_();
 
     std::string path_;
@@ -40,7 +46,7 @@ private:
     size_t current_size_ = 0;
     size_t opened_size_ = 0;  // bytes the file held when it was opened
     bool open_ok_ = false;
-    spdlog::details::file_helper file_;
+    FILE *file_ = nullptr;
 };
 
 // %Q: the boot number the logger was constructed with.

@@ -21,9 +21,50 @@ namespace {
 constexpr size_t TRACE_MSG_MAX = 1024;
 constexpr size_t TRACE_DIR_MAX = 32;
 
+// Why a log directory or its log file must not be used, or empty. The
+// per-card directory (own_dir) lives under the world-writable /tmp: as root
+// the tool writes there only when no other user can rename or plant entries
+// in it. Directories the operator names are trusted; in every directory a log
+// file that is a symbolic link is refused, so that nothing is appended to the
+// file it points at.
+std::string log_dir_refusal(const char *dir, const char *file, bool own_dir)
+{
+    std::string dir_path(dir);
+    // lstat of "link/" would look through the link.
+    while (dir_path.size() > 1 && dir_path.back() == '/') {
+        dir_path.pop_back();
+    }
+    char reason[128];
+    struct stat st {};
+    if (own_dir) {
+        if (lstat(dir_path.c_str(), &st) != 0) {
+            return "it cannot be examined";
+        }
+        if (S_ISLNK(st.st_mode)) {
+            return "it is a symbolic link";
+        }
+        if (st.st_uid != geteuid()) {
+            snprintf(reason, sizeof(reason), "it is owned by uid %u, not %u", static_cast<unsigned>(st.st_uid),
+                     static_cast<unsigned>(geteuid()));
+            return reason;
+        }
+        if ((st.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
+            snprintf(reason, sizeof(reason), "it is writable by group or others (mode %03o)",
+                     static_cast<unsigned>(st.st_mode & 0777));
+            return reason;
+        }
+    }
+    const std::string file_path = std::string(dir) + file;
+    if (lstat(file_path.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) {
+        snprintf(reason, sizeof(reason), "%s is a symbolic link", file);
+        return reason;
+    }
+    return {};
+}
+
 // The log path dir + file, creating dir (one level) when it is missing;
 // empty when the directory is unusable.
-std::string log_path_prepare(const char *dir, const char *file)
+std::string log_path_prepare(const char *dir, const char *file, bool own_dir)
 {
     errno = 0;
     if (dir == nullptr) {
@@ -40,6 +81,11 @@ std::string log_path_prepare(const char *dir, const char *file)
             fprintf(stderr, "Error: failed to create log dir %s\n", dir);
             return {};
         }
+    }
+    const std::string refusal = log_dir_refusal(dir, file, own_dir);
+    if (!refusal.empty()) {
+        fprintf(stderr, "Error: unusable log directory %s: %s\n", dir, refusal.c_str());
+        return {};
     }
     return std::string(dir) + file;
 }
@@ -73,8 +119,10 @@ int trace_init(const char *bdf)
     char default_dir[TRACE_DIR_MAX];
     snprintf(default_dir, sizeof(default_dir), "%s%s/", TRACE_DEFAULT_LOG_DIR, bdf != nullptr ? bdf : "");
 
-    std::string log_path = log_path_prepare(main_dir != nullptr ? main_dir : default_dir, TRACE_LOG_FILE);
-    std::string err_log_path = log_path_prepare(err_dir != nullptr ? err_dir : default_dir, TRACE_ERR_LOG_FILE);
+    std::string log_path =
+        log_path_prepare(main_dir != nullptr ? main_dir : default_dir, TRACE_LOG_FILE, main_dir == nullptr);
+    std::string err_log_path =
+        log_path_prepare(err_dir != nullptr ? err_dir : default_dir, TRACE_ERR_LOG_FILE, err_dir == nullptr);
     if (log_path.empty() || err_log_path.empty()) {
         return 255;
     }

@@ -2,6 +2,8 @@
 // callbacks through which the front end and the client report.
 #pragma once
 
+#include <cstdio>
+
 #include "rfc_types.h"
 
 namespace utils {
@@ -28,9 +30,8 @@ trace_level_e trace_level_get();
 
 __attribute__((format(printf, 3, 4))) int trace_log_cb(void *ctxt, trace_level_e level, const char *fmt, ...);
 // Also prints level-3 messages on standard output.
-int rfc_trace_log_cb(void *ctxt, int level, const char *fmt, ...);
+__attribute__((format(printf, 3, 4))) int rfc_trace_log_cb(void *ctxt, int level, const char *fmt, ...);
 
 // Writes the calling thread's stack on out; attached to the formatting
 // library's error path.
-#include <cstdio>
 void write_stack_trace(FILE *out);

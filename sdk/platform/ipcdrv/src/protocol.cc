@@ -5,7 +5,8 @@
 // the type first), so it ends the process: a message with the offending
 // type, then a failed assertion naming the accessor.
 //
-// The type checks hold in every build, release builds included.
+// The refusal calls __assert_fail itself; glibc declares it only without
+// NDEBUG, so release builds keep it declared here.
 #undef NDEBUG
 #include <assert.h>
 

@@ -1,0 +1,312 @@
+// The real flash-update on the virtual card: output and log files that were
+// turned into links or placed in a directory others control are refused, and
+// commands that change a card do not run beside each other.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "card_lock.h"
+#include "e2e_harness.h"
+#include "safety_util.h"
+
+namespace {
+
+bool contains(const std::string &text, const std::string &part) { return text.find(part) != std::string::npos; }
+
+std::vector<uint8_t> pattern_bytes(size_t size, uint8_t seed) {
+    std::vector<uint8_t> bytes(size);
+    for (size_t i = 0; i < size; ++i) {
+        bytes[i] = static_cast<uint8_t>(seed + i * 7);
+    }
+    return bytes;
+}
+
+std::string sha512_of(const std::string &path) {
+    const std::string cmd = "sha512sum '" + path + "'";
+    FILE *p = popen(cmd.c_str(), "r");
+    if (p == nullptr) {
+        return "";
+    }
+    char buf[256] = {};
+    const bool ok = fgets(buf, sizeof(buf), p) != nullptr;
+    pclose(p);
+    return ok ? std::string(buf).substr(0, 128) : "";
+}
+
+// The card's scratch directory without its trailing slash (a link is
+// replaced or made under this name).
+std::string scratch_entry(const e2e_card_s &card) { return card.scratch_dir.substr(0, card.scratch_dir.size() - 1); }
+
+// The path the client builds for an output file ("/tmp/korvex/" + "/" + bdf + "/" + name).
+std::string client_path(const e2e_card_s &card, const std::string &name) {
+    return "/tmp/korvex//" + card.bdf + "/" + name;
+}
+
+std::string lock_file(const e2e_card_s &card) {
+    return std::string(CARD_LOCK_RUN_DIR) + "/" + CARD_LOCK_SUBDIR + "/" + card.bdf + ".lock";
+}
+
+// ---------------------------------------------------------------------------
+// Output files
+
+struct output_case_s {
+    const char *name;
+    std::vector<std::string> args;
+    const char *file;
+};
+
+const output_case_s k_outputs[] = {
+    {"CardInfo", {"--get-card-info"}, "card_info.txt"},
+    {"PartitionInfo", {"--get-partition-info"}, "partition_info.txt"},
+    {"FirmwareList", {"--list-firmware", "fw-a"}, "fw-a.txt"},
+    {"StartupImage", {"--verify-startup-image", "fw-a"}, "fw-a.txt"},
+    {"SecureInfo", {"--secure-info", "bl1"}, "secure_info_bl1.txt"},
+    {"SignedData", {"--get-signed-data", "fw-a"}, "fw-a_signed.txt"},
+};
+
+class OutputLink : public ::testing::TestWithParam<output_case_s> {};
+
+TEST_P(OutputLink, RefusedAndTargetUntouched) {
+    const output_case_s &c = GetParam();
+    e2e_card_guard g;
+    const std::string victim = e2e_work_file(g.card, "victim", {'k', 'e', 'e', 'p', '\n'});
+    const std::string planted = g.card.scratch_dir + c.file;
+    ASSERT_EQ(symlink(victim.c_str(), planted.c_str()), 0);
+
+    const e2e_result_s r = e2e_run(g.card, c.args);
+    EXPECT_EQ(r.status, 1) << r.err;
+    std::string text;
+    ASSERT_TRUE(e2e_read_file(victim, text));
+    EXPECT_EQ(text, "keep\n");
+    EXPECT_TRUE(safety_is_link(planted));
+    const std::string path = client_path(g.card, c.file);
+    EXPECT_TRUE(e2e_log_contains(g.card, "refusing " + path + ": it is a symbolic link"));
+    EXPECT_TRUE(e2e_log_contains(g.card, "Failed to open file " + path));
+}
+
+INSTANTIATE_TEST_SUITE_P(Commands, OutputLink, ::testing::ValuesIn(k_outputs),
+                         [](const auto &info) { return std::string(info.param.name); });
+
+TEST(OutputFiles, DanglingLinkCreatesNothing) {
+    e2e_card_guard g;
+    const std::string missing = g.card.work_dir + "/created-through-link";
+    ASSERT_EQ(symlink(missing.c_str(), (g.card.scratch_dir + "card_info.txt").c_str()), 0);
+    const e2e_result_s r = e2e_run(g.card, {"--get-card-info"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_FALSE(safety_exists(missing));
+}
+
+// Same names, same modes (0666 less the umask, like fopen) as ever.
+TEST(OutputFiles, NormalFilesKeepNameAndMode) {
+    e2e_card_guard g;
+    const mode_t old_mask = umask(027);
+    const e2e_result_s r = e2e_run(g.card, {"--get-card-info"});
+    umask(old_mask);
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(safety_mode(g.card.scratch_dir + "card_info.txt"), 0640);
+    EXPECT_EQ(safety_mode(g.card.scratch_dir + "flash-update.log"), 0640);
+    EXPECT_EQ(safety_mode(g.card.scratch_dir + "flash-update-err.log"), 0640);
+    EXPECT_TRUE(contains(safety_read(g.card.scratch_dir + "card_info.txt"), "\"asic\": \"larch\",\n"));
+}
+
+// ---------------------------------------------------------------------------
+// The per-card directory
+
+struct dir_case_s {
+    const char *name;
+    void (*spoil)(const std::string &scratch, const std::string &elsewhere);
+    const char *reason;  // null: the owner's reason, built from the uids
+};
+
+const dir_case_s k_dirs[] = {
+    {"Symlink",
+     [](const std::string &scratch, const std::string &elsewhere) {
+         ASSERT_EQ(rmdir(scratch.c_str()), 0);
+         ASSERT_EQ(symlink(elsewhere.c_str(), scratch.c_str()), 0);
+     },
+     "it is a symbolic link"},
+    {"WritableByOthers",
+     [](const std::string &scratch, const std::string &) { ASSERT_EQ(chmod(scratch.c_str(), 01777), 0); },
+     "it is writable by group or others (mode 777)"},
+    {"OwnedByAnotherUser",
+     [](const std::string &scratch, const std::string &) {
+         ASSERT_EQ(chown(scratch.c_str(), k_safety_other_uid, k_safety_other_uid), 0);
+     },
+     nullptr},
+};
+
+class CardDirectory : public ::testing::TestWithParam<dir_case_s> {};
+
+// No log and no output file is written, in the directory or where it points;
+// the command still reaches the card.
+TEST_P(CardDirectory, RefusedAndTheToolStillRuns) {
+    const dir_case_s &c = GetParam();
+    if (c.reason == nullptr && geteuid() != 0) {
+        GTEST_SKIP() << "giving a directory away needs root";
+    }
+    e2e_card_guard g;
+    const std::string elsewhere = g.card.work_dir + "/elsewhere";
+    ASSERT_EQ(mkdir(elsewhere.c_str(), 0755), 0);
+    c.spoil(scratch_entry(g.card), elsewhere);
+
+    const e2e_result_s r = e2e_run(g.card, {"--get-card-info"});
+    const std::string reason = c.reason != nullptr ? c.reason
+                                                   : "it is owned by uid " + std::to_string(k_safety_other_uid) +
+                                                         ", not " + std::to_string(geteuid());
+    const std::string line = "Error: unusable log directory " + g.card.scratch_dir + ": " + reason + "\n";
+    EXPECT_EQ(r.err, line + line);
+    EXPECT_EQ(r.status, 1);  // card_info.txt refused as well
+    const std::vector<e2e_request_s> reqs = e2e_requests(g.card);
+    ASSERT_EQ(reqs.size(), 1u);
+    EXPECT_EQ(reqs[0].msg, 0x10008u);
+    EXPECT_EQ(safety_entries(elsewhere), 0u);
+    EXPECT_EQ(safety_entries(g.card.scratch_dir), 0u);
+}
+
+INSTANTIATE_TEST_SUITE_P(Spoiled, CardDirectory, ::testing::ValuesIn(k_dirs),
+                         [](const auto &info) { return std::string(info.param.name); });
+
+// ---------------------------------------------------------------------------
+// The per-card lock
+
+// The test itself holds the card's lock, as a running flash-update would.
+struct held_lock_s {
+    card_lock_s lock;
+    card_lock_result_e result;
+    explicit held_lock_s(const e2e_card_s &card)
+        : result(card_lock_take(card.bdf.c_str(), CARD_LOCK_RUN_DIR, scratch_entry(card).c_str(), lock)) {}
+    void release() {
+        if (lock.fd >= 0) {
+            close(lock.fd);
+            lock.fd = -1;
+        }
+    }
+    ~held_lock_s() {
+        release();
+        unlink(lock.path.c_str());
+    }
+    held_lock_s(const held_lock_s &) = delete;
+    held_lock_s &operator=(const held_lock_s &) = delete;
+};
+
+TEST(CardLock, EveryChangingCommandFailsFastWhileHeld) {
+    e2e_card_guard g;
+    const std::string image = e2e_work_file(g.card, "image.bin", pattern_bytes(100, 1));
+    held_lock_s held(g.card);
+    ASSERT_EQ(held.result, CARD_LOCK_HELD) << held.lock.reason;
+    const std::string busy = "flash-update: card " + g.card.bdf + " is busy: another flash-update (pid " +
+                             std::to_string(getpid()) + ") holds its lock\n";
+
+    const std::vector<std::vector<std::string>> changing = {
+        {"--erase", "fw-b", "0x1000"},
+        {"--erase-sector", "fw-b", "0x1000"},
+        {"--install", "fw-b", image},
+        {"--set-boot-options", "fw-b"},
+        {"--secure-boot", "enable"},
+        {"--secure-image-update", "bl1", "boot-alt-partition"},
+    };
+    for (const auto &args : changing) {
+        const e2e_result_s r = e2e_run(g.card, args);
+        EXPECT_EQ(r.status, 1) << args[0];
+        EXPECT_EQ(r.err, busy) << args[0];
+        EXPECT_EQ(r.out, "") << args[0];
+    }
+    EXPECT_TRUE(e2e_requests(g.card).empty());
+
+    // Commands that only read do not wait for the lock.
+    const std::vector<std::vector<std::string>> reading = {
+        {"--get-card-info"},
+        {"--get-partition-info"},
+        {"--secure-info", "lcs"},
+        {"--list-firmware", "fw-a"},
+    };
+    for (const auto &args : reading) {
+        const e2e_result_s r = e2e_run(g.card, args);
+        EXPECT_EQ(r.status, 0) << args[0] << r.err;
+    }
+
+    held.release();
+    const e2e_result_s r = e2e_run(g.card, {"--set-boot-options", "fw-b"});
+    EXPECT_EQ(r.status, 0) << r.err;
+}
+
+// Two installs started at once on one card. The card answers the first
+// install's first chunk late (3 s), so it certainly holds the card while the
+// second starts: that one fails at once, a reader runs through, and the flash
+// ends up holding exactly the first image. (Stopping the first with SIGSTOP
+// instead would stall the emulated device for every other process whenever
+// the stop fell inside an exchange.)
+TEST(CardLock, TwoInstallsAtOnce) {
+    e2e_card_guard g;
+    const std::vector<uint8_t> one = pattern_bytes(2000, 0x11);
+    const std::vector<uint8_t> two = pattern_bytes(2000, 0x80);
+    const std::string one_path = e2e_work_file(g.card, "one.bin", one);
+    const std::string two_path = e2e_work_file(g.card, "two.bin", two);
+    const std::string script = R"sh(
+T=$1; B=$2; W=$3; L1=$4; L2=$5
+"$T" --install fw-a "$W/one.bin" "$B" >"$W/one.out" 2>"$W/one.err" &
+one=$!
+n=0
+until [ "$(cat "$L1" 2>/dev/null)" = "$one" ] || [ "$(cat "$L2" 2>/dev/null)" = "$one" ]; do
+  n=$((n + 1))
+  if [ $n -gt 3000 ]; then echo "never locked"; break; fi
+  sleep 0.01
+done
+"$T" --install fw-a "$W/two.bin" "$B" >"$W/two.out" 2>"$W/two.err"; echo "two=$?"
+"$T" --get-card-info "$B" >/dev/null 2>&1; echo "reader=$?"
+kill -0 $one 2>/dev/null && echo "one still running"
+wait $one; echo "one=$?"
+echo "pid=$one"
+)sh";
+    e2e_options_s slow_first_chunk;
+    slow_first_chunk.faults = {"write@1:delay=3000"};
+    const e2e_result_s r = e2e_run_command(g.card, {"/bin/sh", "-c", script, "sh", e2e_tool_path(), g.card.bdf,
+                                                    g.card.work_dir, lock_file(g.card), g.card.scratch_dir + ".lock"},
+                                           slow_first_chunk);
+    ASSERT_EQ(r.status, 0) << r.err;
+    const size_t at = r.out.find("pid=");
+    ASSERT_NE(at, std::string::npos) << r.out;
+    const std::string pid = r.out.substr(at + 4, r.out.find('\n', at) - at - 4);
+    EXPECT_EQ(r.out, "two=1\nreader=0\none still running\none=0\npid=" + pid + "\n");
+
+    std::string text;
+    ASSERT_TRUE(e2e_read_file(g.card.work_dir + "/two.err", text));
+    EXPECT_EQ(text, "flash-update: card " + g.card.bdf + " is busy: another flash-update (pid " + pid +
+                        ") holds its lock\n");
+    ASSERT_TRUE(e2e_read_file(g.card.work_dir + "/two.out", text));
+    EXPECT_EQ(text, "");
+
+    // What reached the card: the first image's three chunks and the reader's request.
+    size_t writes = 0;
+    for (const e2e_request_s &req : e2e_requests(g.card)) {
+        if (req.msg == 0x10008) {
+            continue;
+        }
+        ASSERT_EQ(req.msg, 0x10003u);
+        ASSERT_GE(req.bytes.size(), 26u);
+        uint64_t offset = 0, length = 0;
+        for (int i = 7; i >= 0; --i) {
+            offset = (offset << 8) | req.bytes[8 + i];
+            length = (length << 8) | req.bytes[16 + i];
+        }
+        ASSERT_LE(offset + length, one.size());
+        ASSERT_GE(req.bytes.size(), 26 + length);
+        EXPECT_TRUE(std::equal(one.begin() + static_cast<long>(offset),
+                               one.begin() + static_cast<long>(offset + length), req.bytes.begin() + 26))
+            << "chunk at " << offset;
+        ++writes;
+    }
+    EXPECT_EQ(writes, 3u);
+
+    e2e_result_s check = e2e_run(g.card, {"--verify-checksum", "fw-a", one_path, sha512_of(one_path)});
+    EXPECT_EQ(check.status, 0) << check.err;
+    check = e2e_run(g.card, {"--verify-checksum", "fw-a", two_path, sha512_of(two_path)});
+    EXPECT_EQ(check.status, 1);
+    unlink(lock_file(g.card).c_str());
+}
+
+}  // namespace
