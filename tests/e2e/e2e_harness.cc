@@ -9,6 +9,8 @@
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <pty.h>
+#include <termios.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -114,13 +116,27 @@ std::vector<std::string> base_env(const e2e_options_s &options, const e2e_card_s
     return env;
 }
 
+// A pseudo-terminal in place of the error pipe: [0] the master the harness
+// reads, [1] the terminal the command writes to. Raw mode, so that a line
+// break is not turned into a carriage return and a line feed.
+void open_err_tty(int (&fds)[2]) {
+    if (openpty(&fds[0], &fds[1], nullptr, nullptr, nullptr) != 0) die("openpty");
+    struct termios mode{};
+    if (tcgetattr(fds[1], &mode) != 0) die("tcgetattr");
+    cfmakeraw(&mode);
+    if (tcsetattr(fds[1], TCSANOW, &mode) != 0) die("tcsetattr");
+    fcntl(fds[0], F_SETFD, FD_CLOEXEC);
+    fcntl(fds[1], F_SETFD, FD_CLOEXEC);
+}
+
 // Runs argv with env; collects output; kills the whole process group at the
 // deadline.
 e2e_result_s spawn(const std::vector<std::string> &argv, const std::vector<std::string> &env,
-                   const std::string &stdin_text, unsigned deadline_s) {
+                   const std::string &stdin_text, unsigned deadline_s, bool err_tty = false) {
     e2e_result_s result;
     int out_pipe[2], err_pipe[2], in_pipe[2];
-    if (pipe2(out_pipe, O_CLOEXEC) != 0 || pipe2(err_pipe, O_CLOEXEC) != 0 ||
+    if (err_tty) open_err_tty(err_pipe);
+    if (pipe2(out_pipe, O_CLOEXEC) != 0 || (!err_tty && pipe2(err_pipe, O_CLOEXEC) != 0) ||
         pipe2(in_pipe, O_CLOEXEC) != 0)
         die("pipe");
     std::vector<char *> cargv, cenv;
@@ -251,13 +267,18 @@ void e2e_card_free(const e2e_card_s &card) {
     remove_tree(dir_of_temp(card));
     remove_tree(card.scratch_dir);
     if (!card.bdf2.empty()) remove_tree(std::string(k_scratch_root) + card.bdf2);
+    // The tool leaves its per-card lock file behind on purpose; the tests' cards are gone.
+    for (const std::string &bdf : {card.bdf, card.bdf2}) {
+        if (!bdf.empty()) unlink(("/run/lock/flash-update/" + bdf + ".lock").c_str());
+    }
 }
 
 e2e_result_s e2e_run_command(const e2e_card_s &card, const std::vector<std::string> &args,
                              const e2e_options_s &options) {
     std::vector<std::string> argv = launcher_argv(card, options);
     argv.insert(argv.end(), args.begin(), args.end());
-    return spawn(argv, base_env(options, card), options.stdin_text, options.timeout_s + k_grace_s);
+    return spawn(argv, base_env(options, card), options.stdin_text, options.timeout_s + k_grace_s,
+                 options.stderr_tty);
 }
 
 e2e_result_s e2e_run_argv(const e2e_card_s &card, const std::vector<std::string> &args,

@@ -34,6 +34,8 @@ struct e2e_options_s {
     bool fake_sleep = true;           // sleep() returns at once and is recorded
     std::vector<std::string> env;     // extra "NAME=value" for the tool's environment
     std::string stdin_text;           // fed to the tool's standard input
+    bool stderr_tty = false;          // standard error is a pseudo-terminal (raw mode: the
+                                      // bytes written arrive untranslated in e2e_result_s::err)
 };
 
 // One test's card. The state directory persists the card's flash between runs
@@ -51,7 +53,7 @@ struct e2e_result_s {
     int status = -1;       // exit status; 128 + n after signal n; -1 when it could not run
     bool timed_out = false;
     std::string out;       // standard output
-    std::string err;       // standard error
+    std::string err;       // standard error (what reached the terminal with stderr_tty)
 };
 
 // One request as the card recorded it.

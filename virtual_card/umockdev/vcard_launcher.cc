@@ -361,6 +361,7 @@ int serve(const vcard_bed_s *bed, int sig_fd) {
 // launcher never joins; LeakSanitizer builds would report it at exit now and
 // then. It is OpenSSL's, not the card's, so it is not a finding.
 extern "C" const char *__lsan_default_suppressions() { return "leak:libcrypto.so\n"; }
+extern "C" const char *__lsan_default_options() { return "print_suppressions=0"; }
 
 int main(int argc, char **argv) {
     const char *prog = "flash-update-vcard";
