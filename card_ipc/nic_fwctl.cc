@@ -2,7 +2,6 @@
 // card's core function. Each exchange is one FWCTL_RPC ioctl carrying one
 // nic_fwctl_rpc_s record; the driver moves the request and response bytes
 // itself, so nothing is framed here.
-#include <dirent.h>
 #include <sys/ioctl.h>
 
 #include <array>
@@ -36,27 +35,10 @@ uint32_t nic_fwctl_rpc_scope(uint32_t endpoint, uint32_t msg) {
     return FWCTL_RPC_DEBUG_READ_ONLY;
 }
 
+// kvc_core lists the fwctl device it registered for the core function under
+// the function's driver directory.
 int nic_fwctl_device_path_from_crd_bdf(const char *card_bdf, char *path) {
-    char core_bdf[NIC_PCI_BDF_LEN] = {};
-    const int rc = device_bdf_from_crd_bdf(card_bdf, CRD_DEVID_KVC_CORE, core_bdf);
-    if (rc != 0) return rc;
-
-    char dir_path[NIC_IPC_PATH_MAX];
-    const int n = snprintf(dir_path, sizeof dir_path, "%s/kvc_core/%s/fwctl", NIC_PCI_SYSFS_DRIVERS, core_bdf);
-    if (n < 0 || static_cast<size_t>(n) >= sizeof dir_path) return -1;
-
-    DIR *dir = opendir(dir_path);
-    if (dir == nullptr) return -1;
-    int result = -1;
-    while (const dirent *entry = readdir(dir)) {
-        if (strstr(entry->d_name, "fwctl") != nullptr) {
-            snprintf(path, NIC_IPC_PATH_MAX, "/dev/fwctl/%s", entry->d_name);
-            result = 0;
-            break;
-        }
-    }
-    closedir(dir);
-    return result;
+    return nic_pci_device_node(card_bdf, CRD_DEVID_KVC_CORE, "kvc_core", "fwctl", "fwctl", "/dev/fwctl/", path);
 }
 
 int nic_fwctl_ipc_open(nic_ipc_handle_s *handle, const char *path) {

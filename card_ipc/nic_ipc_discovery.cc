@@ -53,21 +53,6 @@ bool is_pci_address(const char *bdf) {
     return true;
 }
 
-// A sysfs entry read as one number in the given base; false when the file
-// cannot be opened. A file that holds no number reads as 0.
-bool read_sysfs_number(const char *bdf, const char *entry, int base, unsigned long *value) {
-    char path[NIC_IPC_PATH_MAX];
-    const int n = snprintf(path, sizeof path, "%s%s/%s", NIC_PCI_SYSFS_DEVICES, bdf, entry);
-    if (n < 0 || static_cast<size_t>(n) >= sizeof path) return false;
-    FILE *f = fopen(path, "r");
-    if (f == nullptr) return false;
-    char text[64] = {};
-    *value = 0;
-    if (fgets(text, sizeof text, f) != nullptr) *value = strtoul(text, nullptr, base);
-    fclose(f);
-    return true;
-}
-
 // Functions of the maker with the given device ID; a failed listing counts
 // as none.
 int list_functions(uint16_t device, char (*bdfs)[NIC_PCI_BDF_LEN]) {
@@ -168,8 +153,8 @@ int nic_ipc_card_device_list_get(const char *card_bdf, char (*bdfs)[NIC_PCI_BDF_
     *count = 0;
     unsigned long secondary = 0;
     unsigned long subordinate = 0;
-    if (!read_sysfs_number(card_bdf, "secondary_bus_number", 10, &secondary) ||
-        !read_sysfs_number(card_bdf, "subordinate_bus_number", 10, &subordinate))
+    if (nic_pci_read_attr(card_bdf, "secondary_bus_number", 10, &secondary) != 0 ||
+        nic_pci_read_attr(card_bdf, "subordinate_bus_number", 10, &subordinate) != 0)
         return -1;
 
     DIR *dir = opendir(NIC_PCI_SYSFS_DEVICES);
@@ -183,7 +168,7 @@ int nic_ipc_card_device_list_get(const char *card_bdf, char (*bdfs)[NIC_PCI_BDF_
         const unsigned long bus = strtoul(bus_text, nullptr, 16);
         if (bus < secondary || bus > subordinate) continue;
         unsigned long vendor = 0;
-        if (!read_sysfs_number(name, "vendor", 16, &vendor) || vendor != CRD_PCI_VENDOR_ID) continue;
+        if (nic_pci_read_attr(name, "vendor", 16, &vendor) != 0 || vendor != CRD_PCI_VENDOR_ID) continue;
         memset(bdfs[found], 0, NIC_PCI_BDF_LEN);
         copy_text(bdfs[found], name, NIC_PCI_BDF_LEN - 2);
         ++found;

@@ -9,28 +9,11 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "nic_ipc.h"
+
 namespace {
 
-constexpr size_t k_sysfs_path_max = 512;
 constexpr size_t k_bus_pattern_len = 32;
-
-// Reads the first line of a sysfs attribute as a number in base. -1 when the
-// attribute cannot be opened; text that is no number reads as 0.
-int read_sysfs_number(const char *path, int base, unsigned long *value) {
-    FILE *f = fopen(path, "r");
-    if (f == nullptr) return -1;
-    char line[64] = {};
-    *value = fgets(line, sizeof(line), f) != nullptr ? strtoul(line, nullptr, base) : 0;
-    fclose(f);
-    return 0;
-}
-
-int read_device_attr(const char *bdf, const char *attr, int base, unsigned long *value) {
-    char path[k_sysfs_path_max];
-    int len = snprintf(path, sizeof(path), "%s%s/%s", NIC_PCI_SYSFS_DEVICES, bdf, attr);
-    if (len < 0 || static_cast<size_t>(len) >= sizeof(path)) return -1;
-    return read_sysfs_number(path, base, value);
-}
 
 // glob() walks directories through the public directory calls, so that
 // whatever stands in for /sys in the process (a test bed's preload) is seen.
@@ -40,13 +23,25 @@ void glob_closedir(void *dir) { closedir(static_cast<DIR *>(dir)); }
 
 }  // namespace
 
+int nic_pci_read_attr(const char *bdf, const char *attr, int base, unsigned long *out) {
+    char path[NIC_IPC_PATH_MAX];
+    const int len = snprintf(path, sizeof(path), "%s%s/%s", NIC_PCI_SYSFS_DEVICES, bdf, attr);
+    if (len < 0 || static_cast<size_t>(len) >= sizeof(path)) return -1;
+    FILE *f = fopen(path, "r");
+    if (f == nullptr) return -1;
+    char line[64] = {};
+    *out = fgets(line, sizeof(line), f) != nullptr ? strtoul(line, nullptr, base) : 0;
+    fclose(f);
+    return 0;
+}
+
 int device_bdf_from_crd_bdf(const char *crd_bdf, uint32_t devid, char *bdf_out) {
     if (crd_bdf == nullptr) return -1;
 
     unsigned long secondary = 0;
     unsigned long subordinate = 0;
-    if (read_device_attr(crd_bdf, "secondary_bus_number", 10, &secondary) != 0) return -1;
-    if (read_device_attr(crd_bdf, "subordinate_bus_number", 10, &subordinate) != 0) return -1;
+    if (nic_pci_read_attr(crd_bdf, "secondary_bus_number", 10, &secondary) != 0) return -1;
+    if (nic_pci_read_attr(crd_bdf, "subordinate_bus_number", 10, &subordinate) != 0) return -1;
 
     const char *colon = strchr(crd_bdf, ':');
     if (secondary == 0 || subordinate == 0 || colon == nullptr || secondary > subordinate ||
@@ -80,7 +75,7 @@ int device_bdf_from_crd_bdf(const char *crd_bdf, uint32_t devid, char *bdf_out) 
             const char *slash = strrchr(matches.gl_pathv[i], '/');
             const char *bdf = slash != nullptr ? slash + 1 : matches.gl_pathv[i];
             unsigned long device = 0;
-            if (read_device_attr(bdf, "device", 16, &device) != 0) continue;
+            if (nic_pci_read_attr(bdf, "device", 16, &device) != 0) continue;
             if (device != devid) continue;
 
             memset(bdf_out, 0, NIC_PCI_BDF_LEN - 1);
@@ -92,6 +87,29 @@ int device_bdf_from_crd_bdf(const char *crd_bdf, uint32_t devid, char *bdf_out) 
         globfree(&matches);
     }
     return -1;
+}
+
+int nic_pci_device_node(const char *crd_bdf, uint32_t devid, const char *driver, const char *subdir,
+                        const char *marker, const char *node_dir, char *path) {
+    char fn_bdf[NIC_PCI_BDF_LEN] = {};
+    const int rc = device_bdf_from_crd_bdf(crd_bdf, devid, fn_bdf);
+    if (rc != 0) return rc;
+
+    char dir_path[NIC_IPC_PATH_MAX];
+    const int n = snprintf(dir_path, sizeof(dir_path), "%s/%s/%s/%s", NIC_PCI_SYSFS_DRIVERS, driver, fn_bdf, subdir);
+    if (n < 0 || static_cast<size_t>(n) >= sizeof(dir_path)) return -1;
+
+    DIR *dir = opendir(dir_path);
+    if (dir == nullptr) return -1;
+    int result = -1;
+    while (const dirent *entry = readdir(dir)) {
+        if (strstr(entry->d_name, marker) == nullptr) continue;
+        snprintf(path, NIC_IPC_PATH_MAX, "%s%s", node_dir, entry->d_name);
+        result = 0;
+        break;
+    }
+    closedir(dir);
+    return result;
 }
 
 int nic_ipc_kvc_core_bdf_from_card_bdf(const char *crd_bdf, char *bdf_out) {

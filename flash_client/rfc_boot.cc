@@ -10,13 +10,6 @@
 
 namespace {
 
-// Result of an operation whose exchange failed and that hands the exchange's
-// result to its caller: a card that answers with no bytes and a zero status
-// word must not read as success.
-int failed_exchange_result(ssize_t ret) {
-    return ret == 0 ? RFC_EFAIL : static_cast<int>(ret);
-}
-
 // The device-tree and firmware-configuration partitions carry a version and
 // profile instead of a firmware list; the card tells which by the image id it
 // answers with.
@@ -95,7 +88,7 @@ int rfc_set_startup_image(firmware_image_type_e image, const char *bdf) {
     if (ret < 1 || rsp_err != 0) {
         RFC_ERR("[%s] failed to set boot options, ipc err %d, ipc ret %d", static_cast<int>(rsp_err),
                 static_cast<int>(ret));
-        return failed_exchange_result(ret);
+        return rfc_failed_result(ret);
     }
     RFC_DBG("[%s] setting boot options completed");
     return RFC_OK;
@@ -115,7 +108,7 @@ int rfc_partition_metadata(flash_partition_e partition, const char *bdf) {
     if (ret < 1 || rsp_err != 0) {
         RFC_ERR("[%s] failed to read fw list for %s, ipc err %u, ipc ret %d", name,
                 static_cast<unsigned>(rsp_err), static_cast<int>(ret));
-        return failed_exchange_result(ret);
+        return rfc_failed_result(ret);
     }
 
     const std::string path = rfc_output_path(name);
@@ -132,7 +125,7 @@ int rfc_partition_metadata(flash_partition_e partition, const char *bdf) {
         fprintf(file, "}\n");
     } else {
         // The card's length is trusted only as far as its data area reaches.
-        const size_t len = rsp.data_len < sizeof(rsp.data) ? rsp.data_len : sizeof(rsp.data);
+        const size_t len = rfc_bounded_len(rsp.data_len, sizeof(rsp.data));
         if (len > 0) {
             fwrite(rsp.data, 1, len, file);
         }
@@ -152,7 +145,7 @@ int rfc_partition_info(const char *bdf, flash_partition_e partition, bool &found
                                   sizeof(fwupdate_partition_info_req_s), sizeof(buf), &rsp_err);
     if (ret < 1 || rsp_err != 0) {
         RFC_ERR("[%s] failed in ipc send err %u, ret %d", static_cast<unsigned>(rsp_err), static_cast<int>(ret));
-        return failed_exchange_result(ret);
+        return rfc_failed_result(ret);
     }
 
     const unsigned count = buf[0];
@@ -187,8 +180,9 @@ int rfc_partition_info(const char *bdf, flash_partition_e partition, bool &found
         }
 
         rfc_partition_record_s &rec = records[i];
-        rfc_copy_bounded(&rec, sizeof(rec), buf + offsetof(fwupdate_partition_info_rsp_s, id),
-                         sizeof(buf) - offsetof(fwupdate_partition_info_rsp_s, id), sizeof(rec));
+        // The record is the answer without its leading reserved byte.
+        static_assert(offsetof(fwupdate_partition_info_rsp_s, id) + sizeof(rec) <= sizeof(buf));
+        memcpy(&rec, buf + offsetof(fwupdate_partition_info_rsp_s, id), sizeof(rec));
         fprintf(file,
                 "id: %-2d id_name:%-20s  type_id:%-2d  type_name:%-10s  partition_size:%lx slot_id:%-2d "
                 "is_running:%-2d  is_startup:%-2d version:%-20s\n",

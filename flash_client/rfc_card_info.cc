@@ -24,23 +24,6 @@ const char *asic_name(uint8_t asic) {
     }
 }
 
-const char *life_cycle_name(uint8_t state) {
-    switch (state) {
-        case 0:
-            return "disabled";
-        case 1:
-            return "open";
-        case 2:
-            return "soft_prod";
-        case 3:
-            return "prod";
-        case 4:
-            return "rip";
-        default:
-            return "unknown";
-    }
-}
-
 // An older service leaves the fields added after its layout version as
 // whatever its buffer held; they are given their "not supported" values.
 void apply_layout_version(fwupdate_card_info_rsp_s &rsp) {
@@ -97,7 +80,7 @@ void write_card_info(FILE *file, const fwupdate_card_info_rsp_s &rsp, const std:
     if (rsp.board_secure_boot == 1) {
         fprintf(file, "\"bl1_slot_num\": \"%x\",\n", rsp.bl1_slot_num);
         fprintf(file, "\"bastion_slot_num\": \"%x\",\n", rsp.bastion_slot_num);
-        fprintf(file, "\"life_cycle_state\": \"%s\",\n", life_cycle_name(rsp.life_cycle_state));
+        fprintf(file, "\"life_cycle_state\": \"%s\",\n", rfc_lcs_name(rsp.life_cycle_state));
         fprintf(file, "\"life_cycle_state_fuses\": \"0x%lx\",\n",
                 static_cast<unsigned long>(rsp.life_cycle_state_fuses));
     }
@@ -111,7 +94,7 @@ void write_card_info(FILE *file, const fwupdate_card_info_rsp_s &rsp, const std:
 }
 
 void fill_record(rfc_card_info_s &info, const fwupdate_card_info_rsp_s &rsp) {
-    info.life_cycle_state = life_cycle_name(rsp.life_cycle_state);
+    info.life_cycle_state = rfc_lcs_name(rsp.life_cycle_state);
     info.asic = asic_name(rsp.asic);
     info.cpld_image = rsp.cpld_image != 0 ? "gold" : "primary";
     info.sw_version = rfc_field_text(rsp.sw_version, sizeof(rsp.sw_version));
@@ -127,7 +110,7 @@ void fill_record(rfc_card_info_s &info, const fwupdate_card_info_rsp_s &rsp) {
     info.cpld_version = rsp.cpld_version;
     info.cpld_minor_version = rsp.cpld_minor_version;
     if (rsp.board_secure_boot == 1) {
-        info.secure_life_cycle_state = life_cycle_name(rsp.life_cycle_state);
+        info.secure_life_cycle_state = rfc_lcs_name(rsp.life_cycle_state);
         info.bl1_slot_num = rsp.bl1_slot_num;
         info.bastion_slot_num = rsp.bastion_slot_num;
     }

@@ -210,18 +210,20 @@ FILE *rfc_open_output(const char *path) {
     return file;
 }
 
-bool rfc_copy_bounded(void *dst, size_t dst_size, const void *src, size_t src_size, size_t n) {
-    if (n > dst_size || n > src_size) {
+bool rfc_file_size(FILE *fp, uint64_t *size) {
+    if (fp == nullptr || size == nullptr || fseeko(fp, 0, SEEK_END) != 0) {
         return false;
     }
-    if (n == 0) {
-        return true;
-    }
-    if (dst == nullptr || src == nullptr) {
+    const off_t end = ftello(fp);
+    if (end < 0 || fseeko(fp, 0, SEEK_SET) != 0) {
         return false;
     }
-    memcpy(dst, src, n);
+    *size = static_cast<uint64_t>(end);
     return true;
+}
+
+size_t rfc_bounded_len(uint64_t len, size_t area) {
+    return len < area ? static_cast<size_t>(len) : area;
 }
 
 std::string rfc_field_text(const char *field, size_t field_size) {
@@ -229,4 +231,25 @@ std::string rfc_field_text(const char *field, size_t field_size) {
         return {};
     }
     return std::string(field, strnlen(field, field_size));
+}
+
+int rfc_failed_result(ssize_t ret) {
+    return ret == 0 ? RFC_EFAIL : static_cast<int>(ret);
+}
+
+const char *rfc_lcs_name(uint8_t state) {
+    switch (state) {
+        case 0:
+            return "disabled";
+        case 1:
+            return "open";
+        case 2:
+            return "soft_prod";
+        case 3:
+            return "prod";
+        case 4:
+            return "rip";
+        default:
+            return "unknown";
+    }
 }

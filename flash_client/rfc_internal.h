@@ -56,9 +56,20 @@ __attribute__((format(printf, 1, 2))) inline void rfc_format_check(const char *,
 #define RFC_INFO(fmt, ...) RFC_TRACE(TRACE_LEVEL_INFO, fmt, ##__VA_ARGS__)
 #define RFC_DBG(fmt, ...) RFC_TRACE(TRACE_LEVEL_DEBUG, fmt, ##__VA_ARGS__)
 
-// Bounded copies of what the card sends.
-// Copies at most n bytes of src (a field of src_size bytes) into dst of dst_size,
-// refusing (returning false) when n exceeds either size.
-bool rfc_copy_bounded(void *dst, size_t dst_size, const void *src, size_t src_size, size_t n);
+// Result of an operation whose exchange failed and that hands the exchange's
+// result to its caller: a card that answers with no bytes and a zero status
+// word must not read as success.
+int rfc_failed_result(ssize_t ret);
+// Name of a life-cycle state as the card reports it ("unknown" past "rip").
+const char *rfc_lcs_name(uint8_t state);
+
+// Size of an open file, which is left positioned at its start; false when
+// the size cannot be read (a pipe, a failed seek).
+bool rfc_file_size(FILE *fp, uint64_t *size);
+
+// Bounded reads of what the card sends.
+// A length the card states for an area of area bytes, trusted only as far as
+// the area reaches.
+size_t rfc_bounded_len(uint64_t len, size_t area);
 // Text of a fixed-size field: up to the first NUL or the end of the field.
 std::string rfc_field_text(const char *field, size_t field_size);

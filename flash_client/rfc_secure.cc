@@ -10,23 +10,6 @@
 
 namespace {
 
-const char *lcs_state_name(uint8_t state) {
-    switch (state) {
-        case 0:
-            return "disabled";
-        case 1:
-            return "open";
-        case 2:
-            return "soft_prod";
-        case 3:
-            return "prod";
-        case 4:
-            return "rip";
-        default:
-            return "unknown";
-    }
-}
-
 void write_secure_info(FILE *file, secure_image_type_e type, const fwupdate_secure_info_rsp_s &rsp) {
     fprintf(file, "{\n");
     fprintf(file, "\"secure_ipc_version\": \"%u\",\n", rsp.secure_ipc_version);
@@ -54,8 +37,8 @@ void write_secure_info(FILE *file, secure_image_type_e type, const fwupdate_secu
             fprintf(file, "\"fuse\": \"0x%x\",\n", static_cast<unsigned>(rsp.fuse));
             fprintf(file, "\"bootloader1_current_fuse\": \"0x%x\",\n", rsp.bootloader1_current_fuse);
             fprintf(file, "\"bastion_enable\": \"0x%x\",\n", rsp.bastion_enable);
-            fprintf(file, "\"lcs_boot_state\": \"%s\",\n", lcs_state_name(rsp.lcs_boot_state));
-            fprintf(file, "\"lcs_next_state\": \"%s\"\n", lcs_state_name(rsp.lcs_next_state));
+            fprintf(file, "\"lcs_boot_state\": \"%s\",\n", rfc_lcs_name(rsp.lcs_boot_state));
+            fprintf(file, "\"lcs_next_state\": \"%s\"\n", rfc_lcs_name(rsp.lcs_next_state));
             break;
         default:
             RFC_ERR("[%s] Image type is not supported %u", static_cast<unsigned>(type));

@@ -31,10 +31,6 @@ bool has_signed_metadata(flash_partition_e partition) {
     }
 }
 
-int failed_exchange_result(ssize_t ret) {
-    return ret == 0 ? RFC_EFAIL : static_cast<int>(ret);
-}
-
 // Fetches the partition's signed metadata into rsp. Returns 0 with the
 // exchange's result in ret, or the operation's result after a failure.
 int fetch_signed_data(flash_partition_e partition, const char *name, fwupdate_signed_data_rsp_s &rsp,
@@ -48,7 +44,7 @@ int fetch_signed_data(flash_partition_e partition, const char *name, fwupdate_si
     if (ret < 1 || rsp_err != 0) {
         RFC_ERR("[%s] failed to read signed data for %s, ipc err %u, ipc ret %d", name,
                 static_cast<unsigned>(rsp_err), static_cast<int>(ret));
-        return failed_exchange_result(ret);
+        return rfc_failed_result(ret);
     }
     return RFC_OK;
 }
@@ -99,7 +95,7 @@ int rfc_partition_signed_metadata(flash_partition_e partition, const char *bdf) 
         return RFC_EFILE;
     }
     // The card's length is trusted only as far as the metadata area reaches.
-    const size_t len = rsp.data_len < sizeof(rsp.data) ? rsp.data_len : sizeof(rsp.data);
+    const size_t len = rfc_bounded_len(rsp.data_len, sizeof(rsp.data));
     if (len > 0) {
         fwrite(rsp.data, 1, len, file);
     }
@@ -140,18 +136,16 @@ int rfc_image_signature_verify(flash_partition_e partition, const char *bdf) {
         RFC_ERR("[%s] Failed to open file %s", key_path);
         return RFC_EFILE;
     }
-    long key_size = -1;
-    if (fseek(key_file, 0, SEEK_END) == 0) {
-        key_size = ftell(key_file);
-    }
-    if (key_size < 0 || fseek(key_file, 0, SEEK_SET) != 0) {
+    uint64_t key_size = 0;
+    if (!rfc_file_size(key_file, &key_size)) {
         RFC_ERR("[%s] Failed to open file %s", key_path);
         fclose(key_file);
         return RFC_EFILE;
     }
     // The key travels inside one request of at most 1016 bytes.
-    if (static_cast<unsigned long>(key_size) > FWUPDATE_VERIFY_SIGNATURE_MAX_KEY) {
-        RFC_ERR("[%s] key file %s too large, %ld bytes, at most %u fit the request", key_path, key_size,
+    if (key_size > FWUPDATE_VERIFY_SIGNATURE_MAX_KEY) {
+        RFC_ERR("[%s] key file %s too large, %llu bytes, at most %u fit the request", key_path,
+                static_cast<unsigned long long>(key_size),
                 static_cast<unsigned>(FWUPDATE_VERIFY_SIGNATURE_MAX_KEY));
         fclose(key_file);
         return RFC_EFILE;
@@ -174,7 +168,7 @@ int rfc_image_signature_verify(flash_partition_e partition, const char *bdf) {
     if (ret < 1 || rsp_err != 0) {
         RFC_ERR("[%s] manifest signature verification failed for %s, ipc err %u, ipc ret %d", name,
                 static_cast<unsigned>(rsp_err), static_cast<int>(ret));
-        return failed_exchange_result(ret);
+        return rfc_failed_result(ret);
     }
     RFC_INFO("[%s] manifest signature verification success for %s", name);
     return RFC_OK;

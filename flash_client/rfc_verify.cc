@@ -45,16 +45,14 @@ int rfc_verify_checksum(flash_partition_e partition, const char *image_path, con
         RFC_ERR("[%s] Failed to open file %s", image_path);
         return RFC_EFAIL;
     }
-    off_t size = -1;
-    if (fseeko(fp, 0, SEEK_END) == 0) {
-        size = ftello(fp);
-    }
+    uint64_t size = 0;
+    const bool sized = rfc_file_size(fp, &size);
     fclose(fp);
-    if (size < 0) {
-        RFC_ERR("[%s] Failed to open file %s", image_path);
+    if (!sized) {
+        RFC_ERR("[%s] invalid size");
         return RFC_EFAIL;
     }
-    req.size = static_cast<uint64_t>(size);
+    req.size = size;
 
     if (rfc_device_open(bdf) != 0) {
         return RFC_EFAIL;
@@ -162,7 +160,7 @@ int rfc_validate_startup_image(flash_partition_e partition, const char *bdf) {
             goto report;
         }
         // The card's length is trusted only as far as its text area reaches.
-        const size_t text_len = rsp.text_len < sizeof(rsp.text) ? rsp.text_len : sizeof(rsp.text);
+        const size_t text_len = rfc_bounded_len(rsp.text_len, sizeof(rsp.text));
         fwrite(rsp.text, 1, text_len, fp);
         fclose(fp);
     }

@@ -5,7 +5,7 @@
 #include <cstdio>
 #include <cstring>
 #include <memory>
-#include <vector>
+#include <new>
 
 #include "rfc_internal.h"
 #include "rfc_progress.h"
@@ -26,24 +26,14 @@ struct file_closer {
 };
 using file_ptr = std::unique_ptr<FILE, file_closer>;
 
-// Size of the open image, -1 when it cannot be determined.
-int64_t image_size(FILE *fp) {
-    if (fseeko(fp, 0, SEEK_END) != 0) {
-        return -1;
-    }
-    const off_t size = ftello(fp);
-    if (fseeko(fp, 0, SEEK_SET) != 0) {
-        return -1;
-    }
-    return size;
-}
-
 }  // namespace
 
 int rfc_flash_write_helper(uint32_t partition, const char *image_path, int verify, const char *bdf,
                            const bool *timeout) {
     // Chunks are small; a larger stream buffer spares a read per few chunks.
-    std::vector<char> stream_buf(k_stream_buf_size);
+    // Declared before the file, so that it outlives the stream that uses it.
+    // Without it the stream keeps its own buffer.
+    std::unique_ptr<char[]> stream_buf(new (std::nothrow) char[k_stream_buf_size]);
     file_ptr fp(fopen(image_path, "rb"));
     if (!fp) {
         RFC_ERR("[%s] Failed to open file %s", image_path);
@@ -52,16 +42,17 @@ int rfc_flash_write_helper(uint32_t partition, const char *image_path, int verif
     if (rfc_device_open(bdf) != 0) {
         return RFC_EFAIL;
     }
-    setvbuf(fp.get(), stream_buf.data(), _IOFBF, stream_buf.size());
+    if (stream_buf) {
+        setvbuf(fp.get(), stream_buf.get(), _IOFBF, k_stream_buf_size);
+    }
 
     // An empty image would install nothing and still report success; refuse
     // it like the other size checks do.
-    const int64_t size_query = image_size(fp.get());
-    if (size_query <= 0) {
+    uint64_t size = 0;
+    if (!rfc_file_size(fp.get(), &size) || size == 0) {
         RFC_ERR("[%s] invalid size");
         return RFC_EINVAL;
     }
-    const uint64_t size = static_cast<uint64_t>(size_query);
     if (is_cpld_group(partition) && size % k_cpld_row != 0) {
         RFC_ERR("[%s] CPLD file size should be multiple of 16");
         return RFC_EINVAL;

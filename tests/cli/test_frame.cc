@@ -444,17 +444,6 @@ TEST_F(ClientFrame, PollWaitsGoThroughTheReplaceableSleep) {
     EXPECT_EQ(g_slept, 12u);
 }
 
-TEST(BoundedCopy, RefusesCountsBeyondEitherSide) {
-    const char src[4] = {'a', 'b', 'c', 'd'};
-    char dst[3] = {'x', 'x', 'x'};
-    EXPECT_FALSE(rfc_copy_bounded(dst, sizeof(dst), src, sizeof(src), 4));
-    EXPECT_FALSE(rfc_copy_bounded(dst, sizeof(dst), src, 2, 3));
-    EXPECT_EQ(std::string(dst, 3), "xxx");
-    EXPECT_TRUE(rfc_copy_bounded(dst, sizeof(dst), src, sizeof(src), 3));
-    EXPECT_EQ(std::string(dst, 3), "abc");
-    EXPECT_TRUE(rfc_copy_bounded(nullptr, 0, nullptr, 0, 0));
-}
-
 TEST(FieldText, StopsAtTheFirstNulOrTheFieldEnd) {
     const char full[4] = {'a', 'b', 'c', 'd'};
     const char cut[4] = {'a', 'b', '\0', 'd'};

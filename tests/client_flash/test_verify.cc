@@ -120,6 +120,19 @@ TEST_F(ChecksumTest, UnopenableImageIs255) {
     EXPECT_EQ(messages(), (Strings{"E Failed to open file " + path}));
 }
 
+// A pipe opens for reading but has no size to send.
+TEST_F(ChecksumTest, ImageWithoutSizeIs255) {
+    start_card();
+    int fds[2];
+    ASSERT_EQ(pipe(fds), 0);
+    const std::string path = "/proc/self/fd/" + std::to_string(fds[0]);
+    EXPECT_EQ(rfc_verify_checksum(FLASH_PARTITION_FW_A, path.c_str(), "", bdf_.c_str(), k_no_timeout), 255);
+    close(fds[0]);
+    close(fds[1]);
+    EXPECT_TRUE(requests().empty());
+    EXPECT_EQ(messages(), (Strings{"E invalid size"}));
+}
+
 TEST_F(ChecksumTest, TimeoutBeforeFirstRequest) {
     start_card();
     const std::string path = work_file("img.bin", image_bytes(10));
@@ -291,13 +304,13 @@ TEST_F(StartupTest, ExchangeFailures) {
 }
 
 // Partition 26 is not refused here: the card itself answers that it has no
-// such partition.
+// such partition, with its whole (zeroed) answer.
 TEST_F(StartupTest, UnknownPartitionIsAskedFor) {
     start_card();
     EXPECT_EQ(rfc_validate_startup_image(FLASH_PARTITION_ALL, bdf_.c_str()), 255);
     ASSERT_EQ(requests().size(), 1u);
     EXPECT_EQ(requests()[0].hex, "1a000000");
-    EXPECT_EQ(messages().back(), final_report("unknown", 2, 0));
+    EXPECT_EQ(messages().back(), final_report("unknown", 2, 976));
 }
 
 TEST_F(StartupTest, OpenStepFailureStillReports) {
