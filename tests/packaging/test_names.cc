@@ -6,7 +6,6 @@
 
 #include <fstream>
 #include <map>
-#include <regex>
 #include <set>
 #include <sstream>
 #include <string>
@@ -25,10 +24,14 @@ std::string read_file(const char *path) {
 
 // The words of a shell assignment NAME='word word ...' in the completion.
 std::vector<std::string> shell_words(const std::string &script, const std::string &name) {
-    std::regex assignment("(^|\\n)" + name + "='([^']*)'");
-    std::smatch m;
-    if (!std::regex_search(script, m, assignment)) return {};
-    std::istringstream words(m[2].str());
+    // Plain string search: <regex> trips gcc 12's -Wmaybe-uninitialized in sanitizer builds.
+    const std::string head = name + "='";
+    size_t at = script.rfind(head, 0) == 0 ? 0 : script.find("\n" + head);
+    if (at == std::string::npos) return {};
+    size_t begin = script.find(head, at) + head.size();
+    size_t end = script.find('\'', begin);
+    if (end == std::string::npos) return {};
+    std::istringstream words(script.substr(begin, end - begin));
     std::vector<std::string> out;
     for (std::string w; words >> w;) out.push_back(w);
     return out;
@@ -87,9 +90,10 @@ std::map<std::string, int> manual_firmware_table(const std::string &page) {
     size_t end = page.find("\n.SH ", begin + 1);
     std::istringstream lines(page.substr(begin, end - begin));
     std::string line, name;
-    std::regex entry("^([0-9]+), .*");
-    for (std::smatch m; std::getline(lines, line);) {
-        if (!name.empty() && std::regex_match(line, m, entry)) table[name] = std::stoi(m[1].str());
+    for (; std::getline(lines, line);) {
+        size_t digits = line.find_first_not_of("0123456789");
+        if (!name.empty() && digits > 0 && digits != std::string::npos && line.compare(digits, 2, ", ") == 0)
+            table[name] = std::stoi(line.substr(0, digits));
         name.clear();
         if (line.rfind(".B ", 0) == 0) {
             name = line.substr(3);
