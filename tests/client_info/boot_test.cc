@@ -204,8 +204,10 @@ TEST_F(BootTest, FirmwareListFailures) {
     for (const auto &c : {
              failure_case_s{{"fw-list:status-word=5"}, FLASH_PARTITION_FW_A, 1004,
                             "failed to read fw list for fw-a, ipc err 5, ipc ret 1004"},
-             // The card refuses partition 26 with a status word and no data.
-             {{}, FLASH_PARTITION_ALL, 255, "failed to read fw list for unknown, ipc err 2, ipc ret 0"},
+             // The card refuses partition 26 with a status word and a zeroed
+             // answer of the full length: the result is the received length.
+             {{}, FLASH_PARTITION_ALL, 1004, "failed to read fw list for unknown, ipc err 2, ipc ret 1004"},
+             // An exchange that delivered nothing with status word 0.
              {{"fw-list:rsp-len=0"}, FLASH_PARTITION_DTB, 255, "failed to read fw list for dtb, ipc err 0, ipc ret 0"},
              {{"fw-list:no-answer"}, FLASH_PARTITION_DTB, -1, "failed to read fw list for dtb, ipc err 0, ipc ret -1"},
          }) {

@@ -1,4 +1,6 @@
 // Secure boot: switching it, updating a component, reporting a component.
+#include <cerrno>
+
 #include "info_fixture.h"
 
 namespace {
@@ -49,8 +51,9 @@ TEST_F(SecureTest, SecureBootFailures) {
         std::string message;
     };
     for (const auto &c : {
-             // Option 3 goes to the card unchanged; the card refuses it.
-             failure_case_s{{}, 3, "Failed to update secure boot option, err 22, status code 0 "},
+             // Option 3 goes to the card unchanged; the card refuses it with
+             // its whole answer, zeroed.
+             failure_case_s{{}, 3, "Failed to update secure boot option, err 22, status code 904 "},
              {{"secure-boot:status-word=1"}, SECURE_BOOT_ENABLE,
               "Failed to update secure boot option, err 1, status code 904 "},
              {{"secure-boot:no-answer"}, SECURE_BOOT_ENABLE,
@@ -111,7 +114,9 @@ TEST_F(SecureTest, ComponentUpdateFailures) {
     };
     const std::string text = "Failed in ipc send to update partition num for secure image, ";
     for (const auto &c : {
-             failure_case_s{{}, SECURE_IMAGE_LCS, SECURE_UPDATE_BOOT_ALT_PARTITION, text + "err 22, status code 0, "},
+             // The card refuses the pairing with its 4-byte answer, zeroed.
+             failure_case_s{{}, SECURE_IMAGE_LCS, SECURE_UPDATE_BOOT_ALT_PARTITION, text + "err 22, status code 4, "},
+             // An exchange that delivered nothing with status word 0.
              {{"secure-image-update:rsp-len=0"}, SECURE_IMAGE_BL1, SECURE_UPDATE_SET_AR_COUNTER,
               text + "err 0, status code 0, "},
              {{"secure-image-update:no-answer"}, SECURE_IMAGE_BASTION, SECURE_UPDATE_SET_AR_COUNTER,
@@ -224,12 +229,16 @@ TEST_F(SecureTest, SecureInfoFailuresReturnTheCommandStatus) {
         int result;
         std::string head;  // the message up to the errno text
         std::string tail;  // the message after it
+        secure_image_type_e type = SECURE_IMAGE_BL1;
     };
     const std::string text = "Failed in ipc send to get secure info, ";
     for (const auto &c : {
              failure_case_s{{"secure-info:status=7"}, 7, text + "err 0, status code 628, ", " cmd rsp 7"},
              // A failed exchange whose status word reads 0 must not read as success.
              {{"secure-info:status-word=5"}, 255, text + "err 5, status code 628, ", " cmd rsp 0"},
+             // A component the card refuses: its answer carries the error in
+             // the command status too.
+             {{}, EINVAL, text + "err 22, status code 628, ", " cmd rsp 22", static_cast<secure_image_type_e>(5)},
              {{"secure-info:rsp-len=0"}, 2, text + "err 0, status code 0, ", " cmd rsp 2"},
              // Nothing came back: the word still holds the component sent.
              {{"secure-info:no-answer"}, 2, text + "err 0, status code -1, Input/output error", " cmd rsp 2"},
@@ -238,7 +247,7 @@ TEST_F(SecureTest, SecureInfoFailuresReturnTheCommandStatus) {
         TearDown();
         SetUp();
         start_card(c.faults);
-        EXPECT_EQ(rfc_secure_image_info("secure_info_bl1", SECURE_IMAGE_BL1, bdf_), c.result);
+        EXPECT_EQ(rfc_secure_image_info("secure_info_bl1", c.type, bdf_), c.result);
         const auto errors = texts(TRACE_LEVEL_ERROR);
         ASSERT_EQ(errors.size(), 1u);
         EXPECT_EQ(errors[0].rfind(c.head, 0), 0u) << errors[0];

@@ -170,8 +170,8 @@ TEST_F(SignedTest, VerificationWithTheNamedKeySucceeds) {
 TEST_F(SignedTest, VerificationWithTheWrongKeyFails) {
     fwkeys_guard keys;
     REQUIRE_KEY_DIR(keys);
-    // The card rejects the key with a status word and no data: the exchange
-    // result 0 must not come back as success.
+    // The card rejects the key with a status word and its 72-byte answer:
+    // the operation fails with the received length.
     struct wrong_key_case_s {
         std::vector<std::string> faults;
         std::string file;
@@ -185,10 +185,10 @@ TEST_F(SignedTest, VerificationWithTheWrongKeyFails) {
         const std::string pem = card_key(c.content_of);
         ASSERT_TRUE(keys.put(c.file, pem));
         start_card(c.faults);
-        EXPECT_EQ(rfc_image_signature_verify(FLASH_PARTITION_BASTIONFW_1, bdf_), 255);
+        EXPECT_EQ(rfc_image_signature_verify(FLASH_PARTITION_BASTIONFW_1, bdf_), 72);
         EXPECT_EQ(texts(TRACE_LEVEL_ERROR),
                   std::vector<std::string>{"manifest signature verification failed for bastionfw-1, ipc err " +
-                                           std::to_string(EKEYREJECTED) + ", ipc ret 0"});
+                                           std::to_string(EKEYREJECTED) + ", ipc ret 72"});
         EXPECT_TRUE(texts(TRACE_LEVEL_INFO).empty());
         EXPECT_EQ(verify_request(), concat({le32(3), le32(14), le32(static_cast<uint32_t>(pem.size())),
                                             bytes_of(pem), std::vector<uint8_t>(68, 0)}));
@@ -203,6 +203,19 @@ TEST_F(SignedTest, VerificationStatusWordWithDataReturnsTheLength) {
     EXPECT_EQ(rfc_image_signature_verify(FLASH_PARTITION_FW_A, bdf_), 72);
     EXPECT_EQ(texts(TRACE_LEVEL_ERROR),
               std::vector<std::string>{"manifest signature verification failed for fw-a, ipc err 9, ipc ret 72"});
+}
+
+// An exchange that delivered nothing with status word 0 must not come back
+// as success (nor as its result 0).
+TEST_F(SignedTest, VerificationAnswerWithoutDataFails) {
+    fwkeys_guard keys;
+    REQUIRE_KEY_DIR(keys);
+    ASSERT_TRUE(keys.put("prod_key-pub.pem", card_key("prod")));
+    start_card({"verify-signature:rsp-len=0"});
+    EXPECT_EQ(rfc_image_signature_verify(FLASH_PARTITION_FW_A, bdf_), 255);
+    EXPECT_EQ(texts(TRACE_LEVEL_ERROR),
+              std::vector<std::string>{"manifest signature verification failed for fw-a, ipc err 0, ipc ret 0"});
+    EXPECT_TRUE(texts(TRACE_LEVEL_INFO).empty());
 }
 
 TEST_F(SignedTest, VerificationTransportFailure) {
@@ -284,8 +297,9 @@ TEST_F(SignedTest, KeyFileSizesAndTheRequestLength) {
         const std::string key(c.size, 'k');
         ASSERT_TRUE(keys.put("prod_key-pub.pem", key));
         start_card();
-        // Not a key the card can use: it refuses it with a status word.
-        EXPECT_EQ(rfc_image_signature_verify(FLASH_PARTITION_FW_A, bdf_), 255);
+        // Not a key the card can use: it refuses it with a status word and
+        // its 72-byte answer.
+        EXPECT_EQ(rfc_image_signature_verify(FLASH_PARTITION_FW_A, bdf_), 72);
         const auto req = verify_request();
         ASSERT_EQ(req.size(), c.size + 80);
         EXPECT_EQ(req, concat({le32(3), le32(6), le32(static_cast<uint32_t>(c.size)), bytes_of(key),

@@ -3,7 +3,9 @@
 // Run under flash-update-vcard:
 //   e2e_probe sysfs CARD_BDF
 //   e2e_probe misc NODE ENDPOINT MSG REQ_HEX   (one framed write, one read)
-//   e2e_probe fwctl NODE ENDPOINT MSG REQ_HEX CAP
+//   e2e_probe queue NODE ENDPOINT MSG REQ_HEX [MSG REQ_HEX]...
+//                                               (every framed write first, then one read each)
+//   e2e_probe fwctl NODE ENDPOINT MSG REQ_HEX CAP [SCOPE]   (scope 1 unless given)
 //   e2e_probe time NODE COUNT REQ_LEN          (misc exchanges, microseconds each)
 //   e2e_probe sleep SECONDS...                 (calls sleep() with each)
 #include <dirent.h>
@@ -131,7 +133,32 @@ int probe_misc(const char *node, uint32_t endpoint, uint32_t msg, const char *re
     return 0;
 }
 
-int probe_fwctl(const char *node, uint32_t endpoint, uint32_t msg, const char *req_hex, size_t cap) {
+int probe_queue(const char *node, uint32_t endpoint, int pairs, char **args) {
+    int fd = open(node, O_RDWR);
+    if (fd < 0) {
+        std::printf("open -1 errno %d\n", errno);
+        return 1;
+    }
+    for (int i = 0; i < pairs; i++) {
+        uint32_t msg = static_cast<uint32_t>(std::strtoul(args[2 * i], nullptr, 0));
+        std::vector<uint8_t> m = frame(static_cast<uint8_t>(i), endpoint, msg, unhex(args[2 * i + 1]));
+        ssize_t w = write(fd, m.data(), m.size());
+        std::printf("write %zd errno %d\n", w, w < 0 ? errno : 0);
+    }
+    for (int i = 0; i < pairs; i++) {
+        uint8_t buf[1040];
+        ssize_t r = read(fd, buf, sizeof buf);
+        if (r < 0)
+            std::printf("read -1 errno %d\n", errno);
+        else
+            std::printf("read %zd %s\n", r, hex(buf, static_cast<size_t>(r)).c_str());
+    }
+    close(fd);
+    return 0;
+}
+
+int probe_fwctl(const char *node, uint32_t endpoint, uint32_t msg, const char *req_hex, size_t cap,
+                uint32_t scope) {
     int fd = open(node, O_RDWR);
     if (fd < 0) {
         std::printf("open -1 errno %d\n", errno);
@@ -150,7 +177,7 @@ int probe_fwctl(const char *node, uint32_t endpoint, uint32_t msg, const char *r
     rec.rsp_data = reinterpret_cast<uintptr_t>(buf.data());
     fwctl_rpc rpc{};
     rpc.size = sizeof rpc;
-    rpc.scope = 1;
+    rpc.scope = scope;
     rpc.in_len = sizeof rec;
     rpc.out_len = sizeof rec;
     rpc.in = reinterpret_cast<uintptr_t>(&rec);
@@ -189,10 +216,14 @@ int main(int argc, char **argv) {
     if (argc == 6 && std::strcmp(argv[1], "misc") == 0)
         return probe_misc(argv[2], static_cast<uint32_t>(std::strtoul(argv[3], nullptr, 0)),
                           static_cast<uint32_t>(std::strtoul(argv[4], nullptr, 0)), argv[5]);
-    if (argc == 7 && std::strcmp(argv[1], "fwctl") == 0)
+    if (argc >= 6 && argc % 2 == 0 && std::strcmp(argv[1], "queue") == 0)
+        return probe_queue(argv[2], static_cast<uint32_t>(std::strtoul(argv[3], nullptr, 0)), (argc - 4) / 2,
+                           argv + 4);
+    if ((argc == 7 || argc == 8) && std::strcmp(argv[1], "fwctl") == 0)
         return probe_fwctl(argv[2], static_cast<uint32_t>(std::strtoul(argv[3], nullptr, 0)),
                            static_cast<uint32_t>(std::strtoul(argv[4], nullptr, 0)), argv[5],
-                           std::strtoul(argv[6], nullptr, 0));
+                           std::strtoul(argv[6], nullptr, 0),
+                           argc == 8 ? static_cast<uint32_t>(std::strtoul(argv[7], nullptr, 0)) : 1u);
     if (argc == 5 && std::strcmp(argv[1], "time") == 0)
         return probe_time(argv[2], static_cast<unsigned>(std::strtoul(argv[3], nullptr, 0)),
                           std::strtoul(argv[4], nullptr, 0));
@@ -200,6 +231,7 @@ int main(int argc, char **argv) {
         for (int i = 2; i < argc; i++) sleep(static_cast<unsigned>(std::strtoul(argv[i], nullptr, 0)));
         return 0;
     }
-    std::fprintf(stderr, "usage: e2e_probe sysfs BDF | misc NODE EP MSG HEX | fwctl NODE EP MSG HEX CAP | time NODE N LEN | sleep S...\n");
+    std::fprintf(stderr, "usage: e2e_probe sysfs BDF | misc NODE EP MSG HEX | queue NODE EP MSG HEX [MSG HEX]... | "
+                         "fwctl NODE EP MSG HEX CAP [SCOPE] | time NODE N LEN | sleep S...\n");
     return 2;
 }

@@ -126,6 +126,78 @@ TEST(E2ePresentation, FwctlRpcAnswersThroughTheSharedRecordAndBuffer) {
     EXPECT_EQ(e2e_hex(reqs[0].bytes), "01000000");
 }
 
+TEST(E2ePresentation, MiscNodeAnswersQueuedRequestsInOrder) {
+    e2e_card_guard g;
+    // Two writes before any read: neither answer is lost, the first request's
+    // comes first (running image, tag 0), then the refused startup image 3
+    // (tag 1, EINVAL and its zeroed status byte).
+    e2e_result_s r =
+        probe(g.card, {"queue", "/dev/velaipcdev0", "12", "0x10001", "01000000", "0x10004", "03000000"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(lines_of(r.out), (std::vector<std::string>{
+                                   "write 20 errno 0",
+                                   "write 20 errno 0",
+                                   "read 20 03000c00000000004950434d0101010000000000",
+                                   "read 17 03010900160000004950434d0101040000",
+                               }));
+    std::vector<e2e_request_s> reqs = e2e_requests(g.card);
+    ASSERT_EQ(reqs.size(), 2u);
+    EXPECT_EQ(reqs[0].msg, 0x10001u);
+    EXPECT_EQ(reqs[1].msg, 0x10004u);
+}
+
+struct scope_case {
+    const char *endpoint;
+    const char *msg;
+    const char *scope;
+    const char *line;  // the probe's ioctl line
+};
+
+TEST(E2ePresentation, FwctlRefusesAnRpcWhoseScopeIsNotTheOneItsKeyCallsFor) {
+    e2e_card_guard g;
+    // Write scope for the driver's write keys (endpoint << 16 | msg), read-only
+    // for every other RPC; anything else fails the ioctl with EPERM and never
+    // reaches the card. Another endpoint than 12 reaches the card but is not
+    // its service: ENXIO, no data.
+    const scope_case cases[] = {
+        {"12", "0x10001", "1", "ioctl 0 errno 0 rsp_errno 0 rsp_len 4 msg 0x10001 endpoint 12"},
+        {"12", "0x10001", "2", "ioctl -1 errno 1 rsp_errno 0 rsp_len 8 msg 0x10001 endpoint 12"},
+        {"12", "0x10001", "0", "ioctl -1 errno 1 rsp_errno 0 rsp_len 8 msg 0x10001 endpoint 12"},
+        {"25", "1", "2", "ioctl 0 errno 0 rsp_errno 6 rsp_len 0 msg 0x1 endpoint 25"},
+        {"25", "1", "1", "ioctl -1 errno 1 rsp_errno 0 rsp_len 8 msg 0x1 endpoint 25"},
+        {"25", "3", "1", "ioctl 0 errno 0 rsp_errno 6 rsp_len 0 msg 0x3 endpoint 25"},
+        {"25", "3", "2", "ioctl -1 errno 1 rsp_errno 0 rsp_len 8 msg 0x3 endpoint 25"},
+        // msg is not masked: endpoint 4 with 0x10006 is key 0x50006.
+        {"4", "0x10006", "2", "ioctl 0 errno 0 rsp_errno 6 rsp_len 0 msg 0x10006 endpoint 4"},
+        {"4", "0x10006", "1", "ioctl -1 errno 1 rsp_errno 0 rsp_len 8 msg 0x10006 endpoint 4"},
+    };
+    for (const scope_case &c : cases) {
+        SCOPED_TRACE(std::string(c.endpoint) + " " + c.msg + " scope " + c.scope);
+        e2e_clear_records(g.card);
+        e2e_result_s r = probe(g.card, {"fwctl", "/dev/fwctl/fwctl0", c.endpoint, c.msg, "01000000", "8", c.scope});
+        ASSERT_EQ(r.status, 0) << r.err;
+        EXPECT_EQ(lines_of(r.out).at(0), c.line);
+        const bool accepted = std::string(c.line).rfind("ioctl 0 ", 0) == 0;
+        EXPECT_EQ(e2e_requests(g.card).size(), accepted ? 1u : 0u);
+    }
+}
+
+TEST(E2ePresentation, FwctlRefusesLengthsBeyondWhatTheDriverMoves) {
+    e2e_card_guard g;
+    const std::string node = "/dev/fwctl/fwctl0";
+    e2e_result_s r = probe(g.card, {"fwctl", node, "12", "0x10001", "01000000", "1025"});
+    EXPECT_EQ(lines_of(r.out).at(0), "ioctl -1 errno 22 rsp_errno 0 rsp_len 1025 msg 0x10001 endpoint 12");
+    r = probe(g.card, {"fwctl", node, "12", "0x10003", std::string(2 * 1025, '0'), "8"});
+    EXPECT_EQ(lines_of(r.out).at(0), "ioctl -1 errno 22 rsp_errno 0 rsp_len 8 msg 0x10003 endpoint 12");
+    EXPECT_TRUE(e2e_requests(g.card).empty());
+    // 1024 both ways is still carried.
+    r = probe(g.card, {"fwctl", node, "12", "0x10001", "01000000", "1024"});
+    EXPECT_EQ(lines_of(r.out).at(0), "ioctl 0 errno 0 rsp_errno 0 rsp_len 4 msg 0x10001 endpoint 12");
+    r = probe(g.card, {"fwctl", node, "12", "0x10008", std::string(2 * 1024, '0'), "8"});
+    EXPECT_EQ(lines_of(r.out).at(0), "ioctl 0 errno 0 rsp_errno 22 rsp_len 8 msg 0x10008 endpoint 12");
+    EXPECT_EQ(e2e_requests(g.card).size(), 2u);
+}
+
 struct wire_fault_case {
     const char *fault;
     const char *fwctl_line;  // first line of the fwctl probe

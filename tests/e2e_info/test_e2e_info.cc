@@ -149,11 +149,12 @@ TEST(E2eInfo, FirmwareLists) {
     ASSERT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(scratch(g.card, "boot_fault_log.txt"), "image: boot_fault_log\nversion: log-1\nsize: 0\nslot: 0\n");
 
-    // The card knows no partition by an unknown name: the request carries 26
-    // and no file appears.
+    // The card knows no partition by an unknown name: the request carries 26,
+    // the card refuses it with its whole answer zeroed, and no file appears.
     r = e2e_run(g.card, {"--list-firmware", "mainfwa"});
     EXPECT_EQ(r.status, 1);
     EXPECT_EQ(e2e_hex(e2e_requests(g.card).back().bytes), "1a000000");
+    EXPECT_TRUE(e2e_log_contains(g.card, "failed to read fw list for unknown, ipc err 2, ipc ret 1004"));
     EXPECT_FALSE(e2e_scratch_exists(g.card, "unknown.txt"));
 }
 
@@ -224,7 +225,8 @@ TEST(E2eInfo, SecureImageUpdates) {
     // The card refuses an alternate partition for the life cycle.
     r = e2e_run(g.card, {"--secure-image-update", "lcs", "boot-alt-partition"});
     EXPECT_EQ(r.status, 1);
-    EXPECT_TRUE(e2e_log_contains(g.card, "Failed in ipc send to update partition num for secure image, err 22"));
+    EXPECT_TRUE(e2e_log_contains(g.card,
+                                 "Failed in ipc send to update partition num for secure image, err 22, status code 4, "));
 }
 
 TEST(E2eInfo, SignedMetadataFile) {

@@ -184,6 +184,42 @@ TEST_F(VcardModel, WriteRefusesChunksOutsideThePartitionOrTheRequest) {
     EXPECT_EQ(call(FWUPDATE_MSG_FLASH_WRITE, bytes(25, 0)).rsp_errno, uint32_t(EINVAL));
 }
 
+TEST_F(VcardModel, WriteRefusesMalformedChunks) {
+    struct chunk_case_s {
+        const char *what;
+        uint64_t length;    // the length field
+        size_t data_bytes;  // bytes between the header and the 6 padding bytes
+        uint32_t rsp_errno;
+    };
+    const chunk_case_s cases[] = {
+        {"one padding byte missing", 4, 3, EINVAL},
+        {"one byte more than the padding", 4, 5, EINVAL},
+        {"empty chunk", 0, 0, EINVAL},
+        {"more than 960 bytes", 961, 961, EINVAL},
+        {"length that wraps with the header", ~uint64_t{0}, 0, EINVAL},
+        {"largest chunk", 960, 960, 0},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.what);
+        fwupdate_write_req_s h{};
+        h.image_id = 8;
+        h.length = c.length;
+        bytes req = as_bytes(h);
+        req.resize(req.size() + c.data_bytes + 6, 0x42);
+        vcard_reply_s r = call(FWUPDATE_MSG_FLASH_WRITE, req, 8);
+        EXPECT_EQ(r.rsp_errno, c.rsp_errno);
+        EXPECT_EQ(r.data.size(), 8u);
+        if (c.rsp_errno != 0) {
+            EXPECT_EQ(r.data, bytes(8, 0));
+            EXPECT_EQ(checksum_hex(8, 4), sha512_hex_upper(bytes(4, 0xFF).data(), 4));  // nothing written
+        } else {
+            EXPECT_EQ(as_record<fwupdate_write_rsp_s>(r.data).next_offset, 960u);
+        }
+    }
+    // A request shorter than the header.
+    EXPECT_EQ(call(FWUPDATE_MSG_FLASH_WRITE, bytes(25, 0)).rsp_errno, uint32_t(EINVAL));
+}
+
 TEST_F(VcardModel, VerifyPassComparesWithoutWriting) {
     bytes image = pattern(112, 9);
     install(17, image);
@@ -359,10 +395,150 @@ TEST_F(VcardModel, OlderLayoutVersionsLeaveLaterFieldsOutAndPersist) {
 }
 
 TEST_F(VcardModel, UnknownMessageOrEndpointGetsAStatusWord) {
-    EXPECT_EQ(call(0x1000F, bytes{0}).rsp_errno, uint32_t(ENOSYS));
-    EXPECT_EQ(call(0x10011, bytes{0}).rsp_errno, uint32_t(ENOSYS));
+    // The service answers a message it does not know with one byte; another
+    // endpoint is not the service's and gets no data.
+    for (uint32_t msg : {0x1000Fu, 0x10011u, 0x10000u}) {
+        vcard_reply_s r = call(msg, bytes{0});
+        EXPECT_EQ(r.rsp_errno, uint32_t(ENOSYS)) << msg;
+        EXPECT_EQ(r.data, bytes{0}) << msg;
+    }
     uint8_t b = 0;
-    EXPECT_EQ(vcard_handle(card_, 7, FWUPDATE_MSG_GET_CARD_INFO, &b, 1, 512).rsp_errno, uint32_t(ENXIO));
+    vcard_reply_s r = vcard_handle(card_, 7, FWUPDATE_MSG_GET_CARD_INFO, &b, 1, 512);
+    EXPECT_EQ(r.rsp_errno, uint32_t(ENXIO));
+    EXPECT_TRUE(r.data.empty());
+}
+
+// Every answer carries data: a refused request comes back with the message's
+// answer length in zeros (the secure information with the error as its
+// command status), cut to the capacity.
+TEST_F(VcardModel, RefusedRequestsAreAnsweredWithTheMessagesLength) {
+    struct refusal_case_s {
+        uint32_t msg;
+        bytes req;
+        uint32_t rsp_errno;
+        bytes data;
+    };
+    fwupdate_erase_req_s erase{};
+    erase.image_id = 22;
+    fwupdate_write_req_s write{};
+    write.image_id = 22;
+    write.length = 1;
+    bytes write_req = as_bytes(write);
+    write_req.resize(33, 0);
+    fwupdate_checksum_req_s checksum{};
+    checksum.image_id = 26;
+    fwupdate_partition_info_req_s beyond{};
+    beyond.index = 25;
+    beyond.detail = 1;
+    fwupdate_partition_info_req_s detail2{};
+    detail2.detail = 2;
+    fwupdate_sector_erase_req_s sector{};
+    sector.image_id = 22;
+    fwupdate_secure_image_update_req_s update{};
+    update.type = 1;
+    update.opcode = 1;
+    bytes verify_req(80 + 9, 0);
+    const fwupdate_verify_signature_req_s verify{3, 6, 9};
+    memcpy(verify_req.data(), &verify, sizeof verify);
+    memcpy(verify_req.data() + 12, "not a key", 9);
+    bytes secure_info_rsp(628, 0);
+    secure_info_rsp[0] = EINVAL;
+    const refusal_case_s cases[] = {
+        {FWUPDATE_MSG_GET_RUNNING_IMAGE, u32(2), EINVAL, bytes(4, 0)},
+        {FWUPDATE_MSG_FLASH_ERASE, as_bytes(erase), ENOENT, bytes(1, 0)},
+        {FWUPDATE_MSG_FLASH_WRITE, write_req, ENOENT, bytes(8, 0)},
+        {FWUPDATE_MSG_SET_STARTUP_IMAGE, u32(3), EINVAL, bytes(1, 0)},
+        {FWUPDATE_MSG_GET_CHECKSUM, as_bytes(checksum), ENOENT, bytes(65, 0)},
+        {FWUPDATE_MSG_GET_FW_LIST, u32(26), ENOENT, bytes(1004, 0)},
+        {FWUPDATE_MSG_VERIFY_STARTUP_IMAGE, u32(22), ENOENT, bytes(976, 0)},
+        {FWUPDATE_MSG_GET_CARD_INFO, bytes{0, 0}, EINVAL, bytes(512, 0)},
+        {FWUPDATE_MSG_GET_PARTITION_INFO, bytes(7, 0), EINVAL, bytes(1016, 0)},
+        {FWUPDATE_MSG_GET_PARTITION_INFO, as_bytes(beyond), ENOENT, bytes(116, 0)},
+        {FWUPDATE_MSG_GET_PARTITION_INFO, as_bytes(detail2), EINVAL, bytes(116, 0)},
+        {FWUPDATE_MSG_FLASH_SECTOR_ERASE, as_bytes(sector), ENOENT, bytes(1, 0)},
+        {FWUPDATE_MSG_SECURE_BOOT_UPDATE, bytes(904, 0), EINVAL, bytes(904, 0)},
+        {FWUPDATE_MSG_GET_SECURE_INFO, u32(5), EINVAL, secure_info_rsp},
+        {FWUPDATE_MSG_SECURE_IMAGE_UPDATE, as_bytes(update), EINVAL, bytes(4, 0)},
+        {FWUPDATE_MSG_GET_SIGNED_DATA, u32(0), EINVAL, bytes(912, 0)},
+        {FWUPDATE_MSG_VERIFY_SIGNATURE, verify_req, EINVAL, bytes(72, 0)},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.msg);
+        vcard_reply_s r = call(c.msg, c.req, 1024);
+        EXPECT_EQ(r.rsp_errno, c.rsp_errno);
+        EXPECT_EQ(r.data, c.data);
+        // Cut to a smaller capacity like any answer.
+        r = call(c.msg, c.req, 3);
+        EXPECT_EQ(r.data, bytes(c.data.begin(), c.data.begin() + std::min<size_t>(3, c.data.size())));
+    }
+}
+
+TEST_F(VcardModel, AnswerLengthFaultStillCutsARefusalToNothing) {
+    opts_.faults = {"fw-list:rsp-len=0", "secure-info:rsp-len=2"};
+    reopen();
+    vcard_reply_s r = call(FWUPDATE_MSG_GET_FW_LIST, u32(26), 1004);
+    EXPECT_EQ(r.rsp_errno, uint32_t(ENOENT));
+    EXPECT_TRUE(r.data.empty());
+    r = call(FWUPDATE_MSG_GET_SECURE_INFO, u32(0), 628);
+    EXPECT_EQ(r.rsp_errno, uint32_t(EINVAL));
+    EXPECT_EQ(r.data, (bytes{EINVAL, 0}));
+}
+
+// Requests of a fixed size are taken only at that size; any other length is
+// refused before the card does any work.
+TEST_F(VcardModel, FixedSizeRequestsOfAnotherLengthAreRefused) {
+    fwupdate_erase_req_s erase{};
+    erase.image_id = 11;
+    erase.size = 4096;
+    fwupdate_checksum_req_s checksum{};
+    checksum.image_id = 6;
+    checksum.size = 16;
+    fwupdate_sector_erase_req_s sector{};
+    sector.image_id = 6;
+    sector.length = 4096;
+    fwupdate_secure_boot_update_req_s secure_boot{};
+    secure_boot.option = 1;
+    fwupdate_secure_image_update_req_s update{};
+    update.type = 2;
+    update.opcode = 2;
+    const std::vector<std::pair<uint32_t, bytes>> good = {
+        {FWUPDATE_MSG_GET_RUNNING_IMAGE, u32(0)},
+        {FWUPDATE_MSG_FLASH_ERASE, as_bytes(erase)},
+        {FWUPDATE_MSG_SET_STARTUP_IMAGE, u32(1)},
+        {FWUPDATE_MSG_GET_CHECKSUM, as_bytes(checksum)},
+        {FWUPDATE_MSG_GET_FW_LIST, u32(6)},
+        {FWUPDATE_MSG_VERIFY_STARTUP_IMAGE, u32(6)},
+        {FWUPDATE_MSG_GET_CARD_INFO, bytes{0}},
+        {FWUPDATE_MSG_GET_PARTITION_INFO, bytes(8, 0)},
+        {FWUPDATE_MSG_FLASH_SECTOR_ERASE, as_bytes(sector)},
+        {FWUPDATE_MSG_SECURE_BOOT_UPDATE, as_bytes(secure_boot)},
+        {FWUPDATE_MSG_GET_SECURE_INFO, u32(2)},
+        {FWUPDATE_MSG_SECURE_IMAGE_UPDATE, as_bytes(update)},
+        {FWUPDATE_MSG_GET_SIGNED_DATA, u32(6)},
+    };
+    const size_t exact[] = {4, 16, 4, 16, 4, 4, 1, 8, 24, 904, 4, 136, 4};
+    ASSERT_EQ(good.size(), std::size(exact));
+    install(6, pattern(4096, 3));
+    for (size_t i = 0; i < good.size(); i++) {
+        const auto &[msg, req] = good[i];
+        SCOPED_TRACE(msg);
+        ASSERT_EQ(req.size(), exact[i]);
+        bytes shorter(req.begin(), req.end() - 1);
+        bytes longer = req;
+        longer.push_back(0);
+        EXPECT_EQ(call(msg, shorter).rsp_errno, uint32_t(EINVAL));
+        EXPECT_EQ(call(msg, longer).rsp_errno, uint32_t(EINVAL));
+    }
+    // None of them did its work: the selection, the secure state and the
+    // flash are as before.
+    EXPECT_EQ(image_of(1), 0u);
+    auto ci = as_record<fwupdate_card_info_rsp_s>(call(FWUPDATE_MSG_GET_CARD_INFO, bytes{0}, 512).data);
+    EXPECT_EQ(ci.board_secure_boot, 0);
+    bytes image = pattern(4096, 3);
+    EXPECT_EQ(checksum_hex(6, 4096), sha512_hex_upper(image.data(), image.size()));
+    for (const auto &[msg, req] : good)
+        EXPECT_EQ(call(msg, req).rsp_errno, 0u) << msg;
+    EXPECT_EQ(image_of(1), 1u);
 }
 
 TEST_F(VcardModel, AnswersAreCutToTheCapacity) {

@@ -102,8 +102,13 @@ TEST_F(VcardSecure, SecureInfoFieldsStandAtTheirPackedOffsets) {
 }
 
 TEST_F(VcardSecure, SecureInfoRefusesUnknownComponents) {
-    for (uint32_t comp : {0u, 5u, 0xFFFFFFFFu})
-        EXPECT_EQ(call(FWUPDATE_MSG_GET_SECURE_INFO, u32(comp), 628).rsp_errno, uint32_t(EINVAL)) << comp;
+    // The whole answer comes back, its command status the error too.
+    for (uint32_t comp : {0u, 5u, 0xFFFFFFFFu}) {
+        vcard_reply_s r = call(FWUPDATE_MSG_GET_SECURE_INFO, u32(comp), 628);
+        EXPECT_EQ(r.rsp_errno, uint32_t(EINVAL)) << comp;
+        ASSERT_EQ(r.data.size(), 628u) << comp;
+        EXPECT_EQ(at<uint32_t>(r.data, 0), uint32_t(EINVAL)) << comp;
+    }
 }
 
 TEST_F(VcardSecure, SecureBootSwitchIsPersistedAndShown) {
@@ -228,12 +233,32 @@ TEST_F(VcardSecure, SignatureVerificationRefusesMalformedRequests) {
     EXPECT_EQ(verify(6, k_prod_pem, 2), uint32_t(EINVAL));
     EXPECT_EQ(verify(4, k_prod_pem), uint32_t(EINVAL));
     EXPECT_EQ(verify(22, k_prod_pem), uint32_t(ENOENT));
-    // key length beyond the bytes sent
-    bytes req(12 + 20, 0);
-    fwupdate_verify_signature_req_s h{3, 6, 21};
-    memcpy(req.data(), &h, sizeof h);
-    EXPECT_EQ(call(FWUPDATE_MSG_VERIFY_SIGNATURE, req, 72).rsp_errno, uint32_t(EINVAL));
+    // The request is the key and 80 bytes besides, the key at most 936
+    // bytes: a good key in a request of any other length is refused.
+    struct length_case_s {
+        const char *what;
+        uint32_t key_len;
+        size_t req_len;
+    };
+    const uint32_t n = static_cast<uint32_t>(k_prod_pem.size());
+    const length_case_s cases[] = {
+        {"key length beyond the bytes sent", 21, 12 + 20},
+        {"one byte short", n, n + 79},
+        {"one byte over", n, n + 81},
+        {"key longer than the request buffer takes", 937, 937 + 80},
+    };
+    for (const auto &c : cases) {
+        bytes req(std::max(c.req_len, 12 + k_prod_pem.size()), 0);
+        fwupdate_verify_signature_req_s h{3, 6, c.key_len};
+        memcpy(req.data(), &h, sizeof h);
+        memcpy(req.data() + 12, k_prod_pem.data(), k_prod_pem.size());
+        req.resize(c.req_len);
+        vcard_reply_s r = call(FWUPDATE_MSG_VERIFY_SIGNATURE, req, 72);
+        EXPECT_EQ(r.rsp_errno, uint32_t(EINVAL)) << c.what;
+        EXPECT_EQ(r.data, bytes(72, 0)) << c.what;
+    }
     EXPECT_EQ(call(FWUPDATE_MSG_VERIFY_SIGNATURE, bytes(11, 0), 72).rsp_errno, uint32_t(EINVAL));
+    EXPECT_EQ(verify(6, k_prod_pem), 0u);  // the same key at n + 80 bytes
 }
 
 TEST_F(VcardSecure, StateFileChoosesThePartitionKeyAndToleratesStrayLines) {

@@ -72,13 +72,14 @@ TEST_F(VcardWire, RunningImageExchangeHasTheDocumentedBytes) {
 }
 
 TEST_F(VcardWire, ResponseKeepsTheTagAndCarriesTheStatusWord) {
+    // A refused request is answered with its status byte too, zeroed.
     bytes out = exchange(frame(FWUPDATE_MSG_SET_STARTUP_IMAGE, u32(3), 0xA5));
-    ASSERT_EQ(out.size(), 16u);
+    ASSERT_EQ(out.size(), 17u);
     EXPECT_EQ(out[0], 3);
     EXPECT_EQ(out[1], 0xA5);
-    EXPECT_EQ(pld_len_of(out), 8);
+    EXPECT_EQ(pld_len_of(out), 9);
     EXPECT_EQ(errno_of(out), uint32_t(EINVAL));
-    EXPECT_EQ(bytes(out.begin() + 13, out.begin() + 16), (bytes{0x01, 0x04, 0x00}));
+    EXPECT_EQ(bytes(out.begin() + 13, out.end()), (bytes{0x01, 0x04, 0x00, 0x00}));
 }
 
 TEST_F(VcardWire, LargestAnswerFitsOneMessage) {

@@ -82,37 +82,38 @@ bool save(vcard_s *c, vcard_reply_s &r) {
     return false;
 }
 
-enum poll_e { POLL_START_BUSY, POLL_BUSY, POLL_DONE };
-
 // Long operations: the first request starts the operation, identical
 // requests poll it. Gives `polls` in-progress answers, then the result.
-// started is true when this request began a new operation.
-poll_e poll_step(vcard_s *c, uint32_t msg, const uint8_t *req, size_t len, unsigned polls, bool &started) {
+// Returns true while the operation is still busy; *started (when asked for)
+// tells whether this request began a new operation.
+bool poll_step(vcard_s *c, uint32_t msg, const uint8_t *req, size_t len, unsigned polls,
+               bool *started = nullptr) {
     std::vector<uint8_t> key(req, req + len);
     auto it = c->pending.find(msg);
-    started = false;
-    if (it != c->pending.end() && it->second.req == key) {
+    bool same = it != c->pending.end() && it->second.req == key;
+    if (started != nullptr)
+        *started = !same;
+    if (same) {
         if (it->second.polls_left > 0) {
             it->second.polls_left--;
-            return POLL_BUSY;
+            return true;
         }
         c->pending.erase(it);
-        return POLL_DONE;
+        return false;
     }
-    started = true;
     if (polls == 0) {
         c->pending.erase(msg);
-        return POLL_DONE;
+        return false;
     }
     c->pending[msg] = vcard_pending_s{key, polls - 1};
-    return POLL_START_BUSY;
+    return true;
 }
 
 // ---- messages --------------------------------------------------------------
 
 void on_running_image(vcard_s *c, const uint8_t *req, size_t len, vcard_reply_s &r) {
     auto q = load_req<fwupdate_running_image_req_s>(req, len);
-    if (len < sizeof q || q.image_type > FWUPDATE_IMAGE_STARTUP) {
+    if (q.image_type > FWUPDATE_IMAGE_STARTUP) {
         r.rsp_errno = ERR_INVAL;
         return;
     }
@@ -124,8 +125,8 @@ void on_running_image(vcard_s *c, const uint8_t *req, size_t len, vcard_reply_s 
 void on_erase(vcard_s *c, const uint8_t *req, size_t len, vcard_reply_s &r) {
     auto q = load_req<fwupdate_erase_req_s>(req, len);
     const vcard_partition_def_s *p = vcard_partition_find(q.image_id);
-    if (len < sizeof q || p == nullptr) {
-        r.rsp_errno = len < sizeof q ? ERR_INVAL : ERR_NOENT;
+    if (p == nullptr) {
+        r.rsp_errno = ERR_NOENT;
         return;
     }
     if (q.size > p->size) {
@@ -134,7 +135,7 @@ void on_erase(vcard_s *c, const uint8_t *req, size_t len, vcard_reply_s &r) {
         return;
     }
     bool started = false;
-    poll_e step = poll_step(c, FWUPDATE_MSG_FLASH_ERASE, req, len, c->options.erase_polls, started);
+    bool busy = poll_step(c, FWUPDATE_MSG_FLASH_ERASE, req, len, c->options.erase_polls, &started);
     if (started) {
         // Size 0 erases the whole partition; flash erases whole sectors.
         uint64_t n = q.size == 0 ? p->size : (q.size + FLASH_SECTOR_SIZE - 1) / FLASH_SECTOR_SIZE * FLASH_SECTOR_SIZE;
@@ -145,14 +146,14 @@ void on_erase(vcard_s *c, const uint8_t *req, size_t len, vcard_reply_s &r) {
             return;
         }
     }
-    r.data.assign(1, step == POLL_DONE ? 0 : FWUPDATE_STATUS_ERASE_IN_PROGRESS);
+    r.data.assign(1, busy ? FWUPDATE_STATUS_ERASE_IN_PROGRESS : 0);
 }
 
 void on_sector_erase(vcard_s *c, const uint8_t *req, size_t len, vcard_reply_s &r) {
     auto q = load_req<fwupdate_sector_erase_req_s>(req, len);
     const vcard_partition_def_s *p = vcard_partition_find(q.image_id);
-    if (len < sizeof q || p == nullptr) {
-        r.rsp_errno = len < sizeof q ? ERR_INVAL : ERR_NOENT;
+    if (p == nullptr) {
+        r.rsp_errno = ERR_NOENT;
         return;
     }
     uint8_t result = SECTOR_ERASED;
@@ -166,19 +167,16 @@ void on_sector_erase(vcard_s *c, const uint8_t *req, size_t len, vcard_reply_s &
 }
 
 void on_write(vcard_s *c, const uint8_t *req, size_t len, vcard_reply_s &r) {
-    if (len < sizeof(fwupdate_write_req_s)) {
+    auto q = load_req<fwupdate_write_req_s>(req, len);
+    // The 26-byte header, 1 to 960 data bytes and 6 padding bytes (a request
+    // shorter than the header fails here too: its length is below 32).
+    if (q.length == 0 || q.length > FLASH_WRITE_CHUNK_SIZE || len != q.length + FWUPDATE_WRITE_REQ_OVERHEAD) {
         r.rsp_errno = ERR_INVAL;
         return;
     }
-    auto q = load_req<fwupdate_write_req_s>(req, len);
     const vcard_partition_def_s *p = vcard_partition_find(q.image_id);
     if (p == nullptr) {
         r.rsp_errno = ERR_NOENT;
-        return;
-    }
-    size_t carried = len - sizeof(fwupdate_write_req_s);
-    if (q.length > carried) {
-        r.rsp_errno = ERR_INVAL;
         return;
     }
     if (q.offset > p->size || q.length > p->size - q.offset) {
@@ -193,7 +191,7 @@ void on_write(vcard_s *c, const uint8_t *req, size_t len, vcard_reply_s &r) {
             r.rsp_errno = ERR_IO;
             return;
         }
-        if (n != 0 && memcmp(flash.data(), data, n) != 0) {
+        if (memcmp(flash.data(), data, n) != 0) {
             r.rsp_errno = ERR_BADMSG;
             return;
         }
@@ -227,7 +225,7 @@ void on_write(vcard_s *c, const uint8_t *req, size_t len, vcard_reply_s &r) {
 
 void on_set_startup(vcard_s *c, const uint8_t *req, size_t len, vcard_reply_s &r) {
     auto q = load_req<fwupdate_set_startup_req_s>(req, len);
-    if (len < sizeof q || q.firmware_type > FIRMWARE_IMAGE_A35_GOLDFW) {
+    if (q.firmware_type > FIRMWARE_IMAGE_A35_GOLDFW) {
         r.rsp_errno = ERR_INVAL;
         return;
     }
@@ -239,16 +237,15 @@ void on_set_startup(vcard_s *c, const uint8_t *req, size_t len, vcard_reply_s &r
 void on_checksum(vcard_s *c, const uint8_t *req, size_t len, vcard_reply_s &r) {
     auto q = load_req<fwupdate_checksum_req_s>(req, len);
     const vcard_partition_def_s *p = vcard_partition_find(q.image_id);
-    if (len < sizeof q || p == nullptr) {
-        r.rsp_errno = len < sizeof q ? ERR_INVAL : ERR_NOENT;
+    if (p == nullptr) {
+        r.rsp_errno = ERR_NOENT;
         return;
     }
     fwupdate_checksum_rsp_s rsp{};
-    bool started = false;
     if (q.size > p->size) {
         c->pending.erase(FWUPDATE_MSG_GET_CHECKSUM);
         rsp.status = FWUPDATE_STATUS_FAILED;
-    } else if (poll_step(c, FWUPDATE_MSG_GET_CHECKSUM, req, len, c->options.verify_polls, started) != POLL_DONE) {
+    } else if (poll_step(c, FWUPDATE_MSG_GET_CHECKSUM, req, len, c->options.verify_polls)) {
         rsp.status = FWUPDATE_STATUS_VERIFY_IN_PROGRESS;
     } else if (!vcard_flash_sha512(c->dir, *p, q.size, rsp.digest)) {
         rsp.status = FWUPDATE_STATUS_FAILED;
@@ -259,8 +256,8 @@ void on_checksum(vcard_s *c, const uint8_t *req, size_t len, vcard_reply_s &r) {
 void on_fw_list(vcard_s *c, const uint8_t *req, size_t len, const vcard_call_faults_s &f, vcard_reply_s &r) {
     uint32_t id = load_req<uint32_t>(req, len);
     const vcard_partition_def_s *p = vcard_partition_find(id);
-    if (len < 4 || p == nullptr) {
-        r.rsp_errno = len < 4 ? ERR_INVAL : ERR_NOENT;
+    if (p == nullptr) {
+        r.rsp_errno = ERR_NOENT;
         return;
     }
     const vcard_part_state_s &ps = c->state.parts[p->id];
@@ -288,13 +285,12 @@ void on_verify_startup(vcard_s *c, const uint8_t *req, size_t len, const vcard_c
                        vcard_reply_s &r) {
     uint32_t id = load_req<uint32_t>(req, len);
     const vcard_partition_def_s *p = vcard_partition_find(id);
-    if (len < 4 || p == nullptr) {
-        r.rsp_errno = len < 4 ? ERR_INVAL : ERR_NOENT;
+    if (p == nullptr) {
+        r.rsp_errno = ERR_NOENT;
         return;
     }
     fwupdate_startup_verify_rsp_s rsp{};
-    bool started = false;
-    if (poll_step(c, FWUPDATE_MSG_VERIFY_STARTUP_IMAGE, req, len, c->options.verify_polls, started) != POLL_DONE) {
+    if (poll_step(c, FWUPDATE_MSG_VERIFY_STARTUP_IMAGE, req, len, c->options.verify_polls)) {
         rsp.status = FWUPDATE_STATUS_VERIFY_IN_PROGRESS;
         put_rsp(r, rsp);
         return;
@@ -358,7 +354,7 @@ void on_partition_info(vcard_s *c, const uint8_t *req, size_t len, const vcard_c
                        vcard_reply_s &r) {
     auto q = load_req<fwupdate_partition_info_req_s>(req, len);
     const auto &table = vcard_partition_table();
-    if (len < sizeof q || q.detail > 1) {
+    if (q.detail > 1) {
         r.rsp_errno = ERR_INVAL;
         return;
     }
@@ -391,7 +387,7 @@ void on_partition_info(vcard_s *c, const uint8_t *req, size_t len, const vcard_c
 
 void on_secure_boot_update(vcard_s *c, const uint8_t *req, size_t len, vcard_reply_s &r) {
     auto q = load_req<fwupdate_secure_boot_update_req_s>(req, len);
-    if (len < 4 || (q.option != SECURE_BOOT_ENABLE && q.option != SECURE_BOOT_DISABLE)) {
+    if (q.option != SECURE_BOOT_ENABLE && q.option != SECURE_BOOT_DISABLE) {
         r.rsp_errno = ERR_INVAL;
         return;
     }
@@ -411,7 +407,7 @@ void on_secure_boot_update(vcard_s *c, const uint8_t *req, size_t len, vcard_rep
 void on_secure_info(vcard_s *c, const uint8_t *req, size_t len, const vcard_call_faults_s &f,
                     vcard_reply_s &r) {
     uint32_t comp = load_req<uint32_t>(req, len);
-    if (len < 4 || comp < SECURE_IMAGE_LCS || comp > SECURE_IMAGE_BASTION) {
+    if (comp < SECURE_IMAGE_LCS || comp > SECURE_IMAGE_BASTION) {
         r.rsp_errno = ERR_INVAL;
         return;
     }
@@ -442,10 +438,6 @@ void on_secure_info(vcard_s *c, const uint8_t *req, size_t len, const vcard_call
 
 void on_secure_image_update(vcard_s *c, const uint8_t *req, size_t len, vcard_reply_s &r) {
     auto q = load_req<fwupdate_secure_image_update_req_s>(req, len);
-    if (len < 8) {
-        r.rsp_errno = ERR_INVAL;
-        return;
-    }
     vcard_state_s &st = c->state;
     vcard_secure_comp_s *sc = q.type == SECURE_IMAGE_BL1 ? &st.bl1 : q.type == SECURE_IMAGE_BASTION ? &st.bastion : nullptr;
     switch (q.opcode) {
@@ -499,8 +491,8 @@ void on_signed_data(vcard_s *c, const uint8_t *req, size_t len, const vcard_call
                     vcard_reply_s &r) {
     uint32_t id = load_req<uint32_t>(req, len);
     const vcard_partition_def_s *p = vcard_partition_find(id);
-    if (len < 4 || p == nullptr || !p->secure) {
-        r.rsp_errno = len < 4 || p != nullptr ? ERR_INVAL : ERR_NOENT;
+    if (p == nullptr || !p->secure) {
+        r.rsp_errno = p != nullptr ? ERR_INVAL : ERR_NOENT;
         return;
     }
     const vcard_part_state_s &ps = c->state.parts[p->id];
@@ -523,14 +515,15 @@ void on_signed_data(vcard_s *c, const uint8_t *req, size_t len, const vcard_call
 }
 
 void on_verify_signature(vcard_s *c, const uint8_t *req, size_t len, vcard_reply_s &r) {
-    if (len < sizeof(fwupdate_verify_signature_req_s)) {
+    auto q = load_req<fwupdate_verify_signature_req_s>(req, len);
+    // The key, then 68 bytes the host leaves unset: 80 bytes besides the key,
+    // and the whole request within the host's 1016-byte buffer.
+    if (q.key_len > FWUPDATE_VERIFY_SIGNATURE_MAX_KEY || len != q.key_len + FWUPDATE_VERIFY_SIGNATURE_OVERHEAD) {
         r.rsp_errno = ERR_INVAL;
         return;
     }
-    auto q = load_req<fwupdate_verify_signature_req_s>(req, len);
     const vcard_partition_def_s *p = vcard_partition_find(q.partition);
-    if (q.op != FWUPDATE_VERIFY_SIGNATURE_OP || p == nullptr || !p->secure ||
-        q.key_len > len - sizeof(fwupdate_verify_signature_req_s)) {
+    if (q.op != FWUPDATE_VERIFY_SIGNATURE_OP || p == nullptr || !p->secure) {
         r.rsp_errno = p == nullptr ? ERR_NOENT : ERR_INVAL;
         return;
     }
@@ -549,6 +542,85 @@ void on_verify_signature(vcard_s *c, const uint8_t *req, size_t len, vcard_reply
     r.data.assign(FWUPDATE_VERIFY_SIGNATURE_RSP_LEN, 0);
     memcpy(r.data.data(), &q.op, 4);
     memcpy(r.data.data() + 4, &q.partition, 4);
+}
+
+// ---- request and answer sizes ------------------------------------------------
+
+// Exact length of every fixed-size request; 0 for a write chunk and a
+// signature verification, whose length follows from their content, and for
+// messages the service does not know.
+size_t request_len(uint32_t msg) {
+    switch (msg) {
+    case FWUPDATE_MSG_GET_RUNNING_IMAGE:
+        return sizeof(fwupdate_running_image_req_s);
+    case FWUPDATE_MSG_FLASH_ERASE:
+        return sizeof(fwupdate_erase_req_s);
+    case FWUPDATE_MSG_SET_STARTUP_IMAGE:
+        return sizeof(fwupdate_set_startup_req_s);
+    case FWUPDATE_MSG_GET_CHECKSUM:
+        return sizeof(fwupdate_checksum_req_s);
+    case FWUPDATE_MSG_GET_FW_LIST:
+    case FWUPDATE_MSG_VERIFY_STARTUP_IMAGE:
+    case FWUPDATE_MSG_GET_SECURE_INFO:
+    case FWUPDATE_MSG_GET_SIGNED_DATA:
+        return 4;  // a partition or component number
+    case FWUPDATE_MSG_GET_CARD_INFO:
+        return 1;
+    case FWUPDATE_MSG_GET_PARTITION_INFO:
+        return sizeof(fwupdate_partition_info_req_s);
+    case FWUPDATE_MSG_FLASH_SECTOR_ERASE:
+        return sizeof(fwupdate_sector_erase_req_s);
+    case FWUPDATE_MSG_SECURE_BOOT_UPDATE:
+        return sizeof(fwupdate_secure_boot_update_req_s);
+    case FWUPDATE_MSG_SECURE_IMAGE_UPDATE:
+        return sizeof(fwupdate_secure_image_update_req_s);
+    default:
+        return 0;
+    }
+}
+
+// Length of the message's answer; a refused request is answered with that
+// many bytes too (zeros), so every answer carries data. A message the
+// service does not know gets one byte.
+size_t response_len(uint32_t msg, const uint8_t *req, size_t len) {
+    switch (msg) {
+    case FWUPDATE_MSG_GET_RUNNING_IMAGE:
+        return sizeof(fwupdate_running_image_rsp_s);
+    case FWUPDATE_MSG_FLASH_WRITE:
+        return sizeof(fwupdate_write_rsp_s);
+    case FWUPDATE_MSG_GET_CHECKSUM:
+        return sizeof(fwupdate_checksum_rsp_s);
+    case FWUPDATE_MSG_GET_FW_LIST:
+        return sizeof(fwupdate_fw_list_rsp_s);
+    case FWUPDATE_MSG_VERIFY_STARTUP_IMAGE:
+        return sizeof(fwupdate_startup_verify_rsp_s);
+    case FWUPDATE_MSG_GET_CARD_INFO:
+        return sizeof(fwupdate_card_info_rsp_s);
+    case FWUPDATE_MSG_GET_PARTITION_INFO:
+        return load_req<fwupdate_partition_info_req_s>(req, len).detail == 0
+                   ? FWUPDATE_PARTITION_SUMMARY_LEN
+                   : sizeof(fwupdate_partition_info_rsp_s);
+    case FWUPDATE_MSG_SECURE_BOOT_UPDATE:
+        return sizeof(fwupdate_secure_boot_update_req_s);
+    case FWUPDATE_MSG_GET_SECURE_INFO:
+        return sizeof(fwupdate_secure_info_rsp_s);
+    case FWUPDATE_MSG_SECURE_IMAGE_UPDATE:
+        return FWUPDATE_SECURE_IMAGE_UPDATE_RSP_LEN;
+    case FWUPDATE_MSG_GET_SIGNED_DATA:
+        return sizeof(fwupdate_signed_data_rsp_s);
+    case FWUPDATE_MSG_VERIFY_SIGNATURE:
+        return FWUPDATE_VERIFY_SIGNATURE_RSP_LEN;
+    default:
+        return 1;  // erase, sector erase, set startup image: a status byte
+    }
+}
+
+// The answer to a refused request: zeros of the message's answer length.
+// The secure information answer also carries the error in its command status.
+void fill_error_answer(uint32_t msg, const uint8_t *req, size_t len, vcard_reply_s &r) {
+    r.data.assign(response_len(msg, req, len), 0);
+    if (msg == FWUPDATE_MSG_GET_SECURE_INFO)
+        memcpy(r.data.data() + offsetof(fwupdate_secure_info_rsp_s, status), &r.rsp_errno, sizeof r.rsp_errno);
 }
 
 // ---- faults ----------------------------------------------------------------
@@ -650,6 +722,61 @@ void apply_late_fault(uint32_t msg, const vcard_fault_s &fault, vcard_reply_s &r
     }
 }
 
+// One request of the right size to its message's handler.
+void dispatch(vcard_s *c, uint32_t msg, const uint8_t *req, size_t len, const vcard_call_faults_s &f,
+              vcard_reply_s &r) {
+    switch (msg) {
+    case FWUPDATE_MSG_GET_RUNNING_IMAGE:
+        on_running_image(c, req, len, r);
+        break;
+    case FWUPDATE_MSG_FLASH_ERASE:
+        on_erase(c, req, len, r);
+        break;
+    case FWUPDATE_MSG_FLASH_WRITE:
+        on_write(c, req, len, r);
+        break;
+    case FWUPDATE_MSG_SET_STARTUP_IMAGE:
+        on_set_startup(c, req, len, r);
+        break;
+    case FWUPDATE_MSG_GET_CHECKSUM:
+        on_checksum(c, req, len, r);
+        break;
+    case FWUPDATE_MSG_GET_FW_LIST:
+        on_fw_list(c, req, len, f, r);
+        break;
+    case FWUPDATE_MSG_VERIFY_STARTUP_IMAGE:
+        on_verify_startup(c, req, len, f, r);
+        break;
+    case FWUPDATE_MSG_GET_CARD_INFO:
+        on_card_info(c, f, r);
+        break;
+    case FWUPDATE_MSG_GET_PARTITION_INFO:
+        on_partition_info(c, req, len, f, r);
+        break;
+    case FWUPDATE_MSG_FLASH_SECTOR_ERASE:
+        on_sector_erase(c, req, len, r);
+        break;
+    case FWUPDATE_MSG_SECURE_BOOT_UPDATE:
+        on_secure_boot_update(c, req, len, r);
+        break;
+    case FWUPDATE_MSG_GET_SECURE_INFO:
+        on_secure_info(c, req, len, f, r);
+        break;
+    case FWUPDATE_MSG_SECURE_IMAGE_UPDATE:
+        on_secure_image_update(c, req, len, r);
+        break;
+    case FWUPDATE_MSG_GET_SIGNED_DATA:
+        on_signed_data(c, req, len, f, r);
+        break;
+    case FWUPDATE_MSG_VERIFY_SIGNATURE:
+        on_verify_signature(c, req, len, r);
+        break;
+    default:
+        r.rsp_errno = ERR_NOSYS;
+        break;
+    }
+}
+
 void log_request(vcard_s *c, uint32_t endpoint, uint32_t msg, const uint8_t *req, size_t len) {
     char head[48];
     snprintf(head, sizeof head, "%u 0x%x ", endpoint, msg);
@@ -743,56 +870,14 @@ vcard_reply_s vcard_handle(vcard_s *card, uint32_t endpoint, uint32_t msg, const
     vcard_call_faults_s f;
     std::vector<const vcard_fault_s *> late;
     collect_faults(card, msg, call, f, late);
-    switch (msg) {
-    case FWUPDATE_MSG_GET_RUNNING_IMAGE:
-        on_running_image(card, req, req_len, r);
-        break;
-    case FWUPDATE_MSG_FLASH_ERASE:
-        on_erase(card, req, req_len, r);
-        break;
-    case FWUPDATE_MSG_FLASH_WRITE:
-        on_write(card, req, req_len, r);
-        break;
-    case FWUPDATE_MSG_SET_STARTUP_IMAGE:
-        on_set_startup(card, req, req_len, r);
-        break;
-    case FWUPDATE_MSG_GET_CHECKSUM:
-        on_checksum(card, req, req_len, r);
-        break;
-    case FWUPDATE_MSG_GET_FW_LIST:
-        on_fw_list(card, req, req_len, f, r);
-        break;
-    case FWUPDATE_MSG_VERIFY_STARTUP_IMAGE:
-        on_verify_startup(card, req, req_len, f, r);
-        break;
-    case FWUPDATE_MSG_GET_CARD_INFO:
-        on_card_info(card, f, r);
-        break;
-    case FWUPDATE_MSG_GET_PARTITION_INFO:
-        on_partition_info(card, req, req_len, f, r);
-        break;
-    case FWUPDATE_MSG_FLASH_SECTOR_ERASE:
-        on_sector_erase(card, req, req_len, r);
-        break;
-    case FWUPDATE_MSG_SECURE_BOOT_UPDATE:
-        on_secure_boot_update(card, req, req_len, r);
-        break;
-    case FWUPDATE_MSG_GET_SECURE_INFO:
-        on_secure_info(card, req, req_len, f, r);
-        break;
-    case FWUPDATE_MSG_SECURE_IMAGE_UPDATE:
-        on_secure_image_update(card, req, req_len, r);
-        break;
-    case FWUPDATE_MSG_GET_SIGNED_DATA:
-        on_signed_data(card, req, req_len, f, r);
-        break;
-    case FWUPDATE_MSG_VERIFY_SIGNATURE:
-        on_verify_signature(card, req, req_len, r);
-        break;
-    default:
-        r.rsp_errno = ERR_NOSYS;
-        break;
-    }
+    // Fixed-size requests of another length are refused before any work.
+    size_t exact_len = request_len(msg);
+    if (exact_len != 0 && req_len != exact_len)
+        r.rsp_errno = ERR_INVAL;
+    else
+        dispatch(card, msg, req, req_len, f, r);
+    if (r.rsp_errno != 0 && r.data.empty())
+        fill_error_answer(msg, req, req_len, r);
     if (r.data.size() > rsp_cap)
         r.data.resize(rsp_cap);
     for (const vcard_fault_s *fault : late)

@@ -15,6 +15,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <deque>
 #include <utility>
 
 #include "nic_fwctl.h"
@@ -32,14 +33,18 @@ struct bed_card_s {
 
 // ---------------------------------------------------------------------------
 // Misc node (vela_ipc): one write of a framed request, one read of the framed
-// response. A read with no response pending is held until the write comes,
-// as the driver's blocking read does.
+// response. Responses wait in the order of their requests until they are
+// read; a read with none waiting is held until the next write comes, as the
+// driver's blocking read does.
+
+struct misc_response_s {
+    std::vector<uint8_t> message;
+    bool no_answer = false;  // the read fails
+    unsigned delay_ms = 0;   // the read completes this late
+};
 
 struct misc_client_state_s {
-    std::vector<uint8_t> response;
-    bool have_response = false;
-    bool no_answer = false;
-    unsigned delay_ms = 0;
+    std::deque<misc_response_s> responses;     // oldest first
     UMockdevIoctlClient *held_read = nullptr;  // a reference while held
 };
 
@@ -69,41 +74,43 @@ misc_client_state_s *misc_state(UMockdevIoctlClient *client) {
     return state;
 }
 
-// Completes a read with the pending response (or fails it for a card that
-// does not answer).
-void misc_deliver(UMockdevIoctlClient *client, misc_client_state_s *state) {
-    state->have_response = false;
-    if (state->no_answer) {
+// Completes a read with a response (or fails it for a card that does not
+// answer).
+void misc_deliver(UMockdevIoctlClient *client, misc_response_s &response) {
+    if (response.no_answer) {
         umockdev_ioctl_client_complete(client, -1, EIO);
         return;
     }
     UMockdevIoctlData *buf = umockdev_ioctl_client_get_arg(client);
     size_t cap = buf->data_len > 0 ? static_cast<size_t>(buf->data_len) : 0;
-    size_t n = state->response.size() < cap ? state->response.size() : cap;
-    if (n > 0) umockdev_ioctl_data_update(buf, 0, state->response.data(), static_cast<gint>(n));
+    size_t n = response.message.size() < cap ? response.message.size() : cap;
+    if (n > 0) umockdev_ioctl_data_update(buf, 0, response.message.data(), static_cast<gint>(n));
     umockdev_ioctl_client_complete(client, static_cast<glong>(n), 0);
 }
 
 struct delayed_read_s {
     UMockdevIoctlClient *client;  // a reference
+    misc_response_s response;
 };
 
 gboolean misc_delayed_read(gpointer p) {
     auto *d = static_cast<delayed_read_s *>(p);
-    if (umockdev_ioctl_client_get_connected(d->client)) misc_deliver(d->client, misc_state(d->client));
+    if (umockdev_ioctl_client_get_connected(d->client)) misc_deliver(d->client, d->response);
     g_object_unref(d->client);
     delete d;
     return G_SOURCE_REMOVE;
 }
 
+// Answers a read with the oldest waiting response.
 void misc_serve_read(UMockdevIoctlClient *client, misc_client_state_s *state) {
-    if (state->delay_ms == 0) {
-        misc_deliver(client, state);
+    misc_response_s response = std::move(state->responses.front());
+    state->responses.pop_front();
+    if (response.delay_ms == 0) {
+        misc_deliver(client, response);
         return;
     }
-    unsigned delay = state->delay_ms;
-    state->delay_ms = 0;
-    auto *d = new delayed_read_s{static_cast<UMockdevIoctlClient *>(g_object_ref(client))};
+    unsigned delay = response.delay_ms;
+    auto *d = new delayed_read_s{static_cast<UMockdevIoctlClient *>(g_object_ref(client)), std::move(response)};
     GSource *timer = g_timeout_source_new(delay);
     g_source_set_callback(timer, misc_delayed_read, d, nullptr);
     g_source_attach(timer, g_main_context_get_thread_default());
@@ -122,10 +129,7 @@ gboolean misc_handle_write(UMockdevIoctlBase *base, UMockdevIoctlClient *client)
         umockdev_ioctl_client_complete(client, -1, EINVAL);
         return TRUE;
     }
-    state->response = std::move(out);
-    state->have_response = true;
-    state->no_answer = no_answer;
-    state->delay_ms = delay_ms;
+    state->responses.push_back(misc_response_s{std::move(out), no_answer, delay_ms});
     umockdev_ioctl_client_complete(client, static_cast<glong>(len), 0);
     if (state->held_read != nullptr) {
         UMockdevIoctlClient *held = state->held_read;
@@ -138,7 +142,7 @@ gboolean misc_handle_write(UMockdevIoctlBase *base, UMockdevIoctlClient *client)
 
 gboolean misc_handle_read(UMockdevIoctlBase *, UMockdevIoctlClient *client) {
     misc_client_state_s *state = misc_state(client);
-    if (!state->have_response) {
+    if (state->responses.empty()) {
         if (state->held_read == nullptr)
             state->held_read = static_cast<UMockdevIoctlClient *>(g_object_ref(client));
         return TRUE;
@@ -205,6 +209,23 @@ gboolean fwctl_delayed_complete(gpointer data) {
     return G_SOURCE_REMOVE;
 }
 
+// RPCs that change the card need the write scope: the driver's keys
+// (endpoint << 16 | msg, msg not masked). Every other RPC is read-only.
+constexpr uint32_t k_write_scope_keys[] = {
+    0x50006,  0x50007,  0x110007, 0x130003, 0x130005, 0x130014, 0x190000,
+    0x190001, 0x190002, 0x190005, 0x190007, 0x190010, 0x190011, 0x1A0004,
+};
+
+uint32_t fwctl_expected_scope(uint32_t endpoint, uint32_t msg) {
+    uint32_t key = endpoint << 16 | msg;
+    for (uint32_t k : k_write_scope_keys)
+        if (k == key) return FWCTL_RPC_DEBUG_WRITE;
+    return FWCTL_RPC_DEBUG_READ_ONLY;
+}
+
+// The most the driver moves either way in one RPC.
+constexpr uint32_t k_fwctl_max_len = 1024;
+
 uint32_t load_u32(const uint8_t *p) {
     return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 |
            static_cast<uint32_t>(p[2]) << 16 | static_cast<uint32_t>(p[3]) << 24;
@@ -239,6 +260,7 @@ gboolean fwctl_handle_ioctl(UMockdevIoctlBase *base, UMockdevIoctlClient *client
         umockdev_ioctl_client_complete(client, -1, EINVAL);
         return TRUE;
     }
+    const uint32_t scope = load_u32(r + offsetof(fwctl_rpc, scope));
     UMockdevIoctlData *in =
         umockdev_ioctl_data_resolve(rpc, offsetof(fwctl_rpc, in), sizeof(nic_fwctl_rpc_s), &error);
     g_clear_error(&error);
@@ -254,6 +276,20 @@ gboolean fwctl_handle_ioctl(UMockdevIoctlBase *base, UMockdevIoctlClient *client
     }
     nic_fwctl_rpc_s rec{};
     std::memcpy(&rec, in->data, sizeof rec);
+
+    // The driver refuses lengths beyond what it moves, and an RPC whose scope
+    // is not the one its endpoint and message call for; neither reaches the card.
+    int refused = 0;
+    if (rec.req_len > k_fwctl_max_len || rec.rsp_len > k_fwctl_max_len)
+        refused = EINVAL;
+    else if (scope != fwctl_expected_scope(rec.endpoint, rec.msg))
+        refused = EPERM;
+    if (refused != 0) {
+        g_object_unref(in);
+        g_object_unref(out);
+        umockdev_ioctl_client_complete(client, -1, refused);
+        return TRUE;
+    }
 
     // The request and response buffers may be one buffer; every resolved
     // copy is written back whole, so the request is copied out and its copy
