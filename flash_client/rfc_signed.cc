@@ -31,10 +31,17 @@ bool has_signed_metadata(flash_partition_e partition) {
     }
 }
 
-// Fetches the partition's signed metadata into rsp. Returns 0 with the
-// exchange's result in ret, or the operation's result after a failure.
-int fetch_signed_data(flash_partition_e partition, const char *name, fwupdate_signed_data_rsp_s &rsp,
-                      ssize_t &ret) {
+// Opens the card, checks the partition and fetches its signed metadata into
+// rsp. Returns 0 with the exchange's result in ret, or the operation's result.
+int fetch_signed_data(flash_partition_e partition, const char *bdf, const char *name,
+                      fwupdate_signed_data_rsp_s &rsp, ssize_t &ret) {
+    if (rfc_device_open(bdf) != 0) {
+        return RFC_EFAIL;
+    }
+    if (!has_signed_metadata(partition)) {
+        RFC_ERR("[%s] read signed meta data not supported for %u", static_cast<unsigned>(partition));
+        return RFC_EINVAL;
+    }
     rsp = fwupdate_signed_data_rsp_s{};
     const uint32_t request = partition;
     memcpy(&rsp, &request, sizeof(request));
@@ -72,18 +79,10 @@ bool metadata_key_name(const std::string &text, const char *name, std::string &k
 }  // namespace
 
 int rfc_partition_signed_metadata(flash_partition_e partition, const char *bdf) {
-    if (rfc_device_open(bdf) != 0) {
-        return RFC_EFAIL;
-    }
-    if (!has_signed_metadata(partition)) {
-        RFC_ERR("[%s] read signed meta data not supported for %u", static_cast<unsigned>(partition));
-        return RFC_EINVAL;
-    }
-
     const char *name = rfc_partition_name(partition);
     fwupdate_signed_data_rsp_s rsp{};
     ssize_t ret = 0;
-    const int result = fetch_signed_data(partition, name, rsp, ret);
+    const int result = fetch_signed_data(partition, bdf, name, rsp, ret);
     if (result != RFC_OK) {
         return result;
     }
@@ -104,18 +103,10 @@ int rfc_partition_signed_metadata(flash_partition_e partition, const char *bdf) 
 }
 
 int rfc_image_signature_verify(flash_partition_e partition, const char *bdf) {
-    if (rfc_device_open(bdf) != 0) {
-        return RFC_EFAIL;
-    }
-    if (!has_signed_metadata(partition)) {
-        RFC_ERR("[%s] read signed meta data not supported for %u", static_cast<unsigned>(partition));
-        return RFC_EINVAL;
-    }
-
     const char *name = rfc_partition_name(partition);
     fwupdate_signed_data_rsp_s rsp{};
     ssize_t metadata_ret = 0;
-    const int result = fetch_signed_data(partition, name, rsp, metadata_ret);
+    const int result = fetch_signed_data(partition, bdf, name, rsp, metadata_ret);
     if (result != RFC_OK) {
         return result;
     }
