@@ -249,10 +249,11 @@ int main(int argc, char **argv) {
     }
     const long hwm_diff = big.vm_hwm_kib - small.vm_hwm_kib;
     const long rss_diff = big.maxrss_kib - small.maxrss_kib;
-    printf("peak memory: %llu MiB install VmHWM %ld KiB (maxrss %ld KiB), %llu MiB install VmHWM %ld KiB "
-           "(maxrss %ld KiB)\n",
-           static_cast<unsigned long long>(small_mib), small.vm_hwm_kib, small.maxrss_kib,
-           static_cast<unsigned long long>(big_mib), big.vm_hwm_kib, big.maxrss_kib);
+    printf(
+        "peak memory: %llu MiB install VmHWM %ld KiB (maxrss %ld KiB), %llu MiB install VmHWM %ld KiB "
+        "(maxrss %ld KiB)\n",
+        static_cast<unsigned long long>(small_mib), small.vm_hwm_kib, small.maxrss_kib,
+        static_cast<unsigned long long>(big_mib), big.vm_hwm_kib, big.maxrss_kib);
     printf("peak memory growth: VmHWM %+ld KiB, maxrss %+ld KiB (limit < 1024 KiB)\n", hwm_diff, rss_diff);
     if (!(hwm_diff < 1024 && rss_diff < 1024)) rc = 1;
 
@@ -304,10 +305,10 @@ int main(int argc, char **argv) {
     const double c_min = *std::min_element(t_client.begin(), t_client.end());
     const double b_min = *std::min_element(t_bare.begin(), t_bare.end());
     const double ratio = c_min / b_min;
-    printf("install %llu MiB (%zu chunks): rfc_flash_write best %.3f s (median %.3f s), bare loop best %.3f s "
-           "(median %.3f s), %d runs each\n",
-           static_cast<unsigned long long>(time_mib), msgs.size(), c_min, median(t_client), b_min, median(t_bare),
-           runs);
+    printf(
+        "install %llu MiB (%zu chunks): rfc_flash_write best %.3f s (median %.3f s), bare loop best %.3f s "
+        "(median %.3f s), %d runs each\n",
+        static_cast<unsigned long long>(time_mib), msgs.size(), c_min, median(t_client), b_min, median(t_bare), runs);
     printf("install cost ratio: %.4f (limit 1.05); per chunk %.2f us against %.2f us\n", ratio,
            c_min * 1e6 / static_cast<double>(msgs.size()), b_min * 1e6 / static_cast<double>(msgs.size()));
     if (ratio > 1.05) rc = 1;

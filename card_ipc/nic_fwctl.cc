@@ -52,8 +52,8 @@ int nic_fwctl_ipc_close(nic_ipc_handle_s *handle) {
     return handle->cmd_dev.fd;
 }
 
-ssize_t nic_fwctl_ipc_req_rsp(nic_ipc_handle_s *handle, uint32_t endpoint, uint32_t msg, void *buf,
-                              size_t req_len, size_t rsp_len, uint32_t *rsp_err) {
+ssize_t nic_fwctl_ipc_req_rsp(nic_ipc_handle_s *handle, uint32_t endpoint, uint32_t msg, void *buf, size_t req_len,
+                              size_t rsp_len, uint32_t *rsp_err) {
     nic_fwctl_rpc_s rpc;
     memset(&rpc, 0, sizeof rpc);
     rpc.msg = msg;

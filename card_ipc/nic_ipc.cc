@@ -53,23 +53,23 @@ int32_t nic_ipc_open(nic_ipc_handle_s *handle, const char *card_bdf) {
 
 int32_t nic_ipc_close(nic_ipc_handle_s *handle) {
     switch (handle->transport) {
-    case NIC_IPC_TRANSPORT_FWCTL:
-        return nic_fwctl_ipc_close(handle);
-    case NIC_IPC_TRANSPORT_VELA:
-        return nic_vela_ipc_close(handle);
-    default:
-        return handle->transport;
+        case NIC_IPC_TRANSPORT_FWCTL:
+            return nic_fwctl_ipc_close(handle);
+        case NIC_IPC_TRANSPORT_VELA:
+            return nic_vela_ipc_close(handle);
+        default:
+            return handle->transport;
     }
 }
 
 ssize_t nic_ipc_req_rsp(nic_ipc_handle_s *handle, uint32_t endpoint, uint32_t msg, void *buf, size_t req_len,
                         size_t rsp_len, uint32_t *rsp_err) {
     switch (handle->transport) {
-    case NIC_IPC_TRANSPORT_FWCTL:
-        return nic_fwctl_ipc_req_rsp(handle, endpoint, msg, buf, req_len, rsp_len, rsp_err);
-    case NIC_IPC_TRANSPORT_VELA:
-        return nic_vela_ipc_req_rsp(handle, endpoint, msg, buf, req_len, rsp_len, rsp_err);
-    default:
-        return -1;
+        case NIC_IPC_TRANSPORT_FWCTL:
+            return nic_fwctl_ipc_req_rsp(handle, endpoint, msg, buf, req_len, rsp_len, rsp_err);
+        case NIC_IPC_TRANSPORT_VELA:
+            return nic_vela_ipc_req_rsp(handle, endpoint, msg, buf, req_len, rsp_len, rsp_err);
+        default:
+            return -1;
     }
 }

@@ -15,7 +15,7 @@
 
 namespace {
 
-constexpr unsigned k_list_capacity = 16;    // functions listed per ID by the UUID lookups
+constexpr unsigned k_list_capacity = 16;  // functions listed per ID by the UUID lookups
 constexpr size_t k_lspci_line_len = 80;
 constexpr size_t k_serial_line_len = 128;
 constexpr size_t k_resource_line_len = 128;
@@ -89,8 +89,7 @@ int hex_digit_value(char c) {
 
 }  // namespace
 
-int nic_ipc_card_pcie_devices(uint16_t vendor, uint16_t device, char (*bdfs)[NIC_PCI_BDF_LEN],
-                              uint8_t capacity) {
+int nic_ipc_card_pcie_devices(uint16_t vendor, uint16_t device, char (*bdfs)[NIC_PCI_BDF_LEN], uint8_t capacity) {
     char command[k_lspci_line_len];
     snprintf(command, sizeof command, "lspci -Dn -d %04x:%04x", vendor, device);
     FILE *out = popen(command, "r");

@@ -32,8 +32,7 @@ struct nic_ipc_card_info_s {
     nic_ipc_card_device_info_s dev_info;
 };
 
-int nic_ipc_card_pcie_devices(uint16_t vendor, uint16_t device, char (*bdfs)[NIC_PCI_BDF_LEN],
-                              uint8_t capacity);
+int nic_ipc_card_pcie_devices(uint16_t vendor, uint16_t device, char (*bdfs)[NIC_PCI_BDF_LEN], uint8_t capacity);
 int nic_ipc_get_card_device_info(const char *card_bdf, nic_ipc_card_device_info_s *info);
 int nic_ipc_get_card_info(const char *card_bdf, nic_ipc_card_info_s *info);
 // The caller provides room for every function of the maker behind the card.
@@ -42,9 +41,9 @@ int nic_ipc_card_device_list_get(const char *card_bdf, char (*bdfs)[NIC_PCI_BDF_
 int nic_ipc_card_device_list_get(const char *card_bdf, char (*bdfs)[NIC_PCI_BDF_LEN], uint32_t capacity,
                                  uint32_t *count);
 int nic_ipc_is_device_bar_map_valid(const char *bdf);
-int nic_ipc_card_bdf_from_uuid(const char *uuid, char *card_bdf);      // 33 bytes
-int nic_ipc_card_rsc_bdf_from_uuid(const char *uuid, char *rsc_bdf);   // 32 bytes
+int nic_ipc_card_bdf_from_uuid(const char *uuid, char *card_bdf);     // 33 bytes
+int nic_ipc_card_rsc_bdf_from_uuid(const char *uuid, char *rsc_bdf);  // 32 bytes
 
-int nic_ipc_card_serial_read(const char *bdf, char *serial);           // 12 bytes
-int nic_ipc_uuid_from_serial(const char *serial, char *uuid);          // 37 bytes
-int nic_ipc_serial_from_uuid(const char *uuid, char *serial);          // 12 bytes
+int nic_ipc_card_serial_read(const char *bdf, char *serial);   // 12 bytes
+int nic_ipc_uuid_from_serial(const char *serial, char *uuid);  // 37 bytes
+int nic_ipc_serial_from_uuid(const char *uuid, char *serial);  // 12 bytes

@@ -17,9 +17,15 @@ constexpr size_t k_bus_pattern_len = 32;
 
 // glob() walks directories through the public directory calls, so that
 // whatever stands in for /sys in the process (a test bed's preload) is seen.
-void *glob_opendir(const char *path) { return opendir(path); }
-struct dirent *glob_readdir(void *dir) { return readdir(static_cast<DIR *>(dir)); }
-void glob_closedir(void *dir) { closedir(static_cast<DIR *>(dir)); }
+void *glob_opendir(const char *path) {
+    return opendir(path);
+}
+struct dirent *glob_readdir(void *dir) {
+    return readdir(static_cast<DIR *>(dir));
+}
+void glob_closedir(void *dir) {
+    closedir(static_cast<DIR *>(dir));
+}
 
 }  // namespace
 
@@ -89,8 +95,8 @@ int device_bdf_from_crd_bdf(const char *crd_bdf, uint32_t devid, char *bdf_out) 
     return -1;
 }
 
-int nic_pci_device_node(const char *crd_bdf, uint32_t devid, const char *driver, const char *subdir,
-                        const char *marker, const char *node_dir, char *path) {
+int nic_pci_device_node(const char *crd_bdf, uint32_t devid, const char *driver, const char *subdir, const char *marker,
+                        const char *node_dir, char *path) {
     char fn_bdf[NIC_PCI_BDF_LEN] = {};
     const int rc = device_bdf_from_crd_bdf(crd_bdf, devid, fn_bdf);
     if (rc != 0) return rc;
@@ -116,4 +122,6 @@ int nic_ipc_kvc_core_bdf_from_card_bdf(const char *crd_bdf, char *bdf_out) {
     return device_bdf_from_crd_bdf(crd_bdf, CRD_DEVID_KVC_CORE, bdf_out);
 }
 
-uint32_t nic_ipc_asic_pcie_device_id() { return CRD_DEVID_ASIC; }
+uint32_t nic_ipc_asic_pcie_device_id() {
+    return CRD_DEVID_ASIC;
+}

@@ -28,7 +28,7 @@ int nic_pci_read_attr(const char *bdf, const char *attr, int base, unsigned long
 // devid: the first entry whose name holds marker in the driver's directory
 // <driver>/<function>/<subdir>, as node_dir followed by the entry's name.
 // 0 found (written to path, NIC_IPC_PATH_MAX bytes), -1 otherwise.
-int nic_pci_device_node(const char *crd_bdf, uint32_t devid, const char *driver, const char *subdir,
-                        const char *marker, const char *node_dir, char *path);
+int nic_pci_device_node(const char *crd_bdf, uint32_t devid, const char *driver, const char *subdir, const char *marker,
+                        const char *node_dir, char *path);
 int nic_ipc_kvc_core_bdf_from_card_bdf(const char *crd_bdf, char *bdf_out);
 uint32_t nic_ipc_asic_pcie_device_id();

@@ -8,7 +8,9 @@ int nic_vela_device_path_from_crd_bdf(const char *card_bdf, char *path) {
     return nic_pci_device_node(card_bdf, CRD_DEVID_VELA_IPC, "vela_ipc", "misc", "velaipcdev", "/dev/", path);
 }
 
-int nic_vela_ipc_open(nic_ipc_handle_s *handle, const char *path) { return ipc_cmd_dev_open2(&handle->cmd_dev, path); }
+int nic_vela_ipc_open(nic_ipc_handle_s *handle, const char *path) {
+    return ipc_cmd_dev_open2(&handle->cmd_dev, path);
+}
 
 // Descriptor 0 is never closed here: a handle that was never opened holds 0.
 int nic_vela_ipc_close(nic_ipc_handle_s *handle) {

@@ -24,8 +24,8 @@ std::string lock_dir_refusal(int dir_fd, const std::string &dir) {
     }
     char reason[160];
     if (st.st_uid != geteuid()) {
-        snprintf(reason, sizeof(reason), "%s is owned by uid %u, not %u", dir.c_str(),
-                 static_cast<unsigned>(st.st_uid), static_cast<unsigned>(geteuid()));
+        snprintf(reason, sizeof(reason), "%s is owned by uid %u, not %u", dir.c_str(), static_cast<unsigned>(st.st_uid),
+                 static_cast<unsigned>(geteuid()));
         return reason;
     }
     if ((st.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
@@ -126,8 +126,7 @@ pid_t recorded_holder(int fd) {
 
 }  // namespace
 
-card_lock_result_e card_lock_take(const char *bdf, const char *run_dir, const char *fallback_dir,
-                                  card_lock_s &lock) {
+card_lock_result_e card_lock_take(const char *bdf, const char *run_dir, const char *fallback_dir, card_lock_s &lock) {
     lock = card_lock_s{};
     if (bdf == nullptr || bdf[0] == '\0' || strchr(bdf, '/') != nullptr || strcmp(bdf, ".") == 0 ||
         strcmp(bdf, "..") == 0) {
@@ -189,21 +188,21 @@ bool card_lock_hold(const char *bdf, const char *scratch_dir) {
     const std::string fallback = std::string(scratch_dir != nullptr ? scratch_dir : "") + (bdf != nullptr ? bdf : "");
     card_lock_s lock;
     switch (card_lock_take(bdf, CARD_LOCK_RUN_DIR, fallback.c_str(), lock)) {
-    case CARD_LOCK_HELD:
-        // Held until the process ends: the descriptor is never closed.
-        return true;
-    case CARD_LOCK_BUSY:
-        if (lock.holder > 0) {
-            fprintf(stderr, "flash-update: card %s is busy: another flash-update (pid %d) holds its lock\n", bdf,
-                    static_cast<int>(lock.holder));
-        } else {
-            fprintf(stderr, "flash-update: card %s is busy: another flash-update holds its lock\n", bdf);
-        }
-        return false;
-    case CARD_LOCK_FAILED:
-    default:
-        fprintf(stderr, "flash-update: cannot lock card %s: %s\n", bdf != nullptr ? bdf : "(none)",
-                lock.reason.c_str());
-        return false;
+        case CARD_LOCK_HELD:
+            // Held until the process ends: the descriptor is never closed.
+            return true;
+        case CARD_LOCK_BUSY:
+            if (lock.holder > 0) {
+                fprintf(stderr, "flash-update: card %s is busy: another flash-update (pid %d) holds its lock\n", bdf,
+                        static_cast<int>(lock.holder));
+            } else {
+                fprintf(stderr, "flash-update: card %s is busy: another flash-update holds its lock\n", bdf);
+            }
+            return false;
+        case CARD_LOCK_FAILED:
+        default:
+            fprintf(stderr, "flash-update: cannot lock card %s: %s\n", bdf != nullptr ? bdf : "(none)",
+                    lock.reason.c_str());
+            return false;
     }
 }

@@ -25,15 +25,14 @@ enum card_lock_result_e : int {
 };
 
 struct card_lock_s {
-    int fd = -1;          // open while held; closing it drops the lock
-    pid_t holder = 0;     // the process holding the card when busy (0: unknown)
-    std::string path;     // lock file tried last
-    std::string reason;   // why no lock file could be used
+    int fd = -1;         // open while held; closing it drops the lock
+    pid_t holder = 0;    // the process holding the card when busy (0: unknown)
+    std::string path;    // lock file tried last
+    std::string reason;  // why no lock file could be used
 };
 
 // Takes the card's lock without waiting. bdf must not contain '/'.
-card_lock_result_e card_lock_take(const char *bdf, const char *run_dir, const char *fallback_dir,
-                                  card_lock_s &lock);
+card_lock_result_e card_lock_take(const char *bdf, const char *run_dir, const char *fallback_dir, card_lock_s &lock);
 
 // The front end's step before a command that changes the card: takes the lock
 // in the standard places (the fallback is the card's scratch directory,

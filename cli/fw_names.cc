@@ -62,11 +62,10 @@ constexpr word_s<flash_partition_e> k_partition_words[] = {
 
 // Names the client uses in file names and messages, indexed by partition.
 constexpr const char *k_partition_names[] = {
-    "boot0",       "a35-bl1-0",   "a35-bl1-1", "a35-goldfip", "uboot-a",       "uboot-b",
-    "fw-a",        "fw-b",        "dtb",       "dtb-b",       "a35-golduboot", "fw_cfg",
-    "fw_cfg-b",    "bastionfw-0", "bastionfw-1", "softrom-0", "softrom-1",     "cpld",
-    "cpld-g",      "ufm1",        "ufm2",      "oprom",       "unknown",       "boot_fault_log",
-    "runtime_log", "coredump",
+    "boot0",       "a35-bl1-0", "a35-bl1-1",      "a35-goldfip",   "uboot-a",  "uboot-b",  "fw-a",
+    "fw-b",        "dtb",       "dtb-b",          "a35-golduboot", "fw_cfg",   "fw_cfg-b", "bastionfw-0",
+    "bastionfw-1", "softrom-0", "softrom-1",      "cpld",          "cpld-g",   "ufm1",     "ufm2",
+    "oprom",       "unknown",   "boot_fault_log", "runtime_log",   "coredump",
 };
 static_assert(sizeof(k_partition_names) / sizeof(k_partition_names[0]) == FLASH_PARTITION_ALL);
 
@@ -143,15 +142,15 @@ uint32_t rfc_secure_update_opcode_from_name(const char *word) {
 
 const char *rfc_secure_type_label(uint32_t type) {
     switch (type) {
-    case SECURE_IMAGE_LCS:
-        return "lcs";
-    case SECURE_IMAGE_BL1:
-        return "bl1";
-    case SECURE_IMAGE_BL31:
-        return "bl31";
-    case SECURE_IMAGE_BASTION:
-        return "bastion";
-    default:
-        return "unknown";
+        case SECURE_IMAGE_LCS:
+            return "lcs";
+        case SECURE_IMAGE_BL1:
+            return "bl1";
+        case SECURE_IMAGE_BL31:
+            return "bl31";
+        case SECURE_IMAGE_BASTION:
+            return "bastion";
+        default:
+            return "unknown";
     }
 }

@@ -239,145 +239,145 @@ int main(int argc, char **argv) {
     const int command = getopt_long(argc, argv, "", k_long_options, &option_index);
 
     switch (command) {
-    case -1:
-        return 0;
+        case -1:
+            return 0;
 
-    case CMD_GET_FIRMWARE_IMAGE: {
-        FU_INFO("get_running_or_startup_image", 203u, "Get %s image information bdf %s", optarg, bdf);
-        // The exit status carries the firmware type the card reports.
-        return rfc_firmware_type(rfc_image_type_from_name(optarg), bdf);
-    }
-
-    case CMD_ERASE: {
-        const char *size_arg = further_argument(argc, argv, optind);
-        if (size_arg == nullptr) {
-            return 1;
+        case CMD_GET_FIRMWARE_IMAGE: {
+            FU_INFO("get_running_or_startup_image", 203u, "Get %s image information bdf %s", optarg, bdf);
+            // The exit status carries the firmware type the card reports.
+            return rfc_firmware_type(rfc_image_type_from_name(optarg), bdf);
         }
-        const unsigned long size = strtoul(size_arg, nullptr, 0);
-        FU_INFO("erase_partition", 214u, "Erasing partition %s size %ld bdf %s", optarg, static_cast<long>(size),
-                bdf);
-        if (!card_lock_hold(bdf, k_scratch_dir)) {
-            return 1;
+
+        case CMD_ERASE: {
+            const char *size_arg = further_argument(argc, argv, optind);
+            if (size_arg == nullptr) {
+                return 1;
+            }
+            const unsigned long size = strtoul(size_arg, nullptr, 0);
+            FU_INFO("erase_partition", 214u, "Erasing partition %s size %ld bdf %s", optarg, static_cast<long>(size),
+                    bdf);
+            if (!card_lock_hold(bdf, k_scratch_dir)) {
+                return 1;
+            }
+            return exit_status(rfc_flash_erase(rfc_partition_from_name(optarg), size, bdf, timeout));
         }
-        return exit_status(rfc_flash_erase(rfc_partition_from_name(optarg), size, bdf, timeout));
-    }
 
-    case CMD_INSTALL: {
-        const char *image = further_argument(argc, argv, optind);
-        if (image == nullptr) {
-            return 1;
+        case CMD_INSTALL: {
+            const char *image = further_argument(argc, argv, optind);
+            if (image == nullptr) {
+                return 1;
+            }
+            FU_INFO("install_image", 226u, "Installing image from %s to partition %s bdf %s", image, optarg, bdf);
+            if (!card_lock_hold(bdf, k_scratch_dir)) {
+                return 1;
+            }
+            return exit_status(rfc_flash_write(rfc_partition_from_name(optarg), image, bdf, timeout));
         }
-        FU_INFO("install_image", 226u, "Installing image from %s to partition %s bdf %s", image, optarg, bdf);
-        if (!card_lock_hold(bdf, k_scratch_dir)) {
-            return 1;
+
+        case CMD_SET_BOOT_OPTIONS: {
+            FU_INFO("set_boot_option", 237u, "Updating boot settings %s bdf %s", optarg, bdf);
+            if (!card_lock_hold(bdf, k_scratch_dir)) {
+                return 1;
+            }
+            return exit_status(rfc_set_startup_image(rfc_firmware_image_from_name(optarg), bdf));
         }
-        return exit_status(rfc_flash_write(rfc_partition_from_name(optarg), image, bdf, timeout));
-    }
 
-    case CMD_SET_BOOT_OPTIONS: {
-        FU_INFO("set_boot_option", 237u, "Updating boot settings %s bdf %s", optarg, bdf);
-        if (!card_lock_hold(bdf, k_scratch_dir)) {
-            return 1;
+        case CMD_VERIFY_CHECKSUM: {
+            const char *image = further_argument(argc, argv, optind);
+            if (image == nullptr) {
+                return 1;
+            }
+            ++optind;
+            const char *hash = further_argument(argc, argv, optind);
+            if (hash == nullptr) {
+                return 1;
+            }
+            ++optind;
+            FU_INFO("verify_image", 248u, "Verifying image in partition %s bdf %s", optarg, bdf);
+            return exit_status(rfc_verify_checksum(rfc_partition_from_name(optarg), image, hash, bdf, timeout));
         }
-        return exit_status(rfc_set_startup_image(rfc_firmware_image_from_name(optarg), bdf));
-    }
 
-    case CMD_VERIFY_CHECKSUM: {
-        const char *image = further_argument(argc, argv, optind);
-        if (image == nullptr) {
-            return 1;
+        case CMD_LIST_FIRMWARE: {
+            FU_INFO("get_firmware_list", 259u, "List firmware information of %s bdf %s", optarg, bdf);
+            return exit_status(rfc_partition_metadata(rfc_partition_from_name(optarg), bdf));
         }
-        ++optind;
-        const char *hash = further_argument(argc, argv, optind);
-        if (hash == nullptr) {
-            return 1;
+
+        case CMD_VERIFY_STARTUP_IMAGE: {
+            FU_INFO("verify_startup_image", 269u, "Verify startup image of %s bdf %s", optarg, bdf);
+            return exit_status(rfc_validate_startup_image(rfc_partition_from_name(optarg), bdf));
         }
-        ++optind;
-        FU_INFO("verify_image", 248u, "Verifying image in partition %s bdf %s", optarg, bdf);
-        return exit_status(rfc_verify_checksum(rfc_partition_from_name(optarg), image, hash, bdf, timeout));
-    }
 
-    case CMD_LIST_FIRMWARE: {
-        FU_INFO("get_firmware_list", 259u, "List firmware information of %s bdf %s", optarg, bdf);
-        return exit_status(rfc_partition_metadata(rfc_partition_from_name(optarg), bdf));
-    }
-
-    case CMD_VERIFY_STARTUP_IMAGE: {
-        FU_INFO("verify_startup_image", 269u, "Verify startup image of %s bdf %s", optarg, bdf);
-        return exit_status(rfc_validate_startup_image(rfc_partition_from_name(optarg), bdf));
-    }
-
-    case CMD_GET_CARD_INFO: {
-        FU_INFO("get_card_info", 280u, "Get card information bdf %s", bdf);
-        return exit_status(rfc_card_info_get(bdf, "card_info", nullptr));
-    }
-
-    case CMD_GET_PARTITION_INFO: {
-        FU_INFO("get_partition_info", 291u, "Get partition information bdf %s", bdf);
-        return exit_status(rfc_partition_info(bdf, FLASH_PARTITION_ALL, partition_found));
-    }
-
-    case CMD_ERASE_SECTOR: {
-        const char *size_arg = further_argument(argc, argv, optind);
-        if (size_arg == nullptr) {
-            return 1;
+        case CMD_GET_CARD_INFO: {
+            FU_INFO("get_card_info", 280u, "Get card information bdf %s", bdf);
+            return exit_status(rfc_card_info_get(bdf, "card_info", nullptr));
         }
-        const unsigned long size = strtoul(size_arg, nullptr, 0);
-        FU_INFO("erase_flash_sector", 303u, "Erase %s flash sector of size %lx bdf %s", optarg, size, bdf);
-        if (!card_lock_hold(bdf, k_scratch_dir)) {
-            return 1;
+
+        case CMD_GET_PARTITION_INFO: {
+            FU_INFO("get_partition_info", 291u, "Get partition information bdf %s", bdf);
+            return exit_status(rfc_partition_info(bdf, FLASH_PARTITION_ALL, partition_found));
         }
-        return exit_status(rfc_flash_sector_erase(rfc_partition_from_name(optarg), size, bdf));
-    }
 
-    case CMD_SECURE_BOOT: {
-        FU_INFO("secure_boot_update", 314u, "Secure boot update to %s bdf %s", optarg, bdf);
-        if (!card_lock_hold(bdf, k_scratch_dir)) {
-            return 1;
+        case CMD_ERASE_SECTOR: {
+            const char *size_arg = further_argument(argc, argv, optind);
+            if (size_arg == nullptr) {
+                return 1;
+            }
+            const unsigned long size = strtoul(size_arg, nullptr, 0);
+            FU_INFO("erase_flash_sector", 303u, "Erase %s flash sector of size %lx bdf %s", optarg, size, bdf);
+            if (!card_lock_hold(bdf, k_scratch_dir)) {
+                return 1;
+            }
+            return exit_status(rfc_flash_sector_erase(rfc_partition_from_name(optarg), size, bdf));
         }
-        return exit_status(rfc_secure_boot_update(rfc_secure_boot_option_from_name(optarg), bdf));
-    }
 
-    case CMD_SECURE_INFO: {
-        const secure_image_type_e component = rfc_secure_type_from_name(optarg);
-        char file_name[k_secure_info_file_len];
-        snprintf(file_name, sizeof(file_name), "%s_%s", "secure_info", rfc_secure_type_label(component));
-        FU_INFO("secure_image_info", 332u, "Get secure image information of %s bdf %s file %s", optarg, bdf,
-                file_name);
-        return exit_status(rfc_secure_image_info(file_name, component, bdf));
-    }
-
-    case CMD_SECURE_IMAGE_UPDATE: {
-        const char *operation = further_argument(argc, argv, optind);
-        if (operation == nullptr) {
-            return 1;
+        case CMD_SECURE_BOOT: {
+            FU_INFO("secure_boot_update", 314u, "Secure boot update to %s bdf %s", optarg, bdf);
+            if (!card_lock_hold(bdf, k_scratch_dir)) {
+                return 1;
+            }
+            return exit_status(rfc_secure_boot_update(rfc_secure_boot_option_from_name(optarg), bdf));
         }
-        const uint32_t opcode = rfc_secure_update_opcode_from_name(operation);
-        if (opcode == 0) {
-            FU_ERR("secure_image_info_update", 354u, "Invalid secure update operation %s", operation);
-            return 1;
+
+        case CMD_SECURE_INFO: {
+            const secure_image_type_e component = rfc_secure_type_from_name(optarg);
+            char file_name[k_secure_info_file_len];
+            snprintf(file_name, sizeof(file_name), "%s_%s", "secure_info", rfc_secure_type_label(component));
+            FU_INFO("secure_image_info", 332u, "Get secure image information of %s bdf %s file %s", optarg, bdf,
+                    file_name);
+            return exit_status(rfc_secure_image_info(file_name, component, bdf));
         }
-        FU_INFO("secure_image_info_update", 359u, "Secure image %s update %s bdf %s", optarg, operation, bdf);
-        if (!card_lock_hold(bdf, k_scratch_dir)) {
-            return 1;
+
+        case CMD_SECURE_IMAGE_UPDATE: {
+            const char *operation = further_argument(argc, argv, optind);
+            if (operation == nullptr) {
+                return 1;
+            }
+            const uint32_t opcode = rfc_secure_update_opcode_from_name(operation);
+            if (opcode == 0) {
+                FU_ERR("secure_image_info_update", 354u, "Invalid secure update operation %s", operation);
+                return 1;
+            }
+            FU_INFO("secure_image_info_update", 359u, "Secure image %s update %s bdf %s", optarg, operation, bdf);
+            if (!card_lock_hold(bdf, k_scratch_dir)) {
+                return 1;
+            }
+            return exit_status(rfc_secure_image_info_update(rfc_secure_type_from_name(optarg),
+                                                            static_cast<secure_image_update_opcode_e>(opcode), bdf));
         }
-        return exit_status(rfc_secure_image_info_update(rfc_secure_type_from_name(optarg),
-                                                        static_cast<secure_image_update_opcode_e>(opcode), bdf));
-    }
 
-    case CMD_GET_SIGNED_DATA: {
-        FU_INFO("get_signed_data", 370u, "Get image %s signature information bdf %s", optarg, bdf);
-        return exit_status(rfc_partition_signed_metadata(rfc_partition_from_name(optarg), bdf));
-    }
+        case CMD_GET_SIGNED_DATA: {
+            FU_INFO("get_signed_data", 370u, "Get image %s signature information bdf %s", optarg, bdf);
+            return exit_status(rfc_partition_signed_metadata(rfc_partition_from_name(optarg), bdf));
+        }
 
-    case CMD_VERIFY_IMAGE_SIGNATURE: {
-        FU_INFO("verify_image_signature", 382u, "Verify image %s signature bdf %s", optarg, bdf);
-        return exit_status(rfc_image_signature_verify(rfc_partition_from_name(optarg), bdf));
-    }
+        case CMD_VERIFY_IMAGE_SIGNATURE: {
+            FU_INFO("verify_image_signature", 382u, "Verify image %s signature bdf %s", optarg, bdf);
+            return exit_status(rfc_image_signature_verify(rfc_partition_from_name(optarg), bdf));
+        }
 
-    default:
-        // getopt_long has already said what was wrong on standard error.
-        print_usage(argv[0]);
-        return 1;
+        default:
+            // getopt_long has already said what was wrong on standard error.
+            print_usage(argv[0]);
+            return 1;
     }
 }

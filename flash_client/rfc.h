@@ -62,11 +62,11 @@ static_assert(sizeof(rfc_partition_record_s) == 115);
 
 // Client results that recur across operations.
 inline constexpr int RFC_OK = 0;
-inline constexpr int RFC_EINVAL = 2;         // argument refused before any exchange
-inline constexpr int RFC_ESECTOR = 5;        // a sector refused by the card
-inline constexpr int RFC_ETIMEOUT = 39;      // stopped by the caller's timeout flag
-inline constexpr int RFC_EFILE = 51;         // a file cannot be opened
-inline constexpr int RFC_EFAIL = 255;        // general failure, also a failed device open
+inline constexpr int RFC_EINVAL = 2;     // argument refused before any exchange
+inline constexpr int RFC_ESECTOR = 5;    // a sector refused by the card
+inline constexpr int RFC_ETIMEOUT = 39;  // stopped by the caller's timeout flag
+inline constexpr int RFC_EFILE = 51;     // a file cannot be opened
+inline constexpr int RFC_EFAIL = 255;    // general failure, also a failed device open
 
 int rfc_init(rfc_init_params_s *params);
 int rfc_cleanup();
@@ -87,14 +87,13 @@ int rfc_flash_erase(flash_partition_e partition, uint64_t size, const char *bdf,
 int rfc_flash_sector_erase(flash_partition_e partition, uint64_t size, const char *bdf);
 
 // Install.
-int rfc_flash_write(flash_partition_e partition, const char *image_path, const char *bdf,
-                    const bool &timeout);
+int rfc_flash_write(flash_partition_e partition, const char *image_path, const char *bdf, const bool &timeout);
 int rfc_flash_write_helper(uint32_t partition, const char *image_path, int verify, const char *bdf,
                            const bool *timeout);
 
 // Verification.
-int rfc_verify_checksum(flash_partition_e partition, const char *image_path, const char *hash,
-                        const char *bdf, const bool &timeout);
+int rfc_verify_checksum(flash_partition_e partition, const char *image_path, const char *hash, const char *bdf,
+                        const bool &timeout);
 int rfc_validate_startup_image(flash_partition_e partition, const char *bdf);
 
 // Boot selection and listings.
@@ -108,8 +107,7 @@ int rfc_card_info_get(const char *bdf, const char *file_name, rfc_card_info_s *i
 
 // Secure boot.
 int rfc_secure_boot_update(secure_boot_option_e option, const char *bdf);
-int rfc_secure_image_info_update(secure_image_type_e type, secure_image_update_opcode_e opcode,
-                                 const char *bdf);
+int rfc_secure_image_info_update(secure_image_type_e type, secure_image_update_opcode_e opcode, const char *bdf);
 int rfc_secure_image_info(const char *name, secure_image_type_e type, const char *bdf);
 
 // Signed metadata and signature verification.

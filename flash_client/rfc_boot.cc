@@ -14,11 +14,13 @@ namespace {
 // profile instead of a firmware list; the card tells which by the image id it
 // answers with.
 bool is_profile_partition(uint32_t image_id) {
-    return image_id == FLASH_PARTITION_DTB || image_id == FLASH_PARTITION_DTB_B ||
-           image_id == FLASH_PARTITION_FW_CFG || image_id == FLASH_PARTITION_FW_CFG_B;
+    return image_id == FLASH_PARTITION_DTB || image_id == FLASH_PARTITION_DTB_B || image_id == FLASH_PARTITION_FW_CFG ||
+           image_id == FLASH_PARTITION_FW_CFG_B;
 }
 
-const char *yes_no(uint8_t flag) { return flag != 0 ? "Y" : "N"; }
+const char *yes_no(uint8_t flag) {
+    return flag != 0 ? "Y" : "N";
+}
 
 void print_dashes() {
     char line[141];
@@ -29,16 +31,16 @@ void print_dashes() {
 
 void print_partition_table(const rfc_partition_record_s *records, unsigned count) {
     print_dashes();
-    printf("%-10s %-20s %-10s %-10s %-10s %-10s %-10s %-10s %-50s\n", "Id", "Name", "Type", "Type Name",
-           "Size", "Slot", "Running", "Startup", "Version");
+    printf("%-10s %-20s %-10s %-10s %-10s %-10s %-10s %-10s %-50s\n", "Id", "Name", "Type", "Type Name", "Size", "Slot",
+           "Running", "Startup", "Version");
     print_dashes();
     for (unsigned i = 0; i < count; ++i) {
         const rfc_partition_record_s &r = records[i];
         printf("%-10d %-20s %-10d %-10s %-10lx %-10d %-10s %-10s %-50s\n", static_cast<int>(r.id),
                rfc_field_text(r.id_name, sizeof(r.id_name)).c_str(), static_cast<int>(r.type_id),
-               rfc_field_text(r.type_name, sizeof(r.type_name)).c_str(),
-               static_cast<unsigned long>(r.partition_size), static_cast<int>(r.slot_id), yes_no(r.is_running),
-               yes_no(r.is_startup), rfc_field_text(r.version, sizeof(r.version)).c_str());
+               rfc_field_text(r.type_name, sizeof(r.type_name)).c_str(), static_cast<unsigned long>(r.partition_size),
+               static_cast<int>(r.slot_id), yes_no(r.is_running), yes_no(r.is_startup),
+               rfc_field_text(r.version, sizeof(r.version)).c_str());
     }
     fflush(stdout);
 }
@@ -83,8 +85,8 @@ int rfc_set_startup_image(firmware_image_type_e image, const char *bdf) {
     const fwupdate_set_startup_req_s req{image};
     memcpy(buf, &req, sizeof(req));
     uint32_t rsp_err = 0;
-    const ssize_t ret = nic_ipc_req_rsp(&g_rfc_handle, IPC_EP_FWUPDATE, FWUPDATE_MSG_SET_STARTUP_IMAGE, buf,
-                                        sizeof(req), 1, &rsp_err);
+    const ssize_t ret =
+        nic_ipc_req_rsp(&g_rfc_handle, IPC_EP_FWUPDATE, FWUPDATE_MSG_SET_STARTUP_IMAGE, buf, sizeof(req), 1, &rsp_err);
     if (ret < 1 || rsp_err != 0) {
         RFC_ERR("[%s] failed to set boot options, ipc err %d, ipc ret %d", static_cast<int>(rsp_err),
                 static_cast<int>(ret));
@@ -106,8 +108,8 @@ int rfc_partition_metadata(flash_partition_e partition, const char *bdf) {
     const ssize_t ret = nic_ipc_req_rsp(&g_rfc_handle, IPC_EP_FWUPDATE, FWUPDATE_MSG_GET_FW_LIST, &rsp,
                                         sizeof(uint32_t), sizeof(rsp), &rsp_err);
     if (ret < 1 || rsp_err != 0) {
-        RFC_ERR("[%s] failed to read fw list for %s, ipc err %u, ipc ret %d", name,
-                static_cast<unsigned>(rsp_err), static_cast<int>(ret));
+        RFC_ERR("[%s] failed to read fw list for %s, ipc err %u, ipc ret %d", name, static_cast<unsigned>(rsp_err),
+                static_cast<int>(ret));
         return rfc_failed_result(ret);
     }
 
@@ -172,8 +174,7 @@ int rfc_partition_info(const char *bdf, flash_partition_e partition, bool &found
         ret = nic_ipc_req_rsp(&g_rfc_handle, IPC_EP_FWUPDATE, FWUPDATE_MSG_GET_PARTITION_INFO, buf, sizeof(req),
                               sizeof(fwupdate_partition_info_rsp_s), &rsp_err);
         if (ret < 1 || rsp_err != 0) {
-            RFC_ERR("[%s] failed in ipc send err %u, ret %d", static_cast<unsigned>(rsp_err),
-                    static_cast<int>(ret));
+            RFC_ERR("[%s] failed in ipc send err %u, ret %d", static_cast<unsigned>(rsp_err), static_cast<int>(ret));
             fclose(file);
             delete[] records;
             return RFC_EFAIL;

@@ -73,8 +73,7 @@ void write_card_info(FILE *file, const fwupdate_card_info_rsp_s &rsp, const std:
     fprintf(file, "\"asic\": \"%s\",\n", asic_name(rsp.asic));
     fprintf(file, "\"board_hw_fuse\": \"%x\",\n", rsp.board_hw_fuse);
     fprintf(file, "\"board_sigchk\": \"%x\",\n", static_cast<unsigned>(rsp.board_sigchk));
-    fprintf(file, "\"board_keyname\": \"%s\",\n",
-            rfc_field_text(rsp.board_keyname, sizeof(rsp.board_keyname)).c_str());
+    fprintf(file, "\"board_keyname\": \"%s\",\n", rfc_field_text(rsp.board_keyname, sizeof(rsp.board_keyname)).c_str());
     fprintf(file, "\"board_secure_enable\": \"%x\",\n", rsp.board_secure_enable);
     fprintf(file, "\"board_secure_boot\": \"%x\",\n", rsp.board_secure_boot);
     if (rsp.board_secure_boot == 1) {
@@ -126,8 +125,8 @@ int rfc_card_info_get(const char *bdf, const char *file_name, rfc_card_info_s *i
 
     // The request is the single zero byte at the start of the cleared buffer.
     uint32_t rsp_err = 0;
-    const ssize_t ret = nic_ipc_req_rsp(&g_rfc_handle, IPC_EP_FWUPDATE, FWUPDATE_MSG_GET_CARD_INFO, &rsp, 1,
-                                        sizeof(rsp), &rsp_err);
+    const ssize_t ret =
+        nic_ipc_req_rsp(&g_rfc_handle, IPC_EP_FWUPDATE, FWUPDATE_MSG_GET_CARD_INFO, &rsp, 1, sizeof(rsp), &rsp_err);
     const int exchange_errno = errno;
     if (ret <= 0 || rsp_err != 0) {
         RFC_ERR("[%s] failed in ipc send err %d, ret %d %s", static_cast<int>(rsp_err), static_cast<int>(ret),

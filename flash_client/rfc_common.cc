@@ -132,8 +132,8 @@ std::string output_dir_refusal(int dir_fd) {
     }
     char reason[128];
     if (st.st_uid != geteuid()) {
-        snprintf(reason, sizeof(reason), "its directory is owned by uid %u, not %u",
-                 static_cast<unsigned>(st.st_uid), static_cast<unsigned>(geteuid()));
+        snprintf(reason, sizeof(reason), "its directory is owned by uid %u, not %u", static_cast<unsigned>(st.st_uid),
+                 static_cast<unsigned>(geteuid()));
         return reason;
     }
     if ((st.st_mode & (S_IWGRP | S_IWOTH)) != 0) {

@@ -41,8 +41,8 @@ int rfc_flash_erase(flash_partition_e partition, uint64_t size, const char *bdf,
         // The one-byte status of the previous poll lies over the image id.
         memcpy(buf, &req, sizeof(req));
         uint32_t rsp_err = 0;
-        const ssize_t ret = nic_ipc_req_rsp(&g_rfc_handle, IPC_EP_FWUPDATE, FWUPDATE_MSG_FLASH_ERASE, buf,
-                                            sizeof(req), 1, &rsp_err);
+        const ssize_t ret =
+            nic_ipc_req_rsp(&g_rfc_handle, IPC_EP_FWUPDATE, FWUPDATE_MSG_FLASH_ERASE, buf, sizeof(req), 1, &rsp_err);
         if (ret < 1 || rsp_err != 0) {
             rfc_progress_end();
             RFC_ERR("[%s] ipc send failed ret %d, ipc err %d cmd rsp %d", static_cast<int>(ret),
@@ -94,15 +94,15 @@ int rfc_flash_sector_erase(flash_partition_e partition, uint64_t size, const cha
         uint8_t buf[sizeof(fwupdate_sector_erase_req_s)] = {};
         memcpy(buf, &req, sizeof(req));
 
-        const ssize_t ret = nic_ipc_req_rsp(&g_rfc_handle, IPC_EP_FWUPDATE, FWUPDATE_MSG_FLASH_SECTOR_ERASE,
-                                            buf, sizeof(req), 1, &rsp_err);
+        const ssize_t ret = nic_ipc_req_rsp(&g_rfc_handle, IPC_EP_FWUPDATE, FWUPDATE_MSG_FLASH_SECTOR_ERASE, buf,
+                                            sizeof(req), 1, &rsp_err);
         if (ret < 1 || rsp_err != 0) {
             RFC_ERR("[%s] ipc send failed ret %d, ipc err %d", static_cast<int>(ret), static_cast<int>(rsp_err));
             return RFC_EFAIL;
         }
         if (buf[0] != 0) {
-            RFC_ERR("[%s] failed in erase flash sector size :%lx offset :%lx",
-                    static_cast<unsigned long>(req.length), static_cast<unsigned long>(req.offset));
+            RFC_ERR("[%s] failed in erase flash sector size :%lx offset :%lx", static_cast<unsigned long>(req.length),
+                    static_cast<unsigned long>(req.offset));
             return RFC_ESECTOR;
         }
     }

@@ -44,13 +44,12 @@ FILE *rfc_open_output(const char *path);
 __attribute__((format(printf, 1, 2))) inline void rfc_format_check(const char *, ...) {}
 
 // Client message: formatted only when the hook is set and the level passes.
-#define RFC_TRACE(level, fmt, ...)                                                              \
-    do {                                                                                        \
-        if (false) rfc_format_check((fmt), "", ##__VA_ARGS__);                                  \
-        if (g_rfc_trace_cb != nullptr && g_trace_level > (level) - 1) {                         \
-            g_rfc_trace_cb(g_rfc_trace_cb_ctxt, (level), (fmt), rfc_timestamp().c_str(),        \
-                           ##__VA_ARGS__);                                                      \
-        }                                                                                       \
+#define RFC_TRACE(level, fmt, ...)                                                                       \
+    do {                                                                                                 \
+        if (false) rfc_format_check((fmt), "", ##__VA_ARGS__);                                           \
+        if (g_rfc_trace_cb != nullptr && g_trace_level > (level)-1) {                                    \
+            g_rfc_trace_cb(g_rfc_trace_cb_ctxt, (level), (fmt), rfc_timestamp().c_str(), ##__VA_ARGS__); \
+        }                                                                                                \
     } while (0)
 #define RFC_ERR(fmt, ...) RFC_TRACE(TRACE_LEVEL_ERROR, fmt, ##__VA_ARGS__)
 #define RFC_INFO(fmt, ...) RFC_TRACE(TRACE_LEVEL_INFO, fmt, ##__VA_ARGS__)

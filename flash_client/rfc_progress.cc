@@ -43,7 +43,7 @@ bool stderr_is_terminal() {
 }
 
 int64_t monotonic_ns() {
-    struct timespec ts{};
+    struct timespec ts {};
     clock_gettime(CLOCK_MONOTONIC, &ts);
     return static_cast<int64_t>(ts.tv_sec) * k_ns_per_s + ts.tv_nsec;
 }
@@ -90,10 +90,10 @@ unsigned percent_of(uint64_t done, uint64_t total) {
 
 void draw_pass(int64_t now_ns) {
     char text[k_line_len];
-    const int n = snprintf(text, sizeof(text), "%-6s %3u%% %llu/%llu bytes", g_progress.name,
-                           percent_of(g_progress.done, g_progress.total),
-                           static_cast<unsigned long long>(g_progress.done),
-                           static_cast<unsigned long long>(g_progress.total));
+    const int n =
+        snprintf(text, sizeof(text), "%-6s %3u%% %llu/%llu bytes", g_progress.name,
+                 percent_of(g_progress.done, g_progress.total), static_cast<unsigned long long>(g_progress.done),
+                 static_cast<unsigned long long>(g_progress.total));
     const int64_t elapsed_ns = now_ns - g_progress.start_ns;
     if (n > 0 && static_cast<size_t>(n) < sizeof(text) && g_progress.done > 0 && elapsed_ns > 0) {
         const double rate = static_cast<double>(g_progress.done) * k_ns_per_s / static_cast<double>(elapsed_ns);

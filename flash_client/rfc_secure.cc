@@ -25,8 +25,7 @@ void write_secure_info(FILE *file, secure_image_type_e type, const fwupdate_secu
             fprintf(file, "\"current_boot_partition\": \"%u\",\n", rsp.current_boot_partition);
             fprintf(file, "\"next_boot_partition\": \"%u\",\n", rsp.next_boot_partition);
             fprintf(file, "\"bastionfw_version\": \"%lu\",\n", static_cast<unsigned long>(rsp.bastionfw_version));
-            fprintf(file, "\"bastion_ar_nv_count\": \"%lu\",\n",
-                    static_cast<unsigned long>(rsp.bastion_ar_nv_count));
+            fprintf(file, "\"bastion_ar_nv_count\": \"%lu\",\n", static_cast<unsigned long>(rsp.bastion_ar_nv_count));
             fprintf(file, "\"bastion_ar_version\": \"%u\"\n", rsp.bastion_ar_version);
             break;
         case SECURE_IMAGE_BL31:
@@ -65,8 +64,8 @@ int rfc_secure_boot_update(secure_boot_option_e option, const char *bdf) {
                                         sizeof(req), sizeof(req), &rsp_err);
     const int exchange_errno = errno;
     if (ret < 1 || rsp_err != 0) {
-        RFC_ERR("[%s] Failed to update secure boot option, err %u, status code %ld %s",
-                static_cast<unsigned>(rsp_err), static_cast<long>(ret), strerror(exchange_errno));
+        RFC_ERR("[%s] Failed to update secure boot option, err %u, status code %ld %s", static_cast<unsigned>(rsp_err),
+                static_cast<long>(ret), strerror(exchange_errno));
         return RFC_EFAIL;
     }
     return RFC_OK;

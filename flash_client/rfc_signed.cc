@@ -33,8 +33,8 @@ bool has_signed_metadata(flash_partition_e partition) {
 
 // Opens the card, checks the partition and fetches its signed metadata into
 // rsp. Returns 0 with the exchange's result in ret, or the operation's result.
-int fetch_signed_data(flash_partition_e partition, const char *bdf, const char *name,
-                      fwupdate_signed_data_rsp_s &rsp, ssize_t &ret) {
+int fetch_signed_data(flash_partition_e partition, const char *bdf, const char *name, fwupdate_signed_data_rsp_s &rsp,
+                      ssize_t &ret) {
     if (rfc_device_open(bdf) != 0) {
         return RFC_EFAIL;
     }
@@ -49,8 +49,8 @@ int fetch_signed_data(flash_partition_e partition, const char *bdf, const char *
     ret = nic_ipc_req_rsp(&g_rfc_handle, IPC_EP_FWUPDATE, FWUPDATE_MSG_GET_SIGNED_DATA, &rsp, sizeof(request),
                           sizeof(rsp), &rsp_err);
     if (ret < 1 || rsp_err != 0) {
-        RFC_ERR("[%s] failed to read signed data for %s, ipc err %u, ipc ret %d", name,
-                static_cast<unsigned>(rsp_err), static_cast<int>(ret));
+        RFC_ERR("[%s] failed to read signed data for %s, ipc err %u, ipc ret %d", name, static_cast<unsigned>(rsp_err),
+                static_cast<int>(ret));
         return rfc_failed_result(ret);
     }
     return RFC_OK;
@@ -136,15 +136,14 @@ int rfc_image_signature_verify(flash_partition_e partition, const char *bdf) {
     // The key travels inside one request of at most 1016 bytes.
     if (key_size > FWUPDATE_VERIFY_SIGNATURE_MAX_KEY) {
         RFC_ERR("[%s] key file %s too large, %llu bytes, at most %u fit the request", key_path,
-                static_cast<unsigned long long>(key_size),
-                static_cast<unsigned>(FWUPDATE_VERIFY_SIGNATURE_MAX_KEY));
+                static_cast<unsigned long long>(key_size), static_cast<unsigned>(FWUPDATE_VERIFY_SIGNATURE_MAX_KEY));
         fclose(key_file);
         return RFC_EFILE;
     }
 
     uint8_t buf[FWUPDATE_VERIFY_SIGNATURE_BUF_LEN] = {};
-    const size_t key_len = fread(buf + sizeof(fwupdate_verify_signature_req_s), 1,
-                                 static_cast<size_t>(key_size), key_file);
+    const size_t key_len =
+        fread(buf + sizeof(fwupdate_verify_signature_req_s), 1, static_cast<size_t>(key_size), key_file);
     fclose(key_file);
     fwupdate_verify_signature_req_s req{};
     req.op = FWUPDATE_VERIFY_SIGNATURE_OP;

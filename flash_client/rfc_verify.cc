@@ -71,8 +71,8 @@ int rfc_verify_checksum(flash_partition_e partition, const char *image_path, con
         memset(buf, 0, sizeof(buf));
         memcpy(buf, &req, sizeof(req));
         uint32_t rsp_err = 0;
-        const ssize_t ret = nic_ipc_req_rsp(&g_rfc_handle, IPC_EP_FWUPDATE, FWUPDATE_MSG_GET_CHECKSUM, buf,
-                                            sizeof(req), sizeof(buf), &rsp_err);
+        const ssize_t ret = nic_ipc_req_rsp(&g_rfc_handle, IPC_EP_FWUPDATE, FWUPDATE_MSG_GET_CHECKSUM, buf, sizeof(req),
+                                            sizeof(buf), &rsp_err);
         if (ret <= 0 || rsp_err != 0) {
             rfc_progress_end();
             RFC_ERR("[%s] failed to get checksum, ipc err %u, ipc ret %d", rsp_err, static_cast<int>(ret));
@@ -129,8 +129,8 @@ int rfc_validate_startup_image(flash_partition_e partition, const char *bdf) {
         memset(buf, 0, sizeof(buf));
         memcpy(buf, &image_id, sizeof(image_id));
         rsp_err = 0;
-        ret = nic_ipc_req_rsp(&g_rfc_handle, IPC_EP_FWUPDATE, FWUPDATE_MSG_VERIFY_STARTUP_IMAGE, buf,
-                              sizeof(image_id), sizeof(buf), &rsp_err);
+        ret = nic_ipc_req_rsp(&g_rfc_handle, IPC_EP_FWUPDATE, FWUPDATE_MSG_VERIFY_STARTUP_IMAGE, buf, sizeof(image_id),
+                              sizeof(buf), &rsp_err);
         if (ret <= 0 || rsp_err != 0) {
             rfc_progress_end();
             RFC_ERR("[%s] Verify startup image failed err %u\n", rsp_err);
@@ -195,7 +195,6 @@ int rfc_validate_startup_image(flash_partition_e partition, const char *bdf) {
     }
 
 report:
-    RFC_ERR("[%s] failed to verify startup image for %s, ipc err %u, ipc ret %d", name, rsp_err,
-            static_cast<int>(ret));
+    RFC_ERR("[%s] failed to verify startup image for %s, ipc err %u, ipc ret %d", name, rsp_err, static_cast<int>(ret));
     return RFC_EFAIL;
 }

@@ -82,8 +82,8 @@ int rfc_flash_write_helper(uint32_t partition, const char *image_path, int verif
         }
         memset(buf, 0, sizeof(buf));
         const uint64_t remaining = size - sent;
-        const size_t length = remaining < FLASH_WRITE_CHUNK_SIZE ? static_cast<size_t>(remaining)
-                                                                 : FLASH_WRITE_CHUNK_SIZE;
+        const size_t length =
+            remaining < FLASH_WRITE_CHUNK_SIZE ? static_cast<size_t>(remaining) : FLASH_WRITE_CHUNK_SIZE;
         fwupdate_write_req_s hdr{};
         hdr.image_id = partition;
         hdr.offset = offset;
@@ -101,9 +101,9 @@ int rfc_flash_write_helper(uint32_t partition, const char *image_path, int verif
         }
 
         uint32_t rsp_err = 0;
-        const ssize_t ret = nic_ipc_req_rsp(&g_rfc_handle, IPC_EP_FWUPDATE, FWUPDATE_MSG_FLASH_WRITE, buf,
-                                            length + FWUPDATE_WRITE_REQ_OVERHEAD, sizeof(fwupdate_write_rsp_s),
-                                            &rsp_err);
+        const ssize_t ret =
+            nic_ipc_req_rsp(&g_rfc_handle, IPC_EP_FWUPDATE, FWUPDATE_MSG_FLASH_WRITE, buf,
+                            length + FWUPDATE_WRITE_REQ_OVERHEAD, sizeof(fwupdate_write_rsp_s), &rsp_err);
         if (ret < static_cast<ssize_t>(sizeof(fwupdate_write_rsp_s)) || rsp_err != 0) {
             rfc_progress_end();
             RFC_ERR("[%s] failed to write flash, image id %u, ipc err %u, ipc ret %d", partition, rsp_err,

@@ -39,7 +39,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
 
     // A first line of nothing but up to nine digits is that number.
     size_t digits = 0;
-    while (digits < size && data[digits] >= '0' && data[digits] <= '9') ++digits;
+    while (digits < size && data[digits] >= '0' && data[digits] <= '9')
+        ++digits;
     if (digits > 0 && digits <= 9 && (digits == size || data[digits] == '\n')) {
         const std::string text(reinterpret_cast<const char *>(data), digits);
         if (count != std::stoi(text)) {

@@ -143,8 +143,7 @@ void fuzz_misc_card_stop(fuzz_misc_card_s &card) {
 
 int fuzz_rpc_from_frames(nic_fwctl_rpc_s &rpc) {
     fuzz_frame_s frame;
-    if (g_fuzz_rpc_frames == nullptr || !fuzz_next_frame(*g_fuzz_rpc_frames, frame) ||
-        (frame.mode & FUZZ_FRAME_RAW)) {
+    if (g_fuzz_rpc_frames == nullptr || !fuzz_next_frame(*g_fuzz_rpc_frames, frame) || (frame.mode & FUZZ_FRAME_RAW)) {
         errno = EPERM;
         return -1;
     }
@@ -180,8 +179,8 @@ extern "C" int __wrap_ioctl(int fd, unsigned long request, ...) {
     if (call->size != sizeof(fwctl_rpc) || call->in_len != sizeof(nic_fwctl_rpc_s) ||
         call->out_len != sizeof(nic_fwctl_rpc_s) || call->in != call->out ||
         (call->scope != FWCTL_RPC_DEBUG_READ_ONLY && call->scope != FWCTL_RPC_DEBUG_WRITE)) {
-        fprintf(stderr, "fwctl_rpc record refused: size %u scope %u in_len %u out_len %u\n", call->size,
-                call->scope, call->in_len, call->out_len);
+        fprintf(stderr, "fwctl_rpc record refused: size %u scope %u in_len %u out_len %u\n", call->size, call->scope,
+                call->in_len, call->out_len);
         abort();
     }
     auto *rpc = reinterpret_cast<nic_fwctl_rpc_s *>(static_cast<uintptr_t>(call->in));
@@ -263,8 +262,7 @@ void fuzz_install_public_keys() {
         std::error_code ec;
         std::filesystem::create_directories(k_key_dir, ec);
         if (ec || vcard_write_public_keys(k_key_dir) != 0) {
-            fprintf(stderr, "fuzz: cannot write the public keys into %s, signature checks will miss them\n",
-                    k_key_dir);
+            fprintf(stderr, "fuzz: cannot write the public keys into %s, signature checks will miss them\n", k_key_dir);
         }
     }
     close(lock);  // releases the lock

@@ -80,7 +80,9 @@ int trace_init(const char *bdf) {
 }
 void trace_update(trace_level_e) {}
 void flush_logs() {}
-trace_level_e trace_level_get() { return g_trace_logger != nullptr ? TRACE_LEVEL_DEBUG : TRACE_LEVEL_NONE; }
+trace_level_e trace_level_get() {
+    return g_trace_logger != nullptr ? TRACE_LEVEL_DEBUG : TRACE_LEVEL_NONE;
+}
 
 int trace_log_cb(void *, trace_level_e, const char *fmt, ...) {
     char text[1024];
@@ -245,7 +247,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         }
     }
     std::vector<char *> argv;
-    for (auto &arg : args) argv.push_back(arg.data());
+    for (auto &arg : args)
+        argv.push_back(arg.data());
     argv.push_back(nullptr);
     const int argc = static_cast<int>(args.size());
 

@@ -131,13 +131,15 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***) {
     for (size_t i = 0; i < sizeof(k_image_sizes) / sizeof(k_image_sizes[0]); ++i) {
         const std::string path = root + "/image" + std::to_string(i) + ".bin";
         std::ofstream out(path, std::ios::binary | std::ios::trunc);
-        for (size_t j = 0; j < k_image_sizes[i]; ++j) out.put(static_cast<char>(j * 7));
+        for (size_t j = 0; j < k_image_sizes[i]; ++j)
+            out.put(static_cast<char>(j * 7));
         g_images.push_back(path);
     }
     g_images.push_back(root + "/missing.bin");
     g_hashes.push_back(std::string(128, '0'));
     std::string lower;
-    for (int i = 0; i < 64; ++i) lower += "ab";
+    for (int i = 0; i < 64; ++i)
+        lower += "ab";
     g_hashes.push_back(lower);
     g_hashes.push_back("00");
 

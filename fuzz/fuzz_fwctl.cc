@@ -85,9 +85,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     handle.cmd_dev.fd = fuzz_fwctl_fd();
     uint32_t status = k_untouched;
     errno = 0;
-    const ssize_t ret = (flags & 1) ? nic_ipc_req_rsp(&handle, endpoint, msg, buf.get(), req_len, capacity, &status)
-                                    : nic_fwctl_ipc_req_rsp(&handle, endpoint, msg, buf.get(), req_len, capacity,
-                                                            &status);
+    const ssize_t ret = (flags & 1)
+                            ? nic_ipc_req_rsp(&handle, endpoint, msg, buf.get(), req_len, capacity, &status)
+                            : nic_fwctl_ipc_req_rsp(&handle, endpoint, msg, buf.get(), req_len, capacity, &status);
     const int err = errno;
     g_fuzz_rpc_frames = nullptr;
 
@@ -104,6 +104,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     }
     FUZZ_CHECK(ret == static_cast<ssize_t>(g_expected.rsp_len));
     FUZZ_CHECK(status == g_expected.rsp_errno);
-    for (size_t i = capacity; i < buf_len; ++i) FUZZ_CHECK(buf[i] == k_fill);
+    for (size_t i = capacity; i < buf_len; ++i)
+        FUZZ_CHECK(buf[i] == k_fill);
     return 0;
 }

@@ -28,12 +28,12 @@ constexpr size_t k_max_segments = 7;
 constexpr uint8_t k_fill = 0xA5;
 constexpr uint32_t k_untouched = 0xDEADBEEF;
 
-#define FUZZ_CHECK(cond)                                                          \
-    do {                                                                          \
-        if (!(cond)) {                                                            \
+#define FUZZ_CHECK(cond)                                                             \
+    do {                                                                             \
+        if (!(cond)) {                                                               \
             fprintf(stderr, "%s:%d: check failed: %s\n", __FILE__, __LINE__, #cond); \
-            abort();                                                              \
-        }                                                                         \
+            abort();                                                                 \
+        }                                                                            \
     } while (0)
 
 // One segment in a heap block of exactly its own size, so that a copy past
@@ -133,7 +133,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         FUZZ_CHECK(ret == -1 && status == k_untouched);
         FUZZ_CHECK(err == EIO || err == EMSGSIZE);
         for (size_t i = 0; i < rsp_cnt; ++i)
-            for (size_t j = 0; j < rsp_seg[i].len; ++j) FUZZ_CHECK(rsp_seg[i].bytes[j] == k_fill);
+            for (size_t j = 0; j < rsp_seg[i].len; ++j)
+                FUZZ_CHECK(rsp_seg[i].bytes[j] == k_fill);
         return 0;
     }
 
@@ -149,7 +150,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     for (size_t i = 0; i < rsp_cnt; ++i) {
         const size_t take = std::min(left, rsp_seg[i].len);
         if (take > 0) FUZZ_CHECK(memcmp(rsp_seg[i].bytes.get(), answer.data() + off, take) == 0);
-        for (size_t j = take; j < rsp_seg[i].len; ++j) FUZZ_CHECK(rsp_seg[i].bytes[j] == k_fill);
+        for (size_t j = take; j < rsp_seg[i].len; ++j)
+            FUZZ_CHECK(rsp_seg[i].bytes[j] == k_fill);
         off += take;
         left -= take;
     }

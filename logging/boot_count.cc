@@ -6,8 +6,7 @@
 
 namespace utils {
 
-std::string boot_count_path()
-{
+std::string boot_count_path() {
     const char *dir = getenv("PERSISTENT_LOG_DIR");
     std::string path = dir != nullptr ? dir : BOOT_COUNT_DEFAULT_DIR;
     path += "/";
@@ -15,8 +14,7 @@ std::string boot_count_path()
     return path;
 }
 
-int32_t boot_count_get()
-{
+int32_t boot_count_get() {
     FILE *file = fopen(boot_count_path().c_str(), "r");
     if (file == nullptr) {
         return 0;
@@ -42,8 +40,7 @@ int32_t boot_count_get()
     return valid ? static_cast<int32_t>(value) : 0;
 }
 
-void boot_banner_write(FILE *file)
-{
+void boot_banner_write(FILE *file) {
     fprintf(file, "*** Boot #%u ***\n", static_cast<uint32_t>(boot_count_get()));
 }
 

@@ -20,8 +20,7 @@ namespace {
 
 using cxa_throw_fn = void (*)(void *, std::type_info *, void (*)(void *));
 
-cxa_throw_fn next_cxa_throw()
-{
+cxa_throw_fn next_cxa_throw() {
     static cxa_throw_fn next = reinterpret_cast<cxa_throw_fn>(dlsym(RTLD_NEXT, "__cxa_throw"));
     return next;
 }
@@ -30,8 +29,7 @@ cxa_throw_fn next_cxa_throw()
 
 namespace __cxxabiv1 {
 
-extern "C" void __cxa_throw(void *thrown, std::type_info *type, void (*destroy)(void *))
-{
+extern "C" void __cxa_throw(void *thrown, std::type_info *type, void (*destroy)(void *)) {
     if (type != nullptr && *type == typeid(fmt::format_error)) {
         write_stack_trace(stderr);
     }

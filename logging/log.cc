@@ -33,8 +33,7 @@ namespace {
 // Never block the caller on a full queue. Debian's spdlog 1.10 knows only
 // "block" (0) and "overrun the oldest entry" (1): a full queue loses a
 // message either way, the oldest queued one rather than the new one.
-constexpr spdlog::async_overflow_policy async_policy()
-{
+constexpr spdlog::async_overflow_policy async_policy() {
     return log::k_async_overflow_policy_ != 0 ? spdlog::async_overflow_policy::overrun_oldest
                                               : spdlog::async_overflow_policy::block;
 }
@@ -42,7 +41,7 @@ constexpr spdlog::async_overflow_policy async_policy()
 // Flushes every registered logger every k_flush_intvl_ms_ (spdlog's own
 // periodic flusher counts in whole seconds).
 class periodic_flusher {
-public:
+  public:
     periodic_flusher()
         : thread_([this] {
               std::unique_lock<std::mutex> lock(mutex_);
@@ -54,11 +53,8 @@ public:
                   spdlog::details::registry::instance().flush_all();
                   lock.lock();
               }
-          })
-    {
-    }
-    ~periodic_flusher()
-    {
+          }) {}
+    ~periodic_flusher() {
         {
             std::lock_guard<std::mutex> lock(mutex_);
             stop_ = true;
@@ -67,7 +63,7 @@ public:
         thread_.join();
     }
 
-private:
+  private:
     std::mutex mutex_;
     std::condition_variable cv_;
     bool stop_ = false;
@@ -77,8 +73,7 @@ private:
 // Registry defaults of the asynchronous mode: one worker with a bounded
 // queue that pins itself to g_logger_cpu_mask, flushed periodically. Set once;
 // replacing the pool would strand the loggers already using it.
-std::shared_ptr<spdlog::details::thread_pool> async_defaults_set()
-{
+std::shared_ptr<spdlog::details::thread_pool> async_defaults_set() {
     auto &registry = spdlog::details::registry::instance();
     std::lock_guard<std::recursive_mutex> lock(registry.tp_mutex());
     std::shared_ptr<spdlog::details::thread_pool> pool = registry.get_tp();
@@ -91,8 +86,7 @@ std::shared_ptr<spdlog::details::thread_pool> async_defaults_set()
     return pool;
 }
 
-std::shared_ptr<spdlog::logger> syslog_logger_new(const std::string &name, bool async)
-{
+std::shared_ptr<spdlog::logger> syslog_logger_new(const std::string &name, bool async) {
     auto sink = std::make_shared<spdlog::sinks::syslog_sink_mt>(name, LOG_PID, LOG_USER, false);
     std::shared_ptr<spdlog::logger> logger;
     if (async) {
@@ -107,8 +101,7 @@ std::shared_ptr<spdlog::logger> syslog_logger_new(const std::string &name, bool 
 
 std::shared_ptr<spdlog::logger> file_logger_new(const std::string &name, const std::string &err_log_path,
                                                 const std::string &log_path, unsigned long max_file_size,
-                                                unsigned long max_files, trace_level_e err_trace_level)
-{
+                                                unsigned long max_files, trace_level_e err_trace_level) {
     auto dist = std::make_shared<spdlog::sinks::dist_sink_mt>();
     if (!err_log_path.empty()) {
         auto err_sink = std::make_shared<rotating_file_sink>(err_log_path, max_file_size, max_files);
@@ -126,10 +119,9 @@ std::shared_ptr<spdlog::logger> file_logger_new(const std::string &name, const s
 }  // namespace
 
 log *log::factory(const char *name, unsigned long cpu_mask, sdk::types::log_mode_e mode, bool syslog,
-                  const char *err_log_file, const char *log_file, unsigned long max_file_size,
-                  unsigned long max_files, trace_level_e err_trace_level, trace_level_e trace_level,
-                  sdk::types::syslog_level_e syslog_level, bool flag)
-{
+                  const char *err_log_file, const char *log_file, unsigned long max_file_size, unsigned long max_files,
+                  trace_level_e err_trace_level, trace_level_e trace_level, sdk::types::syslog_level_e syslog_level,
+                  bool flag) {
     if (name == nullptr || (err_log_file == nullptr && log_file == nullptr)) {
         return nullptr;
     }
@@ -138,16 +130,15 @@ log *log::factory(const char *name, unsigned long cpu_mask, sdk::types::log_mode
         return nullptr;
     }
     log *instance = new (mem) log();
-    if (!instance->init(name, cpu_mask, mode, syslog, err_log_file, log_file, max_file_size, max_files,
-                        err_trace_level, trace_level, syslog_level, flag)) {
+    if (!instance->init(name, cpu_mask, mode, syslog, err_log_file, log_file, max_file_size, max_files, err_trace_level,
+                        trace_level, syslog_level, flag)) {
         destroy(instance);
         return nullptr;
     }
     return instance;
 }
 
-void log::destroy(log *instance)
-{
+void log::destroy(log *instance) {
     if (instance == nullptr) {
         return;
     }
@@ -166,8 +157,7 @@ void log::destroy(log *instance)
 bool log::init(const char *name, unsigned long cpu_mask, sdk::types::log_mode_e mode, bool syslog,
                const char *err_log_file, const char *log_file, unsigned long max_file_size, unsigned long max_files,
                trace_level_e err_trace_level, trace_level_e trace_level, sdk::types::syslog_level_e syslog_level,
-               bool /* flag */)
-{
+               bool /* flag */) {
     if (g_logger_cpu_mask == 0) {
         g_logger_cpu_mask = cpu_mask;
     }
@@ -187,8 +177,7 @@ bool log::init(const char *name, unsigned long cpu_mask, sdk::types::log_mode_e 
         } else {
             // File loggers are never created through the registry, so they
             // stay synchronous whatever the mode.
-            logger_ = file_logger_new(logger_name, err_log_path_, log_path_, max_file_size, max_files,
-                                      err_trace_level);
+            logger_ = file_logger_new(logger_name, err_log_path_, log_path_, max_file_size, max_files, err_trace_level);
         }
         if (!logger_) {
             return false;
@@ -206,13 +195,11 @@ bool log::init(const char *name, unsigned long cpu_mask, sdk::types::log_mode_e 
     }
 }
 
-std::shared_ptr<spdlog::logger> log::logger()
-{
+std::shared_ptr<spdlog::logger> log::logger() {
     return logger_;
 }
 
-void log::set_trace_level(trace_level_e level)
-{
+void log::set_trace_level(trace_level_e level) {
     if (syslog_) {
         return;
     }
@@ -222,8 +209,7 @@ void log::set_trace_level(trace_level_e level)
     trace_level_ = level;
 }
 
-void log::set_syslog_level(sdk::types::syslog_level_e level)
-{
+void log::set_syslog_level(sdk::types::syslog_level_e level) {
     if (!syslog_) {
         return;
     }
@@ -233,54 +219,50 @@ void log::set_syslog_level(sdk::types::syslog_level_e level)
     syslog_level_ = level;
 }
 
-void log::flush()
-{
+void log::flush() {
     if (logger_) {
         logger_->flush();
     }
 }
 
-spdlog::level::level_enum log::trace_level_to_spdlog_level(trace_level_e level)
-{
+spdlog::level::level_enum log::trace_level_to_spdlog_level(trace_level_e level) {
     switch (level) {
-    case TRACE_LEVEL_ERROR:
-        return spdlog::level::err;
-    case TRACE_LEVEL_WARN:
-        return spdlog::level::warn;
-    case TRACE_LEVEL_INFO:
-        return spdlog::level::info;
-    case TRACE_LEVEL_DEBUG:
-        return spdlog::level::debug;
-    case TRACE_LEVEL_VERBOSE:
-        return spdlog::level::trace;
-    default:
-        return spdlog::level::off;
+        case TRACE_LEVEL_ERROR:
+            return spdlog::level::err;
+        case TRACE_LEVEL_WARN:
+            return spdlog::level::warn;
+        case TRACE_LEVEL_INFO:
+            return spdlog::level::info;
+        case TRACE_LEVEL_DEBUG:
+            return spdlog::level::debug;
+        case TRACE_LEVEL_VERBOSE:
+            return spdlog::level::trace;
+        default:
+            return spdlog::level::off;
     }
 }
 
-spdlog::level::level_enum log::syslog_level_to_spdlog_level(sdk::types::syslog_level_e level)
-{
+spdlog::level::level_enum log::syslog_level_to_spdlog_level(sdk::types::syslog_level_e level) {
     switch (level) {
-    case sdk::types::SYSLOG_LEVEL_EMERG:
-    case sdk::types::SYSLOG_LEVEL_ALERT:
-    case sdk::types::SYSLOG_LEVEL_CRIT:
-        return spdlog::level::critical;
-    case sdk::types::SYSLOG_LEVEL_ERR:
-        return spdlog::level::err;
-    case sdk::types::SYSLOG_LEVEL_WARNING:
-        return spdlog::level::warn;
-    case sdk::types::SYSLOG_LEVEL_NOTICE:
-    case sdk::types::SYSLOG_LEVEL_INFO:
-        return spdlog::level::info;
-    case sdk::types::SYSLOG_LEVEL_DEBUG:
-        return spdlog::level::debug;
-    default:
-        return spdlog::level::off;
+        case sdk::types::SYSLOG_LEVEL_EMERG:
+        case sdk::types::SYSLOG_LEVEL_ALERT:
+        case sdk::types::SYSLOG_LEVEL_CRIT:
+            return spdlog::level::critical;
+        case sdk::types::SYSLOG_LEVEL_ERR:
+            return spdlog::level::err;
+        case sdk::types::SYSLOG_LEVEL_WARNING:
+            return spdlog::level::warn;
+        case sdk::types::SYSLOG_LEVEL_NOTICE:
+        case sdk::types::SYSLOG_LEVEL_INFO:
+            return spdlog::level::info;
+        case sdk::types::SYSLOG_LEVEL_DEBUG:
+            return spdlog::level::debug;
+        default:
+            return spdlog::level::off;
     }
 }
 
-int log::set_cpu_affinity()
-{
+int log::set_cpu_affinity() {
     cpu_set_t *set = CPU_ALLOC(1024);
     if (set == nullptr) {
         return ENOMEM;
@@ -297,8 +279,7 @@ int log::set_cpu_affinity()
     return rc;
 }
 
-log *trace_init(trace_params_s *params)
-{
+log *trace_init(trace_params_s *params) {
     if (params == nullptr || params->name == nullptr || params->log_file == nullptr) {
         return nullptr;
     }
@@ -308,22 +289,19 @@ log *trace_init(trace_params_s *params)
                         TRACE_LEVEL_ERROR, params->trace_level, sdk::types::SYSLOG_LEVEL_NONE, true);
 }
 
-void trace_update(trace_level_e level, log *instance)
-{
+void trace_update(trace_level_e level, log *instance) {
     if (instance != nullptr) {
         instance->set_trace_level(level);
     }
 }
 
-void flush_logs(log *instance)
-{
+void flush_logs(log *instance) {
     if (instance != nullptr) {
         instance->flush();
     }
 }
 
-void trace_cleanup(log *instance)
-{
+void trace_cleanup(log *instance) {
     log::destroy(instance);
 }
 

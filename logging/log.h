@@ -49,8 +49,8 @@ extern uint64_t g_logger_cpu_mask;
 inline constexpr const char *LOG_PATTERN = "%L [%Q %Y-%m-%d %H:%M:%S.%f] (%t) %v";
 
 class log {
-public:
-    static constexpr uint32_t k_async_qsize_ = 0x20000;  // power of two
+  public:
+    static constexpr uint32_t k_async_qsize_ = 0x20000;      // power of two
     static constexpr uint32_t k_async_overflow_policy_ = 1;  // 1: drop when full, 0: block
     static constexpr uint32_t k_flush_intvl_ms_ = 50;
 
@@ -86,7 +86,7 @@ public:
     // call's result.
     static int set_cpu_affinity();
 
-private:
+  private:
     log() = default;
     ~log() = default;
     log(const log &) = delete;

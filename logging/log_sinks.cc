@@ -25,8 +25,7 @@ constexpr unsigned k_open_interval_ms = 10;
 }  // namespace
 
 rotating_file_sink::rotating_file_sink(std::string path, size_t max_size, size_t max_files)
-    : path_(std::move(path)), max_size_(max_size), max_files_(max_files)
-{
+    : path_(std::move(path)), max_size_(max_size), max_files_(max_files) {
     if (max_size_ == 0) {
         spdlog::throw_spdlog_ex("rotating_file_sink: max_size cannot be zero");
     }
@@ -34,20 +33,17 @@ rotating_file_sink::rotating_file_sink(std::string path, size_t max_size, size_t
     current_size_ = opened_size_;
 }
 
-rotating_file_sink::~rotating_file_sink()
-{
+rotating_file_sink::~rotating_file_sink() {
     close_();
 }
 
-std::string rotating_file_sink::rotated_name(const std::string &path, size_t index)
-{
+std::string rotating_file_sink::rotated_name(const std::string &path, size_t index) {
     return index == 0 ? path : path + "." + std::to_string(index);
 }
 
 // "ab" (or "wb" then "ab" when truncating) of the logging library, with
 // O_NOFOLLOW: a symbolic link in place of the file is refused at once.
-void rotating_file_sink::open_(bool truncate)
-{
+void rotating_file_sink::open_(bool truncate) {
     open_ok_ = false;
     close_();
     const int flags = O_WRONLY | O_CREAT | O_APPEND | O_NOFOLLOW | O_CLOEXEC | (truncate ? O_TRUNC : 0);
@@ -79,16 +75,14 @@ void rotating_file_sink::open_(bool truncate)
     open_ok_ = true;
 }
 
-void rotating_file_sink::close_()
-{
+void rotating_file_sink::close_() {
     if (file_ != nullptr) {
         fclose(file_);
         file_ = nullptr;
     }
 }
 
-void rotating_file_sink::sink_it_(const spdlog::details::log_msg &msg)
-{
+void rotating_file_sink::sink_it_(const spdlog::details::log_msg &msg) {
     // A failed reopen after a rotation leaves no file; try again rather than
     // write through a closed stream.
     if (!open_ok_) {
@@ -111,16 +105,14 @@ void rotating_file_sink::sink_it_(const spdlog::details::log_msg &msg)
     current_size_ = new_size;
 }
 
-void rotating_file_sink::flush_()
-{
+void rotating_file_sink::flush_() {
     if (open_ok_ && fflush(file_) != 0) {
         spdlog::throw_spdlog_ex("Failed flush to file " + path_, errno);
     }
 }
 
 // path.(n-1) -> path.n, ..., path -> path.1, then a fresh path.
-void rotating_file_sink::rotate_()
-{
+void rotating_file_sink::rotate_() {
     using spdlog::details::os::path_exists;
 
     close_();
@@ -152,18 +144,15 @@ void rotating_file_sink::rotate_()
     open_(true);
 }
 
-void boot_flag_formatter::format(const spdlog::details::log_msg &, const std::tm &, spdlog::memory_buf_t &dest)
-{
+void boot_flag_formatter::format(const spdlog::details::log_msg &, const std::tm &, spdlog::memory_buf_t &dest) {
     spdlog::details::fmt_helper::append_int(boot_, dest);
 }
 
-std::unique_ptr<spdlog::custom_flag_formatter> boot_flag_formatter::clone() const
-{
+std::unique_ptr<spdlog::custom_flag_formatter> boot_flag_formatter::clone() const {
     return std::make_unique<boot_flag_formatter>(boot_);
 }
 
-std::unique_ptr<spdlog::formatter> log_formatter_new()
-{
+std::unique_ptr<spdlog::formatter> log_formatter_new() {
     auto formatter = std::make_unique<spdlog::pattern_formatter>(spdlog::pattern_time_type::local, "\n");
     formatter->add_flag<boot_flag_formatter>('Q', static_cast<uint32_t>(boot_count_get()));
     formatter->set_pattern(LOG_PATTERN);

@@ -22,7 +22,7 @@ namespace utils {
 // tool runs as root and must not append to whatever the link points at.
 // Throws spdlog::spdlog_ex when the file cannot be opened.
 class rotating_file_sink final : public spdlog::sinks::base_sink<std::mutex> {
-public:
+  public:
     rotating_file_sink(std::string path, size_t max_size, size_t max_files);
     ~rotating_file_sink() override;
     rotating_file_sink(const rotating_file_sink &) = delete;
@@ -31,11 +31,11 @@ public:
     // "<path>" for 0, "<path>.<index>" otherwise.
     static std::string rotated_name(const std::string &path, size_t index);
 
-protected:
+  protected:
     void sink_it_(const spdlog::details::log_msg &msg) override;
     void flush_() override;
 
-private:
+  private:
     void open_(bool truncate);
     void close_();
     void rotate_();
@@ -51,12 +51,12 @@ private:
 
 // %Q: the boot number the logger was constructed with.
 class boot_flag_formatter final : public spdlog::custom_flag_formatter {
-public:
+  public:
     explicit boot_flag_formatter(uint32_t boot) : boot_(boot) {}
     void format(const spdlog::details::log_msg &msg, const std::tm &tm_time, spdlog::memory_buf_t &dest) override;
     std::unique_ptr<spdlog::custom_flag_formatter> clone() const override;
 
-private:
+  private:
     uint32_t boot_;
 };
 

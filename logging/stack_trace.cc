@@ -11,8 +11,7 @@ constexpr int STACK_TRACE_DEPTH = 64;
 constexpr size_t DEMANGLE_BUF_INITIAL = 256;
 }  // namespace
 
-void write_stack_trace(FILE *out)
-{
+void write_stack_trace(FILE *out) {
     fprintf(out, "stack trace:\n");
 
     void *addrs[STACK_TRACE_DEPTH];

@@ -27,8 +27,7 @@ constexpr size_t TRACE_DIR_MAX = 32;
 // in it. Directories the operator names are trusted; in every directory a log
 // file that is a symbolic link is refused, so that nothing is appended to the
 // file it points at.
-std::string log_dir_refusal(const char *dir, const char *file, bool own_dir)
-{
+std::string log_dir_refusal(const char *dir, const char *file, bool own_dir) {
     std::string dir_path(dir);
     // lstat of "link/" would look through the link.
     while (dir_path.size() > 1 && dir_path.back() == '/') {
@@ -64,8 +63,7 @@ std::string log_dir_refusal(const char *dir, const char *file, bool own_dir)
 
 // The log path dir + file, creating dir (one level) when it is missing;
 // empty when the directory is unusable.
-std::string log_path_prepare(const char *dir, const char *file, bool own_dir)
-{
+std::string log_path_prepare(const char *dir, const char *file, bool own_dir) {
     errno = 0;
     if (dir == nullptr) {
         return file;
@@ -93,8 +91,7 @@ std::string log_path_prepare(const char *dir, const char *file, bool own_dir)
 // Logs text at a trace level through g_trace_logger, honouring its trace
 // level (except for verbose messages, which only the logger's own level
 // filters), and flushes so the files are complete if the process dies.
-void trace_emit(int level, const char *text)
-{
+void trace_emit(int level, const char *text) {
     if (level <= TRACE_LEVEL_NONE || level > TRACE_LEVEL_VERBOSE || g_trace_logger == nullptr) {
         return;
     }
@@ -111,8 +108,7 @@ void trace_emit(int level, const char *text)
 
 }  // namespace
 
-int trace_init(const char *bdf)
-{
+int trace_init(const char *bdf) {
     const char *main_dir = getenv("NON_PERSISTENT_LOG_DIR");
     const char *err_dir = getenv("PERSISTENT_LOG_DIR");
 
@@ -140,23 +136,19 @@ int trace_init(const char *bdf)
     return 0;
 }
 
-void trace_update(trace_level_e level)
-{
+void trace_update(trace_level_e level) {
     utils::trace_update(level, g_trace_logger);
 }
 
-void flush_logs()
-{
+void flush_logs() {
     utils::flush_logs(g_trace_logger);
 }
 
-trace_level_e trace_level_get()
-{
+trace_level_e trace_level_get() {
     return g_trace_logger != nullptr ? g_trace_logger->trace_level() : TRACE_LEVEL_NONE;
 }
 
-int trace_log_cb(void * /* ctxt */, trace_level_e level, const char *fmt, ...)
-{
+int trace_log_cb(void * /* ctxt */, trace_level_e level, const char *fmt, ...) {
     char text[TRACE_MSG_MAX];
     va_list args;
     va_start(args, fmt);
@@ -166,8 +158,7 @@ int trace_log_cb(void * /* ctxt */, trace_level_e level, const char *fmt, ...)
     return 0;
 }
 
-int rfc_trace_log_cb(void * /* ctxt */, int level, const char *fmt, ...)
-{
+int rfc_trace_log_cb(void * /* ctxt */, int level, const char *fmt, ...) {
     char text[TRACE_MSG_MAX];
     va_list args;
     va_start(args, fmt);

@@ -154,7 +154,8 @@ bool parse_record(const std::string &line, log_line_s &record) {
     }
     size_t at = tid + 3;
     const size_t digits = at;
-    while (at < line.size() && isdigit(static_cast<unsigned char>(line[at]))) ++at;
+    while (at < line.size() && isdigit(static_cast<unsigned char>(line[at])))
+        ++at;
     if (at == digits || line.compare(at, 2, ") ") != 0) {
         return false;
     }
@@ -166,10 +167,12 @@ bool parse_record(const std::string &line, log_line_s &record) {
 bool is_front_end(const std::string &message) {
     size_t at = 1;
     if (message.empty() || message[0] != '[') return false;
-    while (at < message.size() && (islower(static_cast<unsigned char>(message[at])) || message[at] == '_')) ++at;
+    while (at < message.size() && (islower(static_cast<unsigned char>(message[at])) || message[at] == '_'))
+        ++at;
     if (at == 1 || at >= message.size() || message[at] != ':') return false;
     const size_t digits = ++at;
-    while (at < message.size() && isdigit(static_cast<unsigned char>(message[at]))) ++at;
+    while (at < message.size() && isdigit(static_cast<unsigned char>(message[at])))
+        ++at;
     return at > digits && message.compare(at, 2, "] ") == 0;
 }
 
@@ -210,9 +213,15 @@ card_scratch::~card_scratch() {
     std::filesystem::remove_all(dir(), ignored);
 }
 
-std::string card_scratch::dir() const { return std::string(k_scratch_root) + bdf_ + "/"; }
-std::string card_scratch::log() const { return dir() + "flash-update.log"; }
-std::string card_scratch::err_log() const { return dir() + "flash-update-err.log"; }
+std::string card_scratch::dir() const {
+    return std::string(k_scratch_root) + bdf_ + "/";
+}
+std::string card_scratch::log() const {
+    return dir() + "flash-update.log";
+}
+std::string card_scratch::err_log() const {
+    return dir() + "flash-update-err.log";
+}
 
 log_dir::log_dir() : path_(make_temp_dir() + "/") {}
 

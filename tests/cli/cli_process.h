@@ -42,7 +42,7 @@ std::vector<std::string> with_bdf(std::vector<std::string> args, const std::stri
 
 // /tmp/korvex/<bdf>/, removed again when the guard ends.
 class card_scratch {
-public:
+  public:
     explicit card_scratch(std::string bdf);
     ~card_scratch();
     card_scratch(const card_scratch &) = delete;
@@ -52,14 +52,14 @@ public:
     std::string log() const;
     std::string err_log() const;
 
-private:
+  private:
     std::string bdf_;
 };
 
 // A private directory for the logs of runs without a card address (passed
 // as NON_PERSISTENT_LOG_DIR and PERSISTENT_LOG_DIR, with a trailing slash).
 class log_dir {
-public:
+  public:
     log_dir();
     ~log_dir();
     log_dir(const log_dir &) = delete;
@@ -68,6 +68,6 @@ public:
     std::vector<std::pair<std::string, std::string>> env() const;
     std::string log() const { return path_ + "flash-update.log"; }
 
-private:
+  private:
     std::string path_;
 };

@@ -26,7 +26,9 @@ int fake_result() {
     return text != nullptr ? atoi(text) : 0;
 }
 
-unsigned u(uint32_t value) { return static_cast<unsigned>(value); }
+unsigned u(uint32_t value) {
+    return static_cast<unsigned>(value);
+}
 
 }  // namespace
 
@@ -48,8 +50,7 @@ int rfc_flash_sector_erase(flash_partition_e partition, uint64_t size, const cha
 }
 
 int rfc_flash_write(flash_partition_e partition, const char *image_path, const char *bdf, const bool &timeout) {
-    printf("rfc_flash_write partition=%u image=%s bdf=%s timeout=%d\n", u(partition), image_path, bdf,
-           timeout ? 1 : 0);
+    printf("rfc_flash_write partition=%u image=%s bdf=%s timeout=%d\n", u(partition), image_path, bdf, timeout ? 1 : 0);
     return fake_result();
 }
 
@@ -60,8 +61,8 @@ int rfc_set_startup_image(firmware_image_type_e image, const char *bdf) {
 
 int rfc_verify_checksum(flash_partition_e partition, const char *image_path, const char *hash, const char *bdf,
                         const bool &timeout) {
-    printf("rfc_verify_checksum partition=%u image=%s hash=%s bdf=%s timeout=%d\n", u(partition), image_path, hash,
-           bdf, timeout ? 1 : 0);
+    printf("rfc_verify_checksum partition=%u image=%s hash=%s bdf=%s timeout=%d\n", u(partition), image_path, hash, bdf,
+           timeout ? 1 : 0);
     return fake_result();
 }
 

@@ -58,9 +58,24 @@ TEST(PartitionCatalogue, EveryNameBothWays) {
 
 TEST(PartitionCatalogue, UnknownWordsGiveAllPartitions) {
     const char *const unknown[] = {
-        "FW-A", "fw-a ", " fw-a", "boot", "boot00", "", "boot_fault_log", "runtime_log", "unknown",
+        "FW-A",
+        "fw-a ",
+        " fw-a",
+        "boot",
+        "boot00",
+        "",
+        "boot_fault_log",
+        "runtime_log",
+        "unknown",
         // Listed in the usage text, but not partitions the card knows by these words.
-        "a35-goldfw", "goldfw", "mainfwa", "mainfwb", "n1-boot0", "n1-kernel-g", "n1-uboot-a", "n1-uboot-b",
+        "a35-goldfw",
+        "goldfw",
+        "mainfwa",
+        "mainfwb",
+        "n1-boot0",
+        "n1-kernel-g",
+        "n1-uboot-a",
+        "n1-uboot-b",
         "n1-uboot-g",
     };
     for (const char *word : unknown) {
@@ -92,7 +107,10 @@ TEST(SecureComponentCatalogue, WordsAndLabels) {
         uint32_t value;
         const char *label;
     } rows[] = {
-        {"lcs", 1, "lcs"}, {"bl1", 2, "bl1"}, {"bl31", 3, "bl31"}, {"bastion", 4, "bastion"},
+        {"lcs", 1, "lcs"},
+        {"bl1", 2, "bl1"},
+        {"bl31", 3, "bl31"},
+        {"bastion", 4, "bastion"},
     };
     for (const auto &row : rows) {
         EXPECT_EQ(rfc_secure_type_from_name(row.word), row.value) << row.word;

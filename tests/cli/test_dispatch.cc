@@ -68,7 +68,9 @@ const char *const k_usage_body =
     "  Secure firmware names:\n"
     "    a35-bl1-0, a35-bl1-1, bastionfw-0, bastionfw-1, fw-a, fw-b, a35-goldfw\n";
 
-std::string usage_text() { return "Usage: " + k_tool + " cmd [opts] [bdf]\n\n" + k_usage_body; }
+std::string usage_text() {
+    return "Usage: " + k_tool + " cmd [opts] [bdf]\n\n" + k_usage_body;
+}
 
 std::vector<std::string> messages(const std::vector<log_line_s> &lines) {
     std::vector<std::string> texts;
@@ -124,41 +126,51 @@ struct command_row_s {
 TEST(Dispatcher, EachCommandWritesItsLineAndRunsItsOperation) {
     const command_row_s rows[] = {
         {{"--get-firmware-image", "running", "@"},
-         "I [get_running_or_startup_image:203] Get running image information bdf @", 3},
+         "I [get_running_or_startup_image:203] Get running image information bdf @",
+         3},
         {{"--get-firmware-image", "n1-startup", "@"},
-         "I [get_running_or_startup_image:203] Get n1-startup image information bdf @", 3},
+         "I [get_running_or_startup_image:203] Get n1-startup image information bdf @",
+         3},
         {{"--erase", "fw-a", "0x10000", "@"}, "I [erase_partition:214] Erasing partition fw-a size 65536 bdf @", 1},
         {{"--erase=fw-b", "010", "@"}, "I [erase_partition:214] Erasing partition fw-b size 8 bdf @", 1},
         // The address doubles as the size.
         {{"--erase", "fw-a", "@"}, "I [erase_partition:214] Erasing partition fw-a size $ bdf @", 1},
         {{"--install", "fw-b", "/nonexistent/fw.bin", "@"},
-         "I [install_image:226] Installing image from /nonexistent/fw.bin to partition fw-b bdf @", 1},
+         "I [install_image:226] Installing image from /nonexistent/fw.bin to partition fw-b bdf @",
+         1},
         {{"--install", "fw-b", "@"}, "I [install_image:226] Installing image from @ to partition fw-b bdf @", 1},
-        {{"--set-boot-options", "a35-goldfw", "@"}, "I [set_boot_option:237] Updating boot settings a35-goldfw bdf @",
+        {{"--set-boot-options", "a35-goldfw", "@"},
+         "I [set_boot_option:237] Updating boot settings a35-goldfw bdf @",
          1},
         {{"--verify-checksum", "fw-a", "/nonexistent/fw.bin", "ab12", "@"},
-         "I [verify_image:248] Verifying image in partition fw-a bdf @", 1},
+         "I [verify_image:248] Verifying image in partition fw-a bdf @",
+         1},
         // getopt_long takes the address as the firmware name.
         {{"--list-firmware", "@"}, "I [get_firmware_list:259] List firmware information of @ bdf @", 1},
-        {{"--verify-startup-image", "fw-b", "@"}, "I [verify_startup_image:269] Verify startup image of fw-b bdf @",
-         1},
+        {{"--verify-startup-image", "fw-b", "@"}, "I [verify_startup_image:269] Verify startup image of fw-b bdf @", 1},
         {{"--get-card-info", "@"}, "I [get_card_info:280] Get card information bdf @", 1},
         {{"--get-card", "@"}, "I [get_card_info:280] Get card information bdf @", 1},
         {{"--get-partition-info", "@"}, "I [get_partition_info:291] Get partition information bdf @", 1},
         {{"--erase-sector", "cpld", "0x2000", "@"},
-         "I [erase_flash_sector:303] Erase cpld flash sector of size 2000 bdf @", 1},
+         "I [erase_flash_sector:303] Erase cpld flash sector of size 2000 bdf @",
+         1},
         {{"--secure-boot", "enable", "@"}, "I [secure_boot_update:314] Secure boot update to enable bdf @", 1},
         {{"--secure-info", "bl1", "@"},
-         "I [secure_image_info:332] Get secure image information of bl1 bdf @ file secure_info_bl1", 1},
+         "I [secure_image_info:332] Get secure image information of bl1 bdf @ file secure_info_bl1",
+         1},
         {{"--secure-info", "bl3", "@"},
-         "I [secure_image_info:332] Get secure image information of bl3 bdf @ file secure_info_unknown", 1},
+         "I [secure_image_info:332] Get secure image information of bl3 bdf @ file secure_info_unknown",
+         1},
         {{"--secure-image-update", "bl1", "boot-alt-partitionX", "@"},
-         "I [secure_image_info_update:359] Secure image bl1 update boot-alt-partitionX bdf @", 1},
+         "I [secure_image_info_update:359] Secure image bl1 update boot-alt-partitionX bdf @",
+         1},
         {{"--secure-image-update", "lcs", "set-production", "@"},
-         "I [secure_image_info_update:359] Secure image lcs update set-production bdf @", 1},
+         "I [secure_image_info_update:359] Secure image lcs update set-production bdf @",
+         1},
         {{"--get-signed-data", "fw-a", "@"}, "I [get_signed_data:370] Get image fw-a signature information bdf @", 1},
         {{"--verify-image-signature", "bastionfw-0", "@"},
-         "I [verify_image_signature:382] Verify image bastionfw-0 signature bdf @", 1},
+         "I [verify_image_signature:382] Verify image bastionfw-0 signature bdf @",
+         1},
     };
     unsigned bus = 0x10;
     for (const command_row_s &row : rows) {
@@ -183,9 +195,11 @@ TEST(Dispatcher, RefusedFurtherArgumentsEndWithStatusOne) {
         {{"--verify-checksum", "fw-a", "image.bin", "-ab12", "@"}, nullptr, 1},
         {{"--secure-image-update", "bl1", "-boot-alt-partition", "@"}, nullptr, 1},
         {{"--secure-image-update", "bl1", "enable", "@"},
-         "E [secure_image_info_update:354] Invalid secure update operation enable", 1},
+         "E [secure_image_info_update:354] Invalid secure update operation enable",
+         1},
         {{"--secure-image-update", "bastion", "set-ar", "@"},
-         "E [secure_image_info_update:354] Invalid secure update operation set-ar", 1},
+         "E [secure_image_info_update:354] Invalid secure update operation set-ar",
+         1},
     };
     unsigned bus = 0x40;
     for (const command_row_s &row : rows) {
@@ -268,11 +282,11 @@ TEST(Dispatcher, MalformedBdfBecomesThePlaceholder) {
     const std::string good = own_bdf(3);  // dddd:03:00.0
     const std::string domain = good.substr(0, 4);
     const std::vector<std::string> malformed = {
-        domain + ":03:00.8",    // function digit out of range
+        domain + ":03:00.8",            // function digit out of range
         domain.substr(2) + ":03:00.0",  // two-digit domain
-        domain + ":03:00.",     // no function digit
+        domain + ":03:00.",             // no function digit
         domain + ":03:00",
-        domain + ":03:00.0x",   // trailing text
+        domain + ":03:00.0x",  // trailing text
         " " + good,
         domain + ":3:00.0",
         domain + ":03:0g.0",

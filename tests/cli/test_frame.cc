@@ -120,7 +120,7 @@ rfc_init_params_s make_params(const char *bdf, int32_t level = TRACE_LEVEL_DEBUG
 }
 
 class ClientFrame : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         unsetenv("RFC_TEST_ENV");
         unsetenv("CRD_BDF");
@@ -143,8 +143,7 @@ protected:
         g_rfc_test_env = 0;
     }
 
-    int init(const char *bdf, int32_t level = TRACE_LEVEL_DEBUG, rfc_trace_cb_t cb = capture_a,
-             void *ctxt = nullptr) {
+    int init(const char *bdf, int32_t level = TRACE_LEVEL_DEBUG, rfc_trace_cb_t cb = capture_a, void *ctxt = nullptr) {
         rfc_init_params_s params = make_params(bdf, level, cb, ctxt);
         return rfc_init(&params);
     }
@@ -176,7 +175,9 @@ TEST_F(ClientFrame, PrefixReadsNoFurtherThanAnUnterminatedBdfField) {
     EXPECT_EQ(std::string(g_rfc_prefix), "/s/" + std::string(sizeof(params.bdf), 'b') + "/");
 }
 
-TEST_F(ClientFrame, NullParamsAreRefused) { EXPECT_EQ(rfc_init(nullptr), 255); }
+TEST_F(ClientFrame, NullParamsAreRefused) {
+    EXPECT_EQ(rfc_init(nullptr), 255);
+}
 
 // ---- simulated init failure ---------------------------------------------------
 
@@ -185,8 +186,8 @@ TEST_F(ClientFrame, TestEnvironmentUsesTheLowEightBitsOfItsNumber) {
         const char *value;
         bool fails;
     } rows[] = {
-        {"1", true}, {"257", true}, {"1x", true}, {"-255", true},
-        {"2", false}, {"0", false}, {"256", false}, {"abc", false}, {"", false},
+        {"1", true},  {"257", true},  {"1x", true},   {"-255", true}, {"2", false},
+        {"0", false}, {"256", false}, {"abc", false}, {"", false},
     };
     for (const auto &row : rows) {
         SCOPED_TRACE(row.value);
@@ -262,11 +263,8 @@ TEST_F(ClientFrame, LevelGateLetsThroughWhatTheLevelCovers) {
         int32_t level;
         std::vector<int> written;
     } rows[] = {
-        {TRACE_LEVEL_NONE, {}},
-        {TRACE_LEVEL_ERROR, {1, 1}},
-        {TRACE_LEVEL_INFO, {1, 1}},
-        {TRACE_LEVEL_DEBUG, {1, 1, 4}},
-        {TRACE_LEVEL_VERBOSE, {1, 1, 4}},
+        {TRACE_LEVEL_NONE, {}},         {TRACE_LEVEL_ERROR, {1, 1}},      {TRACE_LEVEL_INFO, {1, 1}},
+        {TRACE_LEVEL_DEBUG, {1, 1, 4}}, {TRACE_LEVEL_VERBOSE, {1, 1, 4}},
     };
     for (const auto &row : rows) {
         SCOPED_TRACE(row.level);

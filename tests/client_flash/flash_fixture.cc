@@ -56,7 +56,8 @@ unsigned record_sleep(unsigned seconds) {
 
 std::string le_hex(uint64_t value, unsigned width) {
     std::vector<uint8_t> b;
-    for (unsigned i = 0; i < width; ++i) b.push_back(static_cast<uint8_t>(value >> (8 * i)));
+    for (unsigned i = 0; i < width; ++i)
+        b.push_back(static_cast<uint8_t>(value >> (8 * i)));
     return bytes_hex(b);
 }
 
@@ -80,7 +81,8 @@ std::vector<uint8_t> sha512_bytes(const std::vector<uint8_t> &bytes) {
 std::string sha512_hex(const std::vector<uint8_t> &bytes, bool upper) {
     std::string h = bytes_hex(sha512_bytes(bytes));
     if (upper)
-        for (char &c : h) c = static_cast<char>(toupper(static_cast<unsigned char>(c)));
+        for (char &c : h)
+            c = static_cast<char>(toupper(static_cast<unsigned char>(c)));
     return h;
 }
 
@@ -146,8 +148,7 @@ void FlashClientTest::TearDown() {
     std::filesystem::remove_all(root_, ec);
 }
 
-void FlashClientTest::start_card(const std::vector<std::string> &faults, unsigned erase_polls,
-                                 unsigned verify_polls) {
+void FlashClientTest::start_card(const std::vector<std::string> &faults, unsigned erase_polls, unsigned verify_polls) {
     vcard_options_s opts;
     opts.state_dir = state_dir_;
     opts.erase_polls = erase_polls;
@@ -182,8 +183,7 @@ void FlashClientTest::start_scripted_card(flash_script_fn script, const std::vec
             if (got <= 0) return;
             bool no_answer = false;
             unsigned delay_ms = 0;
-            if (!vcard_misc_exchange(card, in.data(), static_cast<size_t>(got), out, no_answer, delay_ms) ||
-                no_answer)
+            if (!vcard_misc_exchange(card, in.data(), static_cast<size_t>(got), out, no_answer, delay_ms) || no_answer)
                 out.clear();
             const ipc_drv_hdr_t req_hdr = ipc_drv_hdr_load(in.data());
             ipc_cmd_pld_hdr_s pld;

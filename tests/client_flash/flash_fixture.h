@@ -31,13 +31,12 @@ struct flash_scripted_answer_s {
 using flash_script_fn = std::function<bool(unsigned n, uint32_t msg, flash_scripted_answer_s &answer)>;
 
 class FlashClientTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override;
     void TearDown() override;
 
     // Starts the card (with vcard_peer_start) and hands its descriptor to the client.
-    void start_card(const std::vector<std::string> &faults = {}, unsigned erase_polls = 0,
-                    unsigned verify_polls = 0);
+    void start_card(const std::vector<std::string> &faults = {}, unsigned erase_polls = 0, unsigned verify_polls = 0);
     // The same card, served by a thread of this test that can rewrite answers.
     void start_scripted_card(flash_script_fn script, const std::vector<std::string> &faults = {});
     // Makes the next operation run the real open step (which finds no card here).

@@ -5,7 +5,9 @@ using Strings = std::vector<std::string>;
 
 namespace {
 
-std::string erase_req(uint32_t id, uint64_t size) { return le_hex(id, 4) + le_hex(0, 4) + le_hex(size, 8); }
+std::string erase_req(uint32_t id, uint64_t size) {
+    return le_hex(id, 4) + le_hex(0, 4) + le_hex(size, 8);
+}
 
 std::string sector_req(uint32_t id, uint64_t offset) {
     return le_hex(id, 4) + le_hex(0, 4) + le_hex(offset, 8) + le_hex(4096, 8);
@@ -33,7 +35,8 @@ TEST_F(FlashClientTest, ErasePollsEveryTenSecondsWithTheSameRequest) {
     EXPECT_EQ(rfc_flash_erase(FLASH_PARTITION_FW_B, 0x2000, bdf_.c_str(), k_no_timeout), 0);
     const auto reqs = requests();
     ASSERT_EQ(reqs.size(), 3u);
-    for (const auto &r : reqs) EXPECT_EQ(r.hex, erase_req(7, 0x2000));
+    for (const auto &r : reqs)
+        EXPECT_EQ(r.hex, erase_req(7, 0x2000));
     EXPECT_EQ(g_test_sleeps, (std::vector<unsigned>{10, 10}));
 }
 
@@ -145,10 +148,9 @@ TEST_F(FlashClientTest, SectorEraseOneRequestPerSector) {
             EXPECT_EQ(reqs[i].hex, sector_req(11, c.offsets[i]));
         }
         const std::string count = std::to_string(c.offsets.size());
-        EXPECT_EQ(messages(),
-                  (Strings{"D sending ipc for erase flash sector , image id 11 size " + std::to_string(c.size) +
-                               " sector_count " + count,
-                           "I Erase partition in progress...."}));
+        EXPECT_EQ(messages(), (Strings{"D sending ipc for erase flash sector , image id 11 size " +
+                                           std::to_string(c.size) + " sector_count " + count,
+                                       "I Erase partition in progress...."}));
         restart();
     }
 }

@@ -14,10 +14,13 @@ namespace {
 
 const bool k_no_timeout = false;
 
-std::string checksum_req(uint32_t id, uint64_t size) { return le_hex(id, 4) + le_hex(0, 4) + le_hex(size, 8); }
+std::string checksum_req(uint32_t id, uint64_t size) {
+    return le_hex(id, 4) + le_hex(0, 4) + le_hex(size, 8);
+}
 
 std::string upper(std::string s) {
-    for (char &c : s) c = static_cast<char>(toupper(static_cast<unsigned char>(c)));
+    for (char &c : s)
+        c = static_cast<char>(toupper(static_cast<unsigned char>(c)));
     return s;
 }
 
@@ -42,7 +45,7 @@ std::vector<uint8_t> startup_answer(const std::vector<uint8_t> &digest, const st
 // ---- checksum ----------------------------------------------------------------
 
 class ChecksumTest : public FlashClientTest {
-protected:
+  protected:
     void install(const std::vector<uint8_t> &img) {
         path_ = work_file("img.bin", img);
         ASSERT_EQ(rfc_flash_write(FLASH_PARTITION_FW_A, path_.c_str(), bdf_.c_str(), k_no_timeout), 0);
@@ -74,9 +77,9 @@ TEST_F(ChecksumTest, DigestsThatDifferFail) {
     for (const std::string &expected : {good + " ", good.substr(0, 127), std::string(), sha512_hex({1}, true)}) {
         SCOPED_TRACE(expected);
         clear_records();
-        EXPECT_EQ(rfc_verify_checksum(FLASH_PARTITION_FW_A, path_.c_str(), expected.c_str(), bdf_.c_str(),
-                                      k_no_timeout),
-                  255);
+        EXPECT_EQ(
+            rfc_verify_checksum(FLASH_PARTITION_FW_A, path_.c_str(), expected.c_str(), bdf_.c_str(), k_no_timeout),
+            255);
         EXPECT_EQ(messages().back(), "I Verify checksum failed");
     }
 }
@@ -100,7 +103,8 @@ TEST_F(ChecksumTest, PollsEveryTwoSecondsWithTheSameRequest) {
               0);
     const auto reqs = requests();
     ASSERT_EQ(reqs.size(), 3u);
-    for (const auto &r : reqs) EXPECT_EQ(r.hex, checksum_req(6, 2048));
+    for (const auto &r : reqs)
+        EXPECT_EQ(r.hex, checksum_req(6, 2048));
     EXPECT_EQ(g_test_sleeps, (std::vector<unsigned>{2, 2}));
 }
 
@@ -139,8 +143,8 @@ TEST_F(ChecksumTest, TimeoutBeforeFirstRequest) {
     const bool timeout = true;
     EXPECT_EQ(rfc_verify_checksum(FLASH_PARTITION_FW_A, path.c_str(), "", bdf_.c_str(), timeout), 39);
     EXPECT_TRUE(requests().empty());
-    EXPECT_EQ(messages(), (Strings{"D Sending IPC to get checksum, image id 6",
-                                   "E Verify operation aborted due to timeout"}));
+    EXPECT_EQ(messages(),
+              (Strings{"D Sending IPC to get checksum, image id 6", "E Verify operation aborted due to timeout"}));
 }
 
 TEST_F(ChecksumTest, TimeoutAfterAWait) {
@@ -195,7 +199,7 @@ TEST_F(ChecksumTest, OpenStepFailure) {
 // ---- startup image -------------------------------------------------------------
 
 class StartupTest : public FlashClientTest {
-protected:
+  protected:
     std::string text_path(const char *name) const { return client_dir() + name + ".txt"; }
     std::string final_report(const char *name, unsigned err, int ret) const {
         return "E failed to verify startup image for " + std::string(name) + ", ipc err " + std::to_string(err) +
@@ -229,7 +233,8 @@ TEST_F(StartupTest, PollsEveryTwoSeconds) {
     EXPECT_EQ(rfc_validate_startup_image(FLASH_PARTITION_FW_B, bdf_.c_str()), 0);
     const auto reqs = requests();
     ASSERT_EQ(reqs.size(), 3u);
-    for (const auto &r : reqs) EXPECT_EQ(r.hex, "07000000");
+    for (const auto &r : reqs)
+        EXPECT_EQ(r.hex, "07000000");
     EXPECT_EQ(g_test_sleeps, (std::vector<unsigned>{2, 2}));
 }
 

@@ -60,8 +60,8 @@ TEST_F(FlashClientTest, InstallTwoChunksSecondIsLast) {
 }
 
 TEST_F(FlashClientTest, InstallCpldRunsWritePassThenVerifyPass) {
-    for (flash_partition_e part : {FLASH_PARTITION_CPLD, FLASH_PARTITION_CPLD_G, FLASH_PARTITION_UFM1,
-                                   FLASH_PARTITION_UFM2}) {
+    for (flash_partition_e part :
+         {FLASH_PARTITION_CPLD, FLASH_PARTITION_CPLD_G, FLASH_PARTITION_UFM1, FLASH_PARTITION_UFM2}) {
         SCOPED_TRACE(part);
         start_card();
         const auto img = image_bytes(112);
@@ -148,9 +148,9 @@ TEST_F(FlashClientTest, InstallTimeoutBeforeFirstChunk) {
     const bool timeout = true;
     EXPECT_EQ(rfc_flash_write(FLASH_PARTITION_FW_A, path.c_str(), bdf_.c_str(), timeout), 39);
     EXPECT_TRUE(requests().empty());
-    EXPECT_EQ(messages(), (Strings{"D sending ipc for flash write (3 chunks), image id 6",
-                                   "I Write flash in progress...", "E Write operation aborted due to timeout",
-                                   "E failed in write flash ret 39"}));
+    EXPECT_EQ(messages(),
+              (Strings{"D sending ipc for flash write (3 chunks), image id 6", "I Write flash in progress...",
+                       "E Write operation aborted due to timeout", "E failed in write flash ret 39"}));
 }
 
 TEST_F(FlashClientTest, InstallInvalidPartitionDoesNotOpenTheFile) {
@@ -234,4 +234,3 @@ TEST_F(FlashClientTest, InstallImageShrinkingWhileSent) {
         restart();
     }
 }
-

@@ -63,8 +63,7 @@ TEST_F(BootTest, FirmwareTypeFailures) {
         SetUp();
         start_card({c.fault});
         EXPECT_EQ(rfc_firmware_type(FWUPDATE_IMAGE_RUNNING, bdf_), 3);
-        EXPECT_EQ(texts(TRACE_LEVEL_ERROR),
-                  std::vector<std::string>{"Failed to get running image, " + c.message});
+        EXPECT_EQ(texts(TRACE_LEVEL_ERROR), std::vector<std::string>{"Failed to get running image, " + c.message});
     }
 }
 
@@ -202,7 +201,9 @@ TEST_F(BootTest, FirmwareListFailures) {
         std::string message;
     };
     for (const auto &c : {
-             failure_case_s{{"fw-list:status-word=5"}, FLASH_PARTITION_FW_A, 1004,
+             failure_case_s{{"fw-list:status-word=5"},
+                            FLASH_PARTITION_FW_A,
+                            1004,
                             "failed to read fw list for fw-a, ipc err 5, ipc ret 1004"},
              // The card refuses partition 26 with a status word and a zeroed
              // answer of the full length: the result is the received length.
@@ -376,9 +377,10 @@ TEST_F(BootTest, PartitionFlagsAndUnterminatedTexts) {
     const std::string version(64, 'v');
     std::string text;
     ASSERT_TRUE(scratch_read("partition_info.txt", text));
-    EXPECT_EQ(text, "id: 6  id_name:fw-a-with-16char      type_id:4   type_name:firmware-16chars  "
-                    "partition_size:2000000 slot_id:0  is_running:2   is_startup:0  version:" +
-                        version + "\n");
+    EXPECT_EQ(text,
+              "id: 6  id_name:fw-a-with-16char      type_id:4   type_name:firmware-16chars  "
+              "partition_size:2000000 slot_id:0  is_running:2   is_startup:0  version:" +
+                  version + "\n");
     EXPECT_EQ(out, k_dashes + "\n" + k_table_header + k_dashes + "\n" +
                        "6          fw-a-with-16char     4          firmware-16chars 2000000    0          Y          "
                        "N          " +
@@ -392,9 +394,10 @@ TEST_F(BootTest, PartitionNamesFromTheVirtualCardWithoutTerminator) {
     EXPECT_TRUE(found);
     std::string text;
     ASSERT_TRUE(scratch_read("partition_info.txt", text));
-    EXPECT_EQ(text, "id: 0  id_name:boot0                 type_id:0   type_name:boot              "
-                    "partition_size:100000 slot_id:0  is_running:0   is_startup:0  version:boot0-1.2.0" +
-                        std::string(64 - 11, ' ') + "\n");
+    EXPECT_EQ(text,
+              "id: 0  id_name:boot0                 type_id:0   type_name:boot              "
+              "partition_size:100000 slot_id:0  is_running:0   is_startup:0  version:boot0-1.2.0" +
+                  std::string(64 - 11, ' ') + "\n");
 }
 
 }  // namespace

@@ -205,27 +205,32 @@ TEST_F(CardInfoTest, NamesNumbersAndDateRendering) {
         EXPECT_EQ(rfc_card_info_get(bdf_, "info", nullptr), 0);
         std::string text;
         ASSERT_TRUE(scratch_read("info.txt", text));
-        EXPECT_EQ(text, "{\n"
-                        "\"fwupdate_ipc_version\": \"5\",\n"
-                        "\"sw_version\": \"sw\",\n"
-                        "\"board_id\": \"0x00000abc\",\n"
-                        "\"asic\": \"" + c.asic_name + "\",\n"
-                        "\"board_hw_fuse\": \"ab\",\n"
-                        "\"board_sigchk\": \"1234\",\n"
-                        "\"board_keyname\": \"k\",\n"
-                        "\"board_secure_enable\": \"10\",\n"
-                        "\"board_secure_boot\": \"1\",\n"
-                        "\"bl1_slot_num\": \"1a\",\n"
-                        "\"bastion_slot_num\": \"2\",\n"
-                        "\"life_cycle_state\": \"" + c.life_cycle_name + "\",\n"
-                        "\"life_cycle_state_fuses\": \"0xfedcba9876543210\",\n"
-                        "\"boot0_version\": \"255\",\n"
-                        "\"cpld_id\": \"200\",\n"
-                        "\"cpld_image\": \"gold\",\n"
-                        "\"cpld_version\": \"1\",\n"
-                        "\"cpld_minor_version\": \"0\",\n"
-                        "\"date\": \"12-25-24 14:30\"\n"
-                        "}\n");
+        EXPECT_EQ(text,
+                  "{\n"
+                  "\"fwupdate_ipc_version\": \"5\",\n"
+                  "\"sw_version\": \"sw\",\n"
+                  "\"board_id\": \"0x00000abc\",\n"
+                  "\"asic\": \"" +
+                      c.asic_name +
+                      "\",\n"
+                      "\"board_hw_fuse\": \"ab\",\n"
+                      "\"board_sigchk\": \"1234\",\n"
+                      "\"board_keyname\": \"k\",\n"
+                      "\"board_secure_enable\": \"10\",\n"
+                      "\"board_secure_boot\": \"1\",\n"
+                      "\"bl1_slot_num\": \"1a\",\n"
+                      "\"bastion_slot_num\": \"2\",\n"
+                      "\"life_cycle_state\": \"" +
+                      c.life_cycle_name +
+                      "\",\n"
+                      "\"life_cycle_state_fuses\": \"0xfedcba9876543210\",\n"
+                      "\"boot0_version\": \"255\",\n"
+                      "\"cpld_id\": \"200\",\n"
+                      "\"cpld_image\": \"gold\",\n"
+                      "\"cpld_version\": \"1\",\n"
+                      "\"cpld_minor_version\": \"0\",\n"
+                      "\"date\": \"12-25-24 14:30\"\n"
+                      "}\n");
 
         rfc_card_info_s info{};
         EXPECT_EQ(rfc_card_info_get(bdf_, nullptr, &info), 0);

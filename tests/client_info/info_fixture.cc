@@ -60,7 +60,9 @@ void *operator new[](std::size_t size, const std::nothrow_t &) noexcept {
     }
 }
 
-void fail_next_nothrow_array_new() { g_fail_nothrow_array_new = true; }
+void fail_next_nothrow_array_new() {
+    g_fail_nothrow_array_new = true;
+}
 
 // ---- canned card ------------------------------------------------------------
 
@@ -290,4 +292,6 @@ std::vector<uint8_t> concat(std::initializer_list<std::vector<uint8_t>> parts) {
     return out;
 }
 
-std::vector<uint8_t> bytes_of(const std::string &text) { return std::vector<uint8_t>(text.begin(), text.end()); }
+std::vector<uint8_t> bytes_of(const std::string &text) {
+    return std::vector<uint8_t>(text.begin(), text.end());
+}

@@ -40,7 +40,7 @@ struct canned_reply_s {
 struct canned_card_s;
 
 class ClientInfoTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override;
     void TearDown() override;
 

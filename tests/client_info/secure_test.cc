@@ -54,9 +54,11 @@ TEST_F(SecureTest, SecureBootFailures) {
              // Option 3 goes to the card unchanged; the card refuses it with
              // its whole answer, zeroed.
              failure_case_s{{}, 3, "Failed to update secure boot option, err 22, status code 904 "},
-             {{"secure-boot:status-word=1"}, SECURE_BOOT_ENABLE,
+             {{"secure-boot:status-word=1"},
+              SECURE_BOOT_ENABLE,
               "Failed to update secure boot option, err 1, status code 904 "},
-             {{"secure-boot:no-answer"}, SECURE_BOOT_ENABLE,
+             {{"secure-boot:no-answer"},
+              SECURE_BOOT_ENABLE,
               "Failed to update secure boot option, err 0, status code -1 Input/output error"},
          }) {
         SCOPED_TRACE(c.message);
@@ -94,8 +96,7 @@ TEST_F(SecureTest, ComponentUpdatesChangeWhatTheCardReports) {
     EXPECT_NE(text.find("\"next_boot_partition\": \"1\",\n"), std::string::npos) << text;
     EXPECT_EQ(rfc_secure_image_info("secure_info_lcs", SECURE_IMAGE_LCS, bdf_), 0);
     ASSERT_TRUE(scratch_read("secure_info_lcs.txt", text));
-    EXPECT_NE(text.find("\"lcs_boot_state\": \"open\",\n\"lcs_next_state\": \"prod\"\n"), std::string::npos)
-        << text;
+    EXPECT_NE(text.find("\"lcs_boot_state\": \"open\",\n\"lcs_next_state\": \"prod\"\n"), std::string::npos) << text;
 }
 
 TEST_F(SecureTest, ComponentUpdateRefusesComponentZero) {
@@ -117,9 +118,13 @@ TEST_F(SecureTest, ComponentUpdateFailures) {
              // The card refuses the pairing with its 4-byte answer, zeroed.
              failure_case_s{{}, SECURE_IMAGE_LCS, SECURE_UPDATE_BOOT_ALT_PARTITION, text + "err 22, status code 4, "},
              // An exchange that delivered nothing with status word 0.
-             {{"secure-image-update:rsp-len=0"}, SECURE_IMAGE_BL1, SECURE_UPDATE_SET_AR_COUNTER,
+             {{"secure-image-update:rsp-len=0"},
+              SECURE_IMAGE_BL1,
+              SECURE_UPDATE_SET_AR_COUNTER,
               text + "err 0, status code 0, "},
-             {{"secure-image-update:no-answer"}, SECURE_IMAGE_BASTION, SECURE_UPDATE_SET_AR_COUNTER,
+             {{"secure-image-update:no-answer"},
+              SECURE_IMAGE_BASTION,
+              SECURE_UPDATE_SET_AR_COUNTER,
               text + "err 0, status code -1, Input/output error"},
          }) {
         SCOPED_TRACE(c.message);

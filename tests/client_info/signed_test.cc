@@ -19,7 +19,7 @@ std::string factory_metadata(const std::string &image, const std::string &versio
 }
 
 class SignedTest : public ClientInfoTest {
-protected:
+  protected:
     // The public key file of the card's key of that name, as a host keeps it.
     std::string card_key(const std::string &name) {
         const std::string dir = root_ + "/keys";
@@ -43,9 +43,9 @@ protected:
     }
 };
 
-#define REQUIRE_KEY_DIR(guard)                                                 \
-    do {                                                                       \
-        if (!(guard).usable) GTEST_SKIP() << (guard).skip_reason;              \
+#define REQUIRE_KEY_DIR(guard)                                    \
+    do {                                                          \
+        if (!(guard).usable) GTEST_SKIP() << (guard).skip_reason; \
     } while (0)
 
 // ---- rfc_partition_signed_metadata ---------------------------------------------
@@ -118,7 +118,8 @@ TEST_F(SignedTest, MetadataFailures) {
         std::string message;
     };
     for (const auto &c :
-         {failure_case_s{"signed-data:status-word=5", 912, "failed to read signed data for fw-a, ipc err 5, ipc ret 912"},
+         {failure_case_s{"signed-data:status-word=5", 912,
+                         "failed to read signed data for fw-a, ipc err 5, ipc ret 912"},
           {"signed-data:rsp-len=0", 255, "failed to read signed data for fw-a, ipc err 0, ipc ret 0"},
           {"signed-data:no-answer", -1, "failed to read signed data for fw-a, ipc err 0, ipc ret -1"}}) {
         SCOPED_TRACE(c.fault);
@@ -177,8 +178,8 @@ TEST_F(SignedTest, VerificationWithTheWrongKeyFails) {
         std::string file;
         std::string content_of;
     };
-    for (const auto &c : {wrong_key_case_s{{}, "prod_key-pub.pem", "eng"},
-                          {{"signed-data:key-name=eng"}, "eng_key-pub.pem", "eng"}}) {
+    for (const auto &c :
+         {wrong_key_case_s{{}, "prod_key-pub.pem", "eng"}, {{"signed-data:key-name=eng"}, "eng_key-pub.pem", "eng"}}) {
         SCOPED_TRACE(c.file);
         TearDown();
         SetUp();
@@ -190,8 +191,8 @@ TEST_F(SignedTest, VerificationWithTheWrongKeyFails) {
                   std::vector<std::string>{"manifest signature verification failed for bastionfw-1, ipc err " +
                                            std::to_string(EKEYREJECTED) + ", ipc ret 72"});
         EXPECT_TRUE(texts(TRACE_LEVEL_INFO).empty());
-        EXPECT_EQ(verify_request(), concat({le32(3), le32(14), le32(static_cast<uint32_t>(pem.size())),
-                                            bytes_of(pem), std::vector<uint8_t>(68, 0)}));
+        EXPECT_EQ(verify_request(), concat({le32(3), le32(14), le32(static_cast<uint32_t>(pem.size())), bytes_of(pem),
+                                            std::vector<uint8_t>(68, 0)}));
     }
 }
 

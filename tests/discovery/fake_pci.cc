@@ -46,7 +46,8 @@ std::vector<uint8_t> vpd(const std::string &serial) {
     const std::string name = "Korvex card";
     std::vector<uint8_t> v = {0x82, static_cast<uint8_t>(name.size()), 0};
     v.insert(v.end(), name.begin(), name.end());
-    v.insert(v.end(), {0x90, static_cast<uint8_t>(3 + serial.size()), 0, 'S', 'N', static_cast<uint8_t>(serial.size())});
+    v.insert(v.end(),
+             {0x90, static_cast<uint8_t>(3 + serial.size()), 0, 'S', 'N', static_cast<uint8_t>(serial.size())});
     v.insert(v.end(), serial.begin(), serial.end());
     v.push_back(0x78);
     return v;
@@ -58,7 +59,9 @@ std::string hex_attr(unsigned value, int digits) {
     return text;
 }
 
-void make_dirs(const std::string &path) { g_mkdir_with_parents(path.c_str(), 0755); }
+void make_dirs(const std::string &path) {
+    g_mkdir_with_parents(path.c_str(), 0755);
+}
 
 // The fake kvc_core driver. The records are copies that umockdev writes back
 // whole; in and out name the same memory, so answers go through out only.
@@ -129,9 +132,9 @@ void fwctl_handler_class_init(gpointer klass, gpointer) {
 }
 
 GType fwctl_handler_get_type() {
-    static GType type = g_type_register_static_simple(UMOCKDEV_TYPE_IOCTL_BASE, "FakeKvcCoreFwctl",
-                                                      sizeof(fwctl_handler_class), fwctl_handler_class_init,
-                                                      sizeof(fwctl_handler), nullptr, GTypeFlags(0));
+    static GType type =
+        g_type_register_static_simple(UMOCKDEV_TYPE_IOCTL_BASE, "FakeKvcCoreFwctl", sizeof(fwctl_handler_class),
+                                      fwctl_handler_class_init, sizeof(fwctl_handler), nullptr, GTypeFlags(0));
     return type;
 }
 
@@ -149,7 +152,9 @@ std::string root_dir() {
     return root;
 }
 
-unsigned domain() { return 0x1000 + static_cast<unsigned>(getpid()) % 0xe000; }
+unsigned domain() {
+    return 0x1000 + static_cast<unsigned>(getpid()) % 0xe000;
+}
 
 std::string bdf(unsigned bus, unsigned dev, unsigned fn) {
     char text[32];
@@ -174,22 +179,37 @@ std::string add_function(const function_spec &spec) {
                                  ? std::string(bus_root) + "/" + spec.bdf
                                  : spec.parent_devpath.substr(strlen("/sys/devices/")) + "/" + spec.bdf;
     std::vector<std::string> attrs = {
-        "vendor", hex_attr(spec.vendor, 4),
-        "device", hex_attr(spec.device, 4),
-        "class", hex_attr(spec.secondary >= 0 ? 0x060400 : 0x020000, 6),
-        "irq", "0\n",
-        "resource", spec.resource.empty()
-                        ? resource_text({{0xf0000000, 0xf00fffff, 0x40200}, {0, 0, 0}, {0, 0, 0}, {0, 0, 0},
-                                         {0, 0, 0}, {0, 0, 0}, {0, 0, 0}, {0, 0, 0}, {0, 0, 0}, {0, 0, 0},
-                                         {0, 0, 0}, {0, 0, 0}, {0, 0, 0}})
-                        : spec.resource,
+        "vendor",
+        hex_attr(spec.vendor, 4),
+        "device",
+        hex_attr(spec.device, 4),
+        "class",
+        hex_attr(spec.secondary >= 0 ? 0x060400 : 0x020000, 6),
+        "irq",
+        "0\n",
+        "resource",
+        spec.resource.empty() ? resource_text({{0xf0000000, 0xf00fffff, 0x40200},
+                                               {0, 0, 0},
+                                               {0, 0, 0},
+                                               {0, 0, 0},
+                                               {0, 0, 0},
+                                               {0, 0, 0},
+                                               {0, 0, 0},
+                                               {0, 0, 0},
+                                               {0, 0, 0},
+                                               {0, 0, 0},
+                                               {0, 0, 0},
+                                               {0, 0, 0},
+                                               {0, 0, 0}})
+                              : spec.resource,
     };
     if (spec.secondary >= 0) {
         attrs.insert(attrs.end(), {"secondary_bus_number", std::to_string(spec.secondary) + "\n",
                                    "subordinate_bus_number", std::to_string(spec.subordinate) + "\n"});
     }
     std::vector<gchar *> attr_ptrs;
-    for (auto &a : attrs) attr_ptrs.push_back(a.data());
+    for (auto &a : attrs)
+        attr_ptrs.push_back(a.data());
     attr_ptrs.push_back(nullptr);
     gchar *no_props[] = {nullptr};
     gchar *devpath = umockdev_testbed_add_devicev(testbed(), "pci", name.c_str(), nullptr, attr_ptrs.data(), no_props);
@@ -213,7 +233,8 @@ void bind_driver(const std::string &devpath, const std::string &bdf, const std::
     unlink(link.c_str());
     // From sys/bus/pci/drivers/<driver>/ back up to sys/.
     if (symlink(("../../../.." + devpath.substr(strlen("/sys"))).c_str(), link.c_str()) != 0) perror("symlink");
-    for (const auto &entry : entries) make_dirs(root_dir() + devpath + "/" + sub_dir + "/" + entry);
+    for (const auto &entry : entries)
+        make_dirs(root_dir() + devpath + "/" + sub_dir + "/" + entry);
     if (entries.empty()) make_dirs(root_dir() + devpath + "/" + sub_dir);
 }
 

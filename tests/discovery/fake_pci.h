@@ -52,7 +52,7 @@ struct fwctl_call {
     std::vector<uint8_t> request_bytes;
 };
 struct fwctl_answer {
-    int fail_errno = 0;  // nonzero: the ioctl fails with it
+    int fail_errno = 0;      // nonzero: the ioctl fails with it
     bool report_len = true;  // false: rsp_len is left as it came
     uint32_t rsp_errno = 0;
     uint32_t rsp_len = 0;

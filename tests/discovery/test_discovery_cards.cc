@@ -21,7 +21,7 @@ using bdf_entry = char[NIC_PCI_BDF_LEN];
 // PATH for the duration of a test: a directory with grep and awk and, when
 // given, a stand-in lspci that records its arguments and runs the script.
 class fake_path {
-public:
+  public:
     explicit fake_path(const char *lspci_script = nullptr) {
         char dir[] = "/tmp/fu-lspci-XXXXXX";
         dir_ = mkdtemp(dir);
@@ -37,7 +37,8 @@ public:
     }
     ~fake_path() {
         setenv("PATH", saved_.c_str(), 1);
-        for (const char *name : {"grep", "awk", "lspci", "args"}) unlink((dir_ + "/" + name).c_str());
+        for (const char *name : {"grep", "awk", "lspci", "args"})
+            unlink((dir_ + "/" + name).c_str());
         rmdir(dir_.c_str());
     }
     std::string args_file() const { return dir_ + "/args"; }
@@ -49,14 +50,15 @@ public:
         return text.str();
     }
 
-private:
+  private:
     std::string dir_;
     std::string saved_;
 };
 
 std::set<std::string> entries(const bdf_entry *bdfs, uint32_t count) {
     std::set<std::string> set;
-    for (uint32_t i = 0; i < count; ++i) set.insert(bdfs[i]);
+    for (uint32_t i = 0; i < count; ++i)
+        set.insert(bdfs[i]);
     return set;
 }
 
@@ -145,8 +147,8 @@ INSTANTIATE_TEST_SUITE_P(
         device_info_case{"Complete", cards().card1, 0, 0x1f, cards().card1_rsc, cards().card1_ipc, cards().card1_core,
                          cards().card1_func_a, cards().card1_func_b, "/dev/velaipcdev3", true},
         // Bits the caller set stay, also bit 1 of an ipc function that is absent.
-        device_info_case{"CoreOnly", cards().card2, 0x102, 0x107, cards().card2_rsc, "", cards().card2_core, "", "",
-                         "", true},
+        device_info_case{"CoreOnly", cards().card2, 0x102, 0x107, cards().card2_rsc, "", cards().card2_core, "", "", "",
+                         true},
         // A core function without its driver's node does not count.
         device_info_case{"CoreWithoutNode", cards().card3, 0, 0x3, cards().card3_rsc, cards().card3_ipc,
                          cards().card3_core, "", "", "/dev/velaipcdev7", false},
@@ -226,8 +228,7 @@ TEST_P(SerialReadRefused, NeverReachesAShell) {
 
 INSTANTIATE_TEST_SUITE_P(Addresses, SerialReadRefused,
                          testing::Values("", "0000:04:00.8", "000:04:00.0", "0000:04:00.01", "g000:04:00.0",
-                                         "0000-04:00.0", "0000:04:00,0", "0000:04:00.0 ",
-                                         "0000:04:00.0;touch /tmp/x"));
+                                         "0000-04:00.0", "0000:04:00,0", "0000:04:00.0 ", "0000:04:00.0;touch /tmp/x"));
 
 struct uuid_case {
     std::string serial;
@@ -287,7 +288,8 @@ TEST(CardByUuid, FindsTheCardWhoseIpcFunctionHasTheSerialNumber) {
     char card[NIC_PCI_BDF_LEN];
     memset(card, 'x', sizeof card);
     ASSERT_EQ(nic_ipc_card_bdf_from_uuid(k_card1_uuid, card), 0);
-    EXPECT_EQ(std::string(card, sizeof card), cards().card1 + std::string(NIC_PCI_BDF_LEN - cards().card1.size(), '\0'));
+    EXPECT_EQ(std::string(card, sizeof card),
+              cards().card1 + std::string(NIC_PCI_BDF_LEN - cards().card1.size(), '\0'));
 }
 
 TEST(CardByUuid, ConsultsOnlyIpcFunctionsWhileAnyIsListed) {
@@ -393,16 +395,15 @@ constexpr std::array<unsigned long, 3> k_io = {0xe000, 0xe0ff, 0x40101};
 constexpr std::array<unsigned long, 3> k_unused = {0, 0, 0};
 constexpr std::array<unsigned long, 3> k_unmapped = {0, 0, 0x40200};
 
-INSTANTIATE_TEST_SUITE_P(
-    ResourceFiles, BarMap,
-    testing::Values(region_case{"Memory", {k_mem, k_unused, k_unused}, "", 1},
-                    region_case{"Memory64AfterIo", {k_io, k_unused, k_mem64}, "", 1},
-                    region_case{"AllUnused", {k_unused, k_unused, k_unused}, "", 0},
-                    region_case{"IoOnly", {k_io, k_unused}, "", 0},
-                    region_case{"UnmappedAfterMapped", {k_mem, k_unmapped}, "", 0},
-                    region_case{"MalformedAfterMapped", {k_mem}, "0x0 0x0\n", 0},
-                    region_case{"Empty", {}, "", 0}),
-    [](const auto &info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(ResourceFiles, BarMap,
+                         testing::Values(region_case{"Memory", {k_mem, k_unused, k_unused}, "", 1},
+                                         region_case{"Memory64AfterIo", {k_io, k_unused, k_mem64}, "", 1},
+                                         region_case{"AllUnused", {k_unused, k_unused, k_unused}, "", 0},
+                                         region_case{"IoOnly", {k_io, k_unused}, "", 0},
+                                         region_case{"UnmappedAfterMapped", {k_mem, k_unmapped}, "", 0},
+                                         region_case{"MalformedAfterMapped", {k_mem}, "0x0 0x0\n", 0},
+                                         region_case{"Empty", {}, "", 0}),
+                         [](const auto &info) { return std::string(info.param.name); });
 
 TEST(BarMapMissing, NoResourceFileIsNotValid) {
     EXPECT_EQ(nic_ipc_is_device_bar_map_valid("ffff:ff:1f.7"), 0);

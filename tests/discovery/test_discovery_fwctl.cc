@@ -15,7 +15,7 @@ namespace {
 constexpr uint32_t k_untouched = 0xA5A5A5A5;
 
 class FwctlExchange : public testing::Test {
-protected:
+  protected:
     void SetUp() override {
         char path[NIC_IPC_PATH_MAX] = {};
         ASSERT_EQ(nic_fwctl_device_path_from_crd_bdf(cards().card1.c_str(), path), 0);
@@ -85,17 +85,20 @@ TEST_P(FwctlScope, TravelsWithTheScopeOfItsKey) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Keys, FwctlScope,
-                         testing::Values(scope_case{12, 0x10003, 1},   // key 0xD0003
+                         testing::Values(scope_case{12, 0x10003, 1},  // key 0xD0003
                                          scope_case{25, 1, 2}, scope_case{25, 3, 1},
-                                         scope_case{4, 0x10006, 2},    // key 0x50006, msg not masked
+                                         scope_case{4, 0x10006, 2},  // key 0x50006, msg not masked
                                          scope_case{5, 6, 2}, scope_case{12, 0x50006, 1}));
 
 TEST(FwctlScopeTable, FourteenWriteKeysAndNothingElse) {
     const uint32_t write_keys[] = {0x50006,  0x50007,  0x110007, 0x130003, 0x130005, 0x130014, 0x190000,
                                    0x190001, 0x190002, 0x190005, 0x190007, 0x190010, 0x190011, 0x1A0004};
-    for (uint32_t key : write_keys) EXPECT_EQ(nic_fwctl_rpc_scope(key >> 16, key & 0xffff), 2u) << std::hex << key;
-    for (uint32_t key : write_keys) EXPECT_EQ(nic_fwctl_rpc_scope((key >> 16) + 1, key & 0xffff), 1u) << std::hex << key;
-    for (uint32_t msg = 0x10001; msg <= 0x10010; ++msg) EXPECT_EQ(nic_fwctl_rpc_scope(12, msg), 1u) << std::hex << msg;
+    for (uint32_t key : write_keys)
+        EXPECT_EQ(nic_fwctl_rpc_scope(key >> 16, key & 0xffff), 2u) << std::hex << key;
+    for (uint32_t key : write_keys)
+        EXPECT_EQ(nic_fwctl_rpc_scope((key >> 16) + 1, key & 0xffff), 1u) << std::hex << key;
+    for (uint32_t msg = 0x10001; msg <= 0x10010; ++msg)
+        EXPECT_EQ(nic_fwctl_rpc_scope(12, msg), 1u) << std::hex << msg;
 }
 
 class FwctlIoctlFailure : public FwctlExchange, public testing::WithParamInterface<int> {};
@@ -119,8 +122,8 @@ struct length_case {
     fake_pci::fwctl_answer answer;
     size_t capacity;
     ssize_t result;
-    int error;           // errno on failure
-    uint32_t rsp_err;    // status word after the call
+    int error;         // errno on failure
+    uint32_t rsp_err;  // status word after the call
 };
 
 class FwctlLength : public FwctlExchange, public testing::WithParamInterface<length_case> {};

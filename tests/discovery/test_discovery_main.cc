@@ -74,7 +74,8 @@ void build_layout() {
 
     const std::string bridge2 = add_bridge(c.card2, 9, 9);
     const std::string core2 = add(c.card2_core, bridge2, k_vendor, CRD_DEVID_KVC_CORE, k_card2_serial);
-    fake_pci::bind_driver(core2, c.card2_core, "kvc_core", "fwctl", {"power", "fwctl9", "aux_fwctl", "fwctl2", "uevent"});
+    fake_pci::bind_driver(core2, c.card2_core, "kvc_core", "fwctl",
+                          {"power", "fwctl9", "aux_fwctl", "fwctl2", "uevent"});
     add(c.card2_rsc, bridge2, k_vendor, CRD_DEVID_RSC, k_card2_serial);
 
     g_card3_bridge_path = add_bridge(c.card3, 0x0c, 0x0c);
@@ -96,7 +97,9 @@ const card_layout_s &cards() {
     return names;
 }
 
-const std::string &loose_devpath() { return g_loose_devpath; }
+const std::string &loose_devpath() {
+    return g_loose_devpath;
+}
 
 void add_ipc_functions() {
     g_card1_ipc_path = add(cards().card1_ipc, g_card1_bridge_path, k_vendor, CRD_DEVID_VELA_IPC, k_card1_serial);

@@ -29,8 +29,8 @@ const char *const k_scratch_root = "/tmp/korvex/";
 const char *const k_sleep_log_var = "FU_E2E_SLEEP_LOG";
 // Variables of the tool that a developer's shell may hold; a test sets them
 // explicitly through e2e_options_s::env when it wants them.
-const char *const k_tool_vars[] = {"CRD_BDF", "RFC_TEST_ENV", "NON_PERSISTENT_LOG_DIR",
-                                   "PERSISTENT_LOG_DIR", "UMOCKDEV_DIR", "LD_PRELOAD"};
+const char *const k_tool_vars[] = {"CRD_BDF",      "RFC_TEST_ENV", "NON_PERSISTENT_LOG_DIR", "PERSISTENT_LOG_DIR",
+                                   "UMOCKDEV_DIR", "LD_PRELOAD"};
 // Grace beyond the launcher's own time-out before the harness kills it too.
 constexpr unsigned k_grace_s = 15;
 
@@ -87,7 +87,8 @@ std::vector<std::string> split_lines(const std::string &text) {
     std::vector<std::string> lines;
     std::istringstream in(text);
     std::string line;
-    while (std::getline(in, line)) lines.push_back(line);
+    while (std::getline(in, line))
+        lines.push_back(line);
     return lines;
 }
 
@@ -98,7 +99,8 @@ std::vector<std::string> base_env(const e2e_options_s &options, const e2e_card_s
         std::string entry = *e;
         std::string name = entry.substr(0, entry.find('='));
         bool drop = false;
-        for (const char *v : k_tool_vars) drop = drop || name == v;
+        for (const char *v : k_tool_vars)
+            drop = drop || name == v;
         if (name == k_sleep_log_var || name == "ASAN_OPTIONS") drop = true;
         if (name == "ASAN_OPTIONS") asan_options = entry.substr(entry.find('=') + 1);
         if (!drop) env.push_back(entry);
@@ -112,7 +114,8 @@ std::vector<std::string> base_env(const e2e_options_s &options, const e2e_card_s
         env.push_back(std::string("LD_PRELOAD=") + FU_E2E_FAKE_SLEEP);
         env.push_back(std::string(k_sleep_log_var) + "=" + card.sleep_log);
     }
-    for (const std::string &extra : options.env) env.push_back(extra);
+    for (const std::string &extra : options.env)
+        env.push_back(extra);
     return env;
 }
 
@@ -121,7 +124,7 @@ std::vector<std::string> base_env(const e2e_options_s &options, const e2e_card_s
 // break is not turned into a carriage return and a line feed.
 void open_err_tty(int (&fds)[2]) {
     if (openpty(&fds[0], &fds[1], nullptr, nullptr, nullptr) != 0) die("openpty");
-    struct termios mode{};
+    struct termios mode {};
     if (tcgetattr(fds[1], &mode) != 0) die("tcgetattr");
     cfmakeraw(&mode);
     if (tcsetattr(fds[1], TCSANOW, &mode) != 0) die("tcsetattr");
@@ -140,9 +143,11 @@ e2e_result_s spawn(const std::vector<std::string> &argv, const std::vector<std::
         pipe2(in_pipe, O_CLOEXEC) != 0)
         die("pipe");
     std::vector<char *> cargv, cenv;
-    for (const std::string &a : argv) cargv.push_back(const_cast<char *>(a.c_str()));
+    for (const std::string &a : argv)
+        cargv.push_back(const_cast<char *>(a.c_str()));
     cargv.push_back(nullptr);
-    for (const std::string &e : env) cenv.push_back(const_cast<char *>(e.c_str()));
+    for (const std::string &e : env)
+        cenv.push_back(const_cast<char *>(e.c_str()));
     cenv.push_back(nullptr);
 
     pid_t pid = fork();
@@ -167,12 +172,12 @@ e2e_result_s spawn(const std::vector<std::string> &argv, const std::vector<std::
     }
     close(in_pipe[1]);
 
-    struct timespec start{};
+    struct timespec start {};
     clock_gettime(CLOCK_MONOTONIC, &start);
     bool out_open = true, err_open = true, killed = false;
     char buf[4096];
     while (out_open || err_open) {
-        struct timespec now{};
+        struct timespec now {};
         clock_gettime(CLOCK_MONOTONIC, &now);
         long elapsed_ms = (now.tv_sec - start.tv_sec) * 1000 + (now.tv_nsec - start.tv_nsec) / 1000000;
         long left = static_cast<long>(deadline_s) * 1000 - elapsed_ms;
@@ -181,8 +186,7 @@ e2e_result_s spawn(const std::vector<std::string> &argv, const std::vector<std::
             killed = true;
             break;
         }
-        struct pollfd fds[2] = {{out_open ? out_pipe[0] : -1, POLLIN, 0},
-                                {err_open ? err_pipe[0] : -1, POLLIN, 0}};
+        struct pollfd fds[2] = {{out_open ? out_pipe[0] : -1, POLLIN, 0}, {err_open ? err_pipe[0] : -1, POLLIN, 0}};
         int n = poll(fds, 2, static_cast<int>(left));
         if (n < 0 && errno != EINTR) break;
         for (int i = 0; i < 2; i++) {
@@ -211,8 +215,13 @@ e2e_result_s spawn(const std::vector<std::string> &argv, const std::vector<std::
 }
 
 std::vector<std::string> launcher_argv(const e2e_card_s &card, const e2e_options_s &options) {
-    std::vector<std::string> argv = {e2e_launcher_path(), "--state", card.state_dir, "--bdf", card.bdf,
-                                     "--timeout", std::to_string(options.timeout_s)};
+    std::vector<std::string> argv = {e2e_launcher_path(),
+                                     "--state",
+                                     card.state_dir,
+                                     "--bdf",
+                                     card.bdf,
+                                     "--timeout",
+                                     std::to_string(options.timeout_s)};
     if (options.no_misc) argv.push_back("--no-misc");
     if (options.cards != 1) {
         argv.push_back("--cards");
@@ -241,12 +250,20 @@ std::vector<std::string> launcher_argv(const e2e_card_s &card, const e2e_options
 }  // namespace
 
 #ifdef FU_E2E_TOOL
-std::string e2e_tool_path() { return FU_E2E_TOOL; }
+std::string e2e_tool_path() {
+    return FU_E2E_TOOL;
+}
 #else
-std::string e2e_tool_path() { return ""; }
+std::string e2e_tool_path() {
+    return "";
+}
 #endif
-std::string e2e_probe_path() { return FU_E2E_PROBE; }
-std::string e2e_launcher_path() { return FU_E2E_LAUNCHER; }
+std::string e2e_probe_path() {
+    return FU_E2E_PROBE;
+}
+std::string e2e_launcher_path() {
+    return FU_E2E_LAUNCHER;
+}
 
 e2e_card_s e2e_card_new() {
     e2e_card_s card;
@@ -257,8 +274,7 @@ e2e_card_s e2e_card_new() {
     card.work_dir = root + "/work";
     card.sleep_log = root + "/sleeps";
     card.scratch_dir = std::string(k_scratch_root) + card.bdf + "/";
-    if (mkdir(card.state_dir.c_str(), 0755) != 0 || mkdir(card.work_dir.c_str(), 0755) != 0)
-        die("mkdir state/work");
+    if (mkdir(card.state_dir.c_str(), 0755) != 0 || mkdir(card.work_dir.c_str(), 0755) != 0) die("mkdir state/work");
     return card;
 }
 
@@ -277,19 +293,16 @@ e2e_result_s e2e_run_command(const e2e_card_s &card, const std::vector<std::stri
                              const e2e_options_s &options) {
     std::vector<std::string> argv = launcher_argv(card, options);
     argv.insert(argv.end(), args.begin(), args.end());
-    return spawn(argv, base_env(options, card), options.stdin_text, options.timeout_s + k_grace_s,
-                 options.stderr_tty);
+    return spawn(argv, base_env(options, card), options.stdin_text, options.timeout_s + k_grace_s, options.stderr_tty);
 }
 
-e2e_result_s e2e_run_argv(const e2e_card_s &card, const std::vector<std::string> &args,
-                          const e2e_options_s &options) {
+e2e_result_s e2e_run_argv(const e2e_card_s &card, const std::vector<std::string> &args, const e2e_options_s &options) {
     std::vector<std::string> argv = {e2e_tool_path()};
     argv.insert(argv.end(), args.begin(), args.end());
     return e2e_run_command(card, argv, options);
 }
 
-e2e_result_s e2e_run(const e2e_card_s &card, const std::vector<std::string> &args,
-                     const e2e_options_s &options) {
+e2e_result_s e2e_run(const e2e_card_s &card, const std::vector<std::string> &args, const e2e_options_s &options) {
     std::vector<std::string> argv = args;
     argv.push_back(card.bdf);
     return e2e_run_argv(card, argv, options);
@@ -318,12 +331,11 @@ bool e2e_scratch_read(const e2e_card_s &card, const std::string &name, std::stri
 }
 
 bool e2e_scratch_exists(const e2e_card_s &card, const std::string &name) {
-    struct stat st{};
+    struct stat st {};
     return stat((card.scratch_dir + name).c_str(), &st) == 0;
 }
 
-std::string e2e_work_file(const e2e_card_s &card, const std::string &name,
-                          const std::vector<uint8_t> &bytes) {
+std::string e2e_work_file(const e2e_card_s &card, const std::string &name, const std::vector<uint8_t> &bytes) {
     std::string path = card.work_dir + "/" + name;
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
     out.write(reinterpret_cast<const char *>(bytes.data()), static_cast<std::streamsize>(bytes.size()));

@@ -50,10 +50,10 @@ struct e2e_card_s {
 };
 
 struct e2e_result_s {
-    int status = -1;       // exit status; 128 + n after signal n; -1 when it could not run
+    int status = -1;  // exit status; 128 + n after signal n; -1 when it could not run
     bool timed_out = false;
-    std::string out;       // standard output
-    std::string err;       // standard error (what reached the terminal with stderr_tty)
+    std::string out;  // standard output
+    std::string err;  // standard error (what reached the terminal with stderr_tty)
 };
 
 // One request as the card recorded it.
@@ -80,8 +80,7 @@ struct e2e_card_guard {
 };
 
 // flash-update ARGS... BDF (the card's address appended as the last argument).
-e2e_result_s e2e_run(const e2e_card_s &card, const std::vector<std::string> &args,
-                     const e2e_options_s &options = {});
+e2e_result_s e2e_run(const e2e_card_s &card, const std::vector<std::string> &args, const e2e_options_s &options = {});
 // flash-update ARGS... exactly as given (for tests of the address argument).
 e2e_result_s e2e_run_argv(const e2e_card_s &card, const std::vector<std::string> &args,
                           const e2e_options_s &options = {});
@@ -102,8 +101,7 @@ bool e2e_read_file(const std::string &path, std::string &text);
 bool e2e_scratch_read(const e2e_card_s &card, const std::string &name, std::string &text);
 bool e2e_scratch_exists(const e2e_card_s &card, const std::string &name);
 // Writes a file into the card's work directory; returns its path.
-std::string e2e_work_file(const e2e_card_s &card, const std::string &name,
-                          const std::vector<uint8_t> &bytes);
+std::string e2e_work_file(const e2e_card_s &card, const std::string &name, const std::vector<uint8_t> &bytes);
 
 // Lines of /tmp/korvex/<bdf>/flash-update.log (and -err.log), whole.
 std::vector<std::string> e2e_log_lines(const e2e_card_s &card);

@@ -34,7 +34,8 @@ std::string read_text(const std::string &path) {
     size_t n = std::fread(buf, 1, sizeof buf - 1, f);
     std::fclose(f);
     std::string text(buf, n);
-    while (!text.empty() && text.back() == '\n') text.pop_back();
+    while (!text.empty() && text.back() == '\n')
+        text.pop_back();
     return text;
 }
 
@@ -86,8 +87,8 @@ int probe_sysfs(const std::string &card) {
     }
     std::sort(functions.begin(), functions.end());
     for (const std::string &f : functions) {
-        std::printf("function %s vendor %s device %s\n", f.c_str(),
-                    read_text(devices + f + "/vendor").c_str(), read_text(devices + f + "/device").c_str());
+        std::printf("function %s vendor %s device %s\n", f.c_str(), read_text(devices + f + "/vendor").c_str(),
+                    read_text(devices + f + "/device").c_str());
         std::printf("resource0 %s\n", read_text(devices + f + "/resource").substr(0, 56).c_str());
     }
     for (const std::string &f : functions) {
@@ -104,7 +105,8 @@ std::vector<uint8_t> frame(uint8_t tag, uint32_t endpoint, uint32_t msg, const s
     m[1] = tag;
     m[2] = static_cast<uint8_t>(pld);
     m[3] = static_cast<uint8_t>(pld >> 8);
-    for (int i = 0; i < 4; i++) m[4 + i] = static_cast<uint8_t>(endpoint >> (8 * i));
+    for (int i = 0; i < 4; i++)
+        m[4 + i] = static_cast<uint8_t>(endpoint >> (8 * i));
     std::memcpy(&m[8], "IPCM", 4);
     m[12] = 1;
     m[13] = static_cast<uint8_t>(msg >> 16);
@@ -157,8 +159,7 @@ int probe_queue(const char *node, uint32_t endpoint, int pairs, char **args) {
     return 0;
 }
 
-int probe_fwctl(const char *node, uint32_t endpoint, uint32_t msg, const char *req_hex, size_t cap,
-                uint32_t scope) {
+int probe_fwctl(const char *node, uint32_t endpoint, uint32_t msg, const char *req_hex, size_t cap, uint32_t scope) {
     int fd = open(node, O_RDWR);
     if (fd < 0) {
         std::printf("open -1 errno %d\n", errno);
@@ -184,8 +185,8 @@ int probe_fwctl(const char *node, uint32_t endpoint, uint32_t msg, const char *r
     rpc.out = reinterpret_cast<uintptr_t>(&rec);
     int r = ioctl(fd, NIC_FWCTL_RPC, &rpc);
     int err = r < 0 ? errno : 0;
-    std::printf("ioctl %d errno %d rsp_errno %u rsp_len %u msg 0x%x endpoint %u\n", r, err, rec.rsp_errno,
-                rec.rsp_len, rec.msg, rec.endpoint);
+    std::printf("ioctl %d errno %d rsp_errno %u rsp_len %u msg 0x%x endpoint %u\n", r, err, rec.rsp_errno, rec.rsp_len,
+                rec.msg, rec.endpoint);
     std::printf("buf %s\n", hex(buf.data(), buf.size()).c_str());
     close(fd);
     return 0;
@@ -217,8 +218,7 @@ int main(int argc, char **argv) {
         return probe_misc(argv[2], static_cast<uint32_t>(std::strtoul(argv[3], nullptr, 0)),
                           static_cast<uint32_t>(std::strtoul(argv[4], nullptr, 0)), argv[5]);
     if (argc >= 6 && argc % 2 == 0 && std::strcmp(argv[1], "queue") == 0)
-        return probe_queue(argv[2], static_cast<uint32_t>(std::strtoul(argv[3], nullptr, 0)), (argc - 4) / 2,
-                           argv + 4);
+        return probe_queue(argv[2], static_cast<uint32_t>(std::strtoul(argv[3], nullptr, 0)), (argc - 4) / 2, argv + 4);
     if ((argc == 7 || argc == 8) && std::strcmp(argv[1], "fwctl") == 0)
         return probe_fwctl(argv[2], static_cast<uint32_t>(std::strtoul(argv[3], nullptr, 0)),
                            static_cast<uint32_t>(std::strtoul(argv[4], nullptr, 0)), argv[5],
@@ -228,10 +228,12 @@ int main(int argc, char **argv) {
         return probe_time(argv[2], static_cast<unsigned>(std::strtoul(argv[3], nullptr, 0)),
                           std::strtoul(argv[4], nullptr, 0));
     if (argc >= 3 && std::strcmp(argv[1], "sleep") == 0) {
-        for (int i = 2; i < argc; i++) sleep(static_cast<unsigned>(std::strtoul(argv[i], nullptr, 0)));
+        for (int i = 2; i < argc; i++)
+            sleep(static_cast<unsigned>(std::strtoul(argv[i], nullptr, 0)));
         return 0;
     }
-    std::fprintf(stderr, "usage: e2e_probe sysfs BDF | misc NODE EP MSG HEX | queue NODE EP MSG HEX [MSG HEX]... | "
-                         "fwctl NODE EP MSG HEX CAP [SCOPE] | time NODE N LEN | sleep S...\n");
+    std::fprintf(stderr,
+                 "usage: e2e_probe sysfs BDF | misc NODE EP MSG HEX | queue NODE EP MSG HEX [MSG HEX]... | "
+                 "fwctl NODE EP MSG HEX CAP [SCOPE] | time NODE N LEN | sleep S...\n");
     return 2;
 }

@@ -13,8 +13,7 @@
 unsigned int sleep(unsigned int seconds) {
     const char *log = getenv("FU_E2E_SLEEP_LOG");
     if (log == NULL || log[0] == '\0') {
-        unsigned int (*real_sleep)(unsigned int) =
-            (unsigned int (*)(unsigned int))dlsym(RTLD_NEXT, "sleep");
+        unsigned int (*real_sleep)(unsigned int) = (unsigned int (*)(unsigned int))dlsym(RTLD_NEXT, "sleep");
         return real_sleep != NULL ? real_sleep(seconds) : 0;
     }
     int fd = open(log, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);

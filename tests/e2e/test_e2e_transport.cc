@@ -11,7 +11,9 @@
 
 namespace {
 
-std::string domain_of(const e2e_card_s &card) { return card.bdf.substr(0, 4); }
+std::string domain_of(const e2e_card_s &card) {
+    return card.bdf.substr(0, 4);
+}
 // The card's functions sit on the bus behind its bridge (03 -> 04).
 std::string function_bdf(const e2e_card_s &card, unsigned fn) {
     return domain_of(card) + ":04:00." + std::to_string(fn);
@@ -78,12 +80,15 @@ TEST(E2ePresentation, LspciListsTheFunctionsAndReadsTheSerialNumber) {
     // The exact pipelines the discovery queries run.
     e2e_result_s r = shell(g.card,
                            "lspci -Dn -d 1e5a:0101; lspci -Dn -d 1e5a:0100; "
-                           "lspci -s " + function_bdf(g.card, 0) +
+                           "lspci -s " +
+                               function_bdf(g.card, 0) +
                                " -vvv | grep 'Serial number' | awk '{print $4}'; "
-                               "lspci -s " + function_bdf(g.card, 1) + " -vvv 2>/dev/null | grep -c 'Serial Number'");
+                               "lspci -s " +
+                               function_bdf(g.card, 1) + " -vvv 2>/dev/null | grep -c 'Serial Number'");
     ASSERT_EQ(r.status, 0) << r.err;
     std::string serial = "VC" + domain_of(g.card) + "03001";
-    for (char &c : serial) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    for (char &c : serial)
+        c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
     EXPECT_EQ(r.out, function_bdf(g.card, 0) + " 0b40: 1e5a:0101 (rev 01)\n" + g.card.bdf +
                          " 0604: 1e5a:0100 (rev 01)\n" + serial + "\n1\n");
 }
@@ -131,8 +136,7 @@ TEST(E2ePresentation, MiscNodeAnswersQueuedRequestsInOrder) {
     // Two writes before any read: neither answer is lost, the first request's
     // comes first (running image, tag 0), then the refused startup image 3
     // (tag 1, EINVAL and its zeroed status byte).
-    e2e_result_s r =
-        probe(g.card, {"queue", "/dev/velaipcdev0", "12", "0x10001", "01000000", "0x10004", "03000000"});
+    e2e_result_s r = probe(g.card, {"queue", "/dev/velaipcdev0", "12", "0x10001", "01000000", "0x10004", "03000000"});
     ASSERT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(lines_of(r.out), (std::vector<std::string>{
                                    "write 20 errno 0",
@@ -230,8 +234,7 @@ INSTANTIATE_TEST_SUITE_P(
         wire_fault_case{"*:oversize", "ioctl 0 errno 0 rsp_errno 0 rsp_len 9 msg 0x10001 endpoint 12",
                         "read 1040 0300080400000000"},
         wire_fault_case{"running-image:status-word=22",
-                        "ioctl 0 errno 0 rsp_errno 22 rsp_len 4 msg 0x10001 endpoint 12",
-                        "read 20 03000c0016000000"}));
+                        "ioctl 0 errno 0 rsp_errno 22 rsp_len 4 msg 0x10001 endpoint 12", "read 20 03000c0016000000"}));
 
 TEST(E2ePresentation, SlowAnswerComesLate) {
     e2e_card_guard g;
@@ -271,11 +274,13 @@ TEST(E2ePresentation, SecondCardSitsSixteenBusesOnWithItsOwnSerialAndState) {
         << r.out;
     EXPECT_TRUE(has_line(r.out, "misc velaipcdev1")) << r.out;
     EXPECT_TRUE(has_line(r.out, "fwctl fwctl1")) << r.out;
-    r = shell(g.card, "lspci -Dn -d 1e5a:0100 | cut -d' ' -f1; for f in " + d + ":04:00.0 " + d +
-                          ":14:00.0; do lspci -s $f -vvv | grep 'Serial number' | awk '{print $4}'; done",
+    r = shell(g.card,
+              "lspci -Dn -d 1e5a:0100 | cut -d' ' -f1; for f in " + d + ":04:00.0 " + d +
+                  ":14:00.0; do lspci -s $f -vvv | grep 'Serial number' | awk '{print $4}'; done",
               o);
     std::string up = d;
-    for (char &c : up) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    for (char &c : up)
+        c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
     EXPECT_EQ(r.out, g.card.bdf + "\n" + g.card.bdf2 + "\nVC" + up + "03001\nVC" + up + "03002\n");
     // Each card records its own requests.
     r = probe(g.card, {"misc", "/dev/velaipcdev1", "12", "0x10001", "02000000"}, o);
@@ -309,7 +314,11 @@ TEST(E2eLauncher, TimeOutKillsTheCommand) {
 TEST(E2eLauncher, RefusesBadOptions) {
     EXPECT_EQ(e2e_run_launcher({"--bdf", "0000:03:00.8", "--", "true"}).status, 2);
     EXPECT_EQ(e2e_run_launcher({"--cards", "0", "--", "true"}).status, 2);
-    EXPECT_EQ(e2e_run_launcher({"--", }).status, 2);
+    EXPECT_EQ(e2e_run_launcher({
+                                   "--",
+                               })
+                  .status,
+              2);
     e2e_result_s help = e2e_run_launcher({"--help"});
     EXPECT_EQ(help.status, 0);
     EXPECT_EQ(help.out.rfind("Usage: flash-update-vcard [options] [--] COMMAND [ARGS...]\n", 0), 0u);
@@ -340,17 +349,21 @@ TEST(E2eLauncher, ServeKeepsTheCardUpForCommandsStartedElsewhere) {
     const std::string env = g.card.work_dir + "/env.sh";
     const std::string out = g.card.work_dir + "/out.txt";
     // serve in the background, wait for its environment, use it, stop it.
-    std::string script =
-        e2e_launcher_path() + " serve --state " + g.card.state_dir + " --bdf " + g.card.bdf + " > " + env +
-        " & pid=$!; i=0; while ! grep -q '^export LD_PRELOAD=' " + env +
-        " 2>/dev/null; do i=$((i+1)); [ $i -gt 400 ] && exit 9; sleep 0.05; done; "
-        "( . " + env + "; " + e2e_probe_path() + " misc /dev/velaipcdev0 12 0x10001 01000000 ) > " + out +
-        "; kill -TERM $pid; wait $pid; echo \"serve $?\" >> " + out;
-    int rc = std::system(("timeout -s KILL 60 /bin/sh -c '" + [&] {
-                             std::string q;
-                             for (char c : script) q += c == '\'' ? std::string("'\\''") : std::string(1, c);
-                             return q;
-                         }() + "'").c_str());
+    std::string script = e2e_launcher_path() + " serve --state " + g.card.state_dir + " --bdf " + g.card.bdf + " > " +
+                         env + " & pid=$!; i=0; while ! grep -q '^export LD_PRELOAD=' " + env +
+                         " 2>/dev/null; do i=$((i+1)); [ $i -gt 400 ] && exit 9; sleep 0.05; done; "
+                         "( . " +
+                         env + "; " + e2e_probe_path() + " misc /dev/velaipcdev0 12 0x10001 01000000 ) > " + out +
+                         "; kill -TERM $pid; wait $pid; echo \"serve $?\" >> " + out;
+    int rc = std::system(("timeout -s KILL 60 /bin/sh -c '" +
+                          [&] {
+                              std::string q;
+                              for (char c : script)
+                                  q += c == '\'' ? std::string("'\\''") : std::string(1, c);
+                              return q;
+                          }() +
+                          "'")
+                             .c_str());
     ASSERT_EQ(rc, 0);
     std::string envtext, outtext;
     ASSERT_TRUE(e2e_read_file(env, envtext));
@@ -393,7 +406,7 @@ TEST_F(E2eTool, OpensTheCardThroughSysfsAndTheMiscNode) {
     EXPECT_EQ(reqs[0].endpoint, 12u);
     EXPECT_EQ(reqs[0].msg, 0x10001u);
     EXPECT_EQ(e2e_hex(reqs[0].bytes), "00000000");  // image type "running"
-    EXPECT_EQ(r.status, 0);                           // the card runs fw-a
+    EXPECT_EQ(r.status, 0);                         // the card runs fw-a
 }
 
 TEST_F(E2eTool, GetCardInfoReachesTheService) {

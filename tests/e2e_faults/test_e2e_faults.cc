@@ -54,8 +54,8 @@ struct row_s {
     int verify_polls = -1;
     address_e address = address_e::card;
     std::vector<std::string> env;
-    std::vector<std::pair<std::string, size_t>> images;  // work files: name, size
-    std::vector<std::string> blocked;                    // scratch names taken by a directory beforehand
+    std::vector<std::pair<std::string, size_t>> images;        // work files: name, size
+    std::vector<std::string> blocked;                          // scratch names taken by a directory beforehand
     std::vector<std::pair<std::string, std::string>> present;  // scratch files from an earlier run, kept unchanged
     around_e around = around_e::none;
     int status = 0;
@@ -110,7 +110,8 @@ bool wild_match(const std::string &text, size_t ti, const std::string &pattern, 
     if (pattern.compare(pi, 3, "{n}") == 0) {
         size_t digits = ti < text.size() && text[ti] == '-' ? ti + 1 : ti;
         size_t end = digits;
-        while (end < text.size() && text[end] >= '0' && text[end] <= '9') end++;
+        while (end < text.size() && text[end] >= '0' && text[end] <= '9')
+            end++;
         for (; end > digits; end--)
             if (wild_match(text, end, pattern, pi + 3)) return true;
         return false;
@@ -124,7 +125,8 @@ bool matches(const std::string &text, const std::string &pattern, const vars_s &
 
 std::string shell_quote(const std::string &s) {
     std::string q = "'";
-    for (char c : s) q += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    for (char c : s)
+        q += c == '\'' ? std::string("'\\''") : std::string(1, c);
     return q + "'";
 }
 
@@ -155,7 +157,8 @@ std::string without_suppression_note(const std::string &err) {
     const size_t end = err.find(rule, note + rule.size());
     if (end == std::string::npos) return err;
     size_t after = end + rule.size();
-    while (after < err.size() && err[after] == '\n') after++;
+    while (after < err.size() && err[after] == '\n')
+        after++;
     return err.substr(0, note) + err.substr(after);
 }
 
@@ -203,13 +206,15 @@ std::vector<std::string> list_dir(const std::string &dir) {
 
 std::string joined(const std::vector<std::string> &lines) {
     std::string all;
-    for (const std::string &l : lines) all += "  [" + l + "]\n";
+    for (const std::string &l : lines)
+        all += "  [" + l + "]\n";
     return all.empty() ? "  (none)\n" : all;
 }
 
 std::vector<uint8_t> image_bytes(size_t size) {
     std::vector<uint8_t> bytes(size);
-    for (size_t i = 0; i < size; i++) bytes[i] = static_cast<uint8_t>(i * 7 + 3);
+    for (size_t i = 0; i < size; i++)
+        bytes[i] = static_cast<uint8_t>(i * 7 + 3);
     return bytes;
 }
 
@@ -242,7 +247,8 @@ const char *const k_unshare = "/usr/bin/unshare";
 // executed, so that starting grep through the shell fails.
 e2e_result_s run_without_shell(const run_s &run, const std::vector<std::string> &argv, const e2e_options_s &o) {
     std::string script = "mount --bind /dev/null /bin/sh || exit 125; exec " + shell_quote(e2e_tool_path());
-    for (const std::string &a : argv) script += " " + shell_quote(a);
+    for (const std::string &a : argv)
+        script += " " + shell_quote(a);
     return e2e_run_command(run.card, {k_unshare, "-m", "--propagation", "private", "/bin/sh", "-c", script}, o);
 }
 
@@ -262,13 +268,16 @@ void execute(run_s &run) {
     o.no_misc = row.no_misc;
     o.erase_polls = row.erase_polls;
     o.verify_polls = row.verify_polls;
-    for (const std::string &e : row.env) o.env.push_back(substitute(e, v));
+    for (const std::string &e : row.env)
+        o.env.push_back(substitute(e, v));
     if (row.address == address_e::not_bdf) {
         o.env.push_back("NON_PERSISTENT_LOG_DIR=" + run.card.scratch_dir);
         o.env.push_back("PERSISTENT_LOG_DIR=" + run.card.scratch_dir);
     }
-    for (const auto &[name, size] : row.images) e2e_work_file(run.card, name, image_bytes(size));
-    for (const std::string &name : row.blocked) mkdir((run.card.scratch_dir + name).c_str(), 0755);
+    for (const auto &[name, size] : row.images)
+        e2e_work_file(run.card, name, image_bytes(size));
+    for (const std::string &name : row.blocked)
+        mkdir((run.card.scratch_dir + name).c_str(), 0755);
     for (const auto &[name, text] : row.present) {
         FILE *f = std::fopen((run.card.scratch_dir + name).c_str(), "w");
         if (f != nullptr) {
@@ -278,7 +287,8 @@ void execute(run_s &run) {
     }
 
     std::vector<std::string> argv;
-    for (const std::string &a : row.args) argv.push_back(substitute(a, v));
+    for (const std::string &a : row.args)
+        argv.push_back(substitute(a, v));
     switch (row.address) {
         case address_e::card:
             argv.push_back(run.card.bdf);
@@ -333,7 +343,8 @@ void check(const run_s &run) {
     for (const record_s &rec : records)
         if (rec.level == 'E') errors.push_back(rec.text);
     bool errors_ok = errors.size() == row.errors.size();
-    for (size_t i = 0; errors_ok && i < errors.size(); i++) errors_ok = matches(errors[i], row.errors[i], v);
+    for (size_t i = 0; errors_ok && i < errors.size(); i++)
+        errors_ok = matches(errors[i], row.errors[i], v);
     EXPECT_TRUE(errors_ok) << "errors logged:\n" << joined(errors) << "expected:\n" << joined(row.errors);
     std::vector<std::string> err_log;
     for (const record_s &rec : read_log(log_dir + k_err_log)) {
@@ -344,9 +355,11 @@ void check(const run_s &run) {
 
     // Standard output: the client's information lines and nothing else.
     std::vector<std::string> out;
-    for (const std::string &line : split_lines(r.out)) out.push_back(without_prefix(line));
+    for (const std::string &line : split_lines(r.out))
+        out.push_back(without_prefix(line));
     bool out_ok = out.size() == row.out.size();
-    for (size_t i = 0; out_ok && i < out.size(); i++) out_ok = matches(out[i], row.out[i], v);
+    for (size_t i = 0; out_ok && i < out.size(); i++)
+        out_ok = matches(out[i], row.out[i], v);
     EXPECT_TRUE(out_ok) << "stdout:\n" << joined(out) << "expected:\n" << joined(row.out);
     for (const std::string &line : out) {
         const bool in_log = std::any_of(records.begin(), records.end(),
@@ -359,7 +372,8 @@ void check(const run_s &run) {
                                        [&](const record_s &rec) { return matches(rec.text, pattern, v); });
         if (!found) {
             std::vector<std::string> texts;
-            for (const record_s &rec : records) texts.push_back(std::string(1, rec.level) + " " + rec.text);
+            for (const record_s &rec : records)
+                texts.push_back(std::string(1, rec.level) + " " + rec.text);
             ADD_FAILURE() << "no record " << pattern << " in:\n" << joined(texts);
         }
     }
@@ -413,12 +427,15 @@ void run_rows(const std::vector<row_s> &rows) {
     std::vector<std::thread> pool;
     for (size_t w = 0; w < workers; w++) {
         pool.emplace_back([&] {
-            for (size_t i = next++; i < runs.size(); i = next++) execute(runs[i]);
+            for (size_t i = next++; i < runs.size(); i = next++)
+                execute(runs[i]);
         });
     }
-    for (std::thread &t : pool) t.join();
+    for (std::thread &t : pool)
+        t.join();
 
-    for (const run_s &run : runs) check(run);
+    for (const run_s &run : runs)
+        check(run);
     for (const run_s &run : runs) {
         e2e_card_free(run.card);
         if (!run.nowhere.state_dir.empty()) e2e_card_free(run.nowhere);
@@ -1154,9 +1171,9 @@ TEST(E2eFaults, MiscChannel) {
     // Misframed answers end the exchange with EIO; one beyond the caller's
     // room with EMSGSIZE. Card information shows the errno in its message.
     const std::pair<const char *, const char *> wire[] = {
-        {"card-info:short", k_eio},      {"card-info:bad-type", k_eio}, {"card-info:bad-magic", k_eio},
-        {"card-info:bad-version", k_eio}, {"card-info:bad-msg", k_eio},  {"card-info:truncated", k_eio},
-        {"card-info:no-answer", k_eio},  {"card-info:oversize", k_emsgsize},
+        {"card-info:short", k_eio},       {"card-info:bad-type", k_eio},      {"card-info:bad-magic", k_eio},
+        {"card-info:bad-version", k_eio}, {"card-info:bad-msg", k_eio},       {"card-info:truncated", k_eio},
+        {"card-info:no-answer", k_eio},   {"card-info:oversize", k_emsgsize},
     };
     for (const auto &[fault, text] : wire) {
         rows.push_back({.name = fault,

@@ -15,7 +15,8 @@ using Strings = std::vector<std::string>;
 
 std::string le_hex(uint64_t value, unsigned width) {
     std::vector<uint8_t> b;
-    for (unsigned i = 0; i < width; ++i) b.push_back(static_cast<uint8_t>(value >> (8 * i)));
+    for (unsigned i = 0; i < width; ++i)
+        b.push_back(static_cast<uint8_t>(value >> (8 * i)));
     return e2e_hex(b);
 }
 
@@ -179,8 +180,8 @@ TEST(E2eFlash, RoundTripEraseInstallVerify) {
     const uint64_t last_off = (chunks - 1) * 960;
     EXPECT_EQ(e2e_hex(reqs.back().bytes).substr(0, 52), chunk_head(7, last_off, size - last_off, true, false));
     EXPECT_EQ(reqs.back().bytes.size(), size - last_off + 32);
-    EXPECT_TRUE(contains(logged(g.card, 'D'), "sending ipc for flash write (" + std::to_string(chunks) +
-                                                  " chunks), image id 7"));
+    EXPECT_TRUE(contains(logged(g.card, 'D'),
+                         "sending ipc for flash write (" + std::to_string(chunks) + " chunks), image id 7"));
 
     e2e_clear_records(g.card);
     r = e2e_run(g.card, {"--verify-checksum", "fw-b", image, digest});

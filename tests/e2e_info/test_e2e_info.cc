@@ -13,9 +13,13 @@ namespace {
 
 const std::string k_dashes(140, '-');
 
-size_t line_count(const std::string &text) { return static_cast<size_t>(std::count(text.begin(), text.end(), '\n')); }
+size_t line_count(const std::string &text) {
+    return static_cast<size_t>(std::count(text.begin(), text.end(), '\n'));
+}
 
-bool contains(const std::string &text, const std::string &part) { return text.find(part) != std::string::npos; }
+bool contains(const std::string &text, const std::string &part) {
+    return text.find(part) != std::string::npos;
+}
 
 std::string scratch(const e2e_card_s &card, const std::string &name) {
     std::string text;
@@ -82,10 +86,12 @@ TEST(E2eInfo, PartitionTableOnStandardOutput) {
                          0),
               0u)
         << rows;
-    EXPECT_TRUE(contains(rows, "\n6          fw-a                 4          firmware   2000000    0          Y"
-                               "          Y          2.14.0-E-42"));
-    EXPECT_TRUE(contains(rows, "\n25         coredump             13         coredump   1000000    0          N"
-                               "          N          coredump-1"));
+    EXPECT_TRUE(contains(rows,
+                         "\n6          fw-a                 4          firmware   2000000    0          Y"
+                         "          Y          2.14.0-E-42"));
+    EXPECT_TRUE(contains(rows,
+                         "\n25         coredump             13         coredump   1000000    0          N"
+                         "          N          coredump-1"));
 
     const std::string file = scratch(g.card, "partition_info.txt");
     EXPECT_EQ(line_count(file), 25u);
@@ -125,10 +131,12 @@ TEST(E2eInfo, BootSelectionAcrossRuns) {
     // shows the selection.
     const e2e_result_s table = e2e_run(g.card, {"--get-partition-info"});
     ASSERT_EQ(table.status, 0);
-    EXPECT_TRUE(contains(table.out, "\n6          fw-a                 4          firmware   2000000    0          Y"
-                                    "          N "));
-    EXPECT_TRUE(contains(table.out, "\n3          a35-goldfip          2          fip        400000     2          N"
-                                    "          Y "));
+    EXPECT_TRUE(contains(table.out,
+                         "\n6          fw-a                 4          firmware   2000000    0          Y"
+                         "          N "));
+    EXPECT_TRUE(contains(table.out,
+                         "\n3          a35-goldfip          2          fip        400000     2          N"
+                         "          Y "));
 
     // An image name the card cannot start is refused before the card.
     e2e_clear_records(g.card);
@@ -181,7 +189,8 @@ TEST(E2eInfo, SecureBootStateAcrossRuns) {
     EXPECT_TRUE(contains(lcs, "\"bastion_enable\": \"0x1\",\n")) << lcs;
     r = e2e_run(g.card, {"--get-card-info"});
     ASSERT_EQ(r.status, 0) << r.err;
-    EXPECT_TRUE(contains(scratch(g.card, "card_info.txt"), "\"board_secure_boot\": \"1\",\n\"bl1_slot_num\": \"0\",\n"));
+    EXPECT_TRUE(
+        contains(scratch(g.card, "card_info.txt"), "\"board_secure_boot\": \"1\",\n\"bl1_slot_num\": \"0\",\n"));
 
     // Words the tool does not know never reach the card.
     e2e_clear_records(g.card);
@@ -225,8 +234,8 @@ TEST(E2eInfo, SecureImageUpdates) {
     // The card refuses an alternate partition for the life cycle.
     r = e2e_run(g.card, {"--secure-image-update", "lcs", "boot-alt-partition"});
     EXPECT_EQ(r.status, 1);
-    EXPECT_TRUE(e2e_log_contains(g.card,
-                                 "Failed in ipc send to update partition num for secure image, err 22, status code 4, "));
+    EXPECT_TRUE(e2e_log_contains(
+        g.card, "Failed in ipc send to update partition num for secure image, err 22, status code 4, "));
 }
 
 TEST(E2eInfo, SignedMetadataFile) {

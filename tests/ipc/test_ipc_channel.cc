@@ -46,7 +46,8 @@ struct Response {
 };
 
 void put_le(Bytes &out, uint64_t value, unsigned size) {
-    for (unsigned i = 0; i < size; ++i) out.push_back(static_cast<uint8_t>(value >> (8 * i)));
+    for (unsigned i = 0; i < size; ++i)
+        out.push_back(static_cast<uint8_t>(value >> (8 * i)));
 }
 
 Bytes encode(const Response &r) {
@@ -72,11 +73,14 @@ Bytes answer(Bytes data, uint32_t rsp_errno = 0, uint32_t msg = k_msg) {
     return encode(r);
 }
 
-Bytes head(const Bytes &b, size_t n) { return Bytes(b.begin(), b.begin() + static_cast<std::ptrdiff_t>(n)); }
+Bytes head(const Bytes &b, size_t n) {
+    return Bytes(b.begin(), b.begin() + static_cast<std::ptrdiff_t>(n));
+}
 
 Bytes iota_bytes(size_t n, uint8_t first) {
     Bytes b(n);
-    for (size_t i = 0; i < n; ++i) b[i] = static_cast<uint8_t>(first + i);
+    for (size_t i = 0; i < n; ++i)
+        b[i] = static_cast<uint8_t>(first + i);
     return b;
 }
 
@@ -89,7 +93,7 @@ Bytes recv_msg(int fd, int flags = 0) {
 }
 
 class Channel : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         int sv[2];
         ASSERT_EQ(0, socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, sv));
@@ -129,8 +133,7 @@ protected:
 
     ssize_t send_v(const std::vector<iovec> &req, const std::vector<iovec> &rsp, uint32_t *rsp_err,
                    uint32_t msg = k_msg) {
-        return ipc_cmd_send_req_v(&handle_.cmd_dev, k_ep, msg, req.data(), req.size(), rsp.data(), rsp.size(),
-                                  rsp_err);
+        return ipc_cmd_send_req_v(&handle_.cmd_dev, k_ep, msg, req.data(), req.size(), rsp.data(), rsp.size(), rsp_err);
     }
 
     int host_fd_ = -1;
@@ -142,8 +145,8 @@ protected:
 
 TEST_F(Channel, ExampleRequestAndItsAnswer) {
     uint8_t buf[4] = {0xd0, 0xd1, 0xd2, 0xd3};
-    serve_bytes({0x03, 0x77, 0x0C, 0x00, 0x00, 0x00, 0x00, 0x00, 0x49, 0x50, 0x43, 0x4D, 0x01, 0x01, 0x01, 0x00,
-                 0xa0, 0xa1, 0xa2, 0xa3});
+    serve_bytes({0x03, 0x77, 0x0C, 0x00, 0x00, 0x00, 0x00, 0x00, 0x49, 0x50,
+                 0x43, 0x4D, 0x01, 0x01, 0x01, 0x00, 0xa0, 0xa1, 0xa2, 0xa3});
     uint32_t rsp_err = k_untouched;
     errno = 4242;
     EXPECT_EQ(4, nic_ipc_req_rsp(&handle_, 12, 0x10001, buf, 4, 4, &rsp_err));
@@ -168,7 +171,8 @@ TEST_F(Channel, TagsCountUpAndWrapIgnoringTheResponseTag) {
     }
     finish();
     ASSERT_EQ(257u, sent_.size());
-    for (size_t i = 0; i < sent_.size(); ++i) EXPECT_EQ(i % 256, sent_[i][1]) << i;
+    for (size_t i = 0; i < sent_.size(); ++i)
+        EXPECT_EQ(i % 256, sent_[i][1]) << i;
     EXPECT_EQ(1, handle_.cmd_dev.tag);
 }
 
@@ -395,7 +399,9 @@ TEST(ChannelDevice, WriteAndReadFailuresKeepTheirErrno) {
 // --- EINTR: the host thread is interrupted while it is blocked in the call.
 
 std::atomic<int> g_signals{0};
-void count_signal(int) { g_signals.fetch_add(1); }
+void count_signal(int) {
+    g_signals.fetch_add(1);
+}
 
 // Waits until thread tid sits in system call nr (read from procfs). A
 // broken retry loop must fail the test, not hang it: give up after 10 s.
@@ -418,13 +424,14 @@ bool interrupt(pthread_t thread, pid_t tid, long nr, int times) {
         if (!wait_blocked_in(tid, nr)) return false;
         const int before = g_signals.load();
         pthread_kill(thread, SIGUSR1);
-        while (g_signals.load() == before) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        while (g_signals.load() == before)
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
     return wait_blocked_in(tid, nr);
 }
 
 class ChannelInterrupted : public Channel {
-protected:
+  protected:
     void SetUp() override {
         Channel::SetUp();
         struct sigaction sa = {};
@@ -467,7 +474,8 @@ TEST_F(ChannelInterrupted, WriteIsRetried) {
     // Fill the card's receive queue so that the request's write blocks.
     const Bytes filler(16, 0xF0);
     int queued = 0;
-    while (send(host_fd_, filler.data(), filler.size(), MSG_DONTWAIT) == static_cast<ssize_t>(filler.size())) ++queued;
+    while (send(host_fd_, filler.data(), filler.size(), MSG_DONTWAIT) == static_cast<ssize_t>(filler.size()))
+        ++queued;
     ASSERT_EQ(EAGAIN, errno);
     ASSERT_GT(queued, 0);
 
@@ -475,7 +483,8 @@ TEST_F(ChannelInterrupted, WriteIsRetried) {
     const pid_t tid = static_cast<pid_t>(syscall(SYS_gettid));
     card_ = std::thread([this, self, tid, queued] {
         interrupted_ = interrupt(self, tid, SYS_write, 2);
-        for (int i = 0; i < queued; ++i) recv_msg(card_fd_);
+        for (int i = 0; i < queued; ++i)
+            recv_msg(card_fd_);
         sent_.push_back(recv_msg(card_fd_));
         Bytes rsp = answer({});
         send(card_fd_, rsp.data(), rsp.size(), 0);

@@ -18,7 +18,8 @@ TEST(DriverHeader, TypeIsBitsZeroToTwoOnly) {
     const Case cases[] = {
         {0x00, 0}, {0xFA, 2}, {0xFB, 3}, {0x07, 7}, {0xFFFFFFFFFFFFFFF8ull, 0}, {0x0102030405060702ull, 2},
     };
-    for (const Case &c : cases) EXPECT_EQ(ipc_drv_hdr_get_type(c.hdr), c.type) << std::hex << c.hdr;
+    for (const Case &c : cases)
+        EXPECT_EQ(ipc_drv_hdr_get_type(c.hdr), c.type) << std::hex << c.hdr;
 }
 
 TEST(DriverHeader, GettersReadTheirBytes) {
@@ -41,12 +42,11 @@ TEST(DriverHeader, SettersChangeOnlyTheirField) {
         ipc_drv_hdr_t after;
     };
     const Case cases[] = {
-        {"type 3 over 2 keeps reserved bits", 0xAAAAAAAA'AAAAAAFAull, [](ipc_drv_hdr_t *h) { ipc_drv_hdr_set_type(h, 3); },
-         0xAAAAAAAA'AAAAAAFBull},
+        {"type 3 over 2 keeps reserved bits", 0xAAAAAAAA'AAAAAAFAull,
+         [](ipc_drv_hdr_t *h) { ipc_drv_hdr_set_type(h, 3); }, 0xAAAAAAAA'AAAAAAFBull},
         {"type 2 keeps tag, length, endpoint", 0x0000000C'0408A503ull,
          [](ipc_drv_hdr_t *h) { ipc_drv_hdr_set_type(h, 2); }, 0x0000000C'0408A502ull},
-        {"tag", 0xFFFFFFFF'FFFF0002ull, [](ipc_drv_hdr_t *h) { ipc_drv_hdr_set_tag(h, 0x5C); },
-         0xFFFFFFFF'FFFF5C02ull},
+        {"tag", 0xFFFFFFFF'FFFF0002ull, [](ipc_drv_hdr_t *h) { ipc_drv_hdr_set_tag(h, 0x5C); }, 0xFFFFFFFF'FFFF5C02ull},
         {"pld_len", 0xFFFFFFFF'0000FF03ull, [](ipc_drv_hdr_t *h) { ipc_drv_hdr_set_pld_len(h, 1032); },
          0xFFFFFFFF'0408FF03ull},
         {"req_endpoint", 0x00000000'FFFFFFFAull, [](ipc_drv_hdr_t *h) { ipc_drv_hdr_set_req_endpoint(h, 0x0C); },

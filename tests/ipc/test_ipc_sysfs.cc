@@ -28,7 +28,7 @@ UMockdevTestbed *g_bed = nullptr;
 std::string g_root;
 
 class BedEnvironment : public ::testing::Environment {
-public:
+  public:
     void SetUp() override {
         const char *preload = getenv("LD_PRELOAD");
         ASSERT_TRUE(preload != nullptr && strstr(preload, "libumockdev-preload") != nullptr)
@@ -47,9 +47,9 @@ public:
 // the one test bed without seeing each other's functions.
 
 struct Card {
-    std::string domain;      // four hex digits
-    std::string bdf;         // the bridge: domain:03:00.0
-    std::string devpath;     // below /sys/devices
+    std::string domain;   // four hex digits
+    std::string bdf;      // the bridge: domain:03:00.0
+    std::string devpath;  // below /sys/devices
 };
 
 std::string next_domain() {
@@ -61,7 +61,8 @@ std::string next_domain() {
 
 std::string add_pci(const std::string &devpath, const std::vector<std::string> &attrs) {
     std::vector<gchar *> attr_ptrs;
-    for (const std::string &a : attrs) attr_ptrs.push_back(const_cast<gchar *>(a.c_str()));
+    for (const std::string &a : attrs)
+        attr_ptrs.push_back(const_cast<gchar *>(a.c_str()));
     attr_ptrs.push_back(nullptr);
     gchar *no_props[] = {nullptr};
     gchar *sys = umockdev_testbed_add_devicev(g_bed, "pci", devpath.c_str(), nullptr, attr_ptrs.data(), no_props);
@@ -97,7 +98,8 @@ std::string add_function(const Card &card, const std::string &bus_dev_fn, const 
 void bind_vela_ipc(const Card &card, const std::string &fn_bdf, const std::vector<std::string> &misc_entries) {
     const std::string fn_dir = g_root + "/sys/devices/" + card.devpath + "/" + fn_bdf;
     mkdir((fn_dir + "/misc").c_str(), 0755);
-    for (const std::string &e : misc_entries) mkdir((fn_dir + "/misc/" + e).c_str(), 0755);
+    for (const std::string &e : misc_entries)
+        mkdir((fn_dir + "/misc/" + e).c_str(), 0755);
     const std::string drivers = g_root + "/sys/bus/pci/drivers";
     mkdir(drivers.c_str(), 0755);
     mkdir((drivers + "/vela_ipc").c_str(), 0755);
@@ -293,7 +295,7 @@ TEST(MiscNodeResolver, NoNodeNoPath) {
 // --- nic_ipc_open
 
 class HandleOpen : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override { ASSERT_EQ(0, nic_ipc_init(1, true)); }
     void TearDown() override {
         if (handle_.cmd_dev.fd > 0) close(handle_.cmd_dev.fd);

@@ -15,33 +15,31 @@ struct boot_line_case_s {
 
 class BootCountFile : public ::testing::TestWithParam<boot_line_case_s> {};
 
-TEST_P(BootCountFile, FirstLineReadsAsDecimalOrZero)
-{
+TEST_P(BootCountFile, FirstLineReadsAsDecimalOrZero) {
     temp_dir_s dir;
     env_guard_s env("PERSISTENT_LOG_DIR", dir.path.c_str());
     file_write(dir / "boot_count.txt", GetParam().content);
     EXPECT_EQ(utils::boot_count_get(), GetParam().expected) << '"' << GetParam().content << '"';
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Lines, BootCountFile,
-    ::testing::Values(boot_line_case_s{"7\n", 7}, boot_line_case_s{"12 boots since install\n", 12},
-                      boot_line_case_s{"  42\n", 42}, boot_line_case_s{"+5", 5}, boot_line_case_s{"-3\n", -3},
-                      boot_line_case_s{"2147483647\n", INT32_MAX}, boot_line_case_s{"-2147483648\n", INT32_MIN},
-                      // Unusable first lines read as boot 0, never end the program.
-                      boot_line_case_s{"", 0}, boot_line_case_s{"\n12\n", 0}, boot_line_case_s{"boot\n", 0},
-                      boot_line_case_s{"2147483648\n", 0}, boot_line_case_s{"-2147483649\n", 0},
-                      boot_line_case_s{"99999999999999999999999\n", 0}));
+INSTANTIATE_TEST_SUITE_P(Lines, BootCountFile,
+                         ::testing::Values(boot_line_case_s{"7\n", 7}, boot_line_case_s{"12 boots since install\n", 12},
+                                           boot_line_case_s{"  42\n", 42}, boot_line_case_s{"+5", 5},
+                                           boot_line_case_s{"-3\n", -3}, boot_line_case_s{"2147483647\n", INT32_MAX},
+                                           boot_line_case_s{"-2147483648\n", INT32_MIN},
+                                           // Unusable first lines read as boot 0, never end the program.
+                                           boot_line_case_s{"", 0}, boot_line_case_s{"\n12\n", 0},
+                                           boot_line_case_s{"boot\n", 0}, boot_line_case_s{"2147483648\n", 0},
+                                           boot_line_case_s{"-2147483649\n", 0},
+                                           boot_line_case_s{"99999999999999999999999\n", 0}));
 
-TEST(BootCount, MissingFileIsBootZero)
-{
+TEST(BootCount, MissingFileIsBootZero) {
     temp_dir_s dir;
     env_guard_s env("PERSISTENT_LOG_DIR", dir.path.c_str());
     EXPECT_EQ(utils::boot_count_get(), 0);
 }
 
-TEST(BootCount, PathFollowsPersistentLogDir)
-{
+TEST(BootCount, PathFollowsPersistentLogDir) {
     {
         env_guard_s env("PERSISTENT_LOG_DIR", nullptr);
         EXPECT_EQ(utils::boot_count_path(), "/obfl/boot_count.txt");
@@ -50,16 +48,14 @@ TEST(BootCount, PathFollowsPersistentLogDir)
     EXPECT_EQ(utils::boot_count_path(), "/data//boot_count.txt");
 }
 
-TEST(BootCount, DoubledSlashStillFindsTheFile)
-{
+TEST(BootCount, DoubledSlashStillFindsTheFile) {
     temp_dir_s dir;
     env_guard_s env("PERSISTENT_LOG_DIR", (dir.path + "/").c_str());
     file_write(dir / "boot_count.txt", "31\n");
     EXPECT_EQ(utils::boot_count_get(), 31);
 }
 
-TEST(BootCount, BannerPrintsTheNumberUnsigned)
-{
+TEST(BootCount, BannerPrintsTheNumberUnsigned) {
     temp_dir_s dir;
     env_guard_s env("PERSISTENT_LOG_DIR", dir.path.c_str());
     file_write(dir / "boot_count.txt", "-3\n");

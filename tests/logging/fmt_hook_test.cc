@@ -20,8 +20,7 @@ struct bad_format_case_s {
 
 class FmtHook : public ::testing::TestWithParam<bad_format_case_s> {};
 
-TEST_P(FmtHook, TraceIsWrittenBeforeTheErrorArrives)
-{
+TEST_P(FmtHook, TraceIsWrittenBeforeTheErrorArrives) {
     fd_capture_s err(2);
     std::string seen_at_catch;
     bool caught = false;
@@ -40,28 +39,26 @@ TEST_P(FmtHook, TraceIsWrittenBeforeTheErrorArrives)
 
 INSTANTIATE_TEST_SUITE_P(
     Errors, FmtHook,
-    ::testing::Values(
-        bad_format_case_s{"StringAsNumber", [] { return fmt::format(fmt::runtime("{:d}"), "x"); }},
-        bad_format_case_s{"Unterminated", [] { return fmt::format(fmt::runtime("{"), 1); }},
-        bad_format_case_s{"NegativePrecision", [] { return fmt::format(fmt::runtime("{:.{}f}"), 1.0, -1); }}),
+    ::testing::Values(bad_format_case_s{"StringAsNumber", [] { return fmt::format(fmt::runtime("{:d}"), "x"); }},
+                      bad_format_case_s{"Unterminated", [] { return fmt::format(fmt::runtime("{"), 1); }},
+                      bad_format_case_s{"NegativePrecision",
+                                        [] { return fmt::format(fmt::runtime("{:.{}f}"), 1.0, -1); }}),
     [](const auto &info) { return std::string(info.param.name); });
 
-TEST(FmtHookOthers, GoodFormatsAndOtherExceptionsLeaveNoTrace)
-{
+TEST(FmtHookOthers, GoodFormatsAndOtherExceptionsLeaveNoTrace) {
     fd_capture_s err(2);
     EXPECT_EQ(fmt::format(fmt::runtime("{:d}"), 42), "42");
     EXPECT_THROW(throw std::runtime_error("not a format error"), std::runtime_error);
     EXPECT_EQ(err.finish(), "");
 }
 
-TEST(FmtHookOthers, LoggerReportsAfterTheTrace)
-{
+TEST(FmtHookOthers, LoggerReportsAfterTheTrace) {
     temp_dir_s dir;
     env_guard_s env("PERSISTENT_LOG_DIR", dir.path.c_str());
     const std::string path = dir / "main.log";
-    utils::log *lg = utils::log::factory("fu-hook-test", 1, sdk::types::LOG_MODE_SYNC, false, nullptr, path.c_str(),
-                                         4096, 1, TRACE_LEVEL_ERROR, TRACE_LEVEL_DEBUG,
-                                         sdk::types::SYSLOG_LEVEL_NONE, true);
+    utils::log *lg =
+        utils::log::factory("fu-hook-test", 1, sdk::types::LOG_MODE_SYNC, false, nullptr, path.c_str(), 4096, 1,
+                            TRACE_LEVEL_ERROR, TRACE_LEVEL_DEBUG, sdk::types::SYSLOG_LEVEL_NONE, true);
     ASSERT_NE(lg, nullptr);
     fd_capture_s err(2);
     lg->logger()->info(fmt::runtime("{:d}"), "x");  // spdlog catches the error itself

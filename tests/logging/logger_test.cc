@@ -26,8 +26,7 @@ struct log_deleter_s {
 using log_ptr = std::unique_ptr<utils::log, log_deleter_s>;
 
 log_ptr file_log_new(const std::string &err_path, const std::string &path, unsigned long max_size = 0x500000,
-                     unsigned long max_files = 1, trace_level_e level = TRACE_LEVEL_VERBOSE)
-{
+                     unsigned long max_files = 1, trace_level_e level = TRACE_LEVEL_VERBOSE) {
     return log_ptr(utils::log::factory("fu-test", 1, LOG_MODE_SYNC, false,
                                        err_path.empty() ? nullptr : err_path.c_str(),
                                        path.empty() ? nullptr : path.c_str(), max_size, max_files, TRACE_LEVEL_ERROR,
@@ -35,9 +34,8 @@ log_ptr file_log_new(const std::string &err_path, const std::string &path, unsig
 }
 
 class Logger : public ::testing::Test {
-protected:
-    void SetUp() override
-    {
+  protected:
+    void SetUp() override {
         ASSERT_FALSE(dir.path.empty());
         file_write(dir / "boot_count.txt", "5\n");
         setenv("PERSISTENT_LOG_DIR", dir.path.c_str(), 1);
@@ -47,8 +45,7 @@ protected:
     void boot_set(int n) { file_write(dir / "boot_count.txt", std::to_string(n) + "\n"); }
 };
 
-TEST_F(Logger, FileStartsWithBannerAndLinesCarryBootLevelTimeAndThread)
-{
+TEST_F(Logger, FileStartsWithBannerAndLinesCarryBootLevelTimeAndThread) {
     log_ptr lg = file_log_new("", dir / "main.log");
     ASSERT_TRUE(lg);
     lg->logger()->warn("{}", "disk {nearly} full");
@@ -61,8 +58,7 @@ TEST_F(Logger, FileStartsWithBannerAndLinesCarryBootLevelTimeAndThread)
     EXPECT_EQ(log_line_parse(lines[1])->tid, static_cast<long>(syscall(SYS_gettid)));
 }
 
-TEST_F(Logger, EveryLevelHasItsLetter)
-{
+TEST_F(Logger, EveryLevelHasItsLetter) {
     log_ptr lg = file_log_new("", dir / "main.log");
     ASSERT_TRUE(lg);
     auto l = lg->logger();
@@ -82,8 +78,7 @@ TEST_F(Logger, EveryLevelHasItsLetter)
     EXPECT_EQ(letters, "T D I W E C ");
 }
 
-TEST_F(Logger, ErrorLogReceivesErrorsOnly)
-{
+TEST_F(Logger, ErrorLogReceivesErrorsOnly) {
     std::string err_path = dir / "flash-update-err.log";
     std::string path = dir / "flash-update.log";
     utils::trace_params_s params{};
@@ -115,8 +110,7 @@ TEST_F(Logger, ErrorLogReceivesErrorsOnly)
     EXPECT_TRUE(log_line_is(lines[1], 'D', 5, "level 1")) << lines[1];
 }
 
-TEST_F(Logger, OnlyErrorLogGiven)
-{
+TEST_F(Logger, OnlyErrorLogGiven) {
     log_ptr lg = file_log_new(dir / "err.log", "");
     ASSERT_TRUE(lg);
     lg->logger()->debug("quiet");
@@ -129,8 +123,7 @@ TEST_F(Logger, OnlyErrorLogGiven)
     EXPECT_EQ(lg->err_log_path(), dir / "err.log");
 }
 
-TEST_F(Logger, TraceLevelTwoHidesInfoAndDebugSyslogLevelChangesNothing)
-{
+TEST_F(Logger, TraceLevelTwoHidesInfoAndDebugSyslogLevelChangesNothing) {
     log_ptr lg = file_log_new("", dir / "main.log", 0x500000, 1, TRACE_LEVEL_DEBUG);
     ASSERT_TRUE(lg);
     lg->set_trace_level(TRACE_LEVEL_WARN);
@@ -148,16 +141,14 @@ TEST_F(Logger, TraceLevelTwoHidesInfoAndDebugSyslogLevelChangesNothing)
 }
 
 // Length of one line "message NN" written by this thread with boot 5.
-size_t line_length(const temp_dir_s &dir)
-{
+size_t line_length(const temp_dir_s &dir) {
     log_ptr lg = file_log_new("", dir / "measure.log");
     lg->logger()->info("message 00");
     lg->flush();
     return file_read(dir / "measure.log").size() - (BANNER_5.size() + 1);
 }
 
-TEST_F(Logger, RotationKeepsPathDot1AndStartsFreshFileWithBanner)
-{
+TEST_F(Logger, RotationKeepsPathDot1AndStartsFreshFileWithBanner) {
     const size_t line_len = line_length(dir);
     const std::string path = dir / "flash-update.log";
     // Three lines fit exactly; they would not if banners were counted.
@@ -180,8 +171,7 @@ TEST_F(Logger, RotationKeepsPathDot1AndStartsFreshFileWithBanner)
     EXPECT_EQ(rotated[0], "*** Boot #6 ***");
     for (int i = 0; i < 3; ++i) {
         // Lines keep the boot number the logger was built with.
-        EXPECT_TRUE(log_line_is(rotated[i + 1], 'I', 5, "message 0" + std::to_string(i + 3)))
-            << rotated[i + 1];
+        EXPECT_TRUE(log_line_is(rotated[i + 1], 'I', 5, "message 0" + std::to_string(i + 3))) << rotated[i + 1];
     }
     std::vector<std::string> current = lines_of(file_read(path));
     ASSERT_EQ(current.size(), 2u);
@@ -191,8 +181,7 @@ TEST_F(Logger, RotationKeepsPathDot1AndStartsFreshFileWithBanner)
     EXPECT_FALSE(file_exists(dir / "flash-update.1.log"));
 }
 
-TEST_F(Logger, RotationShiftsOlderFiles)
-{
+TEST_F(Logger, RotationShiftsOlderFiles) {
     const size_t line_len = line_length(dir);
     const std::string path = dir / "shift.log";
     log_ptr lg = file_log_new("", path, line_len, 2);
@@ -212,8 +201,7 @@ TEST_F(Logger, RotationShiftsOlderFiles)
     EXPECT_FALSE(file_exists(path + ".3"));
 }
 
-TEST_F(Logger, AppendingCountsExistingBytesAndAddsBanner)
-{
+TEST_F(Logger, AppendingCountsExistingBytesAndAddsBanner) {
     const size_t line_len = line_length(dir);
     const std::string path = dir / "old.log";
     file_write(path, "old line\n");
@@ -229,8 +217,7 @@ TEST_F(Logger, AppendingCountsExistingBytesAndAddsBanner)
     EXPECT_EQ(lines[0], BANNER_5);
 }
 
-TEST_F(Logger, FactoryRefusals)
-{
+TEST_F(Logger, FactoryRefusals) {
     const std::string ok = dir / "ok.log";
     EXPECT_EQ(utils::log::factory(nullptr, 1, LOG_MODE_SYNC, false, nullptr, ok.c_str(), 4096, 1, TRACE_LEVEL_ERROR,
                                   TRACE_LEVEL_DEBUG, sdk::types::SYSLOG_LEVEL_NONE, true),
@@ -249,8 +236,7 @@ TEST_F(Logger, FactoryRefusals)
     EXPECT_NE(text.find("Failed opening file " + dir.path + " for writing"), std::string::npos) << text;
 }
 
-TEST(LoggerParams, TraceInitRefusesMissingFields)
-{
+TEST(LoggerParams, TraceInitRefusesMissingFields) {
     EXPECT_EQ(utils::trace_init(nullptr), nullptr);
     utils::trace_params_s params{};
     params.log_file = "/tmp/never-written.log";
@@ -263,8 +249,7 @@ TEST(LoggerParams, TraceInitRefusesMissingFields)
     utils::trace_update(TRACE_LEVEL_INFO, nullptr);
 }
 
-TEST(LoggerSyslog, SyncAndAsyncConstructLogAndChangeOnlySyslogLevel)
-{
+TEST(LoggerSyslog, SyncAndAsyncConstructLogAndChangeOnlySyslogLevel) {
     const std::string name = "fu-test-syslog-" + std::to_string(getpid());
     for (auto mode : {LOG_MODE_SYNC, LOG_MODE_ASYNC}) {
         log_ptr lg(utils::log::factory(name.c_str(), 1, mode, true, nullptr, "unused", 0, 0, TRACE_LEVEL_ERROR,
@@ -285,8 +270,7 @@ TEST(LoggerSyslog, SyncAndAsyncConstructLogAndChangeOnlySyslogLevel)
     }
 }
 
-TEST(LoggerAffinity, PinsToTheMaskedCpus)
-{
+TEST(LoggerAffinity, PinsToTheMaskedCpus) {
     const uint64_t saved = utils::g_logger_cpu_mask;
     utils::g_logger_cpu_mask = 1;
     int rc = -1;

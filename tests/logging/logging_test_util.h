@@ -16,14 +16,12 @@
 // A fresh directory under /tmp, removed with everything in it.
 struct temp_dir_s {
     std::string path;
-    temp_dir_s()
-    {
+    temp_dir_s() {
         char tmpl[] = "/tmp/fu-logging-XXXXXX";
         const char *made = mkdtemp(tmpl);
         path = made != nullptr ? made : "";
     }
-    ~temp_dir_s()
-    {
+    ~temp_dir_s() {
         std::error_code ec;
         std::filesystem::remove_all(path, ec);
     }
@@ -34,8 +32,7 @@ struct temp_dir_s {
 struct env_guard_s {
     std::string name;
     std::optional<std::string> old;
-    env_guard_s(const char *var, const char *value) : name(var)
-    {
+    env_guard_s(const char *var, const char *value) : name(var) {
         if (const char *cur = getenv(var)) {
             old = cur;
         }
@@ -45,8 +42,7 @@ struct env_guard_s {
             unsetenv(var);
         }
     }
-    ~env_guard_s()
-    {
+    ~env_guard_s() {
         if (old) {
             setenv(name.c_str(), old->c_str(), 1);
         } else {
@@ -60,8 +56,7 @@ struct fd_capture_s {
     int fd;
     int saved = -1;
     std::string file;
-    explicit fd_capture_s(int which) : fd(which)
-    {
+    explicit fd_capture_s(int which) : fd(which) {
         char tmpl[] = "/tmp/fu-logging-capture-XXXXXX";
         int tmp = mkstemp(tmpl);
         file = tmpl;
@@ -72,8 +67,7 @@ struct fd_capture_s {
         close(tmp);
     }
     // What was written so far, without ending the capture.
-    std::string peek()
-    {
+    std::string peek() {
         fflush(stdout);
         fflush(stderr);
         std::ifstream in(file, std::ios::binary);
@@ -81,8 +75,7 @@ struct fd_capture_s {
         ss << in.rdbuf();
         return ss.str();
     }
-    std::string finish()
-    {
+    std::string finish() {
         std::string text = peek();
         if (saved >= 0) {
             dup2(saved, fd);
@@ -91,34 +84,29 @@ struct fd_capture_s {
         }
         return text;
     }
-    ~fd_capture_s()
-    {
+    ~fd_capture_s() {
         finish();
         unlink(file.c_str());
     }
 };
 
-inline std::string file_read(const std::string &path)
-{
+inline std::string file_read(const std::string &path) {
     std::ifstream in(path, std::ios::binary);
     std::stringstream ss;
     ss << in.rdbuf();
     return ss.str();
 }
 
-inline void file_write(const std::string &path, const std::string &text)
-{
+inline void file_write(const std::string &path, const std::string &text) {
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
     out << text;
 }
 
-inline bool file_exists(const std::string &path)
-{
+inline bool file_exists(const std::string &path) {
     return access(path.c_str(), F_OK) == 0;
 }
 
-inline std::vector<std::string> lines_of(const std::string &text)
-{
+inline std::vector<std::string> lines_of(const std::string &text) {
     std::vector<std::string> lines;
     std::istringstream in(text);
     for (std::string line; std::getline(in, line);) {
@@ -135,8 +123,7 @@ struct log_line_s {
     std::string text;
 };
 
-inline bool digits_take(const std::string &s, size_t &pos, unsigned long &value)
-{
+inline bool digits_take(const std::string &s, size_t &pos, unsigned long &value) {
     size_t start = pos;
     value = 0;
     while (pos < s.size() && s[pos] >= '0' && s[pos] <= '9') {
@@ -145,8 +132,7 @@ inline bool digits_take(const std::string &s, size_t &pos, unsigned long &value)
     return pos > start;
 }
 
-inline bool literal_take(const std::string &s, size_t &pos, const std::string &lit)
-{
+inline bool literal_take(const std::string &s, size_t &pos, const std::string &lit) {
     if (s.compare(pos, lit.size(), lit) != 0) {
         return false;
     }
@@ -154,8 +140,7 @@ inline bool literal_take(const std::string &s, size_t &pos, const std::string &l
     return true;
 }
 
-inline std::optional<log_line_s> log_line_parse(const std::string &line)
-{
+inline std::optional<log_line_s> log_line_parse(const std::string &line) {
     static const std::string time_shape = "####-##-## ##:##:##.######";
     log_line_s out;
     size_t pos = 0;
@@ -185,8 +170,7 @@ inline std::optional<log_line_s> log_line_parse(const std::string &line)
 }
 
 // The line has the log line shape with this letter, boot number and text.
-inline bool log_line_is(const std::string &line, char letter, unsigned long boot, const std::string &text)
-{
+inline bool log_line_is(const std::string &line, char letter, unsigned long boot, const std::string &text) {
     std::optional<log_line_s> parsed = log_line_parse(line);
     return parsed && parsed->letter == letter && parsed->boot == boot && parsed->text == text;
 }

@@ -7,8 +7,7 @@
 #include "trace.h"
 
 // Exported (the test program is linked with -rdynamic) so its frame has a name.
-__attribute__((noinline)) void stack_trace_probe(FILE *out)
-{
+__attribute__((noinline)) void stack_trace_probe(FILE *out) {
     write_stack_trace(out);
     asm volatile("");  // keeps the call from becoming a tail call
 }
@@ -23,8 +22,7 @@ constexpr size_t PROBE_LINE = 2;
 constexpr size_t PROBE_LINE = 1;
 #endif
 
-TEST(StackTrace, SkipsItsOwnFrameAndDemanglesNames)
-{
+TEST(StackTrace, SkipsItsOwnFrameAndDemanglesNames) {
     temp_dir_s dir;
     FILE *out = fopen((dir / "trace").c_str(), "w");
     ASSERT_NE(out, nullptr);

@@ -14,27 +14,23 @@ namespace {
 
 // Each test starts without a logger and leaves none behind.
 class Trace : public ::testing::Test {
-protected:
-    void SetUp() override
-    {
+  protected:
+    void SetUp() override {
         ASSERT_FALSE(dir.path.empty());
         ASSERT_EQ(g_trace_logger, nullptr);
     }
-    void TearDown() override
-    {
+    void TearDown() override {
         utils::trace_cleanup(g_trace_logger);
         g_trace_logger = nullptr;
     }
     // Both logs (and the boot-count file) in the temporary directory.
-    void logs_in_temp_dir()
-    {
+    void logs_in_temp_dir() {
         setenv("NON_PERSISTENT_LOG_DIR", (dir.path + "/").c_str(), 1);
         setenv("PERSISTENT_LOG_DIR", (dir.path + "/").c_str(), 1);
         ASSERT_EQ(trace_init("0000:03:00.0"), 0);
         ASSERT_NE(g_trace_logger, nullptr);
     }
-    std::string main_log()
-    {
+    std::string main_log() {
         flush_logs();
         return file_read(dir / "flash-update.log");
     }
@@ -46,15 +42,13 @@ protected:
 
 // A card address of this process alone, so parallel runs never share
 // /tmp/korvex/<bdf>/.
-std::string own_bdf()
-{
+std::string own_bdf() {
     char bdf[16];
     snprintf(bdf, sizeof(bdf), "%04x:fe:1f.7", static_cast<unsigned>(getpid()) & 0xffffu);
     return bdf;
 }
 
-TEST_F(Trace, DefaultDirectoryIsPerCardUnderKorvex)
-{
+TEST_F(Trace, DefaultDirectoryIsPerCardUnderKorvex) {
     mkdir(TRACE_DEFAULT_LOG_DIR, 0755);  // the front end expects it to exist
     const std::string card_dir = std::string(TRACE_DEFAULT_LOG_DIR) + own_bdf() + "/";
     std::filesystem::remove_all(card_dir);
@@ -75,8 +69,7 @@ TEST_F(Trace, DefaultDirectoryIsPerCardUnderKorvex)
     std::filesystem::remove_all(card_dir);
 }
 
-TEST_F(Trace, PersistentDirTakesOnlyTheErrorLog)
-{
+TEST_F(Trace, PersistentDirTakesOnlyTheErrorLog) {
     mkdir(TRACE_DEFAULT_LOG_DIR, 0755);
     const std::string card_dir = std::string(TRACE_DEFAULT_LOG_DIR) + own_bdf() + "/";
     setenv("PERSISTENT_LOG_DIR", (dir.path + "/").c_str(), 1);
@@ -90,8 +83,7 @@ TEST_F(Trace, PersistentDirTakesOnlyTheErrorLog)
     std::filesystem::remove_all(card_dir);
 }
 
-TEST_F(Trace, DirectoryIsAPrefixAsGiven)
-{
+TEST_F(Trace, DirectoryIsAPrefixAsGiven) {
     setenv("NON_PERSISTENT_LOG_DIR", (dir / "var").c_str(), 1);
     setenv("PERSISTENT_LOG_DIR", (dir.path + "/").c_str(), 1);
     ASSERT_EQ(trace_init("0000:03:00.0"), 0);
@@ -107,8 +99,7 @@ struct dir_failure_case_s {
 
 class TraceDirFailure : public Trace, public ::testing::WithParamInterface<dir_failure_case_s> {};
 
-TEST_P(TraceDirFailure, ReportsAndGivesNoLogger)
-{
+TEST_P(TraceDirFailure, ReportsAndGivesNoLogger) {
     const std::string main_dir = dir / GetParam().main_dir;
     if (GetParam().make_file) {
         file_write(main_dir, "");
@@ -132,8 +123,7 @@ INSTANTIATE_TEST_SUITE_P(Dirs, TraceDirFailure,
 
 // access(W_OK) never fails for root on a writable file system, so the check
 // runs in a child that has given up root.
-TEST_F(Trace, ReadOnlyDirectoryIsRefused)
-{
+TEST_F(Trace, ReadOnlyDirectoryIsRefused) {
     const std::string ro_dir = dir / "ro/";
     ASSERT_EQ(mkdir(ro_dir.c_str(), 0555), 0);
     ASSERT_EQ(chmod(ro_dir.c_str(), 0555), 0);
@@ -167,8 +157,7 @@ TEST_F(Trace, ReadOnlyDirectoryIsRefused)
     EXPECT_EQ(file_read(err_file), msg + msg);
 }
 
-TEST_F(Trace, UnopenableLogFileLeavesNoLoggerButSucceeds)
-{
+TEST_F(Trace, UnopenableLogFileLeavesNoLoggerButSucceeds) {
     ASSERT_EQ(mkdir((dir / "flash-update.log").c_str(), 0755), 0);
     setenv("NON_PERSISTENT_LOG_DIR", (dir.path + "/").c_str(), 1);
     setenv("PERSISTENT_LOG_DIR", (dir.path + "/").c_str(), 1);
@@ -187,8 +176,7 @@ struct gate_case_s {
 
 class TraceGate : public Trace, public ::testing::WithParamInterface<gate_case_s> {};
 
-TEST_P(TraceGate, MessageWrittenWhenConfiguredLevelAdmitsIt)
-{
+TEST_P(TraceGate, MessageWrittenWhenConfiguredLevelAdmitsIt) {
     logs_in_temp_dir();
     trace_update(GetParam().configured);
     EXPECT_EQ(trace_level_get(), GetParam().configured);
@@ -211,21 +199,17 @@ TEST_P(TraceGate, MessageWrittenWhenConfiguredLevelAdmitsIt)
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(Levels, TraceGate,
-                         ::testing::Values(gate_case_s{TRACE_LEVEL_DEBUG, 1, "E"}, gate_case_s{TRACE_LEVEL_DEBUG, 2, "W"},
-                                           gate_case_s{TRACE_LEVEL_DEBUG, 3, "I"}, gate_case_s{TRACE_LEVEL_DEBUG, 4, "D"},
-                                           gate_case_s{TRACE_LEVEL_DEBUG, 5, nullptr},
-                                           gate_case_s{TRACE_LEVEL_VERBOSE, 5, "T"},
-                                           gate_case_s{TRACE_LEVEL_INFO, 4, nullptr},
-                                           gate_case_s{TRACE_LEVEL_INFO, 3, "I"},
-                                           gate_case_s{TRACE_LEVEL_WARN, 3, nullptr},
-                                           gate_case_s{TRACE_LEVEL_ERROR, 1, "E"},
-                                           gate_case_s{TRACE_LEVEL_NONE, 1, nullptr},
-                                           gate_case_s{TRACE_LEVEL_VERBOSE, 0, nullptr},
-                                           gate_case_s{TRACE_LEVEL_VERBOSE, 6, nullptr}));
+INSTANTIATE_TEST_SUITE_P(
+    Levels, TraceGate,
+    ::testing::Values(gate_case_s{TRACE_LEVEL_DEBUG, 1, "E"}, gate_case_s{TRACE_LEVEL_DEBUG, 2, "W"},
+                      gate_case_s{TRACE_LEVEL_DEBUG, 3, "I"}, gate_case_s{TRACE_LEVEL_DEBUG, 4, "D"},
+                      gate_case_s{TRACE_LEVEL_DEBUG, 5, nullptr}, gate_case_s{TRACE_LEVEL_VERBOSE, 5, "T"},
+                      gate_case_s{TRACE_LEVEL_INFO, 4, nullptr}, gate_case_s{TRACE_LEVEL_INFO, 3, "I"},
+                      gate_case_s{TRACE_LEVEL_WARN, 3, nullptr}, gate_case_s{TRACE_LEVEL_ERROR, 1, "E"},
+                      gate_case_s{TRACE_LEVEL_NONE, 1, nullptr}, gate_case_s{TRACE_LEVEL_VERBOSE, 0, nullptr},
+                      gate_case_s{TRACE_LEVEL_VERBOSE, 6, nullptr}));
 
-TEST_F(Trace, LongMessageIsCutTo1023Characters)
-{
+TEST_F(Trace, LongMessageIsCutTo1023Characters) {
     logs_in_temp_dir();
     const std::string text(2000, 'x');
     trace_log_cb(nullptr, TRACE_LEVEL_ERROR, "%s", text.c_str());
@@ -236,8 +220,7 @@ TEST_F(Trace, LongMessageIsCutTo1023Characters)
     EXPECT_EQ(lines[1].substr(lines[1].size() - expected.size()), expected);
 }
 
-TEST_F(Trace, BracesInTheTextArePrintedAsTheyAre)
-{
+TEST_F(Trace, BracesInTheTextArePrintedAsTheyAre) {
     logs_in_temp_dir();
     fd_capture_s err(2);
     trace_log_cb(nullptr, TRACE_LEVEL_INFO, "[%s] {} {:d} {", "x");
@@ -247,8 +230,7 @@ TEST_F(Trace, BracesInTheTextArePrintedAsTheyAre)
     EXPECT_TRUE(log_line_is(lines[1], 'I', 0, "[x] {} {:d} {")) << lines[1];
 }
 
-TEST_F(Trace, BannerAndLinesCarryTheBootNumber)
-{
+TEST_F(Trace, BannerAndLinesCarryTheBootNumber) {
     file_write(dir / "boot_count.txt", "7\n");
     logs_in_temp_dir();
     trace_log_cb(nullptr, TRACE_LEVEL_ERROR, "[%s:%u] exiting..", "atexit_handler", 425u);
@@ -260,8 +242,7 @@ TEST_F(Trace, BannerAndLinesCarryTheBootNumber)
     }
 }
 
-TEST_F(Trace, ClientInfoLinesReachStandardOutput)
-{
+TEST_F(Trace, ClientInfoLinesReachStandardOutput) {
     {
         fd_capture_s out(1);
         rfc_trace_log_cb(nullptr, TRACE_LEVEL_INFO, "[%s] verified %d", "ts", 1);

@@ -33,12 +33,13 @@ std::vector<std::string> shell_words(const std::string &script, const std::strin
     if (end == std::string::npos) return {};
     std::istringstream words(script.substr(begin, end - begin));
     std::vector<std::string> out;
-    for (std::string w; words >> w;) out.push_back(w);
+    for (std::string w; words >> w;)
+        out.push_back(w);
     return out;
 }
 
 class CompletionWords : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         script_ = read_file(FU_COMPLETION_FILE);
         ASSERT_FALSE(script_.empty()) << FU_COMPLETION_FILE;
@@ -97,7 +98,8 @@ std::map<std::string, int> manual_firmware_table(const std::string &page) {
         name.clear();
         if (line.rfind(".B ", 0) == 0) {
             name = line.substr(3);
-            for (size_t at; (at = name.find("\\-")) != std::string::npos;) name.replace(at, 2, "-");
+            for (size_t at; (at = name.find("\\-")) != std::string::npos;)
+                name.replace(at, 2, "-");
         }
     }
     return table;
@@ -111,7 +113,8 @@ TEST(ManualPage, FirmwareTableMatchesTheCatalogue) {
     EXPECT_EQ(table.size(), offered.size());
     for (const auto &[name, number] : table)
         EXPECT_EQ(static_cast<int>(rfc_partition_from_name(name.c_str())), number) << name;
-    for (const std::string &name : offered) EXPECT_TRUE(table.count(name)) << name << " missing from the manual";
+    for (const std::string &name : offered)
+        EXPECT_TRUE(table.count(name)) << name << " missing from the manual";
 }
 
 }  // namespace

@@ -52,7 +52,8 @@ size_t stamp_at(const std::string &text, size_t pos) {
         if (shape[i] == 'd' ? !digit : text[pos] != shape[i]) return 0;
     }
     const size_t micro = pos;
-    while (pos < text.size() && std::isdigit(static_cast<unsigned char>(text[pos])) != 0) ++pos;
+    while (pos < text.size() && std::isdigit(static_cast<unsigned char>(text[pos])) != 0)
+        ++pos;
     if (pos == micro || text.compare(pos, 2, "] ") != 0) return 0;
     return pos + 2 - start;
 }
@@ -111,7 +112,8 @@ std::map<std::string, std::string> output_files(const e2e_card_s &card) {
 }
 
 void remove_output_files(const e2e_card_s &card) {
-    for (const auto &[name, text] : output_files(card)) std::filesystem::remove(card.scratch_dir + name);
+    for (const auto &[name, text] : output_files(card))
+        std::filesystem::remove(card.scratch_dir + name);
 }
 
 // Standard error without the note a leak-checking launcher prints about the
@@ -123,7 +125,8 @@ std::string without_suppression_note(const std::string &err) {
     const size_t end = err.find(rule, note + rule.size());
     if (end == std::string::npos) return err;
     size_t after = end + rule.size();
-    while (after < err.size() && err[after] == '\n') after++;
+    while (after < err.size() && err[after] == '\n')
+        after++;
     return err.substr(0, note) + err.substr(after);
 }
 
@@ -194,7 +197,8 @@ struct pass_draw_s {
 
 pass_draw_s parse_pass_draw(std::string draw, const std::string &kind, uint64_t total) {
     pass_draw_s d;
-    while (!draw.empty() && draw.back() == ' ') draw.pop_back();  // blanks over a longer earlier drawing
+    while (!draw.empty() && draw.back() == ' ')
+        draw.pop_back();  // blanks over a longer earlier drawing
     std::string label = kind;
     label.resize(6, ' ');
     if (draw.size() < 12 || draw.compare(0, 7, label + " ") != 0 || draw.compare(10, 2, "% ") != 0) return d;
@@ -202,8 +206,8 @@ pass_draw_s parse_pass_draw(std::string draw, const std::string &kind, uint64_t 
     percent.erase(0, percent.find_first_not_of(' '));
     const Strings words = split(draw.substr(12), ' ');
     const Strings counts = words.empty() ? Strings{} : split(words[0], '/');
-    if (!all_digits(percent) || counts.size() != 2 || !all_digits(counts[0]) ||
-        counts[1] != std::to_string(total) || words.size() < 2 || words[1] != "bytes")
+    if (!all_digits(percent) || counts.size() != 2 || !all_digits(counts[0]) || counts[1] != std::to_string(total) ||
+        words.size() < 2 || words[1] != "bytes")
         return d;
     d.percent = static_cast<unsigned>(std::stoul(percent));
     d.done = std::stoull(counts[0]);
@@ -258,7 +262,8 @@ std::string check_passes(const std::string &terminal, const std::vector<pass_s> 
 
 std::string poll_text(const std::string &label, unsigned step, unsigned polls) {
     std::string out;
-    for (unsigned i = 0; i <= polls; ++i) out += "\r" + label + ": " + std::to_string(i * step) + " s elapsed";
+    for (unsigned i = 0; i <= polls; ++i)
+        out += "\r" + label + ": " + std::to_string(i * step) + " s elapsed";
     return out + "\n";
 }
 
@@ -276,28 +281,77 @@ struct progress_case_s {
 };
 
 const progress_case_s k_cases[] = {
-    {"InstallWritePass", nullptr, 3000, {"--install", "fw-a", "IMAGE"}, -1, -1, {}, 0,
-     {{"write", 3000, 3000}}, ""},
-    {"CpldInstallWriteThenVerify", nullptr, 112, {"--install", "cpld", "IMAGE"}, -1, -1, {}, 0,
-     {{"write", 112, 112}, {"verify", 112, 112}}, ""},
+    {"InstallWritePass", nullptr, 3000, {"--install", "fw-a", "IMAGE"}, -1, -1, {}, 0, {{"write", 3000, 3000}}, ""},
+    {"CpldInstallWriteThenVerify",
+     nullptr,
+     112,
+     {"--install", "cpld", "IMAGE"},
+     -1,
+     -1,
+     {},
+     0,
+     {{"write", 112, 112}, {"verify", 112, 112}},
+     ""},
     // The line ends where the card stopped answering, and still ends.
-    {"InstallStoppedByTheCard", nullptr, 3000, {"--install", "fw-a", "IMAGE"}, -1, -1, {"write@2:no-answer"}, 1,
-     {{"write", 3000, 960}}, ""},
+    {"InstallStoppedByTheCard",
+     nullptr,
+     3000,
+     {"--install", "fw-a", "IMAGE"},
+     -1,
+     -1,
+     {"write@2:no-answer"},
+     1,
+     {{"write", 3000, 960}},
+     ""},
     {"CpldImageRefusedBeforeAnyPass", nullptr, 100, {"--install", "cpld", "IMAGE"}, -1, -1, {}, 1, {}, ""},
     {"ErasePolls", nullptr, 0, {"--erase", "fw-a", "0x100000"}, 2, -1, {}, 0, {}, poll_text("erase", 10, 2)},
     {"EraseDoneAtOnce", nullptr, 0, {"--erase", "fw-a", "0x100000"}, 0, -1, {}, 0, {}, ""},
-    {"EraseFailsAfterPolls", nullptr, 0, {"--erase", "fw-b", "4096"}, 1, -1, {"erase@2:status=5"}, 1,
-     {}, poll_text("erase", 10, 1)},
-    {"ChecksumPolls", "dtb", 4000, {"--verify-checksum", "dtb", "IMAGE", "DIGEST"}, -1, 2, {}, 0,
-     {}, poll_text("verify checksum", 2, 2)},
-    {"ChecksumMismatchAfterPolls", "dtb", 4000, {"--verify-checksum", "dtb", "IMAGE", "00"}, -1, 1, {}, 1,
-     {}, poll_text("verify checksum", 2, 1)},
-    {"StartupImagePolls", "fw-a", 2500, {"--verify-startup-image", "fw-a"}, -1, 2, {}, 0,
-     {}, poll_text("verify startup image", 2, 2)},
+    {"EraseFailsAfterPolls",
+     nullptr,
+     0,
+     {"--erase", "fw-b", "4096"},
+     1,
+     -1,
+     {"erase@2:status=5"},
+     1,
+     {},
+     poll_text("erase", 10, 1)},
+    {"ChecksumPolls",
+     "dtb",
+     4000,
+     {"--verify-checksum", "dtb", "IMAGE", "DIGEST"},
+     -1,
+     2,
+     {},
+     0,
+     {},
+     poll_text("verify checksum", 2, 2)},
+    {"ChecksumMismatchAfterPolls",
+     "dtb",
+     4000,
+     {"--verify-checksum", "dtb", "IMAGE", "00"},
+     -1,
+     1,
+     {},
+     1,
+     {},
+     poll_text("verify checksum", 2, 1)},
+    {"StartupImagePolls",
+     "fw-a",
+     2500,
+     {"--verify-startup-image", "fw-a"},
+     -1,
+     2,
+     {},
+     0,
+     {},
+     poll_text("verify startup image", 2, 2)},
     {"CardInfoHasNoProgress", nullptr, 0, {"--get-card-info"}, -1, -1, {}, 0, {}, ""},
 };
 
-void PrintTo(const progress_case_s &c, std::ostream *os) { *os << c.name; }
+void PrintTo(const progress_case_s &c, std::ostream *os) {
+    *os << c.name;
+}
 
 class ProgressOnTerminal : public testing::TestWithParam<progress_case_s> {};
 

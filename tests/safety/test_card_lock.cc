@@ -25,7 +25,7 @@ std::string held_text(const card_lock_s &lock) {
 }
 
 class CardLock : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         ASSERT_FALSE(run.path.empty());
         ASSERT_FALSE(scratch.path.empty());
@@ -213,8 +213,7 @@ TEST_F(CardLock, FallbackFileSymlinkIsRefused) {
     safety_write(scratch / "victim", "untouched\n");
     ASSERT_EQ(symlink((scratch / "victim").c_str(), (scratch / ".lock").c_str()), 0);
     EXPECT_EQ(take(), CARD_LOCK_FAILED);
-    EXPECT_EQ(lock.reason,
-              run.path + ": No such file or directory; " + scratch.path + "/.lock: it is a symbolic link");
+    EXPECT_EQ(lock.reason, run.path + ": No such file or directory; " + scratch.path + "/.lock: it is a symbolic link");
     EXPECT_EQ(safety_read(scratch / "victim"), "untouched\n");
 }
 

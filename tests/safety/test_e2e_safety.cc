@@ -15,7 +15,9 @@
 
 namespace {
 
-bool contains(const std::string &text, const std::string &part) { return text.find(part) != std::string::npos; }
+bool contains(const std::string &text, const std::string &part) {
+    return text.find(part) != std::string::npos;
+}
 
 std::vector<uint8_t> pattern_bytes(size_t size, uint8_t seed) {
     std::vector<uint8_t> bytes(size);
@@ -39,7 +41,9 @@ std::string sha512_of(const std::string &path) {
 
 // The card's scratch directory without its trailing slash (a link is
 // replaced or made under this name).
-std::string scratch_entry(const e2e_card_s &card) { return card.scratch_dir.substr(0, card.scratch_dir.size() - 1); }
+std::string scratch_entry(const e2e_card_s &card) {
+    return card.scratch_dir.substr(0, card.scratch_dir.size() - 1);
+}
 
 // The path the client builds for an output file ("/tmp/korvex/" + "/" + bdf + "/" + name).
 std::string client_path(const e2e_card_s &card, const std::string &name) {
@@ -202,12 +206,9 @@ TEST(CardLock, EveryChangingCommandFailsFastWhileHeld) {
                              std::to_string(getpid()) + ") holds its lock\n";
 
     const std::vector<std::vector<std::string>> changing = {
-        {"--erase", "fw-b", "0x1000"},
-        {"--erase-sector", "fw-b", "0x1000"},
-        {"--install", "fw-b", image},
-        {"--set-boot-options", "fw-b"},
-        {"--secure-boot", "enable"},
-        {"--secure-image-update", "bl1", "boot-alt-partition"},
+        {"--erase", "fw-b", "0x1000"}, {"--erase-sector", "fw-b", "0x1000"},
+        {"--install", "fw-b", image},  {"--set-boot-options", "fw-b"},
+        {"--secure-boot", "enable"},   {"--secure-image-update", "bl1", "boot-alt-partition"},
     };
     for (const auto &args : changing) {
         const e2e_result_s r = e2e_run(g.card, args);
@@ -264,8 +265,9 @@ echo "pid=$one"
 )sh";
     e2e_options_s slow_first_chunk;
     slow_first_chunk.faults = {"write@1:delay=3000"};
-    const e2e_result_s r = e2e_run_command(g.card, {"/bin/sh", "-c", script, "sh", e2e_tool_path(), g.card.bdf,
-                                                    g.card.work_dir, lock_file(g.card), g.card.scratch_dir + ".lock"},
+    const e2e_result_s r = e2e_run_command(g.card,
+                                           {"/bin/sh", "-c", script, "sh", e2e_tool_path(), g.card.bdf, g.card.work_dir,
+                                            lock_file(g.card), g.card.scratch_dir + ".lock"},
                                            slow_first_chunk);
     ASSERT_EQ(r.status, 0) << r.err;
     const size_t at = r.out.find("pid=");
@@ -275,8 +277,8 @@ echo "pid=$one"
 
     std::string text;
     ASSERT_TRUE(e2e_read_file(g.card.work_dir + "/two.err", text));
-    EXPECT_EQ(text, "flash-update: card " + g.card.bdf + " is busy: another flash-update (pid " + pid +
-                        ") holds its lock\n");
+    EXPECT_EQ(text,
+              "flash-update: card " + g.card.bdf + " is busy: another flash-update (pid " + pid + ") holds its lock\n");
     ASSERT_TRUE(e2e_read_file(g.card.work_dir + "/two.out", text));
     EXPECT_EQ(text, "");
 

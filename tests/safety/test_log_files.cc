@@ -51,7 +51,7 @@ std::string own_bdf() {
 }
 
 class LogDir : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         ASSERT_FALSE(elsewhere.path.empty());
         ASSERT_EQ(chmod(elsewhere.path.c_str(), 0755), 0);
@@ -157,8 +157,7 @@ TEST_F(LogDir, LogFileSymlinkInOwnDirectory) {
 
     safety_stderr_capture_s err;
     EXPECT_EQ(trace_init(bdf.c_str()), 255);
-    EXPECT_EQ(err.finish(),
-              "Error: unusable log directory " + card_dir + ": flash-update.log is a symbolic link\n");
+    EXPECT_EQ(err.finish(), "Error: unusable log directory " + card_dir + ": flash-update.log is a symbolic link\n");
     EXPECT_EQ(g_trace_logger, nullptr);
     EXPECT_EQ(safety_read(elsewhere / "victim"), "untouched\n");
     EXPECT_FALSE(safety_exists(card_dir + "flash-update-err.log"));
@@ -185,8 +184,8 @@ TEST_F(LogDir, OperatorDirectoriesAreTrustedButNotTheirFileLinks) {
     ASSERT_EQ(symlink((shared / "victim").c_str(), (elsewhere / "flash-update-err.log").c_str()), 0);
     safety_stderr_capture_s err;
     EXPECT_EQ(trace_init(bdf.c_str()), 255);
-    EXPECT_EQ(err.finish(), "Error: unusable log directory " + elsewhere.path +
-                                "/: flash-update-err.log is a symbolic link\n");
+    EXPECT_EQ(err.finish(),
+              "Error: unusable log directory " + elsewhere.path + "/: flash-update-err.log is a symbolic link\n");
     EXPECT_EQ(g_trace_logger, nullptr);
     EXPECT_EQ(safety_read(shared / "victim"), "untouched\n");
 }

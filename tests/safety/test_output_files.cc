@@ -45,7 +45,7 @@ std::string only_message() {
 // A scratch root laid out like the front end's: "<root>/" as scratch
 // directory, so the prefix is "<root>//card/" with its doubled slash.
 class OutputFile : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         ASSERT_FALSE(root.path.empty());
         ASSERT_EQ(mkdir(card_dir.c_str(), 0755), 0);

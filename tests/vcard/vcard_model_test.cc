@@ -15,7 +15,7 @@ const std::string k_ff_1m_sha = [] {
 }();
 
 class VcardModel : public CardTest {
-protected:
+  protected:
     void SetUp() override {
         CardTest::SetUp();
         open_card();
@@ -584,8 +584,8 @@ TEST_F(VcardModel, TwoCardsOnDistinctDirectoriesKeepTheirOwnFlash) {
     fwupdate_checksum_req_s q{};
     q.image_id = 6;
     q.size = 100;
-    vcard_reply_s r = vcard_handle(other, IPC_EP_FWUPDATE, FWUPDATE_MSG_GET_CHECKSUM,
-                                   reinterpret_cast<uint8_t *>(&q), sizeof q, 65);
+    vcard_reply_s r =
+        vcard_handle(other, IPC_EP_FWUPDATE, FWUPDATE_MSG_GET_CHECKSUM, reinterpret_cast<uint8_t *>(&q), sizeof q, 65);
     bytes ff(100, 0xFF);
     EXPECT_EQ(hex(r.data.data() + 1, 64), sha512_hex_upper(ff.data(), ff.size()));
     vcard_close(other);

@@ -16,7 +16,7 @@ const std::string k_prod_pem =
     "-----END PUBLIC KEY-----\n";
 
 class VcardSecure : public CardTest {
-protected:
+  protected:
     void SetUp() override {
         CardTest::SetUp();
         open_card();
@@ -84,20 +84,20 @@ T at(const bytes &b, size_t off) {
 TEST_F(VcardSecure, SecureInfoFieldsStandAtTheirPackedOffsets) {
     bytes b = secure_info_raw(2);
     EXPECT_EQ(at<uint32_t>(b, 0), 0u);
-    EXPECT_EQ(at<uint64_t>(b, 4), 0x00020003000100ULL);  // bl1_version
-    EXPECT_EQ(b[12], 3);                                 // bl1_ar_version
-    EXPECT_EQ(b[13], 1);                                 // lcs_boot_state: open
-    EXPECT_EQ(b[14], 1);                                 // lcs_next_state
-    EXPECT_EQ(at<uint64_t>(b, 15), 2u);                  // bl1_ar_nv_count
-    EXPECT_EQ(at<uint64_t>(b, 23), 0x00010009000200ULL); // bastionfw_version
-    EXPECT_EQ(b[31], 6);                                 // bastion_ar_version
-    EXPECT_EQ(at<uint64_t>(b, 32), 5u);                  // bastion_ar_nv_count
-    EXPECT_EQ(b[40], 2);                                 // secure_ipc_version
+    EXPECT_EQ(at<uint64_t>(b, 4), 0x00020003000100ULL);   // bl1_version
+    EXPECT_EQ(b[12], 3);                                  // bl1_ar_version
+    EXPECT_EQ(b[13], 1);                                  // lcs_boot_state: open
+    EXPECT_EQ(b[14], 1);                                  // lcs_next_state
+    EXPECT_EQ(at<uint64_t>(b, 15), 2u);                   // bl1_ar_nv_count
+    EXPECT_EQ(at<uint64_t>(b, 23), 0x00010009000200ULL);  // bastionfw_version
+    EXPECT_EQ(b[31], 6);                                  // bastion_ar_version
+    EXPECT_EQ(at<uint64_t>(b, 32), 5u);                   // bastion_ar_nv_count
+    EXPECT_EQ(b[40], 2);                                  // secure_ipc_version
     EXPECT_EQ(b[41], 0);
     EXPECT_EQ(b[42], 0);
     EXPECT_EQ(std::string(reinterpret_cast<char *>(&b[115])), "v2.8(release):larch-2.8.1-g4c1d2e3");
-    EXPECT_EQ(at<uint32_t>(b, 371), 0x10u);              // fuse: life cycle open, secure boot off
-    EXPECT_EQ(b[375], 0);                                // bastion_enable
+    EXPECT_EQ(at<uint32_t>(b, 371), 0x10u);  // fuse: life cycle open, secure boot off
+    EXPECT_EQ(b[375], 0);                    // bastion_enable
     EXPECT_EQ(b[376], 0);
 }
 
@@ -139,10 +139,9 @@ struct update_case_s {
 
 TEST_F(VcardSecure, ImageUpdatesAcceptOnlyTheirComponents) {
     const update_case_s cases[] = {
-        {2, 1, 0}, {4, 1, 0}, {2, 2, 0}, {4, 2, 0}, {1, 3, 0},
-        {1, 1, EINVAL}, {3, 1, EINVAL}, {1, 2, EINVAL}, {3, 2, EINVAL},
-        {2, 3, EINVAL}, {4, 3, EINVAL}, {3, 3, EINVAL}, {0, 1, EINVAL},
-        {5, 1, EINVAL}, {2, 0, EINVAL}, {2, 4, EINVAL},
+        {2, 1, 0},      {4, 1, 0},      {2, 2, 0},      {4, 2, 0},      {1, 3, 0},      {1, 1, EINVAL},
+        {3, 1, EINVAL}, {1, 2, EINVAL}, {3, 2, EINVAL}, {2, 3, EINVAL}, {4, 3, EINVAL}, {3, 3, EINVAL},
+        {0, 1, EINVAL}, {5, 1, EINVAL}, {2, 0, EINVAL}, {2, 4, EINVAL},
     };
     for (const auto &c : cases)
         EXPECT_EQ(image_update(c.type, c.opcode), c.rsp_errno) << c.type << "/" << c.opcode;

@@ -78,21 +78,19 @@ inline std::string read_file(const std::string &path) {
 
 // A card on its own temporary state directory.
 class CardTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         dir_ = make_temp_dir();
         ASSERT_FALSE(dir_.empty());
         opts_.state_dir = dir_ + "/state";
     }
     void TearDown() override {
-        if (card_ != nullptr)
-            vcard_close(card_);
+        if (card_ != nullptr) vcard_close(card_);
         std::error_code ec;
         std::filesystem::remove_all(dir_, ec);
     }
     void open_card() {
-        if (card_ != nullptr)
-            vcard_close(card_);
+        if (card_ != nullptr) vcard_close(card_);
         card_ = vcard_open(opts_);
         ASSERT_NE(card_, nullptr);
     }
@@ -115,8 +113,7 @@ protected:
         h.last = last ? 1 : 0;
         h.verify = verify ? 1 : 0;
         memcpy(req.data(), &h, sizeof h);
-        if (!data.empty())
-            memcpy(req.data() + sizeof h, data.data(), data.size());
+        if (!data.empty()) memcpy(req.data() + sizeof h, data.data(), data.size());
         return call(FWUPDATE_MSG_FLASH_WRITE, req, 8);
     }
     // Installs an image in 960-byte chunks; fails the test on any refusal.

@@ -42,7 +42,7 @@ uint32_t errno_of(const bytes &m) {
 }
 
 class VcardWire : public CardTest {
-protected:
+  protected:
     void SetUp() override {
         CardTest::SetUp();
         open_card();
@@ -53,10 +53,8 @@ protected:
         bool na = false;
         unsigned d = 0;
         EXPECT_TRUE(vcard_misc_exchange(card_, msg.data(), msg.size(), out, na, d));
-        if (no_answer != nullptr)
-            *no_answer = na;
-        if (delay != nullptr)
-            *delay = d;
+        if (no_answer != nullptr) *no_answer = na;
+        if (delay != nullptr) *delay = d;
         return out;
     }
     void with_faults(std::vector<std::string> faults) {
@@ -67,8 +65,8 @@ protected:
 
 TEST_F(VcardWire, RunningImageExchangeHasTheDocumentedBytes) {
     bytes out = exchange(frame(FWUPDATE_MSG_GET_RUNNING_IMAGE, bytes{1, 0, 0, 0}));
-    EXPECT_EQ(out, (bytes{0x03, 0x00, 0x0C, 0x00, 0x00, 0x00, 0x00, 0x00, 0x49, 0x50, 0x43, 0x4D, 0x01, 0x01,
-                          0x01, 0x00, 0x00, 0x00, 0x00, 0x00}));
+    EXPECT_EQ(out, (bytes{0x03, 0x00, 0x0C, 0x00, 0x00, 0x00, 0x00, 0x00, 0x49, 0x50,
+                          0x43, 0x4D, 0x01, 0x01, 0x01, 0x00, 0x00, 0x00, 0x00, 0x00}));
 }
 
 TEST_F(VcardWire, ResponseKeepsTheTagAndCarriesTheStatusWord) {
@@ -141,21 +139,38 @@ TEST_F(VcardWire, RequestOnAnotherEndpointIsRecordedAndRefused) {
 
 TEST_F(VcardWire, FaultSpecificationsThatParse) {
     const char *good[] = {
-        "erase:status-word=5", "0x10002@3:status=3", "65538:no-answer", "*:delay=10",
-        "FWUPDATE_MSG_GET_SIGNED_DATA:key-name=", "signed-data:key-name=en", "write@1:next-offset=0x10",
-        "verify-startup:text-len=904", "fw-list:text-len=901", "signed-data:text-len=1000", "card-info:no-nul",
-        "partition-info:count=0", "card-info:ipc-version=1", "checksum:rsp-len=0", "secure-info:truncated",
-        "running-image:short", "set-startup:bad-type", "fw-list:bad-magic", "card-info:bad-version",
-        "sector-erase:bad-msg", "secure-boot:oversize", "signed-data:bad-json", "signed-data:no-key-name",
-        "secure-image-update:status-word=1", "verify-signature:status-word=129",
+        "erase:status-word=5",
+        "0x10002@3:status=3",
+        "65538:no-answer",
+        "*:delay=10",
+        "FWUPDATE_MSG_GET_SIGNED_DATA:key-name=",
+        "signed-data:key-name=en",
+        "write@1:next-offset=0x10",
+        "verify-startup:text-len=904",
+        "fw-list:text-len=901",
+        "signed-data:text-len=1000",
+        "card-info:no-nul",
+        "partition-info:count=0",
+        "card-info:ipc-version=1",
+        "checksum:rsp-len=0",
+        "secure-info:truncated",
+        "running-image:short",
+        "set-startup:bad-type",
+        "fw-list:bad-magic",
+        "card-info:bad-version",
+        "sector-erase:bad-msg",
+        "secure-boot:oversize",
+        "signed-data:bad-json",
+        "signed-data:no-key-name",
+        "secure-image-update:status-word=1",
+        "verify-signature:status-word=129",
     };
     for (const char *spec : good) {
         vcard_options_s o = opts_;
         o.faults = {spec};
         vcard_s *c = vcard_open(o);
         EXPECT_NE(c, nullptr) << spec;
-        if (c != nullptr)
-            vcard_close(c);
+        if (c != nullptr) vcard_close(c);
     }
 }
 
@@ -178,15 +193,14 @@ TEST_F(VcardWire, FaultSpecificationsThatDoNot) {
         "write:ipc-version=1",   // card information only
         "erase:key-name=prod",   // signed data only
         "erase:bad-json",
-        "erase:key-name",        // text missing
+        "erase:key-name",  // text missing
     };
     for (const char *spec : bad) {
         vcard_options_s o = opts_;
         o.faults = {spec};
         vcard_s *c = vcard_open(o);
         EXPECT_EQ(c, nullptr) << spec;
-        if (c != nullptr)
-            vcard_close(c);
+        if (c != nullptr) vcard_close(c);
     }
 }
 
@@ -234,7 +248,9 @@ TEST_F(VcardWire, EveryFaultIsVisibleOnTheWire) {
              EXPECT_EQ(o.size(), 16u + 512u);  // the answer itself stays
          }},
         {"erase:status=5", FWUPDATE_MSG_FLASH_ERASE, as_bytes(erase),
-         [](const bytes &o) { EXPECT_EQ(o, (bytes{3, 0, 9, 0, 0, 0, 0, 0, 'I', 'P', 'C', 'M', 1, 1, 2, 0, 5})); }},
+         [](const bytes &o) {
+             EXPECT_EQ(o, (bytes{3, 0, 9, 0, 0, 0, 0, 0, 'I', 'P', 'C', 'M', 1, 1, 2, 0, 5}));
+         }},
         {"checksum:status=4", FWUPDATE_MSG_GET_CHECKSUM, req_of_checksum(),
          [](const bytes &o) { EXPECT_EQ(o.at(16), 4); }},
         {"verify-startup:status=4", FWUPDATE_MSG_VERIFY_STARTUP_IMAGE, u32(6),
@@ -243,11 +259,15 @@ TEST_F(VcardWire, EveryFaultIsVisibleOnTheWire) {
              EXPECT_EQ(o.at(16), 0);
          }},
         {"secure-info:status=7", FWUPDATE_MSG_GET_SECURE_INFO, u32(2),
-         [](const bytes &o) { EXPECT_EQ(bytes(o.begin() + 16, o.begin() + 20), (bytes{7, 0, 0, 0})); }},
+         [](const bytes &o) {
+             EXPECT_EQ(bytes(o.begin() + 16, o.begin() + 20), (bytes{7, 0, 0, 0}));
+         }},
         {"sector-erase:status=1", FWUPDATE_MSG_FLASH_SECTOR_ERASE, bytes(24, 0),
          [](const bytes &o) { EXPECT_EQ(o.at(16), 1); }},
         {"card-info:short", FWUPDATE_MSG_GET_CARD_INFO, card_info_req,
-         [](const bytes &o) { EXPECT_EQ(o, (bytes{3, 0, 8, 2, 0})); }},
+         [](const bytes &o) {
+             EXPECT_EQ(o, (bytes{3, 0, 8, 2, 0}));
+         }},
         {"card-info:bad-type", FWUPDATE_MSG_GET_CARD_INFO, card_info_req,
          [](const bytes &o) {
              EXPECT_EQ(o.at(0), 2);
@@ -283,18 +303,27 @@ TEST_F(VcardWire, EveryFaultIsVisibleOnTheWire) {
              EXPECT_EQ(o.size(), 19u);
              EXPECT_EQ(pld_len_of(o), 11);
          }},
-        {"write:rsp-len=0", FWUPDATE_MSG_FLASH_WRITE, req_of_write(),
-         [](const bytes &o) { EXPECT_EQ(o.size(), 16u); }},
+        {"write:rsp-len=0", FWUPDATE_MSG_FLASH_WRITE, req_of_write(), [](const bytes &o) { EXPECT_EQ(o.size(), 16u); }},
         {"running-image:rsp-len=9", FWUPDATE_MSG_GET_RUNNING_IMAGE, u32(0),
-         [](const bytes &o) { EXPECT_EQ(o, (bytes{3, 0, 17, 0, 0, 0, 0, 0, 'I', 'P', 'C', 'M', 1, 1, 1, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0})); }},
+         [](const bytes &o) {
+             EXPECT_EQ(o, (bytes{3, 0, 17, 0, 0, 0, 0, 0, 'I', 'P', 'C', 'M', 1, 1, 1, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}));
+         }},
         {"write:next-offset=0x1234", FWUPDATE_MSG_FLASH_WRITE, req_of_write(),
-         [](const bytes &o) { EXPECT_EQ(bytes(o.begin() + 16, o.end()), (bytes{0x34, 0x12, 0, 0, 0, 0, 0, 0})); }},
+         [](const bytes &o) {
+             EXPECT_EQ(bytes(o.begin() + 16, o.end()), (bytes{0x34, 0x12, 0, 0, 0, 0, 0, 0}));
+         }},
         {"verify-startup:text-len=904", FWUPDATE_MSG_VERIFY_STARTUP_IMAGE, u32(6),
-         [](const bytes &o) { EXPECT_EQ(bytes(o.begin() + 16 + 68, o.begin() + 16 + 72), (bytes{0x88, 3, 0, 0})); }},
+         [](const bytes &o) {
+             EXPECT_EQ(bytes(o.begin() + 16 + 68, o.begin() + 16 + 72), (bytes{0x88, 3, 0, 0}));
+         }},
         {"fw-list:text-len=901", FWUPDATE_MSG_GET_FW_LIST, u32(6),
-         [](const bytes &o) { EXPECT_EQ(bytes(o.begin() + 16 + 100, o.begin() + 16 + 104), (bytes{0x85, 3, 0, 0})); }},
+         [](const bytes &o) {
+             EXPECT_EQ(bytes(o.begin() + 16 + 100, o.begin() + 16 + 104), (bytes{0x85, 3, 0, 0}));
+         }},
         {"signed-data:text-len=2000", FWUPDATE_MSG_GET_SIGNED_DATA, u32(6),
-         [](const bytes &o) { EXPECT_EQ(bytes(o.begin() + 16 + 4, o.begin() + 16 + 8), (bytes{0xD0, 7, 0, 0})); }},
+         [](const bytes &o) {
+             EXPECT_EQ(bytes(o.begin() + 16 + 4, o.begin() + 16 + 8), (bytes{0xD0, 7, 0, 0}));
+         }},
         {"verify-startup:no-nul", FWUPDATE_MSG_VERIFY_STARTUP_IMAGE, u32(6),
          [](const bytes &o) {
              ASSERT_EQ(o.size(), 16u + 976u);
@@ -410,17 +439,15 @@ TEST_F(VcardWire, FaultsChangeTheAnswerNotTheWork) {
 // ---- the socketpair peer ------------------------------------------------------
 
 class VcardPeer : public VcardWire {
-protected:
+  protected:
     void start() {
         peer_ = vcard_peer_start(card_, &fd_);
         ASSERT_NE(peer_, nullptr);
         ASSERT_GE(fd_, 0);
     }
     void TearDown() override {
-        if (peer_ != nullptr)
-            vcard_peer_stop(peer_);
-        if (fd_ >= 0)
-            close(fd_);
+        if (peer_ != nullptr) vcard_peer_stop(peer_);
+        if (fd_ >= 0) close(fd_);
         VcardWire::TearDown();
     }
     bytes roundtrip(const bytes &msg) {
@@ -438,8 +465,8 @@ protected:
 TEST_F(VcardPeer, OneMessageInOneMessageOut) {
     start();
     bytes out = roundtrip(frame(FWUPDATE_MSG_GET_RUNNING_IMAGE, bytes{1, 0, 0, 0}, 0x11));
-    EXPECT_EQ(out, (bytes{0x03, 0x11, 0x0C, 0x00, 0x00, 0x00, 0x00, 0x00, 0x49, 0x50, 0x43, 0x4D, 0x01, 0x01,
-                          0x01, 0x00, 0x00, 0x00, 0x00, 0x00}));
+    EXPECT_EQ(out, (bytes{0x03, 0x11, 0x0C, 0x00, 0x00, 0x00, 0x00, 0x00, 0x49, 0x50,
+                          0x43, 0x4D, 0x01, 0x01, 0x01, 0x00, 0x00, 0x00, 0x00, 0x00}));
     fwupdate_partition_info_req_s q{};
     out = roundtrip(frame(FWUPDATE_MSG_GET_PARTITION_INFO, as_bytes(q)));
     EXPECT_EQ(out.size(), 1032u);
@@ -482,8 +509,8 @@ TEST_F(VcardPeer, HostClosingEndsTheThread) {
 
 // The host's own channel code against the peer, as the client's tests use it.
 TEST_F(VcardPeer, HostChannelExchangesAndSeesEveryTransportFault) {
-    with_faults({"card-info@2:no-answer", "card-info@3:bad-magic", "card-info@4:oversize",
-                 "card-info@5:short", "card-info@6:status-word=42"});
+    with_faults({"card-info@2:no-answer", "card-info@3:bad-magic", "card-info@4:oversize", "card-info@5:short",
+                 "card-info@6:status-word=42"});
     start();
     ipc_cmd_dev_s dev{fd_, 0};
     auto exchange_card_info = [&](uint32_t &rsp_err) {

@@ -17,13 +17,11 @@
 namespace {
 
 EVP_PKEY *signing_key(const std::string &key_name) {
-    if (key_name != "eng" && key_name != "prod")
-        return nullptr;
+    if (key_name != "eng" && key_name != "prod") return nullptr;
     std::string label = "korvex larch firmware signing key: " + key_name;
     uint8_t seed[32];
     unsigned seed_len = 0;
-    if (EVP_Digest(label.data(), label.size(), seed, &seed_len, EVP_sha256(), nullptr) != 1 ||
-        seed_len != sizeof seed)
+    if (EVP_Digest(label.data(), label.size(), seed, &seed_len, EVP_sha256(), nullptr) != 1 || seed_len != sizeof seed)
         return nullptr;
     return EVP_PKEY_new_raw_private_key(EVP_PKEY_ED25519, nullptr, seed, sizeof seed);
 }
@@ -37,13 +35,10 @@ bool vcard_sha512(const uint8_t *data, size_t len, uint8_t digest[64]) {
            out_len == 64;
 }
 
-bool vcard_flash_sha512(const std::string &dir, const vcard_partition_def_s &p, uint64_t len,
-                        uint8_t digest[64]) {
-    if (len > p.size)
-        return false;
+bool vcard_flash_sha512(const std::string &dir, const vcard_partition_def_s &p, uint64_t len, uint8_t digest[64]) {
+    if (len > p.size) return false;
     EVP_MD_CTX *ctx = EVP_MD_CTX_new();
-    if (ctx == nullptr)
-        return false;
+    if (ctx == nullptr) return false;
     bool ok = EVP_DigestInit_ex(ctx, EVP_sha512(), nullptr) == 1;
     std::vector<uint8_t> buf(1 << 20);
     for (uint64_t pos = 0; ok && pos < len;) {
@@ -72,8 +67,7 @@ std::vector<uint8_t> vcard_manifest(uint32_t partition, uint64_t image_len, cons
 std::vector<uint8_t> vcard_sign(const std::string &key_name, const std::vector<uint8_t> &msg) {
     std::vector<uint8_t> sig;
     EVP_PKEY *key = signing_key(key_name);
-    if (key == nullptr)
-        return sig;
+    if (key == nullptr) return sig;
     EVP_MD_CTX *ctx = EVP_MD_CTX_new();
     size_t sig_len = VCARD_SIG_LEN;
     sig.resize(VCARD_SIG_LEN);
@@ -87,15 +81,12 @@ std::vector<uint8_t> vcard_sign(const std::string &key_name, const std::vector<u
 
 vcard_verify_e vcard_verify(const uint8_t *pem, size_t pem_len, const std::vector<uint8_t> &msg,
                             const std::vector<uint8_t> &sig) {
-    if (pem_len == 0 || pem_len > 64 * 1024)
-        return VCARD_VERIFY_BAD_KEY;
+    if (pem_len == 0 || pem_len > 64 * 1024) return VCARD_VERIFY_BAD_KEY;
     BIO *bio = BIO_new_mem_buf(pem, static_cast<int>(pem_len));
-    if (bio == nullptr)
-        return VCARD_VERIFY_BAD_KEY;
+    if (bio == nullptr) return VCARD_VERIFY_BAD_KEY;
     EVP_PKEY *key = PEM_read_bio_PUBKEY(bio, nullptr, nullptr, nullptr);
     BIO_free(bio);
-    if (key == nullptr)
-        return VCARD_VERIFY_BAD_KEY;
+    if (key == nullptr) return VCARD_VERIFY_BAD_KEY;
     vcard_verify_e result = VCARD_VERIFY_BAD_KEY;
     if (EVP_PKEY_get_base_id(key) == EVP_PKEY_ED25519) {
         EVP_MD_CTX *ctx = EVP_MD_CTX_new();
@@ -113,14 +104,12 @@ vcard_verify_e vcard_verify(const uint8_t *pem, size_t pem_len, const std::vecto
 std::string vcard_public_key_pem(const std::string &key_name) {
     std::string pem;
     EVP_PKEY *key = signing_key(key_name);
-    if (key == nullptr)
-        return pem;
+    if (key == nullptr) return pem;
     BIO *bio = BIO_new(BIO_s_mem());
     if (bio != nullptr && PEM_write_bio_PUBKEY(bio, key) == 1) {
         char *data = nullptr;
         long n = BIO_get_mem_data(bio, &data);
-        if (n > 0 && data != nullptr)
-            pem.assign(data, static_cast<size_t>(n));
+        if (n > 0 && data != nullptr) pem.assign(data, static_cast<size_t>(n));
     }
     BIO_free(bio);
     EVP_PKEY_free(key);
@@ -130,13 +119,11 @@ std::string vcard_public_key_pem(const std::string &key_name) {
 int vcard_write_public_keys(const std::string &dir) {
     for (const char *name : {"eng", "prod"}) {
         std::string pem = vcard_public_key_pem(name);
-        if (pem.empty())
-            return -1;
+        if (pem.empty()) return -1;
         std::ofstream out(dir + "/" + name + "_key-pub.pem", std::ios::binary | std::ios::trunc);
         out << pem;
         out.close();
-        if (!out)
-            return -1;
+        if (!out) return -1;
     }
     return 0;
 }
@@ -154,21 +141,16 @@ std::string vcard_hex(const uint8_t *data, size_t len) {
 
 bool vcard_unhex(const std::string &text, std::vector<uint8_t> &out) {
     out.clear();
-    if (text.size() % 2 != 0)
-        return false;
+    if (text.size() % 2 != 0) return false;
     auto nibble = [](char c) -> int {
-        if (c >= '0' && c <= '9')
-            return c - '0';
-        if (c >= 'a' && c <= 'f')
-            return c - 'a' + 10;
-        if (c >= 'A' && c <= 'F')
-            return c - 'A' + 10;
+        if (c >= '0' && c <= '9') return c - '0';
+        if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+        if (c >= 'A' && c <= 'F') return c - 'A' + 10;
         return -1;
     };
     for (size_t i = 0; i < text.size(); i += 2) {
         int hi = nibble(text[i]), lo = nibble(text[i + 1]);
-        if (hi < 0 || lo < 0)
-            return false;
+        if (hi < 0 || lo < 0) return false;
         out.push_back(static_cast<uint8_t>(hi << 4 | lo));
     }
     return true;

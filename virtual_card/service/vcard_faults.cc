@@ -88,7 +88,9 @@ const kind_def_s k_kinds[] = {
     {"truncated", VCARD_FAULT_TRUNCATED, NO_VALUE, {}},
     {"rsp-len", VCARD_FAULT_RSP_LEN, NUMBER, {}},
     {"next-offset", VCARD_FAULT_NEXT_OFFSET, NUMBER, {FWUPDATE_MSG_FLASH_WRITE}},
-    {"text-len", VCARD_FAULT_TEXT_LEN, NUMBER,
+    {"text-len",
+     VCARD_FAULT_TEXT_LEN,
+     NUMBER,
      {FWUPDATE_MSG_VERIFY_STARTUP_IMAGE, FWUPDATE_MSG_GET_FW_LIST, FWUPDATE_MSG_GET_SIGNED_DATA}},
     {"no-nul", VCARD_FAULT_NO_NUL, NO_VALUE, {}},
     {"bad-json", VCARD_FAULT_BAD_JSON, NO_VALUE, {FWUPDATE_MSG_GET_SIGNED_DATA}},
@@ -100,13 +102,11 @@ const kind_def_s k_kinds[] = {
 };
 
 bool parse_number(const std::string &text, uint64_t &out) {
-    if (text.empty() || text[0] == '-' || text[0] == '+' || text[0] == ' ')
-        return false;
+    if (text.empty() || text[0] == '-' || text[0] == '+' || text[0] == ' ') return false;
     errno = 0;
     char *end = nullptr;
     unsigned long long v = strtoull(text.c_str(), &end, 0);
-    if (errno != 0 || end == nullptr || *end != '\0')
-        return false;
+    if (errno != 0 || end == nullptr || *end != '\0') return false;
     out = v;
     return true;
 }
@@ -123,8 +123,7 @@ bool parse_msg(const std::string &text, uint32_t &msg) {
         }
     }
     uint64_t v = 0;
-    if (!parse_number(text, v) || v == 0 || v > 0xFFFFFFFFULL)
-        return false;
+    if (!parse_number(text, v) || v == 0 || v > 0xFFFFFFFFULL) return false;
     msg = static_cast<uint32_t>(v);
     return true;
 }
@@ -158,8 +157,7 @@ bool vcard_fault_parse(const std::string &spec, vcard_fault_s &fault, std::strin
     std::string kind_text = what.substr(0, eq);
     const kind_def_s *def = nullptr;
     for (const auto &k : k_kinds)
-        if (kind_text == k.name)
-            def = &k;
+        if (kind_text == k.name) def = &k;
     if (def == nullptr) {
         err = "fault \"" + spec + "\": unknown kind \"" + kind_text + "\"";
         return false;

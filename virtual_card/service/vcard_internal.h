@@ -17,12 +17,12 @@
 struct vcard_partition_def_s {
     uint32_t id;
     uint32_t type_id;
-    const char *id_name;    // the client's name of the partition
+    const char *id_name;  // the client's name of the partition
     const char *type_name;
     uint64_t size;
     uint8_t slot_id;
-    bool secure;            // carries signed metadata and a manifest signature
-    const char *version;    // version of the factory image
+    bool secure;          // carries signed metadata and a manifest signature
+    const char *version;  // version of the factory image
 };
 
 // Every partition of the card in table order (ids 0 to 25 without 22).
@@ -34,11 +34,11 @@ const vcard_partition_def_s *vcard_partition_find(uint32_t id);
 inline constexpr size_t VCARD_SIG_LEN = 64;  // Ed25519 signature
 
 struct vcard_part_state_s {
-    uint64_t image_len = 0;                 // bytes of the image last installed
-    std::string version;                    // version text of that image
-    std::vector<uint8_t> install_hash;      // SHA-512 recorded at install (64 bytes)
-    std::string key_name;                   // key the partition's images are signed with
-    std::vector<uint8_t> signature;         // manifest signature made at install
+    uint64_t image_len = 0;             // bytes of the image last installed
+    std::string version;                // version text of that image
+    std::vector<uint8_t> install_hash;  // SHA-512 recorded at install (64 bytes)
+    std::string key_name;               // key the partition's images are signed with
+    std::vector<uint8_t> signature;     // manifest signature made at install
 };
 
 struct vcard_secure_comp_s {
@@ -54,8 +54,8 @@ struct vcard_state_s {
     uint32_t running_fw = 0;  // firmware_image_type_e
     uint32_t startup_fw = 0;
     bool secure_boot = false;
-    uint8_t lcs_boot_state = 1;   // state the running boot started in
-    uint8_t life_cycle = 1;       // state held by the fuses now
+    uint8_t lcs_boot_state = 1;  // state the running boot started in
+    uint8_t life_cycle = 1;      // state held by the fuses now
     uint64_t lcs_fuses = 0x1;
     vcard_secure_comp_s bl1;
     vcard_secure_comp_s bastion;
@@ -76,15 +76,12 @@ void vcard_state_complete(vcard_state_s &st);
 // inverted, so a hole (or a missing file, or the part past the file's end)
 // reads back as erased flash, 0xFF: erasing costs no disk, it punches holes.
 
-bool vcard_flash_read(const std::string &dir, const vcard_partition_def_s &p, uint64_t off,
-                      uint8_t *buf, size_t len);
-bool vcard_flash_write(const std::string &dir, const vcard_partition_def_s &p, uint64_t off,
-                       const uint8_t *buf, size_t len);
-bool vcard_flash_erase(const std::string &dir, const vcard_partition_def_s &p, uint64_t off,
-                       uint64_t len);
+bool vcard_flash_read(const std::string &dir, const vcard_partition_def_s &p, uint64_t off, uint8_t *buf, size_t len);
+bool vcard_flash_write(const std::string &dir, const vcard_partition_def_s &p, uint64_t off, const uint8_t *buf,
+                       size_t len);
+bool vcard_flash_erase(const std::string &dir, const vcard_partition_def_s &p, uint64_t off, uint64_t len);
 // SHA-512 of the first len bytes of the partition.
-bool vcard_flash_sha512(const std::string &dir, const vcard_partition_def_s &p, uint64_t len,
-                        uint8_t digest[64]);
+bool vcard_flash_sha512(const std::string &dir, const vcard_partition_def_s &p, uint64_t len, uint8_t digest[64]);
 
 // ---- crypto ---------------------------------------------------------------
 
@@ -127,11 +124,11 @@ enum vcard_fault_kind_e {
 };
 
 struct vcard_fault_s {
-    uint32_t msg = 0;       // 0: every message
-    unsigned call = 0;      // 1-based call of that message; 0: every call
+    uint32_t msg = 0;   // 0: every message
+    unsigned call = 0;  // 1-based call of that message; 0: every call
     vcard_fault_kind_e kind = VCARD_FAULT_STATUS_WORD;
     uint64_t value = 0;
-    std::string text;       // key-name=TEXT
+    std::string text;  // key-name=TEXT
 };
 
 bool vcard_fault_parse(const std::string &spec, vcard_fault_s &fault, std::string &err);
@@ -166,6 +163,6 @@ struct vcard_s {
     vcard_options_s options;
     vcard_state_s state;
     std::vector<vcard_fault_s> faults;
-    std::map<uint32_t, unsigned> calls;            // calls so far per message
-    std::map<uint32_t, vcard_pending_s> pending;   // per message
+    std::map<uint32_t, unsigned> calls;           // calls so far per message
+    std::map<uint32_t, vcard_pending_s> pending;  // per message
 };

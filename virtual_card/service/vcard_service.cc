@@ -59,24 +59,22 @@ void put_text(char *field, size_t width, const std::string &text, bool no_nul) {
     memset(field, 0, width);
     size_t n = std::min(text.size(), no_nul ? width : width - 1);
     memcpy(field, text.data(), n);
-    if (no_nul)
-        memset(field + n, ' ', width - n);
+    if (no_nul) memset(field + n, ' ', width - n);
 }
 
 uint32_t part_id_of_fw(uint32_t fw) {
     switch (fw) {
-    case FIRMWARE_IMAGE_FW_A:
-        return FLASH_PARTITION_FW_A;
-    case FIRMWARE_IMAGE_FW_B:
-        return FLASH_PARTITION_FW_B;
-    default:
-        return FLASH_PARTITION_A35_GOLDFIP;
+        case FIRMWARE_IMAGE_FW_A:
+            return FLASH_PARTITION_FW_A;
+        case FIRMWARE_IMAGE_FW_B:
+            return FLASH_PARTITION_FW_B;
+        default:
+            return FLASH_PARTITION_A35_GOLDFIP;
     }
 }
 
 bool save(vcard_s *c, vcard_reply_s &r) {
-    if (vcard_state_save(c->dir, c->state))
-        return true;
+    if (vcard_state_save(c->dir, c->state)) return true;
     r.rsp_errno = ERR_IO;
     r.data.clear();
     return false;
@@ -86,13 +84,11 @@ bool save(vcard_s *c, vcard_reply_s &r) {
 // requests poll it. Gives `polls` in-progress answers, then the result.
 // Returns true while the operation is still busy; *started (when asked for)
 // tells whether this request began a new operation.
-bool poll_step(vcard_s *c, uint32_t msg, const uint8_t *req, size_t len, unsigned polls,
-               bool *started = nullptr) {
+bool poll_step(vcard_s *c, uint32_t msg, const uint8_t *req, size_t len, unsigned polls, bool *started = nullptr) {
     std::vector<uint8_t> key(req, req + len);
     auto it = c->pending.find(msg);
     bool same = it != c->pending.end() && it->second.req == key;
-    if (started != nullptr)
-        *started = !same;
+    if (started != nullptr) *started = !same;
     if (same) {
         if (it->second.polls_left > 0) {
             it->second.polls_left--;
@@ -212,10 +208,8 @@ void on_write(vcard_s *c, const uint8_t *req, size_t len, vcard_reply_s &r) {
             }
             ps.install_hash.assign(digest, digest + 64);
             ps.version = "installed-" + vcard_hex(digest, 4);
-            if (p->secure)
-                ps.signature = vcard_sign(ps.key_name, vcard_manifest(p->id, ps.image_len, digest));
-            if (!save(c, r))
-                return;
+            if (p->secure) ps.signature = vcard_sign(ps.key_name, vcard_manifest(p->id, ps.image_len, digest));
+            if (!save(c, r)) return;
         }
     }
     fwupdate_write_rsp_s rsp{};
@@ -230,8 +224,7 @@ void on_set_startup(vcard_s *c, const uint8_t *req, size_t len, vcard_reply_s &r
         return;
     }
     c->state.startup_fw = q.firmware_type;
-    if (save(c, r))
-        r.data.assign(1, 0);
+    if (save(c, r)) r.data.assign(1, 0);
 }
 
 void on_checksum(vcard_s *c, const uint8_t *req, size_t len, vcard_reply_s &r) {
@@ -266,23 +259,21 @@ void on_fw_list(vcard_s *c, const uint8_t *req, size_t len, const vcard_call_fau
     put_text(rsp.version, sizeof rsp.version, ps.version, f.no_nul);
     // Device-tree and firmware-configuration partitions carry a profile
     // record; the others list their versions as text.
-    bool profile = p->id == FLASH_PARTITION_DTB || p->id == FLASH_PARTITION_DTB_B ||
-                   p->id == FLASH_PARTITION_FW_CFG || p->id == FLASH_PARTITION_FW_CFG_B;
+    bool profile = p->id == FLASH_PARTITION_DTB || p->id == FLASH_PARTITION_DTB_B || p->id == FLASH_PARTITION_FW_CFG ||
+                   p->id == FLASH_PARTITION_FW_CFG_B;
     put_text(rsp.profile_name, sizeof rsp.profile_name, profile ? k_profile_name : "", f.no_nul);
     if (!profile) {
         char text[FWUPDATE_FW_LIST_DATA_LEN];
-        snprintf(text, sizeof text, "image: %s\nversion: %s\nsize: %llu\nslot: %u\n", p->id_name,
-                 ps.version.c_str(), static_cast<unsigned long long>(ps.image_len), unsigned(p->slot_id));
+        snprintf(text, sizeof text, "image: %s\nversion: %s\nsize: %llu\nslot: %u\n", p->id_name, ps.version.c_str(),
+                 static_cast<unsigned long long>(ps.image_len), unsigned(p->slot_id));
         put_text(reinterpret_cast<char *>(rsp.data), sizeof rsp.data, text, f.no_nul);
         rsp.data_len = f.no_nul ? sizeof rsp.data : static_cast<uint32_t>(strlen(text));
     }
-    if (f.text_len)
-        rsp.data_len = f.text_len_value;
+    if (f.text_len) rsp.data_len = f.text_len_value;
     put_rsp(r, rsp);
 }
 
-void on_verify_startup(vcard_s *c, const uint8_t *req, size_t len, const vcard_call_faults_s &f,
-                       vcard_reply_s &r) {
+void on_verify_startup(vcard_s *c, const uint8_t *req, size_t len, const vcard_call_faults_s &f, vcard_reply_s &r) {
     uint32_t id = load_req<uint32_t>(req, len);
     const vcard_partition_def_s *p = vcard_partition_find(id);
     if (p == nullptr) {
@@ -308,8 +299,7 @@ void on_verify_startup(vcard_s *c, const uint8_t *req, size_t len, const vcard_c
                        "\nhash: " + vcard_hex(ps.install_hash.data(), ps.install_hash.size()) + "\n";
     put_text(rsp.text, sizeof rsp.text, text, f.no_nul);
     rsp.text_len = f.no_nul ? sizeof rsp.text : static_cast<uint32_t>(std::min(text.size(), sizeof rsp.text - 1));
-    if (f.text_len)
-        rsp.text_len = f.text_len_value;
+    if (f.text_len) rsp.text_len = f.text_len_value;
     put_rsp(r, rsp);
 }
 
@@ -335,23 +325,19 @@ void on_card_info(vcard_s *c, const vcard_call_faults_s &f, vcard_reply_s &r) {
         rsp.board_sigchk = 0x1;
         put_text(rsp.board_keyname, sizeof rsp.board_keyname, st.life_cycle >= 3 ? "prod" : "eng", f.no_nul);
     }
-    if (v >= 3)
-        rsp.board_secure_enable = 1;
-    if (v >= 4)
-        rsp.board_secure_boot = st.secure_boot ? 1 : 0;
+    if (v >= 3) rsp.board_secure_enable = 1;
+    if (v >= 4) rsp.board_secure_boot = st.secure_boot ? 1 : 0;
     if (v >= 5) {
         rsp.bl1_slot_num = st.bl1.current_partition;
         rsp.bastion_slot_num = st.bastion.current_partition;
         rsp.life_cycle_state = st.life_cycle;
         rsp.life_cycle_state_fuses = st.lcs_fuses;
     }
-    if (f.ipc_version)
-        rsp.fwupdate_ipc_version = f.ipc_version_value;
+    if (f.ipc_version) rsp.fwupdate_ipc_version = f.ipc_version_value;
     put_rsp(r, rsp);
 }
 
-void on_partition_info(vcard_s *c, const uint8_t *req, size_t len, const vcard_call_faults_s &f,
-                       vcard_reply_s &r) {
+void on_partition_info(vcard_s *c, const uint8_t *req, size_t len, const vcard_call_faults_s &f, vcard_reply_s &r) {
     auto q = load_req<fwupdate_partition_info_req_s>(req, len);
     const auto &table = vcard_partition_table();
     if (q.detail > 1) {
@@ -397,15 +383,13 @@ void on_secure_boot_update(vcard_s *c, const uint8_t *req, size_t len, vcard_rep
         return;
     }
     c->state.secure_boot = q.option == SECURE_BOOT_ENABLE;
-    if (!save(c, r))
-        return;
+    if (!save(c, r)) return;
     fwupdate_secure_boot_update_req_s rsp{};
     rsp.option = q.option;
     put_rsp(r, rsp);
 }
 
-void on_secure_info(vcard_s *c, const uint8_t *req, size_t len, const vcard_call_faults_s &f,
-                    vcard_reply_s &r) {
+void on_secure_info(vcard_s *c, const uint8_t *req, size_t len, const vcard_call_faults_s &f, vcard_reply_s &r) {
     uint32_t comp = load_req<uint32_t>(req, len);
     if (comp < SECURE_IMAGE_LCS || comp > SECURE_IMAGE_BASTION) {
         r.rsp_errno = ERR_INVAL;
@@ -423,7 +407,9 @@ void on_secure_info(vcard_s *c, const uint8_t *req, size_t len, const vcard_call
     rsp.bastion_ar_version = st.bastion.ar_version;
     rsp.bastion_ar_nv_count = st.bastion.ar_nv_count;
     rsp.secure_ipc_version = 2;
-    const vcard_secure_comp_s *sc = comp == SECURE_IMAGE_BL1 ? &st.bl1 : comp == SECURE_IMAGE_BASTION ? &st.bastion : nullptr;
+    const vcard_secure_comp_s *sc = comp == SECURE_IMAGE_BL1       ? &st.bl1
+                                    : comp == SECURE_IMAGE_BASTION ? &st.bastion
+                                                                   : nullptr;
     if (sc != nullptr) {
         rsp.next_boot_partition = sc->next_partition;
         rsp.current_boot_partition = sc->current_partition;
@@ -439,56 +425,55 @@ void on_secure_info(vcard_s *c, const uint8_t *req, size_t len, const vcard_call
 void on_secure_image_update(vcard_s *c, const uint8_t *req, size_t len, vcard_reply_s &r) {
     auto q = load_req<fwupdate_secure_image_update_req_s>(req, len);
     vcard_state_s &st = c->state;
-    vcard_secure_comp_s *sc = q.type == SECURE_IMAGE_BL1 ? &st.bl1 : q.type == SECURE_IMAGE_BASTION ? &st.bastion : nullptr;
+    vcard_secure_comp_s *sc = q.type == SECURE_IMAGE_BL1       ? &st.bl1
+                              : q.type == SECURE_IMAGE_BASTION ? &st.bastion
+                                                               : nullptr;
     switch (q.opcode) {
-    case SECURE_UPDATE_BOOT_ALT_PARTITION:
-        if (sc == nullptr) {
+        case SECURE_UPDATE_BOOT_ALT_PARTITION:
+            if (sc == nullptr) {
+                r.rsp_errno = ERR_INVAL;
+                return;
+            }
+            sc->next_partition = sc->current_partition == 0 ? 1 : 0;
+            break;
+        case SECURE_UPDATE_SET_AR_COUNTER:
+            if (sc == nullptr) {
+                r.rsp_errno = ERR_INVAL;
+                return;
+            }
+            sc->ar_nv_count = sc->ar_version;
+            break;
+        case SECURE_UPDATE_SET_PRODUCTION:
+            if (q.type != SECURE_IMAGE_LCS) {
+                r.rsp_errno = ERR_INVAL;
+                return;
+            }
+            if (st.life_cycle > 3) {  // rip: no way back
+                r.rsp_errno = ERR_PERM;
+                return;
+            }
+            // The production fuses are blown at once; the running boot keeps
+            // the state it started in.
+            st.life_cycle = 3;
+            st.lcs_fuses |= 0x4;
+            break;
+        default:
             r.rsp_errno = ERR_INVAL;
             return;
-        }
-        sc->next_partition = sc->current_partition == 0 ? 1 : 0;
-        break;
-    case SECURE_UPDATE_SET_AR_COUNTER:
-        if (sc == nullptr) {
-            r.rsp_errno = ERR_INVAL;
-            return;
-        }
-        sc->ar_nv_count = sc->ar_version;
-        break;
-    case SECURE_UPDATE_SET_PRODUCTION:
-        if (q.type != SECURE_IMAGE_LCS) {
-            r.rsp_errno = ERR_INVAL;
-            return;
-        }
-        if (st.life_cycle > 3) {  // rip: no way back
-            r.rsp_errno = ERR_PERM;
-            return;
-        }
-        // The production fuses are blown at once; the running boot keeps
-        // the state it started in.
-        st.life_cycle = 3;
-        st.lcs_fuses |= 0x4;
-        break;
-    default:
-        r.rsp_errno = ERR_INVAL;
-        return;
     }
-    if (save(c, r))
-        r.data.assign(FWUPDATE_SECURE_IMAGE_UPDATE_RSP_LEN, 0);
+    if (save(c, r)) r.data.assign(FWUPDATE_SECURE_IMAGE_UPDATE_RSP_LEN, 0);
 }
 
 std::string json_escape(const std::string &text) {
     std::string out;
     for (char ch : text) {
-        if (ch == '"' || ch == '\\')
-            out.push_back('\\');
+        if (ch == '"' || ch == '\\') out.push_back('\\');
         out.push_back(ch);
     }
     return out;
 }
 
-void on_signed_data(vcard_s *c, const uint8_t *req, size_t len, const vcard_call_faults_s &f,
-                    vcard_reply_s &r) {
+void on_signed_data(vcard_s *c, const uint8_t *req, size_t len, const vcard_call_faults_s &f, vcard_reply_s &r) {
     uint32_t id = load_req<uint32_t>(req, len);
     const vcard_partition_def_s *p = vcard_partition_find(id);
     if (p == nullptr || !p->secure) {
@@ -498,19 +483,16 @@ void on_signed_data(vcard_s *c, const uint8_t *req, size_t len, const vcard_call
     const vcard_part_state_s &ps = c->state.parts[p->id];
     std::string key = f.key_name ? f.key_name_text : ps.key_name;
     std::string json = "{";
-    if (!f.no_key_name)
-        json += "\"key_name\": \"" + json_escape(key) + "\", ";
+    if (!f.no_key_name) json += "\"key_name\": \"" + json_escape(key) + "\", ";
     json += std::string("\"image\": \"") + p->id_name + "\", \"version\": \"" + json_escape(ps.version) +
             "\", \"size\": " + std::to_string(ps.image_len) + ", \"hash_alg\": \"sha512\", \"hash\": \"" +
             vcard_hex(ps.install_hash.data(), ps.install_hash.size()) + "\"}";
-    if (f.bad_json)
-        json = "{\"key_name\": \"" + json_escape(key) + "\", \"image\": ";
+    if (f.bad_json) json = "{\"key_name\": \"" + json_escape(key) + "\", \"image\": ";
     fwupdate_signed_data_rsp_s rsp{};
     rsp.rsvd1 = 1;  // metadata format
     put_text(rsp.data, sizeof rsp.data, json, f.no_nul);
     rsp.data_len = f.no_nul ? sizeof rsp.data : static_cast<uint32_t>(std::min(json.size(), sizeof rsp.data - 1));
-    if (f.text_len)
-        rsp.data_len = f.text_len_value;
+    if (f.text_len) rsp.data_len = f.text_len_value;
     put_rsp(r, rsp);
 }
 
@@ -551,31 +533,31 @@ void on_verify_signature(vcard_s *c, const uint8_t *req, size_t len, vcard_reply
 // messages the service does not know.
 size_t request_len(uint32_t msg) {
     switch (msg) {
-    case FWUPDATE_MSG_GET_RUNNING_IMAGE:
-        return sizeof(fwupdate_running_image_req_s);
-    case FWUPDATE_MSG_FLASH_ERASE:
-        return sizeof(fwupdate_erase_req_s);
-    case FWUPDATE_MSG_SET_STARTUP_IMAGE:
-        return sizeof(fwupdate_set_startup_req_s);
-    case FWUPDATE_MSG_GET_CHECKSUM:
-        return sizeof(fwupdate_checksum_req_s);
-    case FWUPDATE_MSG_GET_FW_LIST:
-    case FWUPDATE_MSG_VERIFY_STARTUP_IMAGE:
-    case FWUPDATE_MSG_GET_SECURE_INFO:
-    case FWUPDATE_MSG_GET_SIGNED_DATA:
-        return 4;  // a partition or component number
-    case FWUPDATE_MSG_GET_CARD_INFO:
-        return 1;
-    case FWUPDATE_MSG_GET_PARTITION_INFO:
-        return sizeof(fwupdate_partition_info_req_s);
-    case FWUPDATE_MSG_FLASH_SECTOR_ERASE:
-        return sizeof(fwupdate_sector_erase_req_s);
-    case FWUPDATE_MSG_SECURE_BOOT_UPDATE:
-        return sizeof(fwupdate_secure_boot_update_req_s);
-    case FWUPDATE_MSG_SECURE_IMAGE_UPDATE:
-        return sizeof(fwupdate_secure_image_update_req_s);
-    default:
-        return 0;
+        case FWUPDATE_MSG_GET_RUNNING_IMAGE:
+            return sizeof(fwupdate_running_image_req_s);
+        case FWUPDATE_MSG_FLASH_ERASE:
+            return sizeof(fwupdate_erase_req_s);
+        case FWUPDATE_MSG_SET_STARTUP_IMAGE:
+            return sizeof(fwupdate_set_startup_req_s);
+        case FWUPDATE_MSG_GET_CHECKSUM:
+            return sizeof(fwupdate_checksum_req_s);
+        case FWUPDATE_MSG_GET_FW_LIST:
+        case FWUPDATE_MSG_VERIFY_STARTUP_IMAGE:
+        case FWUPDATE_MSG_GET_SECURE_INFO:
+        case FWUPDATE_MSG_GET_SIGNED_DATA:
+            return 4;  // a partition or component number
+        case FWUPDATE_MSG_GET_CARD_INFO:
+            return 1;
+        case FWUPDATE_MSG_GET_PARTITION_INFO:
+            return sizeof(fwupdate_partition_info_req_s);
+        case FWUPDATE_MSG_FLASH_SECTOR_ERASE:
+            return sizeof(fwupdate_sector_erase_req_s);
+        case FWUPDATE_MSG_SECURE_BOOT_UPDATE:
+            return sizeof(fwupdate_secure_boot_update_req_s);
+        case FWUPDATE_MSG_SECURE_IMAGE_UPDATE:
+            return sizeof(fwupdate_secure_image_update_req_s);
+        default:
+            return 0;
     }
 }
 
@@ -584,34 +566,34 @@ size_t request_len(uint32_t msg) {
 // service does not know gets one byte.
 size_t response_len(uint32_t msg, const uint8_t *req, size_t len) {
     switch (msg) {
-    case FWUPDATE_MSG_GET_RUNNING_IMAGE:
-        return sizeof(fwupdate_running_image_rsp_s);
-    case FWUPDATE_MSG_FLASH_WRITE:
-        return sizeof(fwupdate_write_rsp_s);
-    case FWUPDATE_MSG_GET_CHECKSUM:
-        return sizeof(fwupdate_checksum_rsp_s);
-    case FWUPDATE_MSG_GET_FW_LIST:
-        return sizeof(fwupdate_fw_list_rsp_s);
-    case FWUPDATE_MSG_VERIFY_STARTUP_IMAGE:
-        return sizeof(fwupdate_startup_verify_rsp_s);
-    case FWUPDATE_MSG_GET_CARD_INFO:
-        return sizeof(fwupdate_card_info_rsp_s);
-    case FWUPDATE_MSG_GET_PARTITION_INFO:
-        return load_req<fwupdate_partition_info_req_s>(req, len).detail == 0
-                   ? FWUPDATE_PARTITION_SUMMARY_LEN
-                   : sizeof(fwupdate_partition_info_rsp_s);
-    case FWUPDATE_MSG_SECURE_BOOT_UPDATE:
-        return sizeof(fwupdate_secure_boot_update_req_s);
-    case FWUPDATE_MSG_GET_SECURE_INFO:
-        return sizeof(fwupdate_secure_info_rsp_s);
-    case FWUPDATE_MSG_SECURE_IMAGE_UPDATE:
-        return FWUPDATE_SECURE_IMAGE_UPDATE_RSP_LEN;
-    case FWUPDATE_MSG_GET_SIGNED_DATA:
-        return sizeof(fwupdate_signed_data_rsp_s);
-    case FWUPDATE_MSG_VERIFY_SIGNATURE:
-        return FWUPDATE_VERIFY_SIGNATURE_RSP_LEN;
-    default:
-        return 1;  // erase, sector erase, set startup image: a status byte
+        case FWUPDATE_MSG_GET_RUNNING_IMAGE:
+            return sizeof(fwupdate_running_image_rsp_s);
+        case FWUPDATE_MSG_FLASH_WRITE:
+            return sizeof(fwupdate_write_rsp_s);
+        case FWUPDATE_MSG_GET_CHECKSUM:
+            return sizeof(fwupdate_checksum_rsp_s);
+        case FWUPDATE_MSG_GET_FW_LIST:
+            return sizeof(fwupdate_fw_list_rsp_s);
+        case FWUPDATE_MSG_VERIFY_STARTUP_IMAGE:
+            return sizeof(fwupdate_startup_verify_rsp_s);
+        case FWUPDATE_MSG_GET_CARD_INFO:
+            return sizeof(fwupdate_card_info_rsp_s);
+        case FWUPDATE_MSG_GET_PARTITION_INFO:
+            return load_req<fwupdate_partition_info_req_s>(req, len).detail == 0
+                       ? FWUPDATE_PARTITION_SUMMARY_LEN
+                       : sizeof(fwupdate_partition_info_rsp_s);
+        case FWUPDATE_MSG_SECURE_BOOT_UPDATE:
+            return sizeof(fwupdate_secure_boot_update_req_s);
+        case FWUPDATE_MSG_GET_SECURE_INFO:
+            return sizeof(fwupdate_secure_info_rsp_s);
+        case FWUPDATE_MSG_SECURE_IMAGE_UPDATE:
+            return FWUPDATE_SECURE_IMAGE_UPDATE_RSP_LEN;
+        case FWUPDATE_MSG_GET_SIGNED_DATA:
+            return sizeof(fwupdate_signed_data_rsp_s);
+        case FWUPDATE_MSG_VERIFY_SIGNATURE:
+            return FWUPDATE_VERIFY_SIGNATURE_RSP_LEN;
+        default:
+            return 1;  // erase, sector erase, set startup image: a status byte
     }
 }
 
@@ -628,97 +610,93 @@ void fill_error_answer(uint32_t msg, const uint8_t *req, size_t len, vcard_reply
 void collect_faults(vcard_s *c, uint32_t msg, unsigned call, vcard_call_faults_s &f,
                     std::vector<const vcard_fault_s *> &late) {
     for (const auto &fault : c->faults) {
-        if ((fault.msg != 0 && fault.msg != msg) || (fault.call != 0 && fault.call != call))
-            continue;
+        if ((fault.msg != 0 && fault.msg != msg) || (fault.call != 0 && fault.call != call)) continue;
         switch (fault.kind) {
-        case VCARD_FAULT_NO_NUL:
-            f.no_nul = true;
-            break;
-        case VCARD_FAULT_BAD_JSON:
-            f.bad_json = true;
-            break;
-        case VCARD_FAULT_NO_KEY_NAME:
-            f.no_key_name = true;
-            break;
-        case VCARD_FAULT_KEY_NAME:
-            f.key_name = true;
-            f.key_name_text = fault.text;
-            break;
-        case VCARD_FAULT_TEXT_LEN:
-            f.text_len = true;
-            f.text_len_value = static_cast<uint32_t>(fault.value);
-            break;
-        case VCARD_FAULT_COUNT:
-            f.count = true;
-            f.count_value = static_cast<uint8_t>(fault.value);
-            break;
-        case VCARD_FAULT_IPC_VERSION:
-            f.ipc_version = true;
-            f.ipc_version_value = static_cast<uint8_t>(fault.value);
-            break;
-        default:
-            late.push_back(&fault);
-            break;
+            case VCARD_FAULT_NO_NUL:
+                f.no_nul = true;
+                break;
+            case VCARD_FAULT_BAD_JSON:
+                f.bad_json = true;
+                break;
+            case VCARD_FAULT_NO_KEY_NAME:
+                f.no_key_name = true;
+                break;
+            case VCARD_FAULT_KEY_NAME:
+                f.key_name = true;
+                f.key_name_text = fault.text;
+                break;
+            case VCARD_FAULT_TEXT_LEN:
+                f.text_len = true;
+                f.text_len_value = static_cast<uint32_t>(fault.value);
+                break;
+            case VCARD_FAULT_COUNT:
+                f.count = true;
+                f.count_value = static_cast<uint8_t>(fault.value);
+                break;
+            case VCARD_FAULT_IPC_VERSION:
+                f.ipc_version = true;
+                f.ipc_version_value = static_cast<uint8_t>(fault.value);
+                break;
+            default:
+                late.push_back(&fault);
+                break;
         }
     }
 }
 
 void apply_late_fault(uint32_t msg, const vcard_fault_s &fault, vcard_reply_s &r) {
     switch (fault.kind) {
-    case VCARD_FAULT_STATUS_WORD:
-        r.rsp_errno = static_cast<uint32_t>(fault.value);
-        break;
-    case VCARD_FAULT_STATUS: {
-        if (msg == FWUPDATE_MSG_GET_SECURE_INFO) {
-            if (r.data.size() < 4)
-                r.data.resize(4, 0);
-            uint32_t v = static_cast<uint32_t>(fault.value);
-            memcpy(r.data.data(), &v, 4);
+        case VCARD_FAULT_STATUS_WORD:
+            r.rsp_errno = static_cast<uint32_t>(fault.value);
+            break;
+        case VCARD_FAULT_STATUS: {
+            if (msg == FWUPDATE_MSG_GET_SECURE_INFO) {
+                if (r.data.size() < 4) r.data.resize(4, 0);
+                uint32_t v = static_cast<uint32_t>(fault.value);
+                memcpy(r.data.data(), &v, 4);
+                break;
+            }
+            size_t off = msg == FWUPDATE_MSG_VERIFY_STARTUP_IMAGE ? offsetof(fwupdate_startup_verify_rsp_s, status) : 0;
+            if (r.data.size() <= off) r.data.resize(off + 1, 0);
+            r.data[off] = static_cast<uint8_t>(fault.value);
             break;
         }
-        size_t off = msg == FWUPDATE_MSG_VERIFY_STARTUP_IMAGE ? offsetof(fwupdate_startup_verify_rsp_s, status) : 0;
-        if (r.data.size() <= off)
-            r.data.resize(off + 1, 0);
-        r.data[off] = static_cast<uint8_t>(fault.value);
-        break;
-    }
-    case VCARD_FAULT_NEXT_OFFSET:
-        if (r.data.size() < sizeof(fwupdate_write_rsp_s))
-            r.data.resize(sizeof(fwupdate_write_rsp_s), 0);
-        memcpy(r.data.data(), &fault.value, sizeof fault.value);
-        break;
-    case VCARD_FAULT_RSP_LEN:
-        r.data.resize(static_cast<size_t>(std::min<uint64_t>(fault.value, 1u << 16)), 0);
-        break;
-    case VCARD_FAULT_DELAY:
-        r.delay_ms = static_cast<unsigned>(std::min<uint64_t>(fault.value, 600000));
-        break;
-    case VCARD_FAULT_NO_ANSWER:
-        r.wire_fault = VCARD_WIRE_NO_ANSWER;
-        break;
-    case VCARD_FAULT_SHORT:
-        r.wire_fault = VCARD_WIRE_SHORT;
-        break;
-    case VCARD_FAULT_BAD_TYPE:
-        r.wire_fault = VCARD_WIRE_BAD_TYPE;
-        break;
-    case VCARD_FAULT_BAD_MAGIC:
-        r.wire_fault = VCARD_WIRE_BAD_MAGIC;
-        break;
-    case VCARD_FAULT_BAD_VERSION:
-        r.wire_fault = VCARD_WIRE_BAD_VERSION;
-        break;
-    case VCARD_FAULT_BAD_MSG:
-        r.wire_fault = VCARD_WIRE_BAD_MSG;
-        break;
-    case VCARD_FAULT_OVERSIZE:
-        r.wire_fault = VCARD_WIRE_OVERSIZE;
-        break;
-    case VCARD_FAULT_TRUNCATED:
-        r.wire_fault = VCARD_WIRE_TRUNCATED;
-        break;
-    default:
-        break;
+        case VCARD_FAULT_NEXT_OFFSET:
+            if (r.data.size() < sizeof(fwupdate_write_rsp_s)) r.data.resize(sizeof(fwupdate_write_rsp_s), 0);
+            memcpy(r.data.data(), &fault.value, sizeof fault.value);
+            break;
+        case VCARD_FAULT_RSP_LEN:
+            r.data.resize(static_cast<size_t>(std::min<uint64_t>(fault.value, 1u << 16)), 0);
+            break;
+        case VCARD_FAULT_DELAY:
+            r.delay_ms = static_cast<unsigned>(std::min<uint64_t>(fault.value, 600000));
+            break;
+        case VCARD_FAULT_NO_ANSWER:
+            r.wire_fault = VCARD_WIRE_NO_ANSWER;
+            break;
+        case VCARD_FAULT_SHORT:
+            r.wire_fault = VCARD_WIRE_SHORT;
+            break;
+        case VCARD_FAULT_BAD_TYPE:
+            r.wire_fault = VCARD_WIRE_BAD_TYPE;
+            break;
+        case VCARD_FAULT_BAD_MAGIC:
+            r.wire_fault = VCARD_WIRE_BAD_MAGIC;
+            break;
+        case VCARD_FAULT_BAD_VERSION:
+            r.wire_fault = VCARD_WIRE_BAD_VERSION;
+            break;
+        case VCARD_FAULT_BAD_MSG:
+            r.wire_fault = VCARD_WIRE_BAD_MSG;
+            break;
+        case VCARD_FAULT_OVERSIZE:
+            r.wire_fault = VCARD_WIRE_OVERSIZE;
+            break;
+        case VCARD_FAULT_TRUNCATED:
+            r.wire_fault = VCARD_WIRE_TRUNCATED;
+            break;
+        default:
+            break;
     }
 }
 
@@ -726,54 +704,54 @@ void apply_late_fault(uint32_t msg, const vcard_fault_s &fault, vcard_reply_s &r
 void dispatch(vcard_s *c, uint32_t msg, const uint8_t *req, size_t len, const vcard_call_faults_s &f,
               vcard_reply_s &r) {
     switch (msg) {
-    case FWUPDATE_MSG_GET_RUNNING_IMAGE:
-        on_running_image(c, req, len, r);
-        break;
-    case FWUPDATE_MSG_FLASH_ERASE:
-        on_erase(c, req, len, r);
-        break;
-    case FWUPDATE_MSG_FLASH_WRITE:
-        on_write(c, req, len, r);
-        break;
-    case FWUPDATE_MSG_SET_STARTUP_IMAGE:
-        on_set_startup(c, req, len, r);
-        break;
-    case FWUPDATE_MSG_GET_CHECKSUM:
-        on_checksum(c, req, len, r);
-        break;
-    case FWUPDATE_MSG_GET_FW_LIST:
-        on_fw_list(c, req, len, f, r);
-        break;
-    case FWUPDATE_MSG_VERIFY_STARTUP_IMAGE:
-        on_verify_startup(c, req, len, f, r);
-        break;
-    case FWUPDATE_MSG_GET_CARD_INFO:
-        on_card_info(c, f, r);
-        break;
-    case FWUPDATE_MSG_GET_PARTITION_INFO:
-        on_partition_info(c, req, len, f, r);
-        break;
-    case FWUPDATE_MSG_FLASH_SECTOR_ERASE:
-        on_sector_erase(c, req, len, r);
-        break;
-    case FWUPDATE_MSG_SECURE_BOOT_UPDATE:
-        on_secure_boot_update(c, req, len, r);
-        break;
-    case FWUPDATE_MSG_GET_SECURE_INFO:
-        on_secure_info(c, req, len, f, r);
-        break;
-    case FWUPDATE_MSG_SECURE_IMAGE_UPDATE:
-        on_secure_image_update(c, req, len, r);
-        break;
-    case FWUPDATE_MSG_GET_SIGNED_DATA:
-        on_signed_data(c, req, len, f, r);
-        break;
-    case FWUPDATE_MSG_VERIFY_SIGNATURE:
-        on_verify_signature(c, req, len, r);
-        break;
-    default:
-        r.rsp_errno = ERR_NOSYS;
-        break;
+        case FWUPDATE_MSG_GET_RUNNING_IMAGE:
+            on_running_image(c, req, len, r);
+            break;
+        case FWUPDATE_MSG_FLASH_ERASE:
+            on_erase(c, req, len, r);
+            break;
+        case FWUPDATE_MSG_FLASH_WRITE:
+            on_write(c, req, len, r);
+            break;
+        case FWUPDATE_MSG_SET_STARTUP_IMAGE:
+            on_set_startup(c, req, len, r);
+            break;
+        case FWUPDATE_MSG_GET_CHECKSUM:
+            on_checksum(c, req, len, r);
+            break;
+        case FWUPDATE_MSG_GET_FW_LIST:
+            on_fw_list(c, req, len, f, r);
+            break;
+        case FWUPDATE_MSG_VERIFY_STARTUP_IMAGE:
+            on_verify_startup(c, req, len, f, r);
+            break;
+        case FWUPDATE_MSG_GET_CARD_INFO:
+            on_card_info(c, f, r);
+            break;
+        case FWUPDATE_MSG_GET_PARTITION_INFO:
+            on_partition_info(c, req, len, f, r);
+            break;
+        case FWUPDATE_MSG_FLASH_SECTOR_ERASE:
+            on_sector_erase(c, req, len, r);
+            break;
+        case FWUPDATE_MSG_SECURE_BOOT_UPDATE:
+            on_secure_boot_update(c, req, len, r);
+            break;
+        case FWUPDATE_MSG_GET_SECURE_INFO:
+            on_secure_info(c, req, len, f, r);
+            break;
+        case FWUPDATE_MSG_SECURE_IMAGE_UPDATE:
+            on_secure_image_update(c, req, len, r);
+            break;
+        case FWUPDATE_MSG_GET_SIGNED_DATA:
+            on_signed_data(c, req, len, f, r);
+            break;
+        case FWUPDATE_MSG_VERIFY_SIGNATURE:
+            on_verify_signature(c, req, len, r);
+            break;
+        default:
+            r.rsp_errno = ERR_NOSYS;
+            break;
     }
 }
 
@@ -782,8 +760,7 @@ void log_request(vcard_s *c, uint32_t endpoint, uint32_t msg, const uint8_t *req
     snprintf(head, sizeof head, "%u 0x%x ", endpoint, msg);
     std::string line = head + vcard_hex(req, len) + "\n";
     int fd = open(vcard_requests_path(c).c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
-    if (fd < 0)
-        return;
+    if (fd < 0) return;
     // One write per line: concurrent writers never interleave inside a line.
     ssize_t n = write(fd, line.data(), line.size());
     (void)n;
@@ -796,10 +773,8 @@ bool make_dirs(const std::string &path) {
     while (pos != std::string::npos) {
         pos = path.find('/', pos + 1);
         cur = path.substr(0, pos);
-        if (cur.empty())
-            continue;
-        if (mkdir(cur.c_str(), 0755) != 0 && errno != EEXIST)
-            return false;
+        if (cur.empty()) continue;
+        if (mkdir(cur.c_str(), 0755) != 0 && errno != EEXIST) return false;
     }
     struct stat sb {};
     return stat(path.c_str(), &sb) == 0 && S_ISDIR(sb.st_mode);
@@ -854,11 +829,10 @@ std::string vcard_requests_path(const vcard_s *card) {
     return card->dir + "/requests.log";
 }
 
-vcard_reply_s vcard_handle(vcard_s *card, uint32_t endpoint, uint32_t msg, const uint8_t *req,
-                           size_t req_len, size_t rsp_cap) {
+vcard_reply_s vcard_handle(vcard_s *card, uint32_t endpoint, uint32_t msg, const uint8_t *req, size_t req_len,
+                           size_t rsp_cap) {
     static const uint8_t empty = 0;
-    if (req == nullptr)
-        req = &empty;
+    if (req == nullptr) req = &empty;
     std::lock_guard<std::mutex> guard(card->lock);
     log_request(card, endpoint, msg, req, req_len);
     vcard_reply_s r;
@@ -876,10 +850,8 @@ vcard_reply_s vcard_handle(vcard_s *card, uint32_t endpoint, uint32_t msg, const
         r.rsp_errno = ERR_INVAL;
     else
         dispatch(card, msg, req, req_len, f, r);
-    if (r.rsp_errno != 0 && r.data.empty())
-        fill_error_answer(msg, req, req_len, r);
-    if (r.data.size() > rsp_cap)
-        r.data.resize(rsp_cap);
+    if (r.rsp_errno != 0 && r.data.empty()) fill_error_answer(msg, req, req_len, r);
+    if (r.data.size() > rsp_cap) r.data.resize(rsp_cap);
     for (const vcard_fault_s *fault : late)
         apply_late_fault(msg, *fault, r);
     return r;

@@ -11,32 +11,32 @@
 #include <vector>
 
 struct vcard_options_s {
-    std::string state_dir;           // persisted flash contents and state; created when missing
-    unsigned erase_polls = 0;        // status-3 answers before an erase completes
-    unsigned verify_polls = 0;       // status-4 answers before a checksum/startup verification completes
-    int fwupdate_ipc_version = -1;   // card-info layout version; -1: keep the persisted one (default 5)
-    std::vector<std::string> faults; // fault strings "MSG[@N]:KIND[=VALUE]", see virtual_card/README.md
+    std::string state_dir;            // persisted flash contents and state; created when missing
+    unsigned erase_polls = 0;         // status-3 answers before an erase completes
+    unsigned verify_polls = 0;        // status-4 answers before a checksum/startup verification completes
+    int fwupdate_ipc_version = -1;    // card-info layout version; -1: keep the persisted one (default 5)
+    std::vector<std::string> faults;  // fault strings "MSG[@N]:KIND[=VALUE]", see virtual_card/README.md
 };
 
 // What the transport must do to the framed response (misc node / socketpair)
 // or to the RPC record (fwctl) instead of a normal answer.
 enum vcard_wire_fault_e {
     VCARD_WIRE_NONE = 0,
-    VCARD_WIRE_NO_ANSWER,      // transport error: misc node fails the read with EIO, fwctl ioctl fails
-    VCARD_WIRE_SHORT,          // fewer than 8 bytes (misc), or rsp_len = 0 (fwctl)
-    VCARD_WIRE_BAD_TYPE,       // header type 2 instead of 3
+    VCARD_WIRE_NO_ANSWER,  // transport error: misc node fails the read with EIO, fwctl ioctl fails
+    VCARD_WIRE_SHORT,      // fewer than 8 bytes (misc), or rsp_len = 0 (fwctl)
+    VCARD_WIRE_BAD_TYPE,   // header type 2 instead of 3
     VCARD_WIRE_BAD_MAGIC,
     VCARD_WIRE_BAD_VERSION,
-    VCARD_WIRE_BAD_MSG,        // message number of another request
-    VCARD_WIRE_OVERSIZE,       // pld_len / rsp_len beyond the response capacity
-    VCARD_WIRE_TRUNCATED,      // pld_len claims more bytes than the message carries
+    VCARD_WIRE_BAD_MSG,    // message number of another request
+    VCARD_WIRE_OVERSIZE,   // pld_len / rsp_len beyond the response capacity
+    VCARD_WIRE_TRUNCATED,  // pld_len claims more bytes than the message carries
 };
 
 struct vcard_reply_s {
-    uint32_t rsp_errno = 0;          // service status word
-    std::vector<uint8_t> data;       // response data, at most the capacity unless a fault says otherwise
+    uint32_t rsp_errno = 0;     // service status word
+    std::vector<uint8_t> data;  // response data, at most the capacity unless a fault says otherwise
     vcard_wire_fault_e wire_fault = VCARD_WIRE_NONE;
-    unsigned delay_ms = 0;           // answer this late (slow-answer fault)
+    unsigned delay_ms = 0;  // answer this late (slow-answer fault)
 };
 
 struct vcard_s;
@@ -48,16 +48,16 @@ vcard_s *vcard_open(const vcard_options_s &options);
 void vcard_close(vcard_s *card);
 
 // One request. Records it (see vcard_requests_path) and answers it.
-vcard_reply_s vcard_handle(vcard_s *card, uint32_t endpoint, uint32_t msg, const uint8_t *req,
-                           size_t req_len, size_t rsp_cap);
+vcard_reply_s vcard_handle(vcard_s *card, uint32_t endpoint, uint32_t msg, const uint8_t *req, size_t req_len,
+                           size_t rsp_cap);
 
 // Misc-device framing, as the vela_ipc driver and the card's IPC endpoint
 // do it: takes one written request message (driver header + payload header +
 // data), answers with one response message (at most 1040 bytes) with the
 // wire fault applied. Returns false when the message is refused by the driver
 // (bad type, length): the write fails with EINVAL then.
-bool vcard_misc_exchange(vcard_s *card, const uint8_t *msg, size_t len, std::vector<uint8_t> &out,
-                         bool &no_answer, unsigned &delay_ms);
+bool vcard_misc_exchange(vcard_s *card, const uint8_t *msg, size_t len, std::vector<uint8_t> &out, bool &no_answer,
+                         unsigned &delay_ms);
 
 // Every request received, one line each, appended:
 // "<endpoint> 0x<msg hex> <hex of the request bytes>\n"

@@ -21,8 +21,19 @@ constexpr uint64_t MiB = 1024 * 1024;
 
 // Type numbers of the card's partition kinds.
 enum : uint32_t {
-    PT_BOOT = 0, PT_BL1 = 1, PT_FIP = 2, PT_UBOOT = 3, PT_FW = 4, PT_DTB = 5, PT_FW_CFG = 6,
-    PT_BASTION = 7, PT_SOFTROM = 8, PT_CPLD = 9, PT_UFM = 10, PT_OPROM = 11, PT_LOG = 12,
+    PT_BOOT = 0,
+    PT_BL1 = 1,
+    PT_FIP = 2,
+    PT_UBOOT = 3,
+    PT_FW = 4,
+    PT_DTB = 5,
+    PT_FW_CFG = 6,
+    PT_BASTION = 7,
+    PT_SOFTROM = 8,
+    PT_CPLD = 9,
+    PT_UFM = 10,
+    PT_OPROM = 11,
+    PT_LOG = 12,
     PT_COREDUMP = 13,
 };
 
@@ -59,13 +70,11 @@ std::string flash_path(const std::string &dir, const vcard_partition_def_s &p) {
 }
 
 bool parse_u64(const std::string &text, uint64_t &out) {
-    if (text.empty())
-        return false;
+    if (text.empty()) return false;
     errno = 0;
     char *end = nullptr;
     unsigned long long v = strtoull(text.c_str(), &end, 0);
-    if (errno != 0 || end == nullptr || *end != '\0')
-        return false;
+    if (errno != 0 || end == nullptr || *end != '\0') return false;
     out = v;
     return true;
 }
@@ -77,8 +86,7 @@ bool pread_full(int fd, uint8_t *buf, size_t len, uint64_t off) {
     while (done < len) {
         ssize_t n = pread(fd, buf + done, len - done, static_cast<off_t>(off + done));
         if (n < 0) {
-            if (errno == EINTR)
-                continue;
+            if (errno == EINTR) continue;
             return false;
         }
         if (n == 0) {
@@ -95,8 +103,7 @@ bool pwrite_full(int fd, const uint8_t *buf, size_t len, uint64_t off) {
     while (done < len) {
         ssize_t n = pwrite(fd, buf + done, len - done, static_cast<off_t>(off + done));
         if (n < 0) {
-            if (errno == EINTR)
-                continue;
+            if (errno == EINTR) continue;
             return false;
         }
         done += static_cast<size_t>(n);
@@ -104,13 +111,11 @@ bool pwrite_full(int fd, const uint8_t *buf, size_t len, uint64_t off) {
     return true;
 }
 
-void load_comp(const std::map<std::string, std::string> &kv, const std::string &name,
-               vcard_secure_comp_s &c) {
+void load_comp(const std::map<std::string, std::string> &kv, const std::string &name, vcard_secure_comp_s &c) {
     uint64_t v = 0;
     auto get = [&](const char *field, uint64_t &out) {
         auto it = kv.find(name + "." + field);
-        if (it != kv.end() && parse_u64(it->second, v))
-            out = v;
+        if (it != kv.end() && parse_u64(it->second, v)) out = v;
     };
     uint64_t cur = c.current_partition, next = c.next_partition, arv = c.ar_version;
     get("current_partition", cur);
@@ -150,8 +155,7 @@ const std::vector<vcard_partition_def_s> &vcard_partition_table() {
 
 const vcard_partition_def_s *vcard_partition_find(uint32_t id) {
     for (const auto &p : k_partitions)
-        if (p.id == id)
-            return &p;
+        if (p.id == id) return &p;
     return nullptr;
 }
 
@@ -166,8 +170,7 @@ void vcard_state_complete(vcard_state_s &st) {
             ps.install_hash.assign(digest, digest + 64);
             ps.image_len = 0;
         }
-        if (ps.key_name.empty())
-            ps.key_name = "prod";
+        if (ps.key_name.empty()) ps.key_name = "prod";
         if (p.secure && ps.signature.size() != VCARD_SIG_LEN)
             ps.signature = vcard_sign(ps.key_name, vcard_manifest(p.id, ps.image_len, ps.install_hash.data()));
     }
@@ -187,11 +190,9 @@ bool vcard_state_load(const std::string &dir, vcard_state_s &st, std::string &er
     std::map<std::string, std::string> kv;
     std::string line;
     while (std::getline(in, line)) {
-        if (line.empty() || line[0] == '#')
-            continue;
+        if (line.empty() || line[0] == '#') continue;
         size_t eq = line.find('=');
-        if (eq == std::string::npos)
-            continue;
+        if (eq == std::string::npos) continue;
         kv[line.substr(0, eq)] = line.substr(eq + 1);
     }
     uint64_t v = 0;
@@ -213,17 +214,14 @@ bool vcard_state_load(const std::string &dir, vcard_state_s &st, std::string &er
         vcard_part_state_s &ps = st.parts[p.id];
         std::string base = std::string("part.") + p.id_name + ".";
         auto it = kv.find(base + "image_len");
-        if (it != kv.end() && parse_u64(it->second, v))
-            ps.image_len = std::min<uint64_t>(v, p.size);
+        if (it != kv.end() && parse_u64(it->second, v)) ps.image_len = std::min<uint64_t>(v, p.size);
         it = kv.find(base + "version");
-        if (it != kv.end())
-            ps.version = it->second.substr(0, 63);
+        if (it != kv.end()) ps.version = it->second.substr(0, 63);
         it = kv.find(base + "hash");
         if (it != kv.end() && (!vcard_unhex(it->second, ps.install_hash) || ps.install_hash.size() != 64))
             ps.install_hash.clear();
         it = kv.find(base + "key");
-        if (it != kv.end())
-            ps.key_name = it->second;
+        if (it != kv.end()) ps.key_name = it->second;
         it = kv.find(base + "signature");
         if (it != kv.end() && (!vcard_unhex(it->second, ps.signature) || ps.signature.size() != VCARD_SIG_LEN))
             ps.signature.clear();
@@ -249,8 +247,7 @@ bool vcard_state_save(const std::string &dir, const vcard_state_s &st) {
     save_comp(os, "bastion", st.bastion);
     for (const auto &p : k_partitions) {
         auto it = st.parts.find(p.id);
-        if (it == st.parts.end())
-            continue;
+        if (it == st.parts.end()) continue;
         const vcard_part_state_s &ps = it->second;
         std::string base = std::string("part.") + p.id_name + ".";
         os << base << "image_len=" << ps.image_len << "\n";
@@ -263,11 +260,10 @@ bool vcard_state_save(const std::string &dir, const vcard_state_s &st) {
     std::string text = os.str();
     // A unique temporary name, so that two cards on one directory never
     // write into each other's half-written file.
-    std::string tmp = dir + "/state.txt.tmp." + std::to_string(getpid()) + "." +
-                      std::to_string(reinterpret_cast<uintptr_t>(&st));
+    std::string tmp =
+        dir + "/state.txt.tmp." + std::to_string(getpid()) + "." + std::to_string(reinterpret_cast<uintptr_t>(&st));
     int fd = open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    if (fd < 0)
-        return false;
+    if (fd < 0) return false;
     bool ok = pwrite_full(fd, reinterpret_cast<const uint8_t *>(text.data()), text.size(), 0);
     ok = (close(fd) == 0) && ok;
     if (!ok || rename(tmp.c_str(), (dir + "/state.txt").c_str()) != 0) {
@@ -277,14 +273,11 @@ bool vcard_state_save(const std::string &dir, const vcard_state_s &st) {
     return true;
 }
 
-bool vcard_flash_read(const std::string &dir, const vcard_partition_def_s &p, uint64_t off,
-                      uint8_t *buf, size_t len) {
-    if (off > p.size || len > p.size - off)
-        return false;
+bool vcard_flash_read(const std::string &dir, const vcard_partition_def_s &p, uint64_t off, uint8_t *buf, size_t len) {
+    if (off > p.size || len > p.size - off) return false;
     int fd = open(flash_path(dir, p).c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) {
-        if (errno != ENOENT)
-            return false;
+        if (errno != ENOENT) return false;
         memset(buf, 0xFF, len);
         return true;
     }
@@ -295,13 +288,11 @@ bool vcard_flash_read(const std::string &dir, const vcard_partition_def_s &p, ui
     return ok;
 }
 
-bool vcard_flash_write(const std::string &dir, const vcard_partition_def_s &p, uint64_t off,
-                       const uint8_t *buf, size_t len) {
-    if (off > p.size || len > p.size - off)
-        return false;
+bool vcard_flash_write(const std::string &dir, const vcard_partition_def_s &p, uint64_t off, const uint8_t *buf,
+                       size_t len) {
+    if (off > p.size || len > p.size - off) return false;
     int fd = open(flash_path(dir, p).c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
-    if (fd < 0)
-        return false;
+    if (fd < 0) return false;
     std::vector<uint8_t> inv(buf, buf + len);
     for (auto &b : inv)
         b = static_cast<uint8_t>(~b);
@@ -310,19 +301,15 @@ bool vcard_flash_write(const std::string &dir, const vcard_partition_def_s &p, u
     return ok;
 }
 
-bool vcard_flash_erase(const std::string &dir, const vcard_partition_def_s &p, uint64_t off,
-                       uint64_t len) {
-    if (off > p.size || len > p.size - off)
-        return false;
+bool vcard_flash_erase(const std::string &dir, const vcard_partition_def_s &p, uint64_t off, uint64_t len) {
+    if (off > p.size || len > p.size - off) return false;
     std::string path = flash_path(dir, p);
     if (off == 0 && len == p.size) {
-        if (unlink(path.c_str()) != 0 && errno != ENOENT)
-            return false;
+        if (unlink(path.c_str()) != 0 && errno != ENOENT) return false;
         return true;
     }
     int fd = open(path.c_str(), O_RDWR | O_CLOEXEC);
-    if (fd < 0)
-        return errno == ENOENT;
+    if (fd < 0) return errno == ENOENT;
     struct stat sb {};
     bool ok = fstat(fd, &sb) == 0;
     uint64_t file_len = ok ? static_cast<uint64_t>(sb.st_size) : 0;

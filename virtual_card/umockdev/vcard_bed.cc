@@ -61,8 +61,7 @@ G_DEFINE_TYPE(VcardMiscNode, vcard_misc_node, UMOCKDEV_TYPE_IOCTL_BASE)
 const char *const k_misc_state_key = "vcard-misc-state";
 
 misc_client_state_s *misc_state(UMockdevIoctlClient *client) {
-    auto *state =
-        static_cast<misc_client_state_s *>(g_object_get_data(G_OBJECT(client), k_misc_state_key));
+    auto *state = static_cast<misc_client_state_s *>(g_object_get_data(G_OBJECT(client), k_misc_state_key));
     if (state == nullptr) {
         state = new misc_client_state_s;
         g_object_set_data_full(G_OBJECT(client), k_misc_state_key, state, [](gpointer p) {
@@ -143,8 +142,7 @@ gboolean misc_handle_write(UMockdevIoctlBase *base, UMockdevIoctlClient *client)
 gboolean misc_handle_read(UMockdevIoctlBase *, UMockdevIoctlClient *client) {
     misc_client_state_s *state = misc_state(client);
     if (state->responses.empty()) {
-        if (state->held_read == nullptr)
-            state->held_read = static_cast<UMockdevIoctlClient *>(g_object_ref(client));
+        if (state->held_read == nullptr) state->held_read = static_cast<UMockdevIoctlClient *>(g_object_ref(client));
         return TRUE;
     }
     misc_serve_read(client, state);
@@ -170,7 +168,9 @@ void vcard_misc_node_class_init(VcardMiscNodeClass *klass) {
     base->handle_ioctl = misc_handle_ioctl;
 }
 
-void vcard_misc_node_init(VcardMiscNode *self) { self->card = nullptr; }
+void vcard_misc_node_init(VcardMiscNode *self) {
+    self->card = nullptr;
+}
 
 // ---------------------------------------------------------------------------
 // fwctl node (kvc_core): FWCTL_RPC with the driver's 48-byte RPC record,
@@ -189,7 +189,7 @@ G_DEFINE_TYPE(VcardFwctlNode, vcard_fwctl_node, UMOCKDEV_TYPE_IOCTL_BASE)
 struct fwctl_pending_s {
     UMockdevIoctlClient *client;  // references, all four
     UMockdevIoctlData *out;
-    UMockdevIoctlData *rsp;       // null without response buffer
+    UMockdevIoctlData *rsp;  // null without response buffer
     int result;
     int err;
 };
@@ -203,8 +203,7 @@ void fwctl_pending_free(fwctl_pending_s *p) {
 
 gboolean fwctl_delayed_complete(gpointer data) {
     auto *p = static_cast<fwctl_pending_s *>(data);
-    if (umockdev_ioctl_client_get_connected(p->client))
-        umockdev_ioctl_client_complete(p->client, p->result, p->err);
+    if (umockdev_ioctl_client_get_connected(p->client)) umockdev_ioctl_client_complete(p->client, p->result, p->err);
     fwctl_pending_free(p);
     return G_SOURCE_REMOVE;
 }
@@ -227,8 +226,8 @@ uint32_t fwctl_expected_scope(uint32_t endpoint, uint32_t msg) {
 constexpr uint32_t k_fwctl_max_len = 1024;
 
 uint32_t load_u32(const uint8_t *p) {
-    return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 |
-           static_cast<uint32_t>(p[2]) << 16 | static_cast<uint32_t>(p[3]) << 24;
+    return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 | static_cast<uint32_t>(p[2]) << 16 |
+           static_cast<uint32_t>(p[3]) << 24;
 }
 
 void store_u32(uint8_t *p, uint32_t v) {
@@ -261,8 +260,7 @@ gboolean fwctl_handle_ioctl(UMockdevIoctlBase *base, UMockdevIoctlClient *client
         return TRUE;
     }
     const uint32_t scope = load_u32(r + offsetof(fwctl_rpc, scope));
-    UMockdevIoctlData *in =
-        umockdev_ioctl_data_resolve(rpc, offsetof(fwctl_rpc, in), sizeof(nic_fwctl_rpc_s), &error);
+    UMockdevIoctlData *in = umockdev_ioctl_data_resolve(rpc, offsetof(fwctl_rpc, in), sizeof(nic_fwctl_rpc_s), &error);
     g_clear_error(&error);
     UMockdevIoctlData *out =
         umockdev_ioctl_data_resolve(rpc, offsetof(fwctl_rpc, out), sizeof(nic_fwctl_rpc_s), &error);
@@ -322,22 +320,18 @@ gboolean fwctl_handle_ioctl(UMockdevIoctlBase *base, UMockdevIoctlClient *client
     g_object_unref(in);
 
     size_t rsp_cap = rec.rsp_len;
-    vcard_reply_s reply =
-        vcard_handle(self->card->service, rec.endpoint, rec.msg, req.data(), req.size(), rsp_cap);
+    vcard_reply_s reply = vcard_handle(self->card->service, rec.endpoint, rec.msg, req.data(), req.size(), rsp_cap);
 
-    auto *pending = new fwctl_pending_s{static_cast<UMockdevIoctlClient *>(g_object_ref(client)), out,
-                                        rsp, 0, 0};
+    auto *pending = new fwctl_pending_s{static_cast<UMockdevIoctlClient *>(g_object_ref(client)), out, rsp, 0, 0};
     if (reply.wire_fault == VCARD_WIRE_NO_ANSWER) {
         pending->result = -1;
         pending->err = EIO;
     } else {
         size_t n = reply.data.size() < rsp_cap ? reply.data.size() : rsp_cap;
-        if (n > 0 && rsp != nullptr)
-            umockdev_ioctl_data_update(rsp, 0, reply.data.data(), static_cast<gint>(n));
+        if (n > 0 && rsp != nullptr) umockdev_ioctl_data_update(rsp, 0, reply.data.data(), static_cast<gint>(n));
         uint32_t rsp_len = static_cast<uint32_t>(reply.data.size());
         if (reply.wire_fault == VCARD_WIRE_SHORT) rsp_len = 0;
-        if (reply.wire_fault == VCARD_WIRE_OVERSIZE && rsp_len <= rsp_cap)
-            rsp_len = static_cast<uint32_t>(rsp_cap + 1);
+        if (reply.wire_fault == VCARD_WIRE_OVERSIZE && rsp_len <= rsp_cap) rsp_len = static_cast<uint32_t>(rsp_cap + 1);
         uint8_t fields[4];
         store_u32(fields, reply.rsp_errno);
         umockdev_ioctl_data_update(out, offsetof(nic_fwctl_rpc_s, rsp_errno), fields, 4);
@@ -360,7 +354,9 @@ void vcard_fwctl_node_class_init(VcardFwctlNodeClass *klass) {
     UMOCKDEV_IOCTL_BASE_CLASS(klass)->handle_ioctl = fwctl_handle_ioctl;
 }
 
-void vcard_fwctl_node_init(VcardFwctlNode *self) { self->card = nullptr; }
+void vcard_fwctl_node_init(VcardFwctlNode *self) {
+    self->card = nullptr;
+}
 
 // ---------------------------------------------------------------------------
 // PCI configuration space and sysfs attributes.
@@ -399,9 +395,8 @@ constexpr unsigned k_ext_cap_dsn = 0x0003;
 
 // Configuration space of one function: standard header, PCI Express and
 // VPD capabilities, and the Device Serial Number extended capability.
-std::vector<uint8_t> config_space(unsigned device_id, uint32_t class_code, bool bridge,
-                                  const pci_addr_s &bridge_addr, unsigned secondary, uint64_t bar,
-                                  const std::string &serial) {
+std::vector<uint8_t> config_space(unsigned device_id, uint32_t class_code, bool bridge, const pci_addr_s &bridge_addr,
+                                  unsigned secondary, uint64_t bar, const std::string &serial) {
     std::vector<uint8_t> c(k_config_size, 0);
     put16(c, 0x00, CRD_PCI_VENDOR_ID);
     put16(c, 0x02, device_id);
@@ -413,7 +408,7 @@ std::vector<uint8_t> config_space(unsigned device_id, uint32_t class_code, bool 
         c[0x18] = static_cast<uint8_t>(bridge_addr.bus);
         c[0x19] = static_cast<uint8_t>(secondary);
         c[0x1a] = static_cast<uint8_t>(secondary);
-        c[0x1c] = 0xf0;          // no I/O, memory or prefetchable window: base above limit
+        c[0x1c] = 0xf0;  // no I/O, memory or prefetchable window: base above limit
         put16(c, 0x20, 0xfff0);
         put16(c, 0x24, 0xfff0);
     } else {
@@ -458,7 +453,8 @@ std::vector<uint8_t> vpd_data(const std::string &serial) {
     v.push_back(0);
     v.insert(v.end(), ro.begin(), ro.end());
     uint8_t sum = 0;
-    for (size_t i = 0; i + 1 < v.size(); i++) sum = static_cast<uint8_t>(sum + v[i]);
+    for (size_t i = 0; i + 1 < v.size(); i++)
+        sum = static_cast<uint8_t>(sum + v[i]);
     v.back() = static_cast<uint8_t>(0x100 - sum);
     v.push_back(0x78);
     return v;
@@ -474,9 +470,8 @@ std::string resource_text(uint64_t bar, uint64_t size) {
             end = bar + size - 1;
             flags = 0x14220c;
         }
-        std::snprintf(line, sizeof line, "0x%016llx 0x%016llx 0x%016llx\n",
-                      static_cast<unsigned long long>(start), static_cast<unsigned long long>(end),
-                      static_cast<unsigned long long>(flags));
+        std::snprintf(line, sizeof line, "0x%016llx 0x%016llx 0x%016llx\n", static_cast<unsigned long long>(start),
+                      static_cast<unsigned long long>(end), static_cast<unsigned long long>(flags));
         text += line;
     }
     return text;
@@ -490,10 +485,8 @@ struct function_s {
 };
 
 const function_s k_functions[] = {
-    {0, CRD_DEVID_VELA_IPC, 0x0b4000, "vela_ipc"},
-    {1, CRD_DEVID_KVC_CORE, 0x120000, "kvc_core"},
-    {2, CRD_DEVID_RSC, 0x058000, nullptr},
-    {3, CRD_DEVID_FUNC_A, 0x020000, nullptr},
+    {0, CRD_DEVID_VELA_IPC, 0x0b4000, "vela_ipc"}, {1, CRD_DEVID_KVC_CORE, 0x120000, "kvc_core"},
+    {2, CRD_DEVID_RSC, 0x058000, nullptr},         {3, CRD_DEVID_FUNC_A, 0x020000, nullptr},
     {4, CRD_DEVID_FUNC_B, 0x020000, nullptr},
 };
 
@@ -509,8 +502,7 @@ bool write_file(const std::string &path, const std::string &text) {
 
 bool make_dirs(const std::string &path) {
     if (g_mkdir_with_parents(path.c_str(), 0755) != 0) {
-        std::fprintf(stderr, "flash-update-vcard: cannot create %s: %s\n", path.c_str(),
-                     std::strerror(errno));
+        std::fprintf(stderr, "flash-update-vcard: cannot create %s: %s\n", path.c_str(), std::strerror(errno));
         return false;
     }
     return true;
@@ -551,8 +543,7 @@ std::string vcard_bed_serial(const std::string &first_bdf, unsigned index) {
     pci_addr_s a;
     parse_bdf(first_bdf, a);
     char text[16];
-    std::snprintf(text, sizeof text, "VC%04X%02X%03u", a.domain & 0xffff, a.bus & 0xff,
-                  (index + 1) % 1000);
+    std::snprintf(text, sizeof text, "VC%04X%02X%03u", a.domain & 0xffff, a.bus & 0xff, (index + 1) % 1000);
     return text;
 }
 
@@ -583,17 +574,28 @@ bool add_card(vcard_bed_s *bed, bed_card_s *card, unsigned index, bool no_misc) 
     std::string bridge_name = text;
     std::snprintf(text, sizeof text, "%u", secondary);
     std::string bus_text = text;
-    const gchar *bridge_attrs[] = {"vendor", "0x1e5a", "device", "0x0100", "class", "0x060400",
-                                   "revision", "0x01", "irq", "0", "secondary_bus_number", bus_text.c_str(),
-                                   "subordinate_bus_number", bus_text.c_str(), nullptr};
+    const gchar *bridge_attrs[] = {"vendor",
+                                   "0x1e5a",
+                                   "device",
+                                   "0x0100",
+                                   "class",
+                                   "0x060400",
+                                   "revision",
+                                   "0x01",
+                                   "irq",
+                                   "0",
+                                   "secondary_bus_number",
+                                   bus_text.c_str(),
+                                   "subordinate_bus_number",
+                                   bus_text.c_str(),
+                                   nullptr};
     std::snprintf(text, sizeof text, "%s", card->pub.bdf.c_str());
     const gchar *bridge_props[] = {"PCI_SLOT_NAME", text, "PCI_ID", "1E5A:0100", nullptr};
-    gchar *bridge_path = umockdev_testbed_add_devicev(bed->testbed, "pci", bridge_name.c_str(), nullptr,
-                                                      const_cast<gchar **>(bridge_attrs),
-                                                      const_cast<gchar **>(bridge_props));
+    gchar *bridge_path =
+        umockdev_testbed_add_devicev(bed->testbed, "pci", bridge_name.c_str(), nullptr,
+                                     const_cast<gchar **>(bridge_attrs), const_cast<gchar **>(bridge_props));
     if (bridge_path == nullptr) return false;
-    std::vector<uint8_t> cfg = config_space(CRD_DEVID_ASIC, 0x060400, true, bridge, secondary, 0,
-                                            card->pub.serial);
+    std::vector<uint8_t> cfg = config_space(CRD_DEVID_ASIC, 0x060400, true, bridge, secondary, 0, card->pub.serial);
     umockdev_testbed_set_attribute_binary(bed->testbed, bridge_path, "config", cfg.data(),
                                           static_cast<gint>(cfg.size()));
     umockdev_testbed_set_attribute(bed->testbed, bridge_path, "resource", resource_text(0, 0).c_str());
@@ -607,11 +609,24 @@ bool add_card(vcard_bed_s *bed, bed_card_s *card, unsigned index, bool no_misc) 
         std::snprintf(device, sizeof device, "0x%04x", f.device_id);
         std::snprintf(klass, sizeof klass, "0x%06x", f.class_code);
         std::snprintf(pci_id, sizeof pci_id, "%04X:%04X", CRD_PCI_VENDOR_ID, f.device_id);
-        const gchar *attrs[] = {"vendor", vendor, "device", device, "subsystem_vendor", vendor,
-                                "subsystem_device", device, "class", klass, "revision", "0x01",
-                                "irq", "0", nullptr};
-        const gchar *props[] = {"PCI_SLOT_NAME", bdf.c_str(), "PCI_ID", pci_id,
-                                f.driver != nullptr ? "DRIVER" : nullptr, f.driver, nullptr};
+        const gchar *attrs[] = {"vendor",
+                                vendor,
+                                "device",
+                                device,
+                                "subsystem_vendor",
+                                vendor,
+                                "subsystem_device",
+                                device,
+                                "class",
+                                klass,
+                                "revision",
+                                "0x01",
+                                "irq",
+                                "0",
+                                nullptr};
+        const gchar *props[] = {
+            "PCI_SLOT_NAME", bdf.c_str(), "PCI_ID", pci_id, f.driver != nullptr ? "DRIVER" : nullptr,
+            f.driver,        nullptr};
         gchar *path = umockdev_testbed_add_devicev(bed->testbed, "pci", name.c_str(), nullptr,
                                                    const_cast<gchar **>(attrs), const_cast<gchar **>(props));
         if (path == nullptr) {
@@ -621,13 +636,10 @@ bool add_card(vcard_bed_s *bed, bed_card_s *card, unsigned index, bool no_misc) 
         uint64_t bar = 0xe0000000ull + (static_cast<uint64_t>(bridge.domain) << 32) +
                        (static_cast<uint64_t>(secondary) << 24) + (static_cast<uint64_t>(f.fn) << 20);
         cfg = config_space(f.device_id, f.class_code, false, bridge, 0, bar, card->pub.serial);
-        umockdev_testbed_set_attribute_binary(bed->testbed, path, "config", cfg.data(),
-                                              static_cast<gint>(cfg.size()));
+        umockdev_testbed_set_attribute_binary(bed->testbed, path, "config", cfg.data(), static_cast<gint>(cfg.size()));
         std::vector<uint8_t> vpd = vpd_data(card->pub.serial);
-        umockdev_testbed_set_attribute_binary(bed->testbed, path, "vpd", vpd.data(),
-                                              static_cast<gint>(vpd.size()));
-        umockdev_testbed_set_attribute(bed->testbed, path, "resource",
-                                       resource_text(bar, 0x100000).c_str());
+        umockdev_testbed_set_attribute_binary(bed->testbed, path, "vpd", vpd.data(), static_cast<gint>(vpd.size()));
+        umockdev_testbed_set_attribute(bed->testbed, path, "resource", resource_text(bar, 0x100000).c_str());
 
         if (f.driver != nullptr) {
             // /sys/bus/pci/drivers/<driver>/<bdf> -> the device, and back.
@@ -636,8 +648,7 @@ bool add_card(vcard_bed_s *bed, bed_card_s *card, unsigned index, bool no_misc) 
             std::string link = drv_dir + "/" + bdf;
             std::string target = std::string("../../../..") + (path + 4);  // path is "/sys/devices/..."
             if (symlink(target.c_str(), link.c_str()) != 0 && errno != EEXIST) {
-                std::fprintf(stderr, "flash-update-vcard: cannot link %s: %s\n", link.c_str(),
-                             std::strerror(errno));
+                std::fprintf(stderr, "flash-update-vcard: cannot link %s: %s\n", link.c_str(), std::strerror(errno));
                 g_free(path);
                 g_free(bridge_path);
                 return false;
@@ -648,16 +659,14 @@ bool add_card(vcard_bed_s *bed, bed_card_s *card, unsigned index, bool no_misc) 
         if (f.device_id == CRD_DEVID_VELA_IPC && !no_misc) {
             std::snprintf(text, sizeof text, "velaipcdev%u", index);
             card->pub.misc_node = std::string("/dev/") + text;
-            umockdev_testbed_set_attribute(bed->testbed, path, (std::string("misc/") + text + "/dev").c_str(),
-                                           "10:58");
+            umockdev_testbed_set_attribute(bed->testbed, path, (std::string("misc/") + text + "/dev").c_str(), "10:58");
         }
         if (f.device_id == CRD_DEVID_KVC_CORE) {
             std::snprintf(text, sizeof text, "fwctl%u", index);
             card->pub.fwctl_node = std::string("/dev/fwctl/") + text;
             char devnum[16];
             std::snprintf(devnum, sizeof devnum, "%u:%u", 236u, index);
-            umockdev_testbed_set_attribute(bed->testbed, path, (std::string("fwctl/") + text + "/dev").c_str(),
-                                           devnum);
+            umockdev_testbed_set_attribute(bed->testbed, path, (std::string("fwctl/") + text + "/dev").c_str(), devnum);
         }
         g_free(path);
     }
@@ -699,8 +708,7 @@ vcard_bed_s *vcard_bed_start(const vcard_bed_options_s &options) {
         auto *card = new bed_card_s;
         card->pub.bdf = vcard_bed_card_bdf(options.bdf, i);
         card->pub.serial = vcard_bed_serial(options.bdf, i);
-        card->pub.state_dir =
-            i == 0 ? options.state_dir : options.state_dir + "/card" + std::to_string(i + 1);
+        card->pub.state_dir = i == 0 ? options.state_dir : options.state_dir + "/card" + std::to_string(i + 1);
         vcard_options_s service = options.service;
         service.state_dir = card->pub.state_dir;
         card->service = vcard_open(service);
@@ -724,9 +732,13 @@ vcard_bed_s *vcard_bed_start(const vcard_bed_options_s &options) {
     return bed;
 }
 
-std::string vcard_bed_root(const vcard_bed_s *bed) { return bed->root; }
+std::string vcard_bed_root(const vcard_bed_s *bed) {
+    return bed->root;
+}
 
-const std::vector<vcard_bed_card_s> &vcard_bed_cards(const vcard_bed_s *bed) { return bed->pub; }
+const std::vector<vcard_bed_card_s> &vcard_bed_cards(const vcard_bed_s *bed) {
+    return bed->pub;
+}
 
 void vcard_bed_stop(vcard_bed_s *bed) {
     if (bed == nullptr) return;
@@ -735,7 +747,8 @@ void vcard_bed_stop(vcard_bed_s *bed) {
             umockdev_testbed_detach_ioctl(bed->testbed, node.c_str(), nullptr);
         g_object_unref(bed->testbed);  // removes the testbed directory
     }
-    for (UMockdevIoctlBase *handler : bed->handlers) g_object_unref(handler);
+    for (UMockdevIoctlBase *handler : bed->handlers)
+        g_object_unref(handler);
     for (bed_card_s *card : bed->cards) {
         if (card->service != nullptr) vcard_close(card->service);
         delete card;

@@ -9,19 +9,19 @@
 #include "vcard_service.h"
 
 struct vcard_bed_card_s {
-    std::string bdf;        // the card's bridge, e.g. "0000:03:00.0"
-    std::string state_dir;  // the service's state
-    std::string serial;     // 11 characters, in VPD and the Device Serial Number capability
-    std::string misc_node;  // "/dev/velaipcdev<n>", empty without misc node
-    std::string fwctl_node; // "/dev/fwctl/fwctl<n>"
+    std::string bdf;         // the card's bridge, e.g. "0000:03:00.0"
+    std::string state_dir;   // the service's state
+    std::string serial;      // 11 characters, in VPD and the Device Serial Number capability
+    std::string misc_node;   // "/dev/velaipcdev<n>", empty without misc node
+    std::string fwctl_node;  // "/dev/fwctl/fwctl<n>"
 };
 
 struct vcard_bed_options_s {
     std::string bdf = "0000:03:00.0";  // first card
     std::string state_dir;             // first card's state; card n >= 2 uses <state_dir>/card<n>
     unsigned cards = 1;
-    bool no_misc = false;              // the IPC function has no misc node (and no default node)
-    vcard_options_s service;           // polls, layout version, faults; state_dir is set per card
+    bool no_misc = false;     // the IPC function has no misc node (and no default node)
+    vcard_options_s service;  // polls, layout version, faults; state_dir is set per card
 };
 
 struct vcard_bed_s;

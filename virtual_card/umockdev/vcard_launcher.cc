@@ -99,8 +99,17 @@ bool parse_unsigned(const char *text, unsigned long max, unsigned long &value) {
 // Parses the options; returns the index of the first non-option argument,
 // -1 after an error (message printed), -2 after --help.
 int parse_options(int argc, char **argv, launcher_opts_s &o) {
-    enum { OPT_STATE = 1000, OPT_BDF, OPT_NO_MISC, OPT_CARDS, OPT_ERASE_POLLS, OPT_VERIFY_POLLS,
-           OPT_IPC_VERSION, OPT_FAULT, OPT_TIMEOUT };
+    enum {
+        OPT_STATE = 1000,
+        OPT_BDF,
+        OPT_NO_MISC,
+        OPT_CARDS,
+        OPT_ERASE_POLLS,
+        OPT_VERIFY_POLLS,
+        OPT_IPC_VERSION,
+        OPT_FAULT,
+        OPT_TIMEOUT
+    };
     static const option k_options[] = {
         {"state", required_argument, nullptr, OPT_STATE},
         {"bdf", required_argument, nullptr, OPT_BDF},
@@ -120,66 +129,65 @@ int parse_options(int argc, char **argv, launcher_opts_s &o) {
         if (c == -1) break;
         unsigned long v = 0;
         switch (c) {
-        case OPT_STATE:
-            o.bed.state_dir = optarg;
-            o.state_given = true;
-            break;
-        case OPT_BDF:
-            if (!vcard_bed_bdf_valid(optarg)) {
-                std::fprintf(stderr, "flash-update-vcard: --bdf %s is not dddd:bb:dd.f\n", optarg);
+            case OPT_STATE:
+                o.bed.state_dir = optarg;
+                o.state_given = true;
+                break;
+            case OPT_BDF:
+                if (!vcard_bed_bdf_valid(optarg)) {
+                    std::fprintf(stderr, "flash-update-vcard: --bdf %s is not dddd:bb:dd.f\n", optarg);
+                    return -1;
+                }
+                o.bed.bdf = optarg;
+                break;
+            case OPT_NO_MISC:
+                o.bed.no_misc = true;
+                break;
+            case OPT_CARDS:
+                if (!parse_unsigned(optarg, 8, v) || v == 0) {
+                    std::fprintf(stderr, "flash-update-vcard: --cards takes 1 to 8\n");
+                    return -1;
+                }
+                o.bed.cards = static_cast<unsigned>(v);
+                break;
+            case OPT_ERASE_POLLS:
+            case OPT_VERIFY_POLLS:
+                if (!parse_unsigned(optarg, 1000000, v)) {
+                    std::fprintf(stderr, "flash-update-vcard: %s takes a count\n", argv[optind - 1]);
+                    return -1;
+                }
+                (c == OPT_ERASE_POLLS ? o.bed.service.erase_polls : o.bed.service.verify_polls) =
+                    static_cast<unsigned>(v);
+                break;
+            case OPT_IPC_VERSION:
+                if (!parse_unsigned(optarg, 255, v)) {
+                    std::fprintf(stderr, "flash-update-vcard: --ipc-version takes 0 to 255\n");
+                    return -1;
+                }
+                o.bed.service.fwupdate_ipc_version = static_cast<int>(v);
+                break;
+            case OPT_FAULT:
+                o.bed.service.faults.push_back(optarg);
+                break;
+            case OPT_TIMEOUT:
+                if (!parse_unsigned(optarg, 86400, v) || v == 0) {
+                    std::fprintf(stderr, "flash-update-vcard: --timeout takes 1 to 86400 seconds\n");
+                    return -1;
+                }
+                o.timeout_s = static_cast<long>(v);
+                break;
+            case 'h':
+                return -2;
+            default:
                 return -1;
-            }
-            o.bed.bdf = optarg;
-            break;
-        case OPT_NO_MISC:
-            o.bed.no_misc = true;
-            break;
-        case OPT_CARDS:
-            if (!parse_unsigned(optarg, 8, v) || v == 0) {
-                std::fprintf(stderr, "flash-update-vcard: --cards takes 1 to 8\n");
-                return -1;
-            }
-            o.bed.cards = static_cast<unsigned>(v);
-            break;
-        case OPT_ERASE_POLLS:
-        case OPT_VERIFY_POLLS:
-            if (!parse_unsigned(optarg, 1000000, v)) {
-                std::fprintf(stderr, "flash-update-vcard: %s takes a count\n", argv[optind - 1]);
-                return -1;
-            }
-            (c == OPT_ERASE_POLLS ? o.bed.service.erase_polls : o.bed.service.verify_polls) =
-                static_cast<unsigned>(v);
-            break;
-        case OPT_IPC_VERSION:
-            if (!parse_unsigned(optarg, 255, v)) {
-                std::fprintf(stderr, "flash-update-vcard: --ipc-version takes 0 to 255\n");
-                return -1;
-            }
-            o.bed.service.fwupdate_ipc_version = static_cast<int>(v);
-            break;
-        case OPT_FAULT:
-            o.bed.service.faults.push_back(optarg);
-            break;
-        case OPT_TIMEOUT:
-            if (!parse_unsigned(optarg, 86400, v) || v == 0) {
-                std::fprintf(stderr, "flash-update-vcard: --timeout takes 1 to 86400 seconds\n");
-                return -1;
-            }
-            o.timeout_s = static_cast<long>(v);
-            break;
-        case 'h':
-            return -2;
-        default:
-            return -1;
         }
     }
     return optind;
 }
 
 std::string testbed_tmpdir(const char *tmpdir) {
-    struct stat st{};
-    if (stat(k_fast_tmp, &st) == 0 && S_ISDIR(st.st_mode) && access(k_fast_tmp, W_OK | X_OK) == 0)
-        return k_fast_tmp;
+    struct stat st {};
+    if (stat(k_fast_tmp, &st) == 0 && S_ISDIR(st.st_mode) && access(k_fast_tmp, W_OK | X_OK) == 0) return k_fast_tmp;
     if (tmpdir != nullptr && tmpdir[0] == '/' && std::strlen(tmpdir) <= k_tmpdir_max) return tmpdir;
     return "/tmp";
 }
@@ -188,8 +196,7 @@ std::string default_state_dir(const std::string &bdf) {
     const char *xdg = std::getenv("XDG_STATE_HOME");
     if (xdg != nullptr && xdg[0] == '/') return std::string(xdg) + "/flash-update-vcard/" + bdf;
     const char *home = std::getenv("HOME");
-    if (home != nullptr && home[0] == '/')
-        return std::string(home) + "/.local/state/flash-update-vcard/" + bdf;
+    if (home != nullptr && home[0] == '/') return std::string(home) + "/.local/state/flash-update-vcard/" + bdf;
     return "/tmp/flash-update-vcard-" + std::to_string(getuid()) + "/" + bdf;
 }
 
@@ -201,8 +208,7 @@ bool make_dirs(const std::string &path, mode_t mode) {
         sofar = path.substr(0, pos);
         if (sofar.empty()) continue;
         if (mkdir(sofar.c_str(), mode) != 0 && errno != EEXIST) {
-            std::fprintf(stderr, "flash-update-vcard: cannot create %s: %s\n", sofar.c_str(),
-                         std::strerror(errno));
+            std::fprintf(stderr, "flash-update-vcard: cannot create %s: %s\n", sofar.c_str(), std::strerror(errno));
             return false;
         }
     }
@@ -212,13 +218,12 @@ bool make_dirs(const std::string &path, mode_t mode) {
 // flash-update writes its logs into /tmp/korvex/<bdf>/ and creates only the
 // last level itself.
 void ensure_scratch_root() {
-    struct stat st{};
+    struct stat st {};
     if (stat(k_scratch_root, &st) == 0) return;
     if (mkdir(k_scratch_root, 0755) == 0)
         chmod(k_scratch_root, 0755);
     else if (errno != EEXIST)
-        std::fprintf(stderr, "flash-update-vcard: cannot create %s: %s\n", k_scratch_root,
-                     std::strerror(errno));
+        std::fprintf(stderr, "flash-update-vcard: cannot create %s: %s\n", k_scratch_root, std::strerror(errno));
 }
 
 // The preload library must be loaded when the command starts. An
@@ -235,8 +240,7 @@ std::string child_preload() {
             if (end == std::string::npos) end = text.size();
             std::string entry = text.substr(start, end - start);
             if (!entry.empty() && entry.find("libumockdev-preload") == std::string::npos) {
-                if (entry.find("libasan") != std::string::npos ||
-                    entry.find("clang_rt.asan") != std::string::npos)
+                if (entry.find("libasan") != std::string::npos || entry.find("clang_rt.asan") != std::string::npos)
                     asan.push_back(entry);
                 else
                     rest.push_back(entry);
@@ -245,9 +249,11 @@ std::string child_preload() {
         }
     }
     std::string out;
-    for (const std::string &e : asan) out += e + ":";
+    for (const std::string &e : asan)
+        out += e + ":";
     out += k_preload;
-    for (const std::string &e : rest) out += ":" + e;
+    for (const std::string &e : rest)
+        out += ":" + e;
     return out;
 }
 
@@ -269,7 +275,8 @@ std::vector<std::pair<std::string, std::string>> child_env() {
 }
 
 void prepare_child_env() {
-    for (const auto &[name, value] : child_env()) setenv(name.c_str(), value.c_str(), 1);
+    for (const auto &[name, value] : child_env())
+        setenv(name.c_str(), value.c_str(), 1);
 }
 
 int status_of(int wstatus) {
@@ -278,7 +285,9 @@ int status_of(int wstatus) {
     return 1;
 }
 
-int pidfd_open_child(pid_t pid) { return static_cast<int>(syscall(SYS_pidfd_open, pid, 0)); }
+int pidfd_open_child(pid_t pid) {
+    return static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
+}
 
 // Runs the command and waits for it, killing it at the deadline or when the
 // launcher is asked to stop.
@@ -297,7 +306,7 @@ int run_child(char **argv, const sigset_t &old_mask, int sig_fd, long timeout_s)
         _exit(127);
     }
     int pid_fd = pidfd_open_child(pid);
-    struct timespec start{};
+    struct timespec start {};
     clock_gettime(CLOCK_MONOTONIC, &start);
     for (;;) {
         int wstatus = 0;
@@ -308,7 +317,7 @@ int run_child(char **argv, const sigset_t &old_mask, int sig_fd, long timeout_s)
         }
         int wait_ms = -1;
         if (timeout_s > 0) {
-            struct timespec now{};
+            struct timespec now {};
             clock_gettime(CLOCK_MONOTONIC, &now);
             long elapsed_ms = (now.tv_sec - start.tv_sec) * 1000 + (now.tv_nsec - start.tv_nsec) / 1000000;
             long left = timeout_s * 1000 - elapsed_ms;
@@ -339,11 +348,12 @@ int run_child(char **argv, const sigset_t &old_mask, int sig_fd, long timeout_s)
 
 int serve(const vcard_bed_s *bed, int sig_fd) {
     std::printf("export UMOCKDEV_DIR=%s\n", vcard_bed_root(bed).c_str());
-    for (const auto &[name, value] : child_env()) std::printf("export %s=%s\n", name.c_str(), value.c_str());
+    for (const auto &[name, value] : child_env())
+        std::printf("export %s=%s\n", name.c_str(), value.c_str());
     for (const vcard_bed_card_s &card : vcard_bed_cards(bed)) {
-        std::printf("# card %s serial %s: misc %s, fwctl %s, state %s\n", card.bdf.c_str(),
-                    card.serial.c_str(), card.misc_node.empty() ? "(none)" : card.misc_node.c_str(),
-                    card.fwctl_node.c_str(), card.state_dir.c_str());
+        std::printf("# card %s serial %s: misc %s, fwctl %s, state %s\n", card.bdf.c_str(), card.serial.c_str(),
+                    card.misc_node.empty() ? "(none)" : card.misc_node.c_str(), card.fwctl_node.c_str(),
+                    card.state_dir.c_str());
     }
     std::fflush(stdout);
     struct pollfd fd = {sig_fd, POLLIN, 0};
@@ -360,8 +370,12 @@ int serve(const vcard_bed_s *bed, int sig_fd) {
 // libcrypto keeps per-thread state for umockdev's worker thread, which the
 // launcher never joins; LeakSanitizer builds would report it at exit now and
 // then. It is OpenSSL's, not the card's, so it is not a finding.
-extern "C" const char *__lsan_default_suppressions() { return "leak:libcrypto.so\n"; }
-extern "C" const char *__lsan_default_options() { return "print_suppressions=0"; }
+extern "C" const char *__lsan_default_suppressions() {
+    return "leak:libcrypto.so\n";
+}
+extern "C" const char *__lsan_default_options() {
+    return "print_suppressions=0";
+}
 
 int main(int argc, char **argv) {
     const char *prog = "flash-update-vcard";

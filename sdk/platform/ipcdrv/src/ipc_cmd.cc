@@ -11,8 +11,7 @@
 #include <cerrno>
 #include <cstring>
 
-static_assert(std::endian::native == std::endian::little,
-              "the payload header is copied as a little-endian record");
+static_assert(std::endian::native == std::endian::little, "the payload header is copied as a little-endian record");
 static_assert(IPC_CMD_MAX_MSG == 1040);
 
 namespace {
@@ -28,20 +27,32 @@ size_t total_len(const struct iovec *seg, size_t cnt) {
     return total;
 }
 
-uint8_t msg_hi(uint32_t msg) { return static_cast<uint8_t>(msg >> 16); }
-uint16_t msg_lo(uint32_t msg) { return static_cast<uint16_t>(msg); }
+uint8_t msg_hi(uint32_t msg) {
+    return static_cast<uint8_t>(msg >> 16);
+}
+uint16_t msg_lo(uint32_t msg) {
+    return static_cast<uint16_t>(msg);
+}
 
 }  // namespace
 
-int ipc_drv_open2(const char *path) { return open(path != nullptr ? path : IPC_DRV_DEFAULT_NODE, O_RDWR); }
+int ipc_drv_open2(const char *path) {
+    return open(path != nullptr ? path : IPC_DRV_DEFAULT_NODE, O_RDWR);
+}
 
-int ipc_drv_open() { return ipc_drv_open2(nullptr); }
+int ipc_drv_open() {
+    return ipc_drv_open2(nullptr);
+}
 
-int ipc_drv_close(int fd) { return close(fd); }
+int ipc_drv_close(int fd) {
+    return close(fd);
+}
 
 // The driver takes the endpoint number itself as the argument, although the
 // request code is encoded with an 8-byte size.
-int ipc_drv_bind(int fd, uint32_t endpoint) { return ioctl(fd, IPC_DRV_IOCTL_BIND, static_cast<unsigned long>(endpoint)); }
+int ipc_drv_bind(int fd, uint32_t endpoint) {
+    return ioctl(fd, IPC_DRV_IOCTL_BIND, static_cast<unsigned long>(endpoint));
+}
 
 int ipc_drv_unbind(int fd, uint32_t endpoint) {
     return ioctl(fd, IPC_DRV_IOCTL_UNBIND, static_cast<unsigned long>(endpoint));
@@ -54,7 +65,9 @@ int ipc_cmd_dev_open2(ipc_cmd_dev_s *dev, const char *path) {
     return 0;
 }
 
-int ipc_cmd_dev_open(ipc_cmd_dev_s *dev) { return ipc_cmd_dev_open2(dev, nullptr); }
+int ipc_cmd_dev_open(ipc_cmd_dev_s *dev) {
+    return ipc_cmd_dev_open2(dev, nullptr);
+}
 
 int ipc_cmd_dev_close(ipc_cmd_dev_s *dev) {
     int ret = ipc_drv_close(dev->fd);
@@ -62,12 +75,16 @@ int ipc_cmd_dev_close(ipc_cmd_dev_s *dev) {
     return ret;
 }
 
-int ipc_cmd_dev_bind(ipc_cmd_dev_s *dev, uint32_t endpoint) { return ipc_drv_bind(dev->fd, endpoint); }
+int ipc_cmd_dev_bind(ipc_cmd_dev_s *dev, uint32_t endpoint) {
+    return ipc_drv_bind(dev->fd, endpoint);
+}
 
-int ipc_cmd_dev_unbind(ipc_cmd_dev_s *dev, uint32_t endpoint) { return ipc_drv_unbind(dev->fd, endpoint); }
+int ipc_cmd_dev_unbind(ipc_cmd_dev_s *dev, uint32_t endpoint) {
+    return ipc_drv_unbind(dev->fd, endpoint);
+}
 
-ssize_t ipc_cmd_send_req_v(ipc_cmd_dev_s *dev, uint32_t endpoint, uint32_t msg, const struct iovec *req,
-                           size_t req_cnt, const struct iovec *rsp, size_t rsp_cnt, uint32_t *rsp_err) {
+ssize_t ipc_cmd_send_req_v(ipc_cmd_dev_s *dev, uint32_t endpoint, uint32_t msg, const struct iovec *req, size_t req_cnt,
+                           const struct iovec *rsp, size_t rsp_cnt, uint32_t *rsp_err) {
     const int saved_errno = errno;
     const size_t req_len = total_len(req, req_cnt);
     const size_t rsp_cap = total_len(rsp, rsp_cnt);

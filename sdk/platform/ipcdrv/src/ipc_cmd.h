@@ -25,7 +25,7 @@ static_assert(offsetof(ipc_cmd_pld_hdr_s, msg_lo) == 6);
 inline constexpr uint32_t IPC_CMD_MAGIC = 0x4D435049;  // bytes 'I' 'P' 'C' 'M'
 inline constexpr uint8_t IPC_CMD_VERSION = 1;
 inline constexpr size_t IPC_CMD_MAX_DATA = 1024;
-inline constexpr size_t IPC_CMD_MSG_OFFSET_DATA = 16;  // driver header + payload header
+inline constexpr size_t IPC_CMD_MSG_OFFSET_DATA = 16;                                  // driver header + payload header
 inline constexpr size_t IPC_CMD_MAX_MSG = IPC_CMD_MAX_DATA + IPC_CMD_MSG_OFFSET_DATA;  // 1040
 
 inline constexpr const char *IPC_DRV_DEFAULT_NODE = "/dev/velaipcdev";
@@ -57,6 +57,5 @@ int ipc_cmd_dev_unbind(ipc_cmd_dev_s *dev, uint32_t endpoint);
 // into the response segments. Returns the response data length, or -1 with
 // errno (EMSGSIZE, EIO, or that of the failed write/read). rsp_err receives
 // the responder's status word only on success.
-ssize_t ipc_cmd_send_req_v(ipc_cmd_dev_s *dev, uint32_t endpoint, uint32_t msg,
-                           const struct iovec *req, size_t req_cnt,
+ssize_t ipc_cmd_send_req_v(ipc_cmd_dev_s *dev, uint32_t endpoint, uint32_t msg, const struct iovec *req, size_t req_cnt,
                            const struct iovec *rsp, size_t rsp_cnt, uint32_t *rsp_err);

@@ -26,9 +26,13 @@ constexpr ipc_drv_hdr_t k_word_mask = 0xffffffffull << k_word_shift;
 
 constexpr const char *k_assert_file = "sdk/platform/ipcdrv/src/protocol";
 
-unsigned hdr_type(ipc_drv_hdr_t hdr) { return static_cast<unsigned>(hdr & k_type_mask); }
+unsigned hdr_type(ipc_drv_hdr_t hdr) {
+    return static_cast<unsigned>(hdr & k_type_mask);
+}
 
-bool is_req_or_rsp(unsigned type) { return type == IPC_DRV_HDR_TYPE_REQ || type == IPC_DRV_HDR_TYPE_RSP; }
+bool is_req_or_rsp(unsigned type) {
+    return type == IPC_DRV_HDR_TYPE_REQ || type == IPC_DRV_HDR_TYPE_RSP;
+}
 
 ipc_drv_hdr_t replace(ipc_drv_hdr_t hdr, ipc_drv_hdr_t mask, unsigned shift, uint64_t value) {
     return (hdr & ~mask) | ((value << shift) & mask);
@@ -38,13 +42,15 @@ ipc_drv_hdr_t replace(ipc_drv_hdr_t hdr, ipc_drv_hdr_t mask, unsigned shift, uin
 
 // Each refusal names its own line and accessor, so the assertion text
 // points at the accessor that was misused.
-#define IPC_DRV_HDR_REFUSE(fmt, type, accessor)              \
-    do {                                                     \
-        fprintf(stderr, fmt, static_cast<unsigned>(type));   \
+#define IPC_DRV_HDR_REFUSE(fmt, type, accessor)                \
+    do {                                                       \
+        fprintf(stderr, fmt, static_cast<unsigned>(type));     \
         __assert_fail("0", k_assert_file, __LINE__, accessor); \
     } while (0)
 
-uint8_t ipc_drv_hdr_get_type(ipc_drv_hdr_t hdr) { return static_cast<uint8_t>(hdr_type(hdr)); }
+uint8_t ipc_drv_hdr_get_type(ipc_drv_hdr_t hdr) {
+    return static_cast<uint8_t>(hdr_type(hdr));
+}
 
 void ipc_drv_hdr_set_type(ipc_drv_hdr_t *hdr, uint8_t type) {
     if (!is_req_or_rsp(type)) IPC_DRV_HDR_REFUSE("undefined hdr_type: %u", type, "ipc_drv_hdr_set_type");
@@ -102,11 +108,13 @@ void ipc_drv_hdr_set_rsp_errno(ipc_drv_hdr_t *hdr, uint32_t rsp_errno) {
 ipc_drv_hdr_t ipc_drv_hdr_load(const void *msg) {
     const auto *bytes = static_cast<const uint8_t *>(msg);
     ipc_drv_hdr_t hdr = 0;
-    for (unsigned i = 0; i < IPC_DRV_HDR_SIZE; ++i) hdr |= static_cast<ipc_drv_hdr_t>(bytes[i]) << (8 * i);
+    for (unsigned i = 0; i < IPC_DRV_HDR_SIZE; ++i)
+        hdr |= static_cast<ipc_drv_hdr_t>(bytes[i]) << (8 * i);
     return hdr;
 }
 
 void ipc_drv_hdr_store(void *msg, ipc_drv_hdr_t hdr) {
     auto *bytes = static_cast<uint8_t *>(msg);
-    for (unsigned i = 0; i < IPC_DRV_HDR_SIZE; ++i) bytes[i] = static_cast<uint8_t>(hdr >> (8 * i));
+    for (unsigned i = 0; i < IPC_DRV_HDR_SIZE; ++i)
+        bytes[i] = static_cast<uint8_t>(hdr >> (8 * i));
 }
