@@ -1,6 +1,7 @@
 #include "card_lock.h"
 
 #include <fcntl.h>
+#include <regex.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -205,4 +206,20 @@ bool card_lock_hold(const char *bdf, const char *scratch_dir) {
                     lock.reason.c_str());
             return false;
     }
+}
+
+card_lock_result_e card_lock_acquire(const char *bdf, card_lock_s &lock) {
+    const std::string fallback = std::string("/tmp/korvex/") + (bdf != nullptr ? bdf : "");
+    return card_lock_take(bdf, CARD_LOCK_RUN_DIR, fallback.c_str(), lock);
+}
+
+bool card_address_valid(const char *text) {
+    regex_t re;
+    if (text == nullptr ||
+        regcomp(&re, "^[0-9a-fA-F]{4}:[0-9a-fA-F]{2}:[0-9a-fA-F]{2}\\.[0-7]$", REG_EXTENDED | REG_NOSUB) != 0) {
+        return false;
+    }
+    const bool valid = regexec(&re, text, 0, nullptr, 0) == 0;
+    regfree(&re);
+    return valid;
 }

@@ -41,3 +41,12 @@ card_lock_result_e card_lock_take(const char *bdf, const char *run_dir, const ch
 //   "flash-update: card %s is busy: another flash-update (pid %d) holds its lock\n"
 //   "flash-update: cannot lock card %s: %s\n"
 bool card_lock_hold(const char *bdf, const char *scratch_dir);
+
+// Takes, without waiting, the lock of the physical card behind bdf (a valid
+// address, or "00.0.0" for CRD_BDF / the default node): the same lock
+// flash-update's mutating commands take. Held while lock.fd stays open (at the
+// latest until the process ends); holder set when BUSY, reason when FAILED.
+card_lock_result_e card_lock_acquire(const char *bdf, card_lock_s &lock);
+
+// True when text is a card address dddd:bb:dd.f (hex digits, function 0-7).
+bool card_address_valid(const char *text);
