@@ -12,6 +12,7 @@
 #include <spdlog/logger.h>
 
 #include "log.h"
+#include "safe_dir.h"
 
 utils::log *g_trace_logger = nullptr;
 trace_log_cb_t g_trace_cb = nullptr;
@@ -28,31 +29,14 @@ constexpr size_t TRACE_DIR_MAX = 32;
 // file that is a symbolic link is refused, so that nothing is appended to the
 // file it points at.
 std::string log_dir_refusal(const char *dir, const char *file, bool own_dir) {
-    std::string dir_path(dir);
-    // lstat of "link/" would look through the link.
-    while (dir_path.size() > 1 && dir_path.back() == '/') {
-        dir_path.pop_back();
+    if (own_dir) {
+        std::string reason = safe_dir_reason(safe_dir_check_path(dir), {.show_errno = false});
+        if (!reason.empty()) {
+            return reason;
+        }
     }
     char reason[128];
     struct stat st {};
-    if (own_dir) {
-        if (lstat(dir_path.c_str(), &st) != 0) {
-            return "it cannot be examined";
-        }
-        if (S_ISLNK(st.st_mode)) {
-            return "it is a symbolic link";
-        }
-        if (st.st_uid != geteuid()) {
-            snprintf(reason, sizeof(reason), "it is owned by uid %u, not %u", static_cast<unsigned>(st.st_uid),
-                     static_cast<unsigned>(geteuid()));
-            return reason;
-        }
-        if ((st.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
-            snprintf(reason, sizeof(reason), "it is writable by group or others (mode %03o)",
-                     static_cast<unsigned>(st.st_mode & 0777));
-            return reason;
-        }
-    }
     const std::string file_path = std::string(dir) + file;
     if (lstat(file_path.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) {
         snprintf(reason, sizeof(reason), "%s is a symbolic link", file);
