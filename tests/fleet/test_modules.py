@@ -1,0 +1,140 @@
+"""The collection's modules against a fake flashctl: the command they run,
+and what they make of each answer flashctl can give."""
+import pytest
+
+CARD = '0000:03:00.0'
+SHA = 'ab' * 64
+BEFORE = {'version': '2.13.2-E-17', 'running_image': 'fw-a', 'startup_image': 'fw-a'}
+AFTER = {'version': '2.15.0-E-1', 'running_image': 'fw-a', 'startup_image': 'fw-b'}
+
+
+def update_doc(**fields):
+    doc = {'schema_version': 1, 'card': CARD, 'partition': 'fw-b',
+           'image': {'path': '/img.bin', 'size': 4096, 'sha512': SHA},
+           'changed': False, 'dry_run': False, 'activated': False, 'result': 'unchanged',
+           'before': BEFORE, 'phases': [{'name': 'plan', 'status': 'ok', 'seconds': 0.01}],
+           'partition_state': 'untouched'}
+    doc.update(fields)
+    return doc
+
+
+def firmware_args(flashctl, **extra):
+    args = {'card': CARD, 'partition': 'fw-b', 'image': '/img.bin',
+            'flashctl_command': flashctl.command}
+    args.update(extra)
+    return args
+
+
+@pytest.mark.parametrize('extra,check,tail', [
+    ({}, False, []),
+    ({'sha512': SHA}, False, ['--sha512', SHA]),
+    ({'activate': True, 'allow_running': True}, False, ['--activate', '--allow-running']),
+    ({'timeout': 30}, False, ['--timeout', '30']),
+    ({'activate': True}, True, ['--activate', '--dry-run']),
+])
+def test_firmware_runs_one_update(flashctl, run_module, extra, check, tail):
+    flashctl.answer(update_doc(dry_run=check))
+    run_module('card_firmware', firmware_args(flashctl, **extra), check=check)
+    assert flashctl.calls() == [['update', CARD, 'fw-b', '/img.bin'] + tail + ['--json']]
+
+
+def test_command_string_is_split_into_words(flashctl, run_module, tmp_path):
+    flashctl.answer(update_doc())
+    command = "/usr/bin/python3 '%s' --history '%s/h 1.jsonl'" % (flashctl.command[1], tmp_path)
+    run_module('card_firmware', firmware_args(flashctl, flashctl_command=command))
+    assert flashctl.calls()[0][:2] == ['--history', '%s/h 1.jsonl' % tmp_path]
+
+
+# rc, document fields, check mode -> failed, changed
+OUTCOMES = [
+    ('updated', 0, dict(changed=True, result='updated', activated=True, after=AFTER,
+                        partition_state='verified'), False, False, True),
+    ('unchanged', 0, dict(), False, False, False),
+    ('dry run would change', 0, dict(dry_run=True, would_change=True), True, False, True),
+    ('dry run nothing to do', 0, dict(dry_run=True), True, False, False),
+    ('check mode without dry run', 0, dict(changed=True, result='updated'), True, True, False),
+    ('refused', 2, dict(result='refused', error={'code': 'refused', 'message': 'image too large'}),
+     False, True, False),
+    ('failed after erase', 1, dict(result='failed', partition_state='written_unverified',
+                                   error={'code': 'failed', 'message': 'checksum mismatch'}),
+     False, True, True),
+    ('timeout while erasing', 1, dict(result='timeout', partition_state='erased',
+                                      error={'code': 'timeout', 'message': 'erase'}), False, True, True),
+    ('busy', 3, dict(result='busy', error={'code': 'busy', 'message': 'pid 7'}), False, True, False),
+    ('failed dry run', 1, dict(dry_run=True, result='failed', partition_state='erased',
+                               error={'code': 'io', 'message': 'x'}), True, True, False),
+    ('exit 0 with failure', 0, dict(result='failed'), False, True, False),
+]
+
+
+@pytest.mark.parametrize('name,rc,fields,check,failed,changed', OUTCOMES, ids=[o[0] for o in OUTCOMES])
+def test_firmware_outcome(flashctl, run_module, name, rc, fields, check, failed, changed):
+    flashctl.answer(update_doc(**fields), rc=rc)
+    res = run_module('card_firmware', firmware_args(flashctl), check=check)
+    assert res.get('failed', False) is failed
+    assert res['changed'] is changed
+    assert res['rc'] == rc
+    if 'error' in fields:
+        assert res['error'] == fields['error']
+        assert fields['error']['message'] in res['msg']
+    # The card's state travels with success and failure alike.
+    assert res['before'] == BEFORE
+    assert res.get('partition_state') == fields.get('partition_state', 'untouched')
+
+
+@pytest.mark.parametrize('stdout,why', [
+    ('', 'printed nothing'),
+    ('flashctl: error\n', 'not JSON'),
+    ('[1, 2]', 'not a JSON object'),
+    ('{"schema_version": 2, "result": "updated"}', 'schema_version 2'),
+])
+def test_firmware_unreadable_answer_fails(flashctl, run_module, stdout, why):
+    flashctl.answer(stdout, rc=0)
+    res = run_module('card_firmware', firmware_args(flashctl))
+    assert res['failed'] is True and why in res['msg']
+
+
+def test_check_mode_diff_predicts_activation(flashctl, run_module):
+    flashctl.answer(update_doc(dry_run=True, would_change=True))
+    res = run_module('card_firmware', firmware_args(flashctl, activate=True), check=True, diff=True)
+    assert res['diff'] == {'before': {'version': '2.13.2-E-17', 'startup_image': 'fw-a'},
+                           'after': {'version': '(img.bin)', 'startup_image': 'fw-b'}}
+
+
+def test_diff_after_update_reads_the_card(flashctl, run_module):
+    flashctl.answer(update_doc(changed=True, result='updated', after=AFTER))
+    res = run_module('card_firmware', firmware_args(flashctl), diff=True)
+    assert res['diff']['after'] == {'version': '2.15.0-E-1', 'startup_image': 'fw-b'}
+
+
+GOOD = {'card': CARD, 'ok': True, 'running_image': 'fw-a', 'startup_image': 'fw-a', 'partitions': []}
+BAD = {'card': '0000:13:00.0', 'ok': False, 'error': {'code': 'io', 'message': 'no answer'}}
+
+
+# rc, cards, allow_card_errors -> failed
+INVENTORIES = [
+    ('all answered', 0, [GOOD], False, False),
+    ('one failed', 1, [GOOD, BAD], False, True),
+    ('one failed, allowed', 1, [GOOD, BAD], True, False),
+    ('exit 0 hiding a failed card', 0, [GOOD, BAD], True, True),
+    ('exit 1 without a failed card', 1, [GOOD], True, True),
+]
+
+
+@pytest.mark.parametrize('name,rc,cards,allow,failed', INVENTORIES, ids=[i[0] for i in INVENTORIES])
+def test_info_outcome(flashctl, run_module, name, rc, cards, allow, failed):
+    flashctl.answer({'schema_version': 1, 'cards': cards}, rc=rc)
+    res = run_module('card_info', {'flashctl_command': flashctl.command, 'allow_card_errors': allow,
+                                   'cards': [c['card'] for c in cards]}, check=True)
+    assert res.get('failed', False) is failed
+    assert res['changed'] is False
+    assert res['ansible_facts'] == {'flash_update_cards': cards}
+    assert res['failed_cards'] == [{'card': BAD['card'], 'error': BAD['error']}] * (BAD in cards)
+    assert flashctl.calls() == [['inventory'] + [c['card'] for c in cards] + ['--json']]
+
+
+def test_info_error_document_fails(flashctl, run_module):
+    flashctl.answer({'schema_version': 1, 'error': {'code': 'usage', 'message': 'bad address'}}, rc=2)
+    res = run_module('card_info', {'flashctl_command': flashctl.command, 'cards': ['x']})
+    assert res['failed'] is True
+    assert res['msg'] == 'flashctl inventory: usage: bad address'
