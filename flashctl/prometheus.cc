@@ -1,0 +1,169 @@
+// Inventory to node_exporter textfile metrics. Every series of one metric
+// family is written together under its HELP and TYPE lines, as the text
+// format requires; node_exporter drops the whole file when one line is off.
+#include "prometheus.h"
+
+#include <nlohmann/json.hpp>
+#include <string_view>
+#include <vector>
+
+namespace {
+
+using json = nlohmann::json;
+
+const json *member(const json &object, const char *key) {
+    if (!object.is_object()) return nullptr;
+    auto it = object.find(key);
+    return it == object.end() ? nullptr : &*it;
+}
+
+// Length of the valid UTF-8 sequence at text[i], 0 when it is not one.
+size_t utf8_sequence(std::string_view text, size_t i) {
+    const auto byte = [&](size_t k) { return static_cast<unsigned char>(text[k]); };
+    const unsigned char lead = byte(i);
+    if (lead < 0x80) return 1;
+    size_t len = 0;
+    unsigned min = 0;
+    unsigned cp = 0;
+    if ((lead & 0xE0) == 0xC0) {
+        len = 2, min = 0x80, cp = lead & 0x1F;
+    } else if ((lead & 0xF0) == 0xE0) {
+        len = 3, min = 0x800, cp = lead & 0x0F;
+    } else if ((lead & 0xF8) == 0xF0) {
+        len = 4, min = 0x10000, cp = lead & 0x07;
+    } else {
+        return 0;
+    }
+    if (i + len > text.size()) return 0;
+    for (size_t k = 1; k < len; k++) {
+        if ((byte(i + k) & 0xC0) != 0x80) return 0;
+        cp = (cp << 6) | (byte(i + k) & 0x3F);
+    }
+    if (cp < min || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return 0;
+    return len;
+}
+
+// A label value as the exposition format quotes it. Card texts are raw
+// bytes from the card: a byte that is not UTF-8 becomes U+FFFD.
+std::string label_value(const json *value) {
+    std::string text;
+    if (value == nullptr || value->is_null()) {
+        text = "";
+    } else if (value->is_string()) {
+        text = value->get_ref<const std::string &>();
+    } else if (value->is_number() || value->is_boolean()) {
+        text = value->dump();
+    }
+    std::string out;
+    out.reserve(text.size());
+    for (size_t i = 0; i < text.size();) {
+        const size_t len = utf8_sequence(text, i);
+        if (len == 0) {
+            out += "\xEF\xBF\xBD";
+            i++;
+            continue;
+        }
+        const char c = text[i];
+        if (c == '\\')
+            out += "\\\\";
+        else if (c == '"')
+            out += "\\\"";
+        else if (c == '\n')
+            out += "\\n";
+        else
+            out.append(text, i, len);
+        i += len;
+    }
+    return out;
+}
+
+struct label_s {
+    const char *name;
+    std::string value;
+};
+
+struct family_s {
+    const char *name;
+    const char *help;
+    std::string series;
+
+    void add(const std::vector<label_s> &labels, const std::string &value) {
+        series += name;
+        if (!labels.empty()) {
+            series += '{';
+            for (size_t i = 0; i < labels.size(); i++) {
+                if (i > 0) series += ',';
+                series += labels[i].name;
+                series += "=\"";
+                series += labels[i].value;
+                series += '"';
+            }
+            series += '}';
+        }
+        series += ' ';
+        series += value;
+        series += '\n';
+    }
+
+    void write(std::string &out) const {
+        out += std::string("# HELP ") + name + " " + help + "\n";
+        out += std::string("# TYPE ") + name + " gauge\n";
+        out += series;
+    }
+};
+
+}  // namespace
+
+std::string flashctl_prometheus_text(const json &inventory, long long unix_time) {
+    family_s card_info{"flash_update_card_info",
+                       "Identity and firmware image selection of a card that answered the last inventory.",
+                       {}};
+    family_s partition_info{"flash_update_partition_info", "Version each partition of a card holds.", {}};
+    family_s secure_boot{"flash_update_card_secure_boot_enabled", "Whether secure boot is enabled on the card.", {}};
+    family_s success{"flash_update_card_inventory_success", "Whether the card answered the last inventory.", {}};
+    family_s timestamp{"flash_update_inventory_timestamp_seconds", "When the last inventory was taken.", {}};
+
+    const json *cards = member(inventory, "cards");
+    if (cards != nullptr && cards->is_array()) {
+        for (const json &card : *cards) {
+            if (!card.is_object()) continue;
+            const std::string address = label_value(member(card, "card"));
+            const json *ok = member(card, "ok");
+            const bool answered = ok != nullptr && ok->is_boolean() && ok->get<bool>();
+            success.add({{"card", address}}, answered ? "1" : "0");
+            if (!answered) continue;
+            const json *identity = member(card, "identity");
+            static const json k_none;
+            const json &id = identity != nullptr ? *identity : k_none;
+            card_info.add({{"card", address},
+                           {"serial_number", label_value(member(id, "serial_number"))},
+                           {"board_id", label_value(member(id, "board_id"))},
+                           {"asic", label_value(member(id, "asic"))},
+                           {"sw_version", label_value(member(id, "sw_version"))},
+                           {"life_cycle", label_value(member(id, "life_cycle"))},
+                           {"running_image", label_value(member(card, "running_image"))},
+                           {"startup_image", label_value(member(card, "startup_image"))}},
+                          "1");
+            const json *secure = member(id, "secure_boot");
+            if (secure != nullptr && secure->is_boolean())
+                secure_boot.add({{"card", address}}, secure->get<bool>() ? "1" : "0");
+            const json *partitions = member(card, "partitions");
+            if (partitions == nullptr || !partitions->is_array()) continue;
+            for (const json &p : *partitions) {
+                if (!p.is_object()) continue;
+                partition_info.add({{"card", address},
+                                    {"partition", label_value(member(p, "name"))},
+                                    {"id", label_value(member(p, "id"))},
+                                    {"slot", label_value(member(p, "slot"))},
+                                    {"version", label_value(member(p, "version"))}},
+                                   "1");
+            }
+        }
+    }
+    timestamp.add({}, std::to_string(unix_time));
+
+    std::string out;
+    for (const family_s *f : {&card_info, &partition_info, &secure_boot, &success, &timestamp})
+        if (!f->series.empty()) f->write(out);
+    return out;
+}
