@@ -83,7 +83,7 @@ install(FILES ${fu_pkg_dir}/flash-update.tmpfiles DESTINATION lib/tmpfiles.d
 
 # The interfaces other programs use: card discovery and the IPC handle, the
 # misc-device channel with its driver header, the logger and the trace
-# facility (which need the shared numbers of rfc_types.h). Headers include
+# facility with its levels. Headers include
 # each other by bare name, so they sit side by side in one directory.
 set(fu_public_headers
   card_ipc/nic_ipc.h
@@ -94,7 +94,7 @@ set(fu_public_headers
   sdk/platform/ipcdrv/src/ipc_cmd.h
   logging/log.h
   logging/trace.h
-  flash_client/rfc_types.h
+  logging/trace_level.h
 )
 set(fu_header_files)
 foreach(h IN LISTS fu_public_headers)

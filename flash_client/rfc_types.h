@@ -4,6 +4,8 @@
 
 #include <cstdint>
 
+#include "trace_level.h"
+
 // Partition number, sent to the card as the image id of a request.
 enum flash_partition_e : uint32_t {
     FLASH_PARTITION_BOOT0 = 0,
@@ -70,13 +72,3 @@ enum secure_image_update_opcode_e : uint32_t {
     SECURE_UPDATE_SET_PRODUCTION = 3,
 };
 
-// Message and configuration levels; a message is written when the configured
-// level is at least its own.
-enum trace_level_e : int32_t {
-    TRACE_LEVEL_NONE = 0,
-    TRACE_LEVEL_ERROR = 1,
-    TRACE_LEVEL_WARN = 2,
-    TRACE_LEVEL_INFO = 3,
-    TRACE_LEVEL_DEBUG = 4,
-    TRACE_LEVEL_VERBOSE = 5,
-};

@@ -11,7 +11,7 @@
 
 #include <spdlog/common.h>
 
-#include "rfc_types.h"
+#include "trace_level.h"
 
 namespace spdlog {
 class logger;

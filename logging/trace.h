@@ -4,7 +4,7 @@
 
 #include <cstdio>
 
-#include "rfc_types.h"
+#include "trace_level.h"
 
 namespace utils {
 class log;
