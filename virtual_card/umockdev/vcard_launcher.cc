@@ -25,6 +25,7 @@
 
 #include "vcard_bed.h"
 #include "vcard_service.h"
+#include "vcard_twin.h"
 
 namespace {
 
@@ -75,6 +76,12 @@ void usage(FILE *out, const char *prog) {
                  "                     no-answer, short, oversize, bad-magic, delay=MS\n"
                  "                     (the full list is in the card's fault table)\n"
                  "  --timeout SEC      kill COMMAND with SIGKILL after SEC seconds\n"
+                 "  --twin FILE        first make the cards twins of the cards that answered in\n"
+                 "                     FILE, a 'flashctl inventory --json' document: their\n"
+                 "                     partition versions, running/startup image and secure\n"
+                 "                     state. The state folders must not hold a card yet.\n"
+                 "                     --cards defaults to the number of cards, --bdf to the\n"
+                 "                     first card's address\n"
                  "  -h, --help         this text\n"
                  "\n"
                  "flash-update needs /tmp/korvex/ for its logs; it is created when missing.\n",
@@ -84,7 +91,10 @@ void usage(FILE *out, const char *prog) {
 struct launcher_opts_s {
     vcard_bed_options_s bed;
     bool state_given = false;
+    bool bdf_given = false;
+    bool cards_given = false;
     long timeout_s = 0;
+    std::string twin;  // inventory document the cards are made twins of
 };
 
 bool parse_unsigned(const char *text, unsigned long max, unsigned long &value) {
@@ -108,7 +118,8 @@ int parse_options(int argc, char **argv, launcher_opts_s &o) {
         OPT_VERIFY_POLLS,
         OPT_IPC_VERSION,
         OPT_FAULT,
-        OPT_TIMEOUT
+        OPT_TIMEOUT,
+        OPT_TWIN
     };
     static const option k_options[] = {
         {"state", required_argument, nullptr, OPT_STATE},
@@ -120,6 +131,7 @@ int parse_options(int argc, char **argv, launcher_opts_s &o) {
         {"ipc-version", required_argument, nullptr, OPT_IPC_VERSION},
         {"fault", required_argument, nullptr, OPT_FAULT},
         {"timeout", required_argument, nullptr, OPT_TIMEOUT},
+        {"twin", required_argument, nullptr, OPT_TWIN},
         {"help", no_argument, nullptr, 'h'},
         {nullptr, 0, nullptr, 0},
     };
@@ -139,6 +151,7 @@ int parse_options(int argc, char **argv, launcher_opts_s &o) {
                     return -1;
                 }
                 o.bed.bdf = optarg;
+                o.bdf_given = true;
                 break;
             case OPT_NO_MISC:
                 o.bed.no_misc = true;
@@ -149,6 +162,7 @@ int parse_options(int argc, char **argv, launcher_opts_s &o) {
                     return -1;
                 }
                 o.bed.cards = static_cast<unsigned>(v);
+                o.cards_given = true;
                 break;
             case OPT_ERASE_POLLS:
             case OPT_VERIFY_POLLS:
@@ -175,6 +189,9 @@ int parse_options(int argc, char **argv, launcher_opts_s &o) {
                     return -1;
                 }
                 o.timeout_s = static_cast<long>(v);
+                break;
+            case OPT_TWIN:
+                o.twin = optarg;
                 break;
             case 'h':
                 return -2;
@@ -346,6 +363,37 @@ int run_child(char **argv, const sigset_t &old_mask, int sig_fd, long timeout_s)
     }
 }
 
+// The card count and first address a twin takes from its inventory unless
+// the options name them.
+bool twin_cards(launcher_opts_s &o) {
+    std::vector<std::string> addresses;
+    std::string err;
+    if (!vcard_twin_cards(o.twin, addresses, err)) {
+        std::fprintf(stderr, "flash-update-vcard: --twin: %s\n", err.c_str());
+        return false;
+    }
+    if (addresses.empty() || addresses.size() > 8) {
+        std::fprintf(stderr, "flash-update-vcard: --twin: %s has %zu cards that answered; twins are made of 1 to 8\n",
+                     o.twin.c_str(), addresses.size());
+        return false;
+    }
+    if (!o.cards_given) o.bed.cards = static_cast<unsigned>(addresses.size());
+    if (!o.bdf_given && vcard_bed_bdf_valid(addresses[0])) o.bed.bdf = addresses[0];
+    return true;
+}
+
+bool make_twins(const launcher_opts_s &o) {
+    std::vector<std::string> dirs = {o.bed.state_dir};
+    for (unsigned n = 2; n <= o.bed.cards; n++)
+        dirs.push_back(o.bed.state_dir + "/card" + std::to_string(n));
+    std::string err;
+    if (!vcard_twin_create(o.twin, dirs, err)) {
+        std::fprintf(stderr, "flash-update-vcard: --twin: %s\n", err.c_str());
+        return false;
+    }
+    return true;
+}
+
 int serve(const vcard_bed_s *bed, int sig_fd) {
     std::printf("export UMOCKDEV_DIR=%s\n", vcard_bed_root(bed).c_str());
     for (const auto &[name, value] : child_env())
@@ -403,8 +451,10 @@ int main(int argc, char **argv) {
         usage(stderr, prog);
         return k_exit_usage;
     }
+    if (!o.twin.empty() && !twin_cards(o)) return 1;
     if (!o.state_given) o.bed.state_dir = default_state_dir(o.bed.bdf);
     if (!make_dirs(o.bed.state_dir, 0755)) return 1;
+    if (!o.twin.empty() && !make_twins(o)) return 1;
     ensure_scratch_root();
 
     // Signals that stop the launcher arrive through a descriptor; they are
