@@ -1,0 +1,515 @@
+// The update transaction, the rollback and one card's inventory, over the
+// table of card operations.
+//
+// An update plans first, with read-only requests only, and refuses before
+// anything reaches the card's flash; it then applies erase, install,
+// checksum verification, signature verification and activation in that
+// order, stopping at the first failure. The startup selection is only ever
+// changed as the very last step, so a failed, timed-out or interrupted
+// transaction leaves the card starting what it started before.
+#include <fcntl.h>
+#include <strings.h>
+#include <sys/stat.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <openssl/evp.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+
+#include "flashctl.h"
+
+namespace {
+
+constexpr uint64_t k_mib = 1024 * 1024;
+constexpr size_t k_hash_block = 1024 * 1024;
+
+const char *const k_phase_names[] = {"plan", "erase", "install", "verify_checksum", "verify_signature", "activate"};
+enum phase_e { PHASE_PLAN, PHASE_ERASE, PHASE_INSTALL, PHASE_CHECKSUM, PHASE_SIGNATURE, PHASE_ACTIVATE, PHASE_COUNT };
+
+double monotonic_s() {
+    struct timespec ts {};
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) / 1e9;
+}
+
+std::string utc_now() {
+    const time_t t = time(nullptr);
+    struct tm tm {};
+    gmtime_r(&t, &tm);
+    char text[32];
+    strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &tm);
+    return text;
+}
+
+std::string lower_hex(const uint8_t *bytes, size_t len) {
+    static const char digits[] = "0123456789abcdef";
+    std::string out;
+    out.reserve(2 * len);
+    for (size_t i = 0; i < len; ++i) {
+        out += digits[bytes[i] >> 4];
+        out += digits[bytes[i] & 0xf];
+    }
+    return out;
+}
+
+bool is_sha512_hex(const std::string &text) {
+    if (text.size() != 2 * RFC_SHA512_LEN) return false;
+    for (char c : text)
+        if (!isxdigit(static_cast<unsigned char>(c))) return false;
+    return true;
+}
+
+std::string absolute_path(const std::string &path) {
+    if (!path.empty() && path[0] == '/') return path;
+    char cwd[PATH_MAX];
+    if (getcwd(cwd, sizeof cwd) == nullptr) return path;
+    return std::string(cwd) + "/" + path;
+}
+
+// The fw slot a partition holds, FIRMWARE_IMAGE_INVALID for the others.
+firmware_image_type_e slot_of(flash_partition_e partition) {
+    if (partition == FLASH_PARTITION_FW_A) return FIRMWARE_IMAGE_FW_A;
+    if (partition == FLASH_PARTITION_FW_B) return FIRMWARE_IMAGE_FW_B;
+    if (partition == FLASH_PARTITION_A35_GOLDFIP) return FIRMWARE_IMAGE_A35_GOLDFW;
+    return FIRMWARE_IMAGE_INVALID;
+}
+
+flash_partition_e partition_of(firmware_image_type_e image) {
+    if (image == FIRMWARE_IMAGE_FW_A) return FLASH_PARTITION_FW_A;
+    if (image == FIRMWARE_IMAGE_FW_B) return FLASH_PARTITION_FW_B;
+    if (image == FIRMWARE_IMAGE_A35_GOLDFW) return FLASH_PARTITION_A35_GOLDFIP;
+    return FLASH_PARTITION_ALL;
+}
+
+std::string result_text(const std::string &what, int result) {
+    return what + " (result " + std::to_string(result) + ")";
+}
+
+// One transaction under way.
+struct txn_s {
+    const fc_card_ops_s &ops;
+    const fc_update_request_s &req;
+    fc_update_report_s &rep;
+    double phase_t0 = 0;
+    phase_e phase = PHASE_PLAN;
+
+    void begin(phase_e p, double deadline_s) {
+        phase = p;
+        phase_t0 = monotonic_s();
+        fc_phase_start(deadline_s);
+        g_fc_session.phase = k_phase_names[p];
+    }
+    void end(const char *status) {
+        rep.phases[phase].status = status;
+        // Slept seconds count, also where a test's recorder cut them short.
+        rep.phases[phase].seconds = monotonic_s() - phase_t0 + g_fc_session.sleep_credit;
+    }
+    double deadline(double fallback) const { return req.timeout_s > 0 ? req.timeout_s : fallback; }
+
+    void refuse(const char *code, const std::string &message) {
+        rep.result = "refused";
+        rep.error = {code, message};
+        end("failed");
+    }
+    // Ends the phase for a client result that is not 0: a stop raised by a
+    // signal or the deadline reads as such, whatever the client returned.
+    void fail(const std::string &message) {
+        if (g_fc_session.signal != 0) {
+            rep.result = "interrupted";
+            rep.error = {"interrupted", std::string("stopped by signal ") + std::to_string(g_fc_session.signal) +
+                                            " during " + k_phase_names[phase]};
+            end("interrupted");
+        } else if (g_fc_session.timed_out) {
+            rep.result = "timeout";
+            rep.error = {"timeout", std::string(k_phase_names[phase]) + " did not finish within " +
+                                        std::to_string(static_cast<long>(g_fc_session.deadline_s)) + " seconds"};
+            end("timeout");
+        } else {
+            rep.result = "failed";
+            rep.error = {"failed", message};
+            end("failed");
+        }
+    }
+    // Starts the next step unless a stop came since the last one.
+    bool start(phase_e p, double deadline_s) {
+        begin(p, deadline_s);
+        return !stopped();
+    }
+    bool stopped() {
+        if (!fc_check_stop()) return false;
+        fail("stopped");
+        return true;
+    }
+};
+
+bool read_selection(const fc_card_ops_s &ops, const char *bdf, fc_selection_s *sel, int *result) {
+    firmware_image_type_e running = FIRMWARE_IMAGE_INVALID;
+    firmware_image_type_e startup = FIRMWARE_IMAGE_INVALID;
+    *result = ops.read_image(FWUPDATE_IMAGE_RUNNING, bdf, &running);
+    if (*result == RFC_OK) *result = ops.read_image(FWUPDATE_IMAGE_STARTUP, bdf, &startup);
+    if (*result != RFC_OK) return false;
+    sel->running_image = fc_image_name(running);
+    sel->startup_image = fc_image_name(startup);
+    return true;
+}
+
+const rfc_partition_s *find_entry(const std::vector<rfc_partition_s> &table, flash_partition_e partition) {
+    for (const auto &e : table)
+        if (e.id == partition) return &e;
+    return nullptr;
+}
+
+void read_after(const fc_card_ops_s &ops, const char *bdf, flash_partition_e partition, fc_selection_s *after) {
+    std::vector<rfc_partition_s> table;
+    int result = 0;
+    if (ops.read_partitions(bdf, &table) != RFC_OK) return;
+    const rfc_partition_s *entry = find_entry(table, partition);
+    if (entry != nullptr) after->version = entry->version;
+    after->read = read_selection(ops, bdf, after, &result);
+}
+
+}  // namespace
+
+const char *fc_image_name(firmware_image_type_e image) {
+    switch (image) {
+        case FIRMWARE_IMAGE_FW_A:
+            return "fw-a";
+        case FIRMWARE_IMAGE_FW_B:
+            return "fw-b";
+        case FIRMWARE_IMAGE_A35_GOLDFW:
+            return "gold";
+        default:
+            return "unknown";
+    }
+}
+
+bool fc_sha512_file(const std::string &path, uint64_t *size, std::string *hex, std::string *error) {
+    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        *error = "cannot open image " + path + ": " + strerror(errno);
+        return false;
+    }
+    struct stat st {};
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        *error = "image " + path + " is not a regular file";
+        close(fd);
+        return false;
+    }
+    std::unique_ptr<EVP_MD_CTX, decltype(&EVP_MD_CTX_free)> ctx(EVP_MD_CTX_new(), EVP_MD_CTX_free);
+    bool ok = ctx != nullptr && EVP_DigestInit_ex(ctx.get(), EVP_sha512(), nullptr) == 1;
+    std::unique_ptr<uint8_t[]> buf(new uint8_t[k_hash_block]);
+    uint64_t total = 0;
+    while (ok) {
+        const ssize_t n = read(fd, buf.get(), k_hash_block);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) {
+            *error = "cannot read image " + path + ": " + strerror(errno);
+            ok = false;
+            break;
+        }
+        if (n == 0) break;
+        total += static_cast<uint64_t>(n);
+        ok = EVP_DigestUpdate(ctx.get(), buf.get(), static_cast<size_t>(n)) == 1;
+    }
+    close(fd);
+    uint8_t digest[EVP_MAX_MD_SIZE];
+    unsigned len = 0;
+    if (ok) ok = EVP_DigestFinal_ex(ctx.get(), digest, &len) == 1 && len == RFC_SHA512_LEN;
+    if (!ok) {
+        if (error->empty()) *error = "cannot hash image " + path;
+        return false;
+    }
+    *size = total;
+    *hex = lower_hex(digest, len);
+    return true;
+}
+
+fc_update_report_s fc_update(const fc_card_ops_s &ops, const fc_update_request_s &req) {
+    fc_update_report_s rep;
+    rep.card = req.card;
+    rep.partition = req.partition;
+    rep.image_path = absolute_path(req.image_path);
+    rep.dry_run = req.dry_run;
+    rep.time = utc_now();
+    for (const char *name : k_phase_names)
+        rep.phases.push_back({name, "skipped", 0});
+    txn_s t{ops, req, rep};
+    const char *bdf = req.card.c_str();
+
+    // Plan: read-only.
+    t.begin(PHASE_PLAN, 0);
+    if (!ops.address_valid(bdf)) {
+        t.refuse("invalid_card", "invalid card address '" + req.card + "' (expected dddd:bb:dd.f)");
+        return rep;
+    }
+    ops.select_card(bdf);
+    const flash_partition_e partition = rfc_partition_from_name(req.partition.c_str());
+    if (partition == FLASH_PARTITION_ALL) {
+        t.refuse("refused", "unknown partition '" + req.partition + "'");
+        return rep;
+    }
+    const firmware_image_type_e slot = slot_of(partition);
+    if (req.activate && slot != FIRMWARE_IMAGE_FW_A && slot != FIRMWARE_IMAGE_FW_B) {
+        t.refuse("refused", "--activate selects fw-a or fw-b only, not " + req.partition);
+        return rep;
+    }
+    std::string why;
+    if (!fc_sha512_file(rep.image_path, &rep.image_size, &rep.image_sha512, &why)) {
+        t.refuse("io", why);
+        return rep;
+    }
+    if (rep.image_size == 0) {
+        t.refuse("refused", "image " + rep.image_path + " is empty");
+        return rep;
+    }
+    if (!req.sha512.empty() &&
+        (!is_sha512_hex(req.sha512) || strcasecmp(req.sha512.c_str(), rep.image_sha512.c_str()) != 0)) {
+        t.refuse("refused", "image SHA-512 " + rep.image_sha512 + " does not match --sha512 " + req.sha512);
+        return rep;
+    }
+    if (!req.dry_run) {
+        pid_t holder = 0;
+        std::string reason;
+        const fc_lock_e lock = ops.take_lock(bdf, &holder, &reason);
+        if (lock == FC_LOCK_BUSY) {
+            rep.result = "busy";
+            rep.error = {"busy", "card " + req.card + " is busy: another flash-update (pid " + std::to_string(holder) +
+                                     ") holds its lock"};
+            t.end("failed");
+            return rep;
+        }
+        if (lock == FC_LOCK_FAILED) {
+            rep.result = "failed";
+            rep.error = {"io", "cannot lock card " + req.card + ": " + reason};
+            t.end("failed");
+            return rep;
+        }
+    }
+    rep.serial_number = ops.serial_number(bdf);
+    std::vector<rfc_partition_s> table;
+    int r = ops.read_partitions(bdf, &table);
+    if (r != RFC_OK) {
+        t.fail(result_text("cannot read the card's partition table", r));
+        rep.error.code = rep.result == "failed" ? "io" : rep.error.code;
+        return rep;
+    }
+    const rfc_partition_s *entry = find_entry(table, partition);
+    if (entry == nullptr) {
+        t.refuse("refused", "partition " + req.partition + " does not exist on card " + req.card);
+        return rep;
+    }
+    if (entry->size < rep.image_size) {
+        t.refuse("refused", "image of " + std::to_string(rep.image_size) + " bytes does not fit partition " +
+                                req.partition + " of " + std::to_string(entry->size) + " bytes");
+        return rep;
+    }
+    const uint64_t partition_size = entry->size;
+    rep.before.version = entry->version;
+    if (!read_selection(ops, bdf, &rep.before, &r)) {
+        t.fail(result_text("cannot read the card's running and startup images", r));
+        rep.error.code = rep.result == "failed" ? "io" : rep.error.code;
+        return rep;
+    }
+    rep.before.read = true;
+
+    // The card holds the image already when its checksum over the image's
+    // length is the host's.
+    fc_phase_start(t.deadline(FC_CHECKSUM_DEADLINE_S));
+    uint8_t digest[RFC_SHA512_LEN] = {};
+    const bool holds = ops.read_checksum(partition, rep.image_size, bdf, g_fc_session.stop, digest) == RFC_OK &&
+                       lower_hex(digest, sizeof digest) == rep.image_sha512;
+    if (t.stopped()) return rep;
+    g_fc_session.deadline_s = 0;
+
+    const bool need_write = !holds;
+    const bool need_activate = req.activate && rep.before.startup_image != fc_image_name(slot);
+    if (need_write && !req.allow_running && slot != FIRMWARE_IMAGE_INVALID &&
+        rep.before.running_image == fc_image_name(slot)) {
+        t.refuse("refused", "partition " + req.partition + " holds the running image; --allow-running overwrites it");
+        return rep;
+    }
+    const bool check_signature = need_write && rfc_partition_is_signed(partition) && ops.keys_present();
+    if (need_write) {
+        rep.plan_actions = {"erase", "install", "verify_checksum"};
+        if (check_signature) rep.plan_actions.push_back("verify_signature");
+    }
+    if (need_activate) rep.plan_actions.push_back("activate");
+    t.end("ok");
+
+    if (req.dry_run || rep.plan_actions.empty()) {
+        rep.result = "unchanged";
+        rep.would_change = req.dry_run && !rep.plan_actions.empty();
+        return rep;
+    }
+
+    // Apply.
+    if (need_write) {
+        if (!t.start(PHASE_ERASE, t.deadline(FC_ERASE_DEADLINE_S))) return rep;
+        rep.partition_state = "erased";
+        r = ops.erase(partition, partition_size, bdf, g_fc_session.stop);
+        if (r != RFC_OK) {
+            t.fail(result_text("erase of " + req.partition + " failed", r));
+            return rep;
+        }
+        t.end("ok");
+        rep.changed = true;
+
+        if (!t.start(PHASE_INSTALL,
+                     t.deadline(FC_INSTALL_DEADLINE_BASE_S + static_cast<double>(FC_INSTALL_DEADLINE_PER_MIB_S) *
+                                                                 ((rep.image_size + k_mib - 1) / k_mib))))
+            return rep;
+        rep.partition_state = "partially_written";
+        r = ops.write(partition, rep.image_path.c_str(), bdf, g_fc_session.stop);
+        if (r != RFC_OK) {
+            t.fail(result_text("install of " + rep.image_path + " into " + req.partition + " failed", r));
+            return rep;
+        }
+        rep.partition_state = "written_unverified";
+        t.end("ok");
+
+        if (!t.start(PHASE_CHECKSUM, t.deadline(FC_CHECKSUM_DEADLINE_S))) return rep;
+        r = ops.read_checksum(partition, rep.image_size, bdf, g_fc_session.stop, digest);
+        if (r != RFC_OK) {
+            t.fail(result_text("the card's checksum of " + req.partition + " failed", r));
+            read_after(ops, bdf, partition, &rep.after);
+            return rep;
+        }
+        if (lower_hex(digest, sizeof digest) != rep.image_sha512) {
+            t.fail("the card's checksum of " + req.partition + " " + lower_hex(digest, sizeof digest) +
+                   " does not match the image's " + rep.image_sha512);
+            read_after(ops, bdf, partition, &rep.after);
+            return rep;
+        }
+        rep.partition_state = "verified";
+        t.end("ok");
+
+        if (check_signature) {
+            if (!t.start(PHASE_SIGNATURE, 0)) return rep;
+            r = ops.verify_signature(partition, bdf);
+            if (r != RFC_OK) {
+                t.fail(result_text("the card refused the signature of the image in " + req.partition, r));
+                read_after(ops, bdf, partition, &rep.after);
+                return rep;
+            }
+            t.end("ok");
+        }
+    }
+    if (need_activate) {
+        if (!t.start(PHASE_ACTIVATE, 0)) return rep;
+        r = ops.set_startup(slot, bdf);
+        firmware_image_type_e now = FIRMWARE_IMAGE_INVALID;
+        if (r == RFC_OK) r = ops.read_image(FWUPDATE_IMAGE_STARTUP, bdf, &now);
+        if (r != RFC_OK || now != slot) {
+            rep.changed = true;
+            t.fail(r != RFC_OK
+                       ? result_text("selecting " + req.partition + " as the startup image failed", r)
+                       : "the card starts " + std::string(fc_image_name(now)) + " after selecting " + req.partition);
+            read_after(ops, bdf, partition, &rep.after);
+            return rep;
+        }
+        rep.activated = true;
+        rep.changed = true;
+        t.end("ok");
+    }
+    rep.result = rep.changed ? "updated" : "unchanged";
+    read_after(ops, bdf, partition, &rep.after);
+    return rep;
+}
+
+int fc_update_exit_status(const fc_update_report_s &rep) {
+    if (rep.result == "updated" || rep.result == "unchanged") return FC_EXIT_OK;
+    if (rep.result == "refused") return FC_EXIT_REFUSED;
+    if (rep.result == "busy") return FC_EXIT_BUSY;
+    if (rep.result == "interrupted") return FC_EXIT_INTERRUPTED;
+    return FC_EXIT_FAILED;
+}
+
+fc_rollback_report_s fc_rollback(const fc_card_ops_s &ops, const std::string &card, bool dry_run) {
+    fc_rollback_report_s rep;
+    rep.card = card;
+    rep.dry_run = dry_run;
+    const char *bdf = card.c_str();
+    auto refuse = [&rep](const char *code, const std::string &message) {
+        rep.result = "refused";
+        rep.error = {code, message};
+        return rep;
+    };
+    if (!ops.address_valid(bdf))
+        return refuse("invalid_card", "invalid card address '" + card + "' (expected dddd:bb:dd.f)");
+    ops.select_card(bdf);
+    if (!dry_run) {
+        pid_t holder = 0;
+        std::string reason;
+        const fc_lock_e lock = ops.take_lock(bdf, &holder, &reason);
+        if (lock == FC_LOCK_BUSY) {
+            rep.result = "busy";
+            rep.error = {"busy", "card " + card + " is busy: another flash-update (pid " + std::to_string(holder) +
+                                     ") holds its lock"};
+            return rep;
+        }
+        if (lock == FC_LOCK_FAILED) {
+            rep.result = "failed";
+            rep.error = {"io", "cannot lock card " + card + ": " + reason};
+            return rep;
+        }
+    }
+    firmware_image_type_e startup = FIRMWARE_IMAGE_INVALID;
+    int r = ops.read_image(FWUPDATE_IMAGE_STARTUP, bdf, &startup);
+    if (r != RFC_OK) {
+        rep.result = "failed";
+        rep.error = {"io", result_text("cannot read the card's startup image", r)};
+        return rep;
+    }
+    rep.from = fc_image_name(startup);
+    if (startup != FIRMWARE_IMAGE_FW_A && startup != FIRMWARE_IMAGE_FW_B)
+        return refuse("refused", "the card starts " + rep.from + ", not a fw slot: nothing to roll back to");
+    const firmware_image_type_e other = startup == FIRMWARE_IMAGE_FW_A ? FIRMWARE_IMAGE_FW_B : FIRMWARE_IMAGE_FW_A;
+    rep.to = fc_image_name(other);
+
+    fc_phase_start(FC_STARTUP_VERIFY_DEADLINE_S);
+    rfc_startup_image_s image;
+    r = ops.read_startup_image(partition_of(other), bdf, &g_fc_session.stop, &image);
+    if (g_fc_session.signal != 0) {
+        rep.result = "interrupted";
+        rep.error = {"interrupted", "stopped by signal " + std::to_string(g_fc_session.signal)};
+        return rep;
+    }
+    if (r == RFC_ETIMEOUT || g_fc_session.timed_out) {
+        rep.result = "timeout";
+        rep.error = {"timeout", "verification of " + rep.to + " did not finish"};
+        return rep;
+    }
+    if (r != RFC_OK || !rfc_startup_image_matches(image))
+        return refuse("refused", "the image in " + rep.to + " does not verify: the card keeps starting " + rep.from);
+    if (dry_run) {
+        rep.result = "unchanged";
+        return rep;
+    }
+    r = ops.set_startup(other, bdf);
+    firmware_image_type_e now = FIRMWARE_IMAGE_INVALID;
+    if (r == RFC_OK) r = ops.read_image(FWUPDATE_IMAGE_STARTUP, bdf, &now);
+    if (r != RFC_OK || now != other) {
+        rep.result = "failed";
+        rep.changed = r == RFC_OK;
+        rep.error = {"failed",
+                     r != RFC_OK ? result_text("selecting " + rep.to + " failed", r)
+                                 : "the card starts " + std::string(fc_image_name(now)) + " after selecting " + rep.to};
+        return rep;
+    }
+    rep.changed = true;
+    rep.result = "updated";
+    return rep;
+}
+
+int fc_rollback_exit_status(const fc_rollback_report_s &rep) {
+    if (rep.result == "updated" || rep.result == "unchanged") return FC_EXIT_OK;
+    if (rep.result == "refused") return FC_EXIT_REFUSED;
+    if (rep.result == "busy") return FC_EXIT_BUSY;
+    if (rep.result == "interrupted") return FC_EXIT_INTERRUPTED;
+    return FC_EXIT_FAILED;
+}

@@ -1,0 +1,204 @@
+// flashctl: a card's whole state as data, and one safe, idempotent,
+// interruptible firmware update per call.
+//
+// The transaction engine talks to the card only through a table of card
+// operations (fc_card_ops_s): the program fills it with the remote flash
+// client's typed reads and operations, tests with a fake card. Everything a
+// command decides (plan, refusals, phases, results, exit status) is a plain
+// record, rendered as text or as the JSON document of schema version 1.
+#pragma once
+
+#include <signal.h>
+#include <sys/types.h>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "rfc_reads.h"
+
+inline constexpr int FC_SCHEMA_VERSION = 1;
+
+// Exit statuses.
+inline constexpr int FC_EXIT_OK = 0;
+inline constexpr int FC_EXIT_FAILED = 1;
+inline constexpr int FC_EXIT_REFUSED = 2;  // also a command line that does not parse
+inline constexpr int FC_EXIT_BUSY = 3;
+inline constexpr int FC_EXIT_INTERRUPTED = 130;
+
+// Per-phase deadlines, seconds. An install's grows with the image: a card
+// takes one 960-byte chunk per exchange.
+inline constexpr unsigned FC_ERASE_DEADLINE_S = 600;
+inline constexpr unsigned FC_CHECKSUM_DEADLINE_S = 300;
+inline constexpr unsigned FC_INSTALL_DEADLINE_BASE_S = 60;
+inline constexpr unsigned FC_INSTALL_DEADLINE_PER_MIB_S = 30;
+inline constexpr unsigned FC_STARTUP_VERIFY_DEADLINE_S = 300;
+
+inline constexpr const char *FC_HISTORY_FILE = "/var/lib/flash-update/history.jsonl";
+inline constexpr const char *FC_KEY_DIR = "/etc/orv/korvex/larch/fwkeys";
+
+enum fc_lock_e : int { FC_LOCK_HELD = 0, FC_LOCK_BUSY = 1, FC_LOCK_FAILED = 2 };
+
+// Everything flashctl asks of a card and of the host around it.
+struct fc_card_ops_s {
+    bool (*address_valid)(const char *bdf);
+    // Points the client at a card (the client keeps one open card per thread).
+    void (*select_card)(const char *bdf);
+    // Takes the card's lock (the one flash-update's mutating commands take)
+    // until release_lock or the process ends. holder: the busy holder's pid.
+    fc_lock_e (*take_lock)(const char *bdf, pid_t *holder, std::string *reason);
+    void (*release_lock)();
+    // Serial number from the card's PCI function ("" when it cannot be read).
+    std::string (*serial_number)(const char *bdf);
+    int (*read_image)(fwupdate_image_type_e which, const char *bdf, firmware_image_type_e *image);
+    int (*read_identity)(const char *bdf, rfc_card_identity_s *identity);
+    int (*read_partitions)(const char *bdf, std::vector<rfc_partition_s> *table);
+    int (*read_secure)(secure_image_type_e type, const char *bdf, rfc_secure_info_s *info);
+    int (*read_checksum)(flash_partition_e partition, uint64_t size, const char *bdf, const bool &timeout,
+                         uint8_t (&digest)[RFC_SHA512_LEN]);
+    int (*read_startup_image)(flash_partition_e partition, const char *bdf, const bool *timeout,
+                              rfc_startup_image_s *image);
+    int (*erase)(flash_partition_e partition, uint64_t size, const char *bdf, const bool &timeout);
+    int (*write)(flash_partition_e partition, const char *image_path, const char *bdf, const bool &timeout);
+    int (*verify_signature)(flash_partition_e partition, const char *bdf);
+    int (*set_startup)(firmware_image_type_e image, const char *bdf);
+    // Whether the host holds a public key the card's signatures can be checked with.
+    bool (*keys_present)();
+    // Addresses of the card bridges on this host, as sysfs lists them.
+    std::vector<std::string> (*list_cards)();
+};
+
+// The program's table: the remote flash client and the card lock.
+const fc_card_ops_s &fc_real_ops();
+
+// --- stop conditions: deadlines and signals --------------------------------
+
+// The one stop flag of a run. The client reads `stop` (its timeout flag)
+// before every request and after every wait; it is raised by SIGINT/SIGTERM
+// or when the current phase's deadline passes.
+struct fc_session_s {
+    bool stop = false;
+    volatile sig_atomic_t signal = 0;  // the signal that stopped the run, 0 if none
+    bool timed_out = false;
+    double phase_start = 0;
+    double deadline_s = 0;  // 0: no deadline
+    // Seconds a sleep was asked for but not spent in real time (a sleep cut
+    // short by a recorder in tests): counted as elapsed, so a deadline holds
+    // whether the sleeps are real or not.
+    double sleep_credit = 0;
+    const char *phase = "plan";                       // the step under way, as progress names it
+    unsigned (*sleeper)(unsigned seconds) = nullptr;  // null: the system's sleep
+    double (*clock)() = nullptr;                      // null: the monotonic clock
+};
+extern fc_session_s g_fc_session;
+
+// Clears the stop flag's deadline state and starts a phase with its deadline.
+void fc_phase_start(double deadline_s);
+// Seconds the current phase has run (slept seconds included).
+double fc_phase_elapsed();
+// Raises the stop flag when the phase's deadline has passed; true when stopped.
+bool fc_check_stop();
+// The client's poll sleep: never past the phase's deadline, and cut short by a signal.
+unsigned fc_sleep(unsigned seconds);
+// SIGINT/SIGTERM handler: raises the stop flag at the next safe point.
+void fc_on_signal(int signo);
+// Installs fc_on_signal for SIGINT and SIGTERM, fc_sleep as the client's sleep.
+void fc_session_install();
+
+// --- records -----------------------------------------------------------------
+
+struct fc_error_s {
+    std::string code;  // "" when there is no error
+    std::string message;
+};
+
+struct fc_phase_s {
+    std::string name;
+    std::string status;  // ok, skipped, failed, timeout, interrupted
+    double seconds = 0;
+};
+
+struct fc_selection_s {
+    bool read = false;
+    std::string version;
+    std::string running_image;  // fw-a, fw-b, gold, unknown
+    std::string startup_image;
+};
+
+struct fc_update_request_s {
+    std::string card;
+    std::string partition;
+    std::string image_path;
+    std::string sha512;  // expected, as given ("" none)
+    bool activate = false;
+    bool dry_run = false;
+    bool allow_running = false;
+    unsigned timeout_s = 0;  // 0: the default deadlines
+};
+
+struct fc_update_report_s {
+    std::string card;
+    std::string serial_number;
+    std::string partition;
+    std::string image_path;  // absolute
+    uint64_t image_size = 0;
+    std::string image_sha512;  // lower-case hex, "" when not hashed
+    bool changed = false;
+    bool dry_run = false;
+    bool would_change = false;
+    bool activated = false;
+    std::string result;  // updated, unchanged, refused, failed, interrupted, timeout, busy
+    fc_selection_s before;
+    fc_selection_s after;
+    std::vector<fc_phase_s> phases;
+    std::string partition_state = "untouched";
+    std::vector<std::string> plan_actions;
+    fc_error_s error;
+    std::string time;  // UTC, for the history
+};
+
+struct fc_rollback_report_s {
+    std::string card;
+    std::string from;
+    std::string to;
+    bool changed = false;
+    bool dry_run = false;
+    std::string result;
+    fc_error_s error;
+};
+
+// --- engine ------------------------------------------------------------------
+
+fc_update_report_s fc_update(const fc_card_ops_s &ops, const fc_update_request_s &request);
+fc_rollback_report_s fc_rollback(const fc_card_ops_s &ops, const std::string &card, bool dry_run);
+// One card's inventory entry (an error entry when it fails to answer).
+nlohmann::json fc_inventory_card(const fc_card_ops_s &ops, const std::string &card);
+
+int fc_update_exit_status(const fc_update_report_s &report);
+int fc_rollback_exit_status(const fc_rollback_report_s &report);
+
+// Host SHA-512 of a file, streamed; false with errno's text in *error.
+bool fc_sha512_file(const std::string &path, uint64_t *size, std::string *hex, std::string *error);
+// "fw-a", "fw-b", "gold" or "unknown".
+const char *fc_image_name(firmware_image_type_e image);
+
+// --- output ------------------------------------------------------------------
+
+// Compact JSON text; bytes from the card that are not UTF-8 become U+FFFD.
+std::string fc_dump(const nlohmann::json &doc);
+nlohmann::json fc_error_json(const std::string &code, const std::string &message);
+nlohmann::json fc_update_json(const fc_update_report_s &report);
+nlohmann::json fc_rollback_json(const fc_rollback_report_s &report);
+// One history line (without its line break).
+std::string fc_history_line(const fc_update_report_s &report);
+std::string fc_update_text(const fc_update_report_s &report);
+std::string fc_rollback_text(const fc_rollback_report_s &report);
+std::string fc_inventory_text(const nlohmann::json &inventory);
+
+// --- command line --------------------------------------------------------------
+
+// Runs one command line; returns the exit status. Output goes to the given
+// streams (standard output, standard error).
+int fc_main(const fc_card_ops_s &ops, int argc, char **argv, FILE *out, FILE *err);

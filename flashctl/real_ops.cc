@@ -1,0 +1,115 @@
+// The program's card operations: the remote flash client's typed reads and
+// operations, the card lock shared with flash-update, and sysfs.
+#include <dirent.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+
+#include "card_lock.h"
+#include "flashctl.h"
+#include "nic_ipc_discovery.h"
+
+namespace {
+
+// The card's PCI maker and its bridge: a card's address is its bridge's.
+constexpr const char *k_vendor_id = "0x1e5a";
+constexpr const char *k_bridge_id = "0x0100";
+constexpr const char *k_pci_devices = "/sys/bus/pci/devices";
+
+card_lock_s g_lock;
+
+void select_card(const char *bdf) {
+    (void)rfc_cleanup();
+    rfc_init_params_s params{};
+    snprintf(params.bdf, sizeof params.bdf, "%s", bdf);
+    snprintf(params.scratch_dir, sizeof params.scratch_dir, "%s", "/tmp/korvex/");
+    params.trace_level = TRACE_LEVEL_NONE;
+    (void)rfc_init(&params);
+}
+
+fc_lock_e take_lock(const char *bdf, pid_t *holder, std::string *reason) {
+    const card_lock_result_e r = card_lock_acquire(bdf, g_lock);
+    *holder = g_lock.holder;
+    *reason = g_lock.reason;
+    if (r == CARD_LOCK_HELD) return FC_LOCK_HELD;
+    return r == CARD_LOCK_BUSY ? FC_LOCK_BUSY : FC_LOCK_FAILED;
+}
+
+void release_lock() {
+    if (g_lock.fd >= 0) close(g_lock.fd);
+    g_lock.fd = -1;
+}
+
+std::string serial_number(const char *bdf) {
+    nic_ipc_card_info_s info{};
+    if (nic_ipc_get_card_info(bdf, &info) != 0) return "";
+    return std::string(info.serial_num, strnlen(info.serial_num, sizeof info.serial_num));
+}
+
+bool keys_present() {
+    for (const char *key : {"prod", "eng"}) {
+        const std::string path = std::string(FC_KEY_DIR) + "/" + key + "_key-pub.pem";
+        if (access(path.c_str(), R_OK) == 0) return true;
+    }
+    return false;
+}
+
+std::string first_line(const std::string &path) {
+    std::ifstream in(path);
+    std::string line;
+    std::getline(in, line);
+    std::transform(line.begin(), line.end(), line.begin(), [](unsigned char c) { return std::tolower(c); });
+    return line;
+}
+
+std::vector<std::string> list_cards() {
+    std::vector<std::string> cards;
+    DIR *dir = opendir(k_pci_devices);
+    if (dir == nullptr) return cards;
+    while (const dirent *entry = readdir(dir)) {
+        if (entry->d_name[0] == '.') continue;
+        const std::string base = std::string(k_pci_devices) + "/" + entry->d_name;
+        if (first_line(base + "/vendor") == k_vendor_id && first_line(base + "/device") == k_bridge_id)
+            cards.emplace_back(entry->d_name);
+    }
+    closedir(dir);
+    std::sort(cards.begin(), cards.end());
+    return cards;
+}
+
+int read_partitions(const char *bdf, std::vector<rfc_partition_s> *table) {
+    return rfc_read_partition_table(bdf, table);
+}
+
+int read_startup_image(flash_partition_e partition, const char *bdf, const bool *timeout, rfc_startup_image_s *image) {
+    return rfc_read_startup_image(partition, bdf, timeout, image);
+}
+
+const fc_card_ops_s k_real_ops = {
+    .address_valid = card_address_valid,
+    .select_card = select_card,
+    .take_lock = take_lock,
+    .release_lock = release_lock,
+    .serial_number = serial_number,
+    .read_image = rfc_read_firmware_image,
+    .read_identity = rfc_read_card_identity,
+    .read_partitions = read_partitions,
+    .read_secure = rfc_read_secure_info,
+    .read_checksum = rfc_read_checksum,
+    .read_startup_image = read_startup_image,
+    .erase = rfc_flash_erase,
+    .write = rfc_flash_write,
+    .verify_signature = rfc_image_signature_verify,
+    .set_startup = rfc_set_startup_image,
+    .keys_present = keys_present,
+    .list_cards = list_cards,
+};
+
+}  // namespace
+
+const fc_card_ops_s &fc_real_ops() {
+    return k_real_ops;
+}
