@@ -30,9 +30,9 @@ uint32_t nic_fwctl_rpc_scope(uint32_t endpoint, uint32_t msg) {
     // endpoint half of the key, which is how the driver forms it too.
     const uint32_t key = (endpoint << 16) | msg;
     for (uint32_t k : k_write_scope_keys) {
-        if (k == key) return FWCTL_RPC_DEBUG_WRITE;
+        if (k == key) return nic_fwctl::FWCTL_RPC_DEBUG_WRITE;
     }
-    return FWCTL_RPC_DEBUG_READ_ONLY;
+    return nic_fwctl::FWCTL_RPC_DEBUG_READ_ONLY;
 }
 
 // kvc_core lists the fwctl device it registered for the core function under
@@ -65,8 +65,8 @@ ssize_t nic_fwctl_ipc_req_rsp(nic_ipc_handle_s *handle, uint32_t endpoint, uint3
 
     // The same record goes in and comes back, so the driver's answer
     // (rsp_errno, rsp_len) lands in it.
-    fwctl_rpc call;
-    call.size = sizeof(fwctl_rpc);
+    nic_fwctl::fwctl_rpc call{};
+    call.size = sizeof(call);
     call.scope = nic_fwctl_rpc_scope(endpoint, msg);
     call.in_len = sizeof(nic_fwctl_rpc_s);
     call.out_len = sizeof(nic_fwctl_rpc_s);

@@ -5,6 +5,19 @@
 #include <cstdint>
 
 inline constexpr unsigned long NIC_FWCTL_RPC = 0x9A01;  // FWCTL_RPC: type 0x9A, number 1
+
+// The kernel's own names (struct fwctl_rpc, FWCTL_RPC_DEBUG_*) come from its
+// uapi header where the system has it; our copies otherwise stay in
+// nic_fwctl:: so that a program including both never sees two definitions.
+#if __has_include(<fwctl/fwctl.h>)
+#include <fwctl/fwctl.h>
+namespace nic_fwctl {
+using ::fwctl_rpc;
+inline constexpr uint32_t FWCTL_RPC_DEBUG_READ_ONLY = ::FWCTL_RPC_DEBUG_READ_ONLY;
+inline constexpr uint32_t FWCTL_RPC_DEBUG_WRITE = ::FWCTL_RPC_DEBUG_WRITE;
+}  // namespace nic_fwctl
+#else
+namespace nic_fwctl {
 inline constexpr uint32_t FWCTL_RPC_DEBUG_READ_ONLY = 1;
 inline constexpr uint32_t FWCTL_RPC_DEBUG_WRITE = 2;
 
@@ -17,12 +30,15 @@ struct __attribute__((packed)) fwctl_rpc {
     uint64_t in;
     uint64_t out;
 };
-static_assert(sizeof(fwctl_rpc) == 32);
-static_assert(offsetof(fwctl_rpc, scope) == 4);
-static_assert(offsetof(fwctl_rpc, in_len) == 8);
-static_assert(offsetof(fwctl_rpc, out_len) == 12);
-static_assert(offsetof(fwctl_rpc, in) == 16);
-static_assert(offsetof(fwctl_rpc, out) == 24);
+}  // namespace nic_fwctl
+#endif
+static_assert(nic_fwctl::FWCTL_RPC_DEBUG_READ_ONLY == 1 && nic_fwctl::FWCTL_RPC_DEBUG_WRITE == 2);
+static_assert(sizeof(nic_fwctl::fwctl_rpc) == 32);
+static_assert(offsetof(nic_fwctl::fwctl_rpc, scope) == 4);
+static_assert(offsetof(nic_fwctl::fwctl_rpc, in_len) == 8);
+static_assert(offsetof(nic_fwctl::fwctl_rpc, out_len) == 12);
+static_assert(offsetof(nic_fwctl::fwctl_rpc, in) == 16);
+static_assert(offsetof(nic_fwctl::fwctl_rpc, out) == 24);
 
 // The driver's RPC record; the same record goes in and comes back.
 struct __attribute__((packed)) nic_fwctl_rpc_s {

@@ -256,7 +256,7 @@ int main(int argc, char **argv) {
             const unsigned long size = strtoul(size_arg, nullptr, 0);
             FU_INFO("erase_partition", 214u, "Erasing partition %s size %ld bdf %s", optarg, static_cast<long>(size),
                     bdf);
-            if (!card_lock_hold(bdf, k_scratch_dir)) {
+            if (!card_lock_hold(bdf)) {
                 return 1;
             }
             return exit_status(rfc_flash_erase(rfc_partition_from_name(optarg), size, bdf, timeout));
@@ -268,7 +268,7 @@ int main(int argc, char **argv) {
                 return 1;
             }
             FU_INFO("install_image", 226u, "Installing image from %s to partition %s bdf %s", image, optarg, bdf);
-            if (!card_lock_hold(bdf, k_scratch_dir)) {
+            if (!card_lock_hold(bdf)) {
                 return 1;
             }
             return exit_status(rfc_flash_write(rfc_partition_from_name(optarg), image, bdf, timeout));
@@ -276,7 +276,7 @@ int main(int argc, char **argv) {
 
         case CMD_SET_BOOT_OPTIONS: {
             FU_INFO("set_boot_option", 237u, "Updating boot settings %s bdf %s", optarg, bdf);
-            if (!card_lock_hold(bdf, k_scratch_dir)) {
+            if (!card_lock_hold(bdf)) {
                 return 1;
             }
             return exit_status(rfc_set_startup_image(rfc_firmware_image_from_name(optarg), bdf));
@@ -324,7 +324,7 @@ int main(int argc, char **argv) {
             }
             const unsigned long size = strtoul(size_arg, nullptr, 0);
             FU_INFO("erase_flash_sector", 303u, "Erase %s flash sector of size %lx bdf %s", optarg, size, bdf);
-            if (!card_lock_hold(bdf, k_scratch_dir)) {
+            if (!card_lock_hold(bdf)) {
                 return 1;
             }
             return exit_status(rfc_flash_sector_erase(rfc_partition_from_name(optarg), size, bdf));
@@ -332,7 +332,7 @@ int main(int argc, char **argv) {
 
         case CMD_SECURE_BOOT: {
             FU_INFO("secure_boot_update", 314u, "Secure boot update to %s bdf %s", optarg, bdf);
-            if (!card_lock_hold(bdf, k_scratch_dir)) {
+            if (!card_lock_hold(bdf)) {
                 return 1;
             }
             return exit_status(rfc_secure_boot_update(rfc_secure_boot_option_from_name(optarg), bdf));
@@ -358,7 +358,7 @@ int main(int argc, char **argv) {
                 return 1;
             }
             FU_INFO("secure_image_info_update", 359u, "Secure image %s update %s bdf %s", optarg, operation, bdf);
-            if (!card_lock_hold(bdf, k_scratch_dir)) {
+            if (!card_lock_hold(bdf)) {
                 return 1;
             }
             return exit_status(rfc_secure_image_info_update(rfc_secure_type_from_name(optarg),

@@ -175,10 +175,10 @@ extern "C" int __wrap_ioctl(int fd, unsigned long request, ...) {
         return __real_ioctl(fd, request, arg);
     }
     // What the kvc_core driver insists on before it touches the record.
-    const auto *call = static_cast<const fwctl_rpc *>(arg);
-    if (call->size != sizeof(fwctl_rpc) || call->in_len != sizeof(nic_fwctl_rpc_s) ||
+    const auto *call = static_cast<const nic_fwctl::fwctl_rpc *>(arg);
+    if (call->size != sizeof(nic_fwctl::fwctl_rpc) || call->in_len != sizeof(nic_fwctl_rpc_s) ||
         call->out_len != sizeof(nic_fwctl_rpc_s) || call->in != call->out ||
-        (call->scope != FWCTL_RPC_DEBUG_READ_ONLY && call->scope != FWCTL_RPC_DEBUG_WRITE)) {
+        (call->scope != nic_fwctl::FWCTL_RPC_DEBUG_READ_ONLY && call->scope != nic_fwctl::FWCTL_RPC_DEBUG_WRITE)) {
         fprintf(stderr, "fwctl_rpc record refused: size %u scope %u in_len %u out_len %u\n", call->size, call->scope,
                 call->in_len, call->out_len);
         abort();

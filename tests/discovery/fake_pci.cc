@@ -92,10 +92,10 @@ gboolean handle_fwctl_ioctl(UMockdevIoctlBase *, UMockdevIoctlClient *client) {
         return TRUE;
     }
     UMockdevIoctlData *arg = umockdev_ioctl_client_get_arg(client);
-    UMockdevIoctlData *rpc = resolve(arg, 0, sizeof(fwctl_rpc));
+    UMockdevIoctlData *rpc = resolve(arg, 0, sizeof(nic_fwctl::fwctl_rpc));
     memcpy(&call.rpc, rpc->data, sizeof call.rpc);
-    UMockdevIoctlData *in = resolve(rpc, offsetof(fwctl_rpc, in), sizeof(nic_fwctl_rpc_s));
-    UMockdevIoctlData *out = resolve(rpc, offsetof(fwctl_rpc, out), sizeof(nic_fwctl_rpc_s));
+    UMockdevIoctlData *in = resolve(rpc, offsetof(nic_fwctl::fwctl_rpc, in), sizeof(nic_fwctl_rpc_s));
+    UMockdevIoctlData *out = resolve(rpc, offsetof(nic_fwctl::fwctl_rpc, out), sizeof(nic_fwctl_rpc_s));
     memcpy(&call.in, in->data, sizeof call.in);
     if (UMockdevIoctlData *req = resolve(in, offsetof(nic_fwctl_rpc_s, req_data), call.in.req_len)) {
         call.request_bytes.assign(req->data, req->data + req->data_len);

@@ -47,7 +47,7 @@ std::string resource_text(const std::vector<std::array<unsigned long, 3>> &regio
 // What the fake kvc_core driver saw in its last FWCTL_RPC, and how it answers.
 struct fwctl_call {
     unsigned long request = 0;
-    fwctl_rpc rpc{};
+    nic_fwctl::fwctl_rpc rpc{};
     nic_fwctl_rpc_s in{};
     std::vector<uint8_t> request_bytes;
 };

@@ -176,7 +176,7 @@ int probe_fwctl(const char *node, uint32_t endpoint, uint32_t msg, const char *r
     rec.req_data = reinterpret_cast<uintptr_t>(buf.data());
     rec.rsp_len = static_cast<uint32_t>(cap);
     rec.rsp_data = reinterpret_cast<uintptr_t>(buf.data());
-    fwctl_rpc rpc{};
+    nic_fwctl::fwctl_rpc rpc{};
     rpc.size = sizeof rpc;
     rpc.scope = scope;
     rpc.in_len = sizeof rec;

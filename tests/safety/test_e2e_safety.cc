@@ -9,7 +9,6 @@
 #include <string>
 #include <vector>
 
-#include "card_lock.h"
 #include "e2e_harness.h"
 #include "safety_util.h"
 
@@ -48,10 +47,6 @@ std::string scratch_entry(const e2e_card_s &card) {
 // The path the client builds for an output file ("/tmp/korvex/" + "/" + bdf + "/" + name).
 std::string client_path(const e2e_card_s &card, const std::string &name) {
     return "/tmp/korvex//" + card.bdf + "/" + name;
-}
-
-std::string lock_file(const e2e_card_s &card) {
-    return std::string(CARD_LOCK_RUN_DIR) + "/" + CARD_LOCK_SUBDIR + "/" + card.bdf + ".lock";
 }
 
 // ---------------------------------------------------------------------------
@@ -175,64 +170,175 @@ INSTANTIATE_TEST_SUITE_P(Spoiled, CardDirectory, ::testing::ValuesIn(k_dirs),
                          [](const auto &info) { return std::string(info.param.name); });
 
 // ---------------------------------------------------------------------------
-// The per-card lock
+// The card lock
 
-// The test itself holds the card's lock, as a running flash-update would.
-struct held_lock_s {
-    card_lock_s lock;
-    card_lock_result_e result;
-    explicit held_lock_s(const e2e_card_s &card)
-        : result(card_lock_take(card.bdf.c_str(), CARD_LOCK_RUN_DIR, scratch_entry(card).c_str(), lock)) {}
-    void release() {
-        if (lock.fd >= 0) {
-            close(lock.fd);
-            lock.fd = -1;
-        }
-    }
-    ~held_lock_s() {
-        release();
-        unlink(lock.path.c_str());
-    }
-    held_lock_s(const held_lock_s &) = delete;
-    held_lock_s &operator=(const held_lock_s &) = delete;
+// One flash-update run of a script: its environment and arguments (the tool
+// itself is prepended).
+struct tool_line_s {
+    std::vector<std::string> env;
+    std::vector<std::string> args;
 };
+
+std::string quoted(const std::string &text) {
+    return "'" + text + "'";
+}
+
+// A shell script run under the card: a first flash-update in the background,
+// and once it holds the card's lock (its record lock in /proc/locks), each
+// further run in turn. Prints "<i>=<status>" per further run, then "one=" and
+// "pid=" of the first; the further runs' output goes to work_dir/<i>.out and
+// <i>.err.
+std::string beside_script(const tool_line_s &first, const std::vector<tool_line_s> &further) {
+    auto line = [](const tool_line_s &run) {
+        std::string text = "env";
+        for (const std::string &e : run.env) {
+            text += " " + quoted(e);
+        }
+        text += " \"$T\"";
+        for (const std::string &a : run.args) {
+            text += " " + quoted(a);
+        }
+        return text;
+    };
+    std::string script = "T=$1; W=$2\n" + line(first) + " >\"$W/one.out\" 2>\"$W/one.err\" &\n" + R"sh(one=$!
+n=0
+until grep -Eq "POSIX +ADVISORY +READ +$one " /proc/locks; do
+  n=$((n + 1))
+  if [ $n -gt 3000 ]; then echo "never locked"; break; fi
+  sleep 0.01
+done
+)sh";
+    for (size_t i = 0; i < further.size(); ++i) {
+        const std::string n = std::to_string(i);
+        script += line(further[i]) + " >\"$W/" + n + ".out\" 2>\"$W/" + n + ".err\"; echo \"" + n + "=$?\"\n";
+    }
+    script += "wait $one; echo \"one=$?\"\necho \"pid=$one\"\n";
+    return script;
+}
+
+struct beside_result_s {
+    e2e_result_s run;
+    std::string pid;  // the first run's
+};
+
+// The first run's first install chunk is answered late (3 s), so it certainly
+// holds the card while the further runs start. (Stopping it with SIGSTOP
+// instead would stall the emulated device for every other process whenever
+// the stop fell inside an exchange.)
+beside_result_s run_beside(const e2e_card_s &card, const tool_line_s &first, const std::vector<tool_line_s> &further,
+                           e2e_options_s options = {}) {
+    options.faults.push_back("write@1:delay=3000");
+    beside_result_s r;
+    r.run = e2e_run_command(
+        card, {"/bin/sh", "-c", beside_script(first, further), "sh", e2e_tool_path(), card.work_dir}, options);
+    const size_t at = r.run.out.find("pid=");
+    if (at != std::string::npos) {
+        r.pid = r.run.out.substr(at + 4, r.run.out.find('\n', at) - at - 4);
+    }
+    return r;
+}
+
+std::string work_text(const e2e_card_s &card, const std::string &name) {
+    std::string text;
+    return e2e_read_file(card.work_dir + "/" + name, text) ? text : "<missing>";
+}
+
+std::string busy_line(const std::string &card, const std::string &pid) {
+    return "flash-update: card " + card + " is busy: another flash-update (pid " + pid + ") holds its lock\n";
+}
 
 TEST(CardLock, EveryChangingCommandFailsFastWhileHeld) {
     e2e_card_guard g;
     const std::string image = e2e_work_file(g.card, "image.bin", pattern_bytes(100, 1));
-    held_lock_s held(g.card);
-    ASSERT_EQ(held.result, CARD_LOCK_HELD) << held.lock.reason;
-    const std::string busy = "flash-update: card " + g.card.bdf + " is busy: another flash-update (pid " +
-                             std::to_string(getpid()) + ") holds its lock\n";
-
-    const std::vector<std::vector<std::string>> changing = {
-        {"--erase", "fw-b", "0x1000"}, {"--erase-sector", "fw-b", "0x1000"},
-        {"--install", "fw-b", image},  {"--set-boot-options", "fw-b"},
-        {"--secure-boot", "enable"},   {"--secure-image-update", "bl1", "boot-alt-partition"},
+    const std::string bdf = g.card.bdf;
+    const std::vector<tool_line_s> further = {
+        {{}, {"--erase", "fw-b", "0x1000", bdf}},
+        {{}, {"--erase-sector", "fw-b", "0x1000", bdf}},
+        {{}, {"--install", "fw-b", image, bdf}},
+        {{}, {"--set-boot-options", "fw-b", bdf}},
+        {{}, {"--secure-boot", "enable", bdf}},
+        {{}, {"--secure-image-update", "bl1", "boot-alt-partition", bdf}},
+        // Commands that only read do not wait for the lock.
+        {{}, {"--get-card-info", bdf}},
+        {{}, {"--get-partition-info", bdf}},
+        {{}, {"--secure-info", "lcs", bdf}},
+        {{}, {"--list-firmware", "fw-a", bdf}},
     };
-    for (const auto &args : changing) {
-        const e2e_result_s r = e2e_run(g.card, args);
-        EXPECT_EQ(r.status, 1) << args[0];
-        EXPECT_EQ(r.err, busy) << args[0];
-        EXPECT_EQ(r.out, "") << args[0];
+    const beside_result_s r = run_beside(g.card, {{}, {"--install", "fw-a", image, bdf}}, further);
+    ASSERT_EQ(r.run.status, 0) << r.run.err;
+    EXPECT_EQ(r.run.out, "0=1\n1=1\n2=1\n3=1\n4=1\n5=1\n6=0\n7=0\n8=0\n9=0\none=0\npid=" + r.pid + "\n");
+    for (size_t i = 0; i < 6; ++i) {
+        EXPECT_EQ(work_text(g.card, std::to_string(i) + ".err"), busy_line(bdf, r.pid)) << further[i].args[0];
+        EXPECT_EQ(work_text(g.card, std::to_string(i) + ".out"), "") << further[i].args[0];
     }
-    EXPECT_TRUE(e2e_requests(g.card).empty());
-
-    // Commands that only read do not wait for the lock.
-    const std::vector<std::vector<std::string>> reading = {
-        {"--get-card-info"},
-        {"--get-partition-info"},
-        {"--secure-info", "lcs"},
-        {"--list-firmware", "fw-a"},
-    };
-    for (const auto &args : reading) {
-        const e2e_result_s r = e2e_run(g.card, args);
-        EXPECT_EQ(r.status, 0) << args[0] << r.err;
+    // Only the holder's chunks and the readers' requests reached the card.
+    for (const e2e_request_s &req : e2e_requests(g.card)) {
+        EXPECT_NE(req.msg, 0x10002u);
+        EXPECT_NE(req.msg, 0x10004u);
+        EXPECT_NE(req.msg, 0x1000Au);
+        EXPECT_NE(req.msg, 0x1000Bu);
+        EXPECT_NE(req.msg, 0x1000Du);
     }
 
-    held.release();
-    const e2e_result_s r = e2e_run(g.card, {"--set-boot-options", "fw-b"});
-    EXPECT_EQ(r.status, 0) << r.err;
+    const e2e_result_s after = e2e_run(g.card, {"--set-boot-options", "fw-b"});
+    EXPECT_EQ(after.status, 0) << after.err;
+}
+
+// However each run names the card, two runs that change it never overlap.
+struct naming_case_s {
+    const char *name;
+    bool no_misc;
+    bool first_by_address;  // else without address (CRD_BDF or the default node)
+    bool crd_bdf;           // the run without address names the card in CRD_BDF
+};
+
+const naming_case_s k_namings[] = {
+    {"AddressThenCrdBdf", false, true, true},         {"AddressThenDefaultNode", false, true, false},
+    {"DefaultNodeThenAddress", false, false, false},  {"CrdBdfThenAddress", false, false, true},
+    {"FwctlOnlyAddressThenCrdBdf", true, true, true}, {"FwctlOnlyCrdBdfThenAddress", true, false, true},
+};
+
+class CardNaming : public ::testing::TestWithParam<naming_case_s> {};
+
+TEST_P(CardNaming, SecondRunIsRefused) {
+    const naming_case_s &c = GetParam();
+    e2e_card_guard g;
+    const std::string image = e2e_work_file(g.card, "image.bin", pattern_bytes(100, 3));
+    // Runs without an address log into this card's directory, not 00.0.0/.
+    tool_line_s by_address{{}, {g.card.bdf}};
+    tool_line_s unnamed{{"NON_PERSISTENT_LOG_DIR=" + g.card.scratch_dir, "PERSISTENT_LOG_DIR=" + g.card.scratch_dir},
+                        {}};
+    if (c.crd_bdf) {
+        unnamed.env.push_back("CRD_BDF=" + g.card.bdf);
+    }
+    tool_line_s first = c.first_by_address ? by_address : unnamed;
+    tool_line_s second = c.first_by_address ? unnamed : by_address;
+    first.args.insert(first.args.begin(), {"--install", "fw-a", image});
+    second.args.insert(second.args.begin(), {"--erase", "fw-a", "0x1000"});
+    e2e_options_s options;
+    options.no_misc = c.no_misc;
+
+    const beside_result_s r = run_beside(g.card, first, {second}, options);
+    ASSERT_EQ(r.run.status, 0) << r.run.err;
+    EXPECT_EQ(r.run.out, "0=1\none=0\npid=" + r.pid + "\n") << work_text(g.card, "one.err");
+    EXPECT_EQ(work_text(g.card, "0.err"), busy_line(c.first_by_address ? "00.0.0" : g.card.bdf, r.pid));
+    for (const e2e_request_s &req : e2e_requests(g.card)) {
+        EXPECT_EQ(req.msg, 0x10003u);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Names, CardNaming, ::testing::ValuesIn(k_namings),
+                         [](const auto &info) { return std::string(info.param.name); });
+
+TEST(CardLock, AnotherCardIsNotHeld) {
+    e2e_card_guard g;
+    const std::string image = e2e_work_file(g.card, "image.bin", pattern_bytes(100, 5));
+    e2e_options_s two_cards;
+    two_cards.cards = 2;
+    const beside_result_s r = run_beside(g.card, {{}, {"--install", "fw-a", image, g.card.bdf}},
+                                         {{{}, {"--erase", "fw-a", "0x1000", g.card.bdf2}}}, two_cards);
+    ASSERT_EQ(r.run.status, 0) << r.run.err;
+    EXPECT_EQ(r.run.out, "0=0\none=0\npid=" + r.pid + "\n") << work_text(g.card, "0.err");
 }
 
 // Two installs started at once on one card. The card answers the first
@@ -248,11 +354,11 @@ TEST(CardLock, TwoInstallsAtOnce) {
     const std::string one_path = e2e_work_file(g.card, "one.bin", one);
     const std::string two_path = e2e_work_file(g.card, "two.bin", two);
     const std::string script = R"sh(
-T=$1; B=$2; W=$3; L1=$4; L2=$5
+T=$1; B=$2; W=$3
 "$T" --install fw-a "$W/one.bin" "$B" >"$W/one.out" 2>"$W/one.err" &
 one=$!
 n=0
-until [ "$(cat "$L1" 2>/dev/null)" = "$one" ] || [ "$(cat "$L2" 2>/dev/null)" = "$one" ]; do
+until grep -Eq "POSIX +ADVISORY +READ +$one " /proc/locks; do
   n=$((n + 1))
   if [ $n -gt 3000 ]; then echo "never locked"; break; fi
   sleep 0.01
@@ -265,10 +371,8 @@ echo "pid=$one"
 )sh";
     e2e_options_s slow_first_chunk;
     slow_first_chunk.faults = {"write@1:delay=3000"};
-    const e2e_result_s r = e2e_run_command(g.card,
-                                           {"/bin/sh", "-c", script, "sh", e2e_tool_path(), g.card.bdf, g.card.work_dir,
-                                            lock_file(g.card), g.card.scratch_dir + ".lock"},
-                                           slow_first_chunk);
+    const e2e_result_s r = e2e_run_command(
+        g.card, {"/bin/sh", "-c", script, "sh", e2e_tool_path(), g.card.bdf, g.card.work_dir}, slow_first_chunk);
     ASSERT_EQ(r.status, 0) << r.err;
     const size_t at = r.out.find("pid=");
     ASSERT_NE(at, std::string::npos) << r.out;
@@ -308,7 +412,6 @@ echo "pid=$one"
     EXPECT_EQ(check.status, 0) << check.err;
     check = e2e_run(g.card, {"--verify-checksum", "fw-a", two_path, sha512_of(two_path)});
     EXPECT_EQ(check.status, 1);
-    unlink(lock_file(g.card).c_str());
 }
 
 }  // namespace

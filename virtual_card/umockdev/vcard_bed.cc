@@ -218,8 +218,8 @@ constexpr uint32_t k_write_scope_keys[] = {
 uint32_t fwctl_expected_scope(uint32_t endpoint, uint32_t msg) {
     uint32_t key = endpoint << 16 | msg;
     for (uint32_t k : k_write_scope_keys)
-        if (k == key) return FWCTL_RPC_DEBUG_WRITE;
-    return FWCTL_RPC_DEBUG_READ_ONLY;
+        if (k == key) return nic_fwctl::FWCTL_RPC_DEBUG_WRITE;
+    return nic_fwctl::FWCTL_RPC_DEBUG_READ_ONLY;
 }
 
 // The most the driver moves either way in one RPC.
@@ -245,25 +245,26 @@ gboolean fwctl_handle_ioctl(UMockdevIoctlBase *base, UMockdevIoctlClient *client
     }
     UMockdevIoctlData *arg = umockdev_ioctl_client_get_arg(client);
     GError *error = nullptr;
-    UMockdevIoctlData *rpc = umockdev_ioctl_data_resolve(arg, 0, sizeof(fwctl_rpc), &error);
+    UMockdevIoctlData *rpc = umockdev_ioctl_data_resolve(arg, 0, sizeof(nic_fwctl::fwctl_rpc), &error);
     if (rpc == nullptr) {
         g_clear_error(&error);
         umockdev_ioctl_client_complete(client, -1, EFAULT);
         return TRUE;
     }
     const uint8_t *r = rpc->data;
-    if (load_u32(r + offsetof(fwctl_rpc, size)) < sizeof(fwctl_rpc) ||
-        load_u32(r + offsetof(fwctl_rpc, in_len)) < sizeof(nic_fwctl_rpc_s) ||
-        load_u32(r + offsetof(fwctl_rpc, out_len)) < sizeof(nic_fwctl_rpc_s)) {
+    if (load_u32(r + offsetof(nic_fwctl::fwctl_rpc, size)) < sizeof(nic_fwctl::fwctl_rpc) ||
+        load_u32(r + offsetof(nic_fwctl::fwctl_rpc, in_len)) < sizeof(nic_fwctl_rpc_s) ||
+        load_u32(r + offsetof(nic_fwctl::fwctl_rpc, out_len)) < sizeof(nic_fwctl_rpc_s)) {
         g_object_unref(rpc);
         umockdev_ioctl_client_complete(client, -1, EINVAL);
         return TRUE;
     }
-    const uint32_t scope = load_u32(r + offsetof(fwctl_rpc, scope));
-    UMockdevIoctlData *in = umockdev_ioctl_data_resolve(rpc, offsetof(fwctl_rpc, in), sizeof(nic_fwctl_rpc_s), &error);
+    const uint32_t scope = load_u32(r + offsetof(nic_fwctl::fwctl_rpc, scope));
+    UMockdevIoctlData *in =
+        umockdev_ioctl_data_resolve(rpc, offsetof(nic_fwctl::fwctl_rpc, in), sizeof(nic_fwctl_rpc_s), &error);
     g_clear_error(&error);
     UMockdevIoctlData *out =
-        umockdev_ioctl_data_resolve(rpc, offsetof(fwctl_rpc, out), sizeof(nic_fwctl_rpc_s), &error);
+        umockdev_ioctl_data_resolve(rpc, offsetof(nic_fwctl::fwctl_rpc, out), sizeof(nic_fwctl_rpc_s), &error);
     g_clear_error(&error);
     g_object_unref(rpc);
     if (in == nullptr || out == nullptr) {
