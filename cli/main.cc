@@ -16,6 +16,7 @@
 
 #include "card_lock.h"
 #include "rfc.h"
+#include "terminal_progress.h"
 #include "trace.h"
 
 namespace {
@@ -229,6 +230,7 @@ int main(int argc, char **argv) {
     params.trace_level = TRACE_LEVEL_DEBUG;
     params.trace_cb = rfc_trace_log_cb;
     rfc_init(&params);
+    rfc_set_progress_cb(cli_terminal_progress, nullptr);
 
     FU_INFO("main", 561u, "pcie-bdf %s", bdf);
 

@@ -304,3 +304,67 @@ struct __attribute__((packed)) fwupdate_verify_signature_req_s {
 };
 static_assert(sizeof(fwupdate_verify_signature_req_s) == 12);
 static_assert(offsetof(fwupdate_verify_signature_req_s, key) == 12);
+
+// Largest message either way: a write chunk, a signature verification and
+// the partition summary fill 1016 bytes.
+inline constexpr size_t FWUPDATE_MAX_MSG_LEN = 1016;
+
+// What the service's messages are: number, the short name the virtual card's
+// fault strings use, the constant's name, the exact request length (0: the
+// length follows from the content, a write chunk or a key) and the answer
+// length. The partition information answer is one entry (116 bytes) or, for
+// the summary request, FWUPDATE_PARTITION_SUMMARY_LEN bytes.
+struct fwupdate_msg_def_s {
+    uint32_t msg;
+    const char *name;
+    const char *const_name;
+    size_t req_len;
+    size_t rsp_len;
+};
+
+inline constexpr fwupdate_msg_def_s k_fwupdate_msgs[] = {
+    {FWUPDATE_MSG_GET_RUNNING_IMAGE, "running-image", "FWUPDATE_MSG_GET_RUNNING_IMAGE",
+     sizeof(fwupdate_running_image_req_s), sizeof(fwupdate_running_image_rsp_s)},
+    {FWUPDATE_MSG_FLASH_ERASE, "erase", "FWUPDATE_MSG_FLASH_ERASE", sizeof(fwupdate_erase_req_s), 1},
+    {FWUPDATE_MSG_FLASH_WRITE, "write", "FWUPDATE_MSG_FLASH_WRITE", 0, sizeof(fwupdate_write_rsp_s)},
+    {FWUPDATE_MSG_SET_STARTUP_IMAGE, "set-startup", "FWUPDATE_MSG_SET_STARTUP_IMAGE",
+     sizeof(fwupdate_set_startup_req_s), 1},
+    {FWUPDATE_MSG_GET_CHECKSUM, "checksum", "FWUPDATE_MSG_GET_CHECKSUM", sizeof(fwupdate_checksum_req_s),
+     sizeof(fwupdate_checksum_rsp_s)},
+    {FWUPDATE_MSG_GET_FW_LIST, "fw-list", "FWUPDATE_MSG_GET_FW_LIST", sizeof(uint32_t), sizeof(fwupdate_fw_list_rsp_s)},
+    {FWUPDATE_MSG_VERIFY_STARTUP_IMAGE, "verify-startup", "FWUPDATE_MSG_VERIFY_STARTUP_IMAGE", sizeof(uint32_t),
+     sizeof(fwupdate_startup_verify_rsp_s)},
+    {FWUPDATE_MSG_GET_CARD_INFO, "card-info", "FWUPDATE_MSG_GET_CARD_INFO", 1, sizeof(fwupdate_card_info_rsp_s)},
+    {FWUPDATE_MSG_GET_PARTITION_INFO, "partition-info", "FWUPDATE_MSG_GET_PARTITION_INFO",
+     sizeof(fwupdate_partition_info_req_s), sizeof(fwupdate_partition_info_rsp_s)},
+    {FWUPDATE_MSG_FLASH_SECTOR_ERASE, "sector-erase", "FWUPDATE_MSG_FLASH_SECTOR_ERASE",
+     sizeof(fwupdate_sector_erase_req_s), 1},
+    {FWUPDATE_MSG_SECURE_BOOT_UPDATE, "secure-boot", "FWUPDATE_MSG_SECURE_BOOT_UPDATE",
+     sizeof(fwupdate_secure_boot_update_req_s), sizeof(fwupdate_secure_boot_update_req_s)},
+    {FWUPDATE_MSG_GET_SECURE_INFO, "secure-info", "FWUPDATE_MSG_GET_SECURE_INFO", sizeof(uint32_t),
+     sizeof(fwupdate_secure_info_rsp_s)},
+    {FWUPDATE_MSG_SECURE_IMAGE_UPDATE, "secure-image-update", "FWUPDATE_MSG_SECURE_IMAGE_UPDATE",
+     sizeof(fwupdate_secure_image_update_req_s), FWUPDATE_SECURE_IMAGE_UPDATE_RSP_LEN},
+    {FWUPDATE_MSG_GET_SIGNED_DATA, "signed-data", "FWUPDATE_MSG_GET_SIGNED_DATA", sizeof(uint32_t),
+     sizeof(fwupdate_signed_data_rsp_s)},
+    {FWUPDATE_MSG_VERIFY_SIGNATURE, "verify-signature", "FWUPDATE_MSG_VERIFY_SIGNATURE", 0,
+     FWUPDATE_VERIFY_SIGNATURE_RSP_LEN},
+};
+
+// The message's entry; null for a number the service does not know.
+constexpr const fwupdate_msg_def_s *fwupdate_msg_find(uint32_t msg) {
+    for (const fwupdate_msg_def_s &def : k_fwupdate_msgs) {
+        if (def.msg == msg) {
+            return &def;
+        }
+    }
+    return nullptr;
+}
+constexpr size_t fwupdate_req_len(uint32_t msg) {
+    const fwupdate_msg_def_s *def = fwupdate_msg_find(msg);
+    return def != nullptr ? def->req_len : 0;
+}
+constexpr size_t fwupdate_rsp_len(uint32_t msg) {
+    const fwupdate_msg_def_s *def = fwupdate_msg_find(msg);
+    return def != nullptr ? def->rsp_len : 0;
+}

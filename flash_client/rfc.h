@@ -46,20 +46,6 @@ struct rfc_card_info_s {
     uint8_t bastion_slot_num;
 };
 
-// One entry of the card's partition table: bytes 1 to 115 of the entry response.
-struct __attribute__((packed)) rfc_partition_record_s {
-    uint32_t id;
-    uint32_t type_id;
-    char id_name[16];
-    char type_name[16];
-    uint64_t partition_size;
-    uint8_t slot_id;
-    uint8_t is_running;
-    uint8_t is_startup;
-    char version[64];
-};
-static_assert(sizeof(rfc_partition_record_s) == 115);
-
 // Client results that recur across operations.
 inline constexpr int RFC_OK = 0;
 inline constexpr int RFC_EINVAL = 2;     // argument refused before any exchange
@@ -87,6 +73,12 @@ int rfc_flash_erase(flash_partition_e partition, uint64_t size, const char *bdf,
 int rfc_flash_sector_erase(flash_partition_e partition, uint64_t size, const char *bdf);
 
 // Install.
+// Whether path is an image the install can read: RFC_OK with its size,
+// RFC_EFILE when it cannot be opened, RFC_EINVAL when it is neither a regular
+// file nor a block device (a FIFO, a directory). Opens without blocking and
+// reports nothing, so a front end can check the image before it takes the
+// card; the install itself makes the same checks with its messages.
+[[nodiscard]] int rfc_image_check(const char *path, uint64_t *size);
 int rfc_flash_write(flash_partition_e partition, const char *image_path, const char *bdf, const bool &timeout);
 int rfc_flash_write_helper(uint32_t partition, const char *image_path, int verify, const char *bdf,
                            const bool *timeout);

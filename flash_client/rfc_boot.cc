@@ -3,10 +3,12 @@
 // card's partition table.
 #include <cstdio>
 #include <cstring>
+#include <memory>
 #include <new>
 #include <string>
 
 #include "rfc_internal.h"
+#include "rfc_reads.h"
 
 namespace {
 
@@ -18,8 +20,8 @@ bool is_profile_partition(uint32_t image_id) {
            image_id == FLASH_PARTITION_FW_CFG_B;
 }
 
-const char *yes_no(uint8_t flag) {
-    return flag != 0 ? "Y" : "N";
+const char *yes_no(bool flag) {
+    return flag ? "Y" : "N";
 }
 
 void print_dashes() {
@@ -29,46 +31,89 @@ void print_dashes() {
     printf("%s\n", line);
 }
 
-void print_partition_table(const rfc_partition_record_s *records, unsigned count) {
+void print_partition_table(const rfc_partition_s *records, unsigned count) {
     print_dashes();
     printf("%-10s %-20s %-10s %-10s %-10s %-10s %-10s %-10s %-50s\n", "Id", "Name", "Type", "Type Name", "Size", "Slot",
            "Running", "Startup", "Version");
     print_dashes();
     for (unsigned i = 0; i < count; ++i) {
-        const rfc_partition_record_s &r = records[i];
-        printf("%-10d %-20s %-10d %-10s %-10lx %-10d %-10s %-10s %-50s\n", static_cast<int>(r.id),
-               rfc_field_text(r.id_name, sizeof(r.id_name)).c_str(), static_cast<int>(r.type_id),
-               rfc_field_text(r.type_name, sizeof(r.type_name)).c_str(), static_cast<unsigned long>(r.partition_size),
-               static_cast<int>(r.slot_id), yes_no(r.is_running), yes_no(r.is_startup),
-               rfc_field_text(r.version, sizeof(r.version)).c_str());
+        const rfc_partition_s &r = records[i];
+        printf("%-10d %-20s %-10d %-10s %-10lx %-10d %-10s %-10s %-50s\n", static_cast<int>(r.id), r.name.c_str(),
+               static_cast<int>(r.type_id), r.type_name.c_str(), static_cast<unsigned long>(r.size),
+               static_cast<int>(r.slot), yes_no(r.running), yes_no(r.startup), r.version.c_str());
     }
     fflush(stdout);
 }
 
+// The summary exchange; after a failure the exchange's result (never 0).
+int read_partition_count(unsigned *count) {
+    const fwupdate_partition_info_req_s req{};
+    uint8_t summary[FWUPDATE_PARTITION_SUMMARY_LEN] = {};
+    const rfc_exchange_s x =
+        rfc_exchange_raw(FWUPDATE_MSG_GET_PARTITION_INFO, &req, sizeof(req), summary, sizeof(summary));
+    if (!x.answered()) {
+        RFC_ERR("[%s] failed in ipc send err %u, ret %d", static_cast<unsigned>(x.rsp_err), static_cast<int>(x.ret));
+        return rfc_failed_result(x.ret);
+    }
+    *count = summary[0];
+    return RFC_OK;
+}
+
+// The entry at index, with the flags as the card sent them (a running flag
+// of 2 stays 2 in the partition_info file).
+int read_partition_entry(unsigned index, fwupdate_partition_info_rsp_s &rsp) {
+    fwupdate_partition_info_req_s req{};
+    req.index = static_cast<uint8_t>(index);
+    req.detail = 1;
+    const rfc_exchange_s x = rfc_exchange<FWUPDATE_MSG_GET_PARTITION_INFO>(req, rsp);
+    if (!x.answered()) {
+        RFC_ERR("[%s] failed in ipc send err %u, ret %d", static_cast<unsigned>(x.rsp_err), static_cast<int>(x.ret));
+        return RFC_EFAIL;
+    }
+    return RFC_OK;
+}
+
+void fill_partition(const fwupdate_partition_info_rsp_s &rsp, rfc_partition_s *entry) {
+    entry->id = rsp.id;
+    entry->type_id = rsp.type_id;
+    entry->name = rfc_field_text(rsp.id_name, sizeof(rsp.id_name));
+    entry->type_name = rfc_field_text(rsp.type_name, sizeof(rsp.type_name));
+    entry->size = rsp.partition_size;
+    entry->slot = rsp.slot_id;
+    entry->running = rsp.is_running != 0;
+    entry->startup = rsp.is_startup != 0;
+    entry->version = rfc_field_text(rsp.version, sizeof(rsp.version));
+}
+
 }  // namespace
 
-int rfc_firmware_type(fwupdate_image_type_e type, const char *bdf) {
-    if (type == FWUPDATE_IMAGE_INVALID) {
-        return FIRMWARE_IMAGE_INVALID;
+int rfc_read_firmware_image(fwupdate_image_type_e which, const char *bdf, firmware_image_type_e *image) {
+    if (which == FWUPDATE_IMAGE_INVALID) {
+        return RFC_EINVAL;
     }
     if (rfc_device_open(bdf) != 0) {
-        return FIRMWARE_IMAGE_INVALID;
+        return RFC_EFAIL;
     }
-
-    uint8_t buf[sizeof(fwupdate_running_image_req_s)] = {};
-    const fwupdate_running_image_req_s req{type};
-    memcpy(buf, &req, sizeof(req));
-    uint32_t rsp_err = 0;
-    const ssize_t ret = nic_ipc_req_rsp(&g_rfc_handle, IPC_EP_FWUPDATE, FWUPDATE_MSG_GET_RUNNING_IMAGE, buf,
-                                        sizeof(req), sizeof(fwupdate_running_image_rsp_s), &rsp_err);
-    if (ret < 1 || rsp_err != 0) {
-        RFC_ERR("[%s] Failed to get running image, ipc err %d, ipc ret %d", static_cast<int>(rsp_err),
-                static_cast<int>(ret));
-        return FIRMWARE_IMAGE_INVALID;
-    }
+    const fwupdate_running_image_req_s req{which};
     fwupdate_running_image_rsp_s rsp{};
-    memcpy(&rsp, buf, sizeof(rsp));
-    return static_cast<int>(rsp.firmware_type);
+    const rfc_exchange_s x = rfc_exchange<FWUPDATE_MSG_GET_RUNNING_IMAGE>(req, rsp);
+    if (!x.answered()) {
+        RFC_ERR("[%s] Failed to get running image, ipc err %d, ipc ret %d", static_cast<int>(x.rsp_err),
+                static_cast<int>(x.ret));
+        return RFC_EFAIL;
+    }
+    if (image != nullptr) {
+        *image = static_cast<firmware_image_type_e>(rsp.firmware_type);
+    }
+    return RFC_OK;
+}
+
+int rfc_firmware_type(fwupdate_image_type_e type, const char *bdf) {
+    firmware_image_type_e image = FIRMWARE_IMAGE_INVALID;
+    if (rfc_read_firmware_image(type, bdf, &image) != RFC_OK) {
+        return FIRMWARE_IMAGE_INVALID;
+    }
+    return static_cast<int>(image);
 }
 
 int rfc_set_startup_image(firmware_image_type_e image, const char *bdf) {
@@ -81,58 +126,102 @@ int rfc_set_startup_image(firmware_image_type_e image, const char *bdf) {
     }
 
     RFC_DBG("[%s] sending ipc for setting boot options, image %u", static_cast<unsigned>(image));
-    uint8_t buf[sizeof(fwupdate_set_startup_req_s)] = {};
     const fwupdate_set_startup_req_s req{image};
-    memcpy(buf, &req, sizeof(req));
-    uint32_t rsp_err = 0;
-    const ssize_t ret =
-        nic_ipc_req_rsp(&g_rfc_handle, IPC_EP_FWUPDATE, FWUPDATE_MSG_SET_STARTUP_IMAGE, buf, sizeof(req), 1, &rsp_err);
-    if (ret < 1 || rsp_err != 0) {
-        RFC_ERR("[%s] failed to set boot options, ipc err %d, ipc ret %d", static_cast<int>(rsp_err),
-                static_cast<int>(ret));
-        return rfc_failed_result(ret);
+    uint8_t status = 0;
+    const rfc_exchange_s x = rfc_exchange<FWUPDATE_MSG_SET_STARTUP_IMAGE>(req, status);
+    if (!x.answered()) {
+        RFC_ERR("[%s] failed to set boot options, ipc err %d, ipc ret %d", static_cast<int>(x.rsp_err),
+                static_cast<int>(x.ret));
+        return rfc_failed_result(x.ret);
     }
     RFC_DBG("[%s] setting boot options completed");
     return RFC_OK;
 }
 
-int rfc_partition_metadata(flash_partition_e partition, const char *bdf) {
-    fwupdate_fw_list_rsp_s rsp{};
+int rfc_read_fw_list(flash_partition_e partition, const char *bdf, rfc_fw_list_s *list) {
     if (rfc_device_open(bdf) != 0) {
         return RFC_EFAIL;
     }
-
-    rsp.image_id = partition;
-    const char *name = rfc_partition_name(partition);
-    uint32_t rsp_err = 0;
-    const ssize_t ret = nic_ipc_req_rsp(&g_rfc_handle, IPC_EP_FWUPDATE, FWUPDATE_MSG_GET_FW_LIST, &rsp,
-                                        sizeof(uint32_t), sizeof(rsp), &rsp_err);
-    if (ret < 1 || rsp_err != 0) {
-        RFC_ERR("[%s] failed to read fw list for %s, ipc err %u, ipc ret %d", name, static_cast<unsigned>(rsp_err),
-                static_cast<int>(ret));
-        return rfc_failed_result(ret);
+    const uint32_t image_id = partition;
+    fwupdate_fw_list_rsp_s rsp{};
+    const rfc_exchange_s x = rfc_exchange<FWUPDATE_MSG_GET_FW_LIST>(image_id, rsp);
+    if (!x.answered()) {
+        RFC_ERR("[%s] failed to read fw list for %s, ipc err %u, ipc ret %d", rfc_partition_name(partition),
+                static_cast<unsigned>(x.rsp_err), static_cast<int>(x.ret));
+        return rfc_failed_result(x.ret);
     }
+    if (list != nullptr) {
+        list->image_id = rsp.image_id;
+        list->has_profile = is_profile_partition(rsp.image_id);
+        list->profile_name = rfc_field_text(rsp.profile_name, sizeof(rsp.profile_name));
+        list->version = rfc_field_text(rsp.version, sizeof(rsp.version));
+        // The card's length is trusted only as far as its data area reaches.
+        list->data.assign(reinterpret_cast<const char *>(rsp.data), rfc_bounded_len(rsp.data_len, sizeof(rsp.data)));
+    }
+    return RFC_OK;
+}
 
-    const std::string path = rfc_output_path(name);
-    FILE *file = rfc_open_output(path.c_str());
-    if (file == nullptr) {
-        RFC_ERR("[%s] Failed to open file %s", path.c_str());
+int rfc_partition_metadata(flash_partition_e partition, const char *bdf) {
+    rfc_fw_list_s list;
+    const int ret = rfc_read_fw_list(partition, bdf, &list);
+    if (ret != RFC_OK) {
+        return ret;
+    }
+    rfc_output_s out;
+    if (!rfc_output_open(out, rfc_partition_name(partition))) {
         return RFC_EFILE;
     }
-    if (is_profile_partition(rsp.image_id)) {
-        fprintf(file, "{\n");
-        fprintf(file, "\"profile_name\": \"%s\",\n",
-                rfc_field_text(rsp.profile_name, sizeof(rsp.profile_name)).c_str());
-        fprintf(file, "\"version\": \"%s\"\n", rfc_field_text(rsp.version, sizeof(rsp.version)).c_str());
-        fprintf(file, "}\n");
+    if (list.has_profile) {
+        rfc_output_printf(out, "{\n");
+        rfc_output_printf(out, "\"profile_name\": \"%s\",\n", list.profile_name.c_str());
+        rfc_output_printf(out, "\"version\": \"%s\"\n", list.version.c_str());
+        rfc_output_printf(out, "}\n");
     } else {
-        // The card's length is trusted only as far as its data area reaches.
-        const size_t len = rfc_bounded_len(rsp.data_len, sizeof(rsp.data));
-        if (len > 0) {
-            fwrite(rsp.data, 1, len, file);
+        rfc_output_write(out, list.data.data(), list.data.size());
+    }
+    return rfc_output_close(out);
+}
+
+int rfc_read_partition_count(const char *bdf, unsigned *count) {
+    if (rfc_device_open(bdf) != 0) {
+        return RFC_EFAIL;
+    }
+    unsigned n = 0;
+    const int ret = read_partition_count(&n);
+    if (ret == RFC_OK && count != nullptr) {
+        *count = n;
+    }
+    return ret;
+}
+
+int rfc_read_partition_entry(const char *bdf, unsigned index, rfc_partition_s *entry) {
+    if (rfc_device_open(bdf) != 0) {
+        return RFC_EFAIL;
+    }
+    fwupdate_partition_info_rsp_s rsp{};
+    const int ret = read_partition_entry(index, rsp);
+    if (ret == RFC_OK && entry != nullptr) {
+        fill_partition(rsp, entry);
+    }
+    return ret;
+}
+
+int rfc_read_partition_table(const char *bdf, std::vector<rfc_partition_s> *table) {
+    unsigned count = 0;
+    int ret = rfc_read_partition_count(bdf, &count);
+    if (ret != RFC_OK) {
+        return ret;
+    }
+    std::vector<rfc_partition_s> entries(count);
+    for (unsigned i = 0; i < count; ++i) {
+        ret = rfc_read_partition_entry(bdf, i, &entries[i]);
+        if (ret != RFC_OK) {
+            return ret;
         }
     }
-    fclose(file);
+    if (table != nullptr) {
+        *table = std::move(entries);
+    }
     return RFC_OK;
 }
 
@@ -140,67 +229,48 @@ int rfc_partition_info(const char *bdf, flash_partition_e partition, bool &found
     if (rfc_device_open(bdf) != 0) {
         return RFC_EFAIL;
     }
-
-    uint8_t buf[FWUPDATE_PARTITION_SUMMARY_LEN] = {};
-    uint32_t rsp_err = 0;
-    ssize_t ret = nic_ipc_req_rsp(&g_rfc_handle, IPC_EP_FWUPDATE, FWUPDATE_MSG_GET_PARTITION_INFO, buf,
-                                  sizeof(fwupdate_partition_info_req_s), sizeof(buf), &rsp_err);
-    if (ret < 1 || rsp_err != 0) {
-        RFC_ERR("[%s] failed in ipc send err %u, ret %d", static_cast<unsigned>(rsp_err), static_cast<int>(ret));
-        return rfc_failed_result(ret);
+    unsigned count = 0;
+    const int ret = read_partition_count(&count);
+    if (ret != RFC_OK) {
+        return ret;
     }
 
-    const unsigned count = buf[0];
-    rfc_partition_record_s *records = new (std::nothrow) rfc_partition_record_s[count]();
-    if (records == nullptr) {
+    std::unique_ptr<rfc_partition_s[]> records(new (std::nothrow) rfc_partition_s[count]);
+    if (!records) {
         RFC_ERR("[%s] failed to allocate %u partition records", count);
         return RFC_EFAIL;
     }
 
-    const std::string path = rfc_output_path("partition_info");
-    FILE *file = rfc_open_output(path.c_str());
-    if (file == nullptr) {
-        RFC_ERR("[%s] Failed to open file %s", path.c_str());
-        delete[] records;
+    // The file is opened before the entries are asked for, and a table cut
+    // short by a failed exchange keeps the lines of the entries before it.
+    rfc_output_s out;
+    if (!rfc_output_open(out, "partition_info")) {
         return RFC_EFILE;
     }
-
     for (unsigned i = 0; i < count; ++i) {
-        memset(buf, 0, sizeof(buf));
-        fwupdate_partition_info_req_s req{};
-        req.index = static_cast<uint8_t>(i);
-        req.detail = 1;
-        memcpy(buf, &req, sizeof(req));
-        ret = nic_ipc_req_rsp(&g_rfc_handle, IPC_EP_FWUPDATE, FWUPDATE_MSG_GET_PARTITION_INFO, buf, sizeof(req),
-                              sizeof(fwupdate_partition_info_rsp_s), &rsp_err);
-        if (ret < 1 || rsp_err != 0) {
-            RFC_ERR("[%s] failed in ipc send err %u, ret %d", static_cast<unsigned>(rsp_err), static_cast<int>(ret));
-            fclose(file);
-            delete[] records;
+        fwupdate_partition_info_rsp_s rsp{};
+        if (read_partition_entry(i, rsp) != RFC_OK) {
             return RFC_EFAIL;
         }
-
-        rfc_partition_record_s &rec = records[i];
-        // The record is the answer without its leading reserved byte.
-        static_assert(offsetof(fwupdate_partition_info_rsp_s, id) + sizeof(rec) <= sizeof(buf));
-        memcpy(&rec, buf + offsetof(fwupdate_partition_info_rsp_s, id), sizeof(rec));
-        fprintf(file,
-                "id: %-2d id_name:%-20s  type_id:%-2d  type_name:%-10s  partition_size:%lx slot_id:%-2d "
-                "is_running:%-2d  is_startup:%-2d version:%-20s\n",
-                static_cast<int>(rec.id), rfc_field_text(rec.id_name, sizeof(rec.id_name)).c_str(),
-                static_cast<int>(rec.type_id), rfc_field_text(rec.type_name, sizeof(rec.type_name)).c_str(),
-                static_cast<unsigned long>(rec.partition_size), static_cast<int>(rec.slot_id),
-                static_cast<int>(rec.is_running), static_cast<int>(rec.is_startup),
-                rfc_field_text(rec.version, sizeof(rec.version)).c_str());
+        fill_partition(rsp, &records[i]);
+        const rfc_partition_s &rec = records[i];
+        rfc_output_printf(out,
+                          "id: %-2d id_name:%-20s  type_id:%-2d  type_name:%-10s  partition_size:%lx slot_id:%-2d "
+                          "is_running:%-2d  is_startup:%-2d version:%-20s\n",
+                          static_cast<int>(rec.id), rec.name.c_str(), static_cast<int>(rec.type_id),
+                          rec.type_name.c_str(), static_cast<unsigned long>(rec.size), static_cast<int>(rec.slot),
+                          static_cast<int>(rsp.is_running), static_cast<int>(rsp.is_startup), rec.version.c_str());
         if (partition != FLASH_PARTITION_ALL && partition == rec.id) {
             found = true;
         }
     }
-    fclose(file);
+    const int closed = rfc_output_close(out);
+    if (closed != RFC_OK) {
+        return closed;
+    }
 
     if (partition == FLASH_PARTITION_ALL && count > 0) {
-        print_partition_table(records, count);
+        print_partition_table(records.get(), count);
     }
-    delete[] records;
     return RFC_OK;
 }

@@ -7,10 +7,12 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <utility>
 
 #include "rfc_internal.h"
 
@@ -104,6 +106,29 @@ std::string rfc_timestamp() {
     char fraction[32];
     snprintf(fraction, sizeof(fraction), ".%ld", static_cast<long>(now.tv_usec));
     return std::string(text) + fraction;
+}
+
+rfc_exchange_s rfc_exchange_raw(uint32_t msg, const void *req, size_t req_len, void *rsp, size_t rsp_len) {
+    rfc_exchange_s x;
+    uint8_t buf[FWUPDATE_MAX_MSG_LEN] = {};
+    if (req_len > sizeof(buf) || rsp_len > sizeof(buf) || (req_len > 0 && req == nullptr) ||
+        (rsp_len > 0 && rsp == nullptr)) {
+        x.err = EMSGSIZE;
+        errno = x.err;
+        return x;
+    }
+    if (req_len > 0) {
+        memcpy(buf, req, req_len);
+    }
+    // errno is left as it was before the call: a service error beside a
+    // delivered answer reports whatever the transport left there.
+    x.ret = nic_ipc_req_rsp(&g_rfc_handle, IPC_EP_FWUPDATE, msg, buf, req_len, rsp_len, &x.rsp_err);
+    x.err = errno;
+    if (rsp_len > 0) {
+        memcpy(rsp, buf, rsp_len);
+    }
+    errno = x.err;
+    return x;
 }
 
 void rfc_sleep(unsigned seconds) {
@@ -208,6 +233,100 @@ FILE *rfc_open_output(const char *path) {
         errno = err;
     }
     return file;
+}
+
+bool rfc_output_open(rfc_output_s &out, const char *base, const char *suffix) {
+    out.path = rfc_output_path(base, suffix);
+    out.file.reset(rfc_open_output(out.path.c_str()));
+    out.err = 0;
+    if (!out.file) {
+        RFC_ERR("[%s] Failed to open file %s", out.path.c_str());
+        return false;
+    }
+    return true;
+}
+
+void rfc_output_printf(rfc_output_s &out, const char *fmt, ...) {
+    if (!out.file) {
+        return;
+    }
+    va_list args;
+    va_start(args, fmt);
+    const int n = vfprintf(out.file.get(), fmt, args);
+    va_end(args);
+    if (n < 0 && out.err == 0) {
+        out.err = errno != 0 ? errno : EIO;
+    }
+}
+
+void rfc_output_write(rfc_output_s &out, const void *data, size_t len) {
+    if (!out.file || len == 0) {
+        return;
+    }
+    if (fwrite(data, 1, len, out.file.get()) != len && out.err == 0) {
+        out.err = errno != 0 ? errno : EIO;
+    }
+}
+
+int rfc_output_close(rfc_output_s &out) {
+    if (!out.file) {
+        return RFC_EFILE;
+    }
+    // Buffered bytes meet a full file system only here.
+    errno = 0;
+    if (fflush(out.file.get()) != 0 && out.err == 0) {
+        out.err = errno != 0 ? errno : EIO;
+    }
+    if (ferror(out.file.get()) != 0 && out.err == 0) {
+        out.err = EIO;
+    }
+    errno = 0;
+    if (fclose(out.file.release()) != 0 && out.err == 0) {
+        out.err = errno != 0 ? errno : EIO;
+    }
+    if (out.err != 0) {
+        RFC_ERR("[%s] failed to write %s: %s", out.path.c_str(), strerror(out.err));
+        return RFC_EFILE;
+    }
+    return RFC_OK;
+}
+
+int rfc_image_open(const char *path, rfc_file_ptr *file, uint64_t *size) {
+    const int fd = open(path != nullptr ? path : "", O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+        return RFC_EFILE;
+    }
+    struct stat st {};
+    if (fstat(fd, &st) != 0 || (!S_ISREG(st.st_mode) && !S_ISBLK(st.st_mode))) {
+        close(fd);
+        return RFC_EINVAL;
+    }
+    // Reads of a regular file or a disk never wait; the flag only mattered
+    // for the open.
+    const int flags = fcntl(fd, F_GETFL);
+    if (flags >= 0) {
+        (void)fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
+    }
+    rfc_file_ptr fp(fdopen(fd, "rb"));
+    if (!fp) {
+        close(fd);
+        return RFC_EFILE;
+    }
+    if (!rfc_file_size(fp.get(), size)) {
+        return RFC_EINVAL;
+    }
+    *file = std::move(fp);
+    return RFC_OK;
+}
+
+int rfc_image_check(const char *path, uint64_t *size) {
+    rfc_file_ptr file;
+    uint64_t image_size = 0;
+    const int ret = rfc_image_open(path, &file, &image_size);
+    if (ret == RFC_OK && size != nullptr) {
+        *size = image_size;
+    }
+    return ret;
 }
 
 bool rfc_file_size(FILE *fp, uint64_t *size) {

@@ -1,10 +1,8 @@
 // Partition erase (polled every 10 seconds while the card reports it running)
 // and sector erase (one request per 4096-byte sector, no polling).
 #include <cstdio>
-#include <cstring>
 
 #include "rfc_internal.h"
-#include "rfc_progress.h"
 
 namespace {
 
@@ -24,7 +22,6 @@ int rfc_flash_erase(flash_partition_e partition, uint64_t size, const char *bdf,
     fwupdate_erase_req_s req{};
     req.image_id = partition;
     req.size = size;
-    uint8_t buf[sizeof(fwupdate_erase_req_s)] = {};
 
     RFC_DBG("[%s] sending ipc for erase flash, image id %u size %ld", static_cast<unsigned>(partition),
             static_cast<long>(size));
@@ -38,18 +35,15 @@ int rfc_flash_erase(flash_partition_e partition, uint64_t size, const char *bdf,
             RFC_ERR("[%s] Erase operation aborted due to timeout");
             return RFC_ETIMEOUT;
         }
-        // The one-byte status of the previous poll lies over the image id.
-        memcpy(buf, &req, sizeof(req));
-        uint32_t rsp_err = 0;
-        const ssize_t ret =
-            nic_ipc_req_rsp(&g_rfc_handle, IPC_EP_FWUPDATE, FWUPDATE_MSG_FLASH_ERASE, buf, sizeof(req), 1, &rsp_err);
-        if (ret < 1 || rsp_err != 0) {
+        // Without an answer the status byte is the image id's first byte.
+        uint8_t status = 0;
+        const rfc_exchange_s x = rfc_exchange<FWUPDATE_MSG_FLASH_ERASE>(req, status);
+        if (!x.answered()) {
             rfc_progress_end();
-            RFC_ERR("[%s] ipc send failed ret %d, ipc err %d cmd rsp %d", static_cast<int>(ret),
-                    static_cast<int>(rsp_err), static_cast<int>(buf[0]));
+            RFC_ERR("[%s] ipc send failed ret %d, ipc err %d cmd rsp %d", static_cast<int>(x.ret),
+                    static_cast<int>(x.rsp_err), static_cast<int>(status));
             return RFC_EFAIL;
         }
-        const uint8_t status = buf[0];
         if (status == FWUPDATE_STATUS_ERASE_IN_PROGRESS) {
             rfc_progress_poll("erase", waited_s);
             rfc_sleep(k_erase_poll_seconds);
@@ -68,7 +62,9 @@ int rfc_flash_erase(flash_partition_e partition, uint64_t size, const char *bdf,
 }
 
 int rfc_flash_sector_erase(flash_partition_e partition, uint64_t size, const char *bdf) {
-    if (size == 0) {
+    // A size within a sector of 2^64 would wrap the sector count to 0 and
+    // erase nothing while reporting success.
+    if (size == 0 || size > UINT64_MAX - (FLASH_SECTOR_SIZE - 1)) {
         RFC_ERR("[%s] flash partition erase size is not valid");
         return RFC_EINVAL;
     }
@@ -85,22 +81,18 @@ int rfc_flash_sector_erase(flash_partition_e partition, uint64_t size, const cha
             static_cast<unsigned>(partition), static_cast<long>(size), static_cast<long>(sector_count));
     RFC_INFO("[%s] Erase partition in progress....");
 
-    uint32_t rsp_err = 0;
     for (uint64_t i = 0; i < sector_count; ++i) {
         fwupdate_sector_erase_req_s req{};
         req.image_id = partition;
         req.offset = i * FLASH_SECTOR_SIZE;
         req.length = FLASH_SECTOR_SIZE;
-        uint8_t buf[sizeof(fwupdate_sector_erase_req_s)] = {};
-        memcpy(buf, &req, sizeof(req));
-
-        const ssize_t ret = nic_ipc_req_rsp(&g_rfc_handle, IPC_EP_FWUPDATE, FWUPDATE_MSG_FLASH_SECTOR_ERASE, buf,
-                                            sizeof(req), 1, &rsp_err);
-        if (ret < 1 || rsp_err != 0) {
-            RFC_ERR("[%s] ipc send failed ret %d, ipc err %d", static_cast<int>(ret), static_cast<int>(rsp_err));
+        uint8_t status = 0;
+        const rfc_exchange_s x = rfc_exchange<FWUPDATE_MSG_FLASH_SECTOR_ERASE>(req, status);
+        if (!x.answered()) {
+            RFC_ERR("[%s] ipc send failed ret %d, ipc err %d", static_cast<int>(x.ret), static_cast<int>(x.rsp_err));
             return RFC_EFAIL;
         }
-        if (buf[0] != 0) {
+        if (status != 0) {
             RFC_ERR("[%s] failed in erase flash sector size :%lx offset :%lx", static_cast<unsigned long>(req.length),
                     static_cast<unsigned long>(req.offset));
             return RFC_ESECTOR;

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <memory>
 #include <string>
 
 #include "fwupdate_msgs.h"
@@ -22,7 +23,7 @@ extern thread_local constinit void *g_rfc_trace_cb_ctxt;
 extern thread_local constinit uint8_t g_rfc_test_env;
 
 // 0 when the handle is open, 255 otherwise.
-int rfc_device_open(const char *bdf);
+[[nodiscard]] int rfc_device_open(const char *bdf);
 // "%Y-%m-%d %H:%M:%S" in local time, ".", microseconds without padding.
 std::string rfc_timestamp();
 
@@ -30,6 +31,37 @@ std::string rfc_timestamp();
 using rfc_sleep_fn_t = unsigned (*)(unsigned seconds);
 extern rfc_sleep_fn_t g_rfc_sleep;
 void rfc_sleep(unsigned seconds);
+
+struct rfc_file_closer {
+    void operator()(FILE *fp) const { fclose(fp); }
+};
+// Owner of every stdio file the client opens; closing without a check is for
+// files read, or written files abandoned on a failure path.
+using rfc_file_ptr = std::unique_ptr<FILE, rfc_file_closer>;
+
+// Outcome of one exchange with the card's firmware update service.
+struct rfc_exchange_s {
+    ssize_t ret = -1;      // the transport's result: answer length, or -1
+    uint32_t rsp_err = 0;  // the service's status word; 0 when none was delivered
+    int err = 0;           // errno as the transport left it
+    // Answered: at least min_len bytes came back and the service took the request.
+    [[nodiscard]] bool answered(ssize_t min_len = 1) const { return ret >= min_len && rsp_err == 0; }
+};
+
+// One request to the service on endpoint 12: req_len bytes of req go out from
+// a zeroed buffer, at most rsp_len bytes of answer come back over them, and
+// the first rsp_len bytes of that buffer (the answer, and whatever of the
+// request it did not cover) land in rsp. Both lengths are at most
+// FWUPDATE_MAX_MSG_LEN.
+[[nodiscard]] rfc_exchange_s rfc_exchange_raw(uint32_t msg, const void *req, size_t req_len, void *rsp, size_t rsp_len);
+// A message of fixed lengths, with the request and answer records the
+// message table gives their sizes to.
+template <uint32_t Msg, typename Req, typename Rsp>
+[[nodiscard]] rfc_exchange_s rfc_exchange(const Req &req, Rsp &rsp) {
+    static_assert(fwupdate_req_len(Msg) == sizeof(Req), "request record and message table disagree");
+    static_assert(fwupdate_rsp_len(Msg) == sizeof(Rsp), "answer record and message table disagree");
+    return rfc_exchange_raw(Msg, &req, sizeof(Req), &rsp, sizeof(Rsp));
+}
 
 // Output file path: prefix + base + suffix, cut at 127 characters.
 std::string rfc_output_path(const char *base, const char *suffix = ".txt");
@@ -39,6 +71,21 @@ std::string rfc_output_path(const char *base, const char *suffix = ".txt");
 // world-writable /tmp. Null when refused (with an error message naming the
 // reason) or when the file cannot be opened (errno set, no message).
 FILE *rfc_open_output(const char *path);
+
+// A result file in the scratch directory, written in pieces and complete only
+// once rfc_output_close has said so: a full file system or an I/O error shows
+// at the latest when the stream is flushed and closed.
+struct rfc_output_s {
+    std::string path;
+    rfc_file_ptr file;
+    int err = 0;  // first write error
+};
+// Opens prefix + base + suffix; false after "Failed to open file".
+[[nodiscard]] bool rfc_output_open(rfc_output_s &out, const char *base, const char *suffix = ".txt");
+__attribute__((format(printf, 2, 3))) void rfc_output_printf(rfc_output_s &out, const char *fmt, ...);
+void rfc_output_write(rfc_output_s &out, const void *data, size_t len);
+// RFC_OK, or RFC_EFILE after "failed to write" when any byte did not reach the file.
+[[nodiscard]] int rfc_output_close(rfc_output_s &out);
 
 // Lets the compiler check every client format against its arguments.
 __attribute__((format(printf, 1, 2))) inline void rfc_format_check(const char *, ...) {}
@@ -58,13 +105,25 @@ __attribute__((format(printf, 1, 2))) inline void rfc_format_check(const char *,
 // Result of an operation whose exchange failed and that hands the exchange's
 // result to its caller: a card that answers with no bytes and a zero status
 // word must not read as success.
-int rfc_failed_result(ssize_t ret);
+[[nodiscard]] int rfc_failed_result(ssize_t ret);
 // Name of a life-cycle state as the card reports it ("unknown" past "rip").
 const char *rfc_lcs_name(uint8_t state);
 
 // Size of an open file, which is left positioned at its start; false when
 // the size cannot be read (a pipe, a failed seek).
-bool rfc_file_size(FILE *fp, uint64_t *size);
+[[nodiscard]] bool rfc_file_size(FILE *fp, uint64_t *size);
+
+// An image to read: opened without blocking (a FIFO with no writer must not
+// hang the tool) and close-on-exec. RFC_EFILE when it cannot be opened (no
+// message); RFC_EINVAL when it is neither a regular file nor a block device,
+// or its size cannot be read.
+[[nodiscard]] int rfc_image_open(const char *path, rfc_file_ptr *file, uint64_t *size);
+
+// Progress events to the front end's callback, if one is set.
+void rfc_progress_begin(const char *phase, uint64_t total);
+void rfc_progress_update(uint64_t done);
+void rfc_progress_poll(const char *label, unsigned elapsed_s);
+void rfc_progress_end();
 
 // Bounded reads of what the card sends.
 // A length the card states for an area of area bytes, trusted only as far as

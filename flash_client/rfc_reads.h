@@ -19,8 +19,7 @@
 inline constexpr size_t RFC_SHA512_LEN = 64;
 
 // Running or startup image (which: FWUPDATE_IMAGE_RUNNING or _STARTUP).
-[[nodiscard]] int rfc_read_firmware_image(fwupdate_image_type_e which, const char *bdf,
-                                          firmware_image_type_e *image);
+[[nodiscard]] int rfc_read_firmware_image(fwupdate_image_type_e which, const char *bdf, firmware_image_type_e *image);
 
 // The card's identity, versions and fuse state, with the fields that the
 // service's ipc version predates given their "not supported" values.
@@ -60,7 +59,8 @@ struct rfc_partition_s {
     bool startup = false;
     std::string version;
 };
-// Number of entries the card's partition table holds (the summary).
+// Number of entries the card's partition table holds (the summary). After a
+// failed exchange, the exchange's result (never 0).
 [[nodiscard]] int rfc_read_partition_count(const char *bdf, unsigned *count);
 // The entry at index (0 .. count-1).
 [[nodiscard]] int rfc_read_partition_entry(const char *bdf, unsigned index, rfc_partition_s *entry);
@@ -76,6 +76,7 @@ struct rfc_fw_list_s {
     std::string version;
     std::string data;  // the list as the card sends it, bounded to its area
 };
+// After a failed exchange, the exchange's result (never 0).
 [[nodiscard]] int rfc_read_fw_list(flash_partition_e partition, const char *bdf, rfc_fw_list_s *list);
 
 // The card's description of a partition's startup image and its digest,
@@ -126,8 +127,8 @@ bool rfc_metadata_key_name(const std::string &text, std::string *key_name, std::
 // The card's SHA-512 of the first size bytes of a partition, polled every
 // 2 seconds while the card is still computing. RFC_EFAIL also when the card
 // reports the computation failed.
-[[nodiscard]] int rfc_read_checksum(flash_partition_e partition, uint64_t size, const char *bdf,
-                                    const bool &timeout, uint8_t (&digest)[RFC_SHA512_LEN]);
+[[nodiscard]] int rfc_read_checksum(flash_partition_e partition, uint64_t size, const char *bdf, const bool &timeout,
+                                    uint8_t (&digest)[RFC_SHA512_LEN]);
 // 128 upper-case hex digits, as the card's tools print a digest.
 std::string rfc_digest_hex(const uint8_t (&digest)[RFC_SHA512_LEN]);
 
@@ -135,7 +136,7 @@ std::string rfc_digest_hex(const uint8_t (&digest)[RFC_SHA512_LEN]);
 // polls), for a front end to draw. Set beside the trace hook; null (the
 // default) reports nothing.
 enum rfc_progress_kind_e : int {
-    RFC_PROGRESS_BEGIN = 0,  // a pass over total bytes starts; phase names it ("write", "verify")
+    RFC_PROGRESS_BEGIN = 0,   // a pass over total bytes starts; phase names it ("write", "verify")
     RFC_PROGRESS_UPDATE = 1,  // done bytes of the pass acknowledged
     RFC_PROGRESS_POLL = 2,    // a poll waits on the card: phase is its label, elapsed_s the seconds so far
     RFC_PROGRESS_END = 3,     // the pass or poll ended (successfully or not)

@@ -11,12 +11,36 @@
 #include <boost/property_tree/ptree.hpp>
 
 #include "rfc_internal.h"
+#include "rfc_reads.h"
 
 namespace {
 
 constexpr const char *k_key_dir = "/etc/orv/korvex/larch/fwkeys";
 
-bool has_signed_metadata(flash_partition_e partition) {
+// Opens the card, checks the partition and fetches its signed metadata into
+// rsp. Returns 0 with the exchange's result in ret, or the operation's result.
+int fetch_signed_data(flash_partition_e partition, const char *bdf, fwupdate_signed_data_rsp_s &rsp, ssize_t &ret) {
+    if (rfc_device_open(bdf) != 0) {
+        return RFC_EFAIL;
+    }
+    if (!rfc_partition_is_signed(partition)) {
+        RFC_ERR("[%s] read signed meta data not supported for %u", static_cast<unsigned>(partition));
+        return RFC_EINVAL;
+    }
+    const uint32_t request = partition;
+    const rfc_exchange_s x = rfc_exchange<FWUPDATE_MSG_GET_SIGNED_DATA>(request, rsp);
+    ret = x.ret;
+    if (!x.answered()) {
+        RFC_ERR("[%s] failed to read signed data for %s, ipc err %u, ipc ret %d", rfc_partition_name(partition),
+                static_cast<unsigned>(x.rsp_err), static_cast<int>(x.ret));
+        return rfc_failed_result(x.ret);
+    }
+    return RFC_OK;
+}
+
+}  // namespace
+
+bool rfc_partition_is_signed(flash_partition_e partition) {
     switch (partition) {
         case FLASH_PARTITION_A35_BL1_0:
         case FLASH_PARTITION_A35_BL1_1:
@@ -31,88 +55,70 @@ bool has_signed_metadata(flash_partition_e partition) {
     }
 }
 
-// Opens the card, checks the partition and fetches its signed metadata into
-// rsp. Returns 0 with the exchange's result in ret, or the operation's result.
-int fetch_signed_data(flash_partition_e partition, const char *bdf, const char *name, fwupdate_signed_data_rsp_s &rsp,
-                      ssize_t &ret) {
-    if (rfc_device_open(bdf) != 0) {
-        return RFC_EFAIL;
-    }
-    if (!has_signed_metadata(partition)) {
-        RFC_ERR("[%s] read signed meta data not supported for %u", static_cast<unsigned>(partition));
-        return RFC_EINVAL;
-    }
-    rsp = fwupdate_signed_data_rsp_s{};
-    const uint32_t request = partition;
-    memcpy(&rsp, &request, sizeof(request));
-    uint32_t rsp_err = 0;
-    ret = nic_ipc_req_rsp(&g_rfc_handle, IPC_EP_FWUPDATE, FWUPDATE_MSG_GET_SIGNED_DATA, &rsp, sizeof(request),
-                          sizeof(rsp), &rsp_err);
-    if (ret < 1 || rsp_err != 0) {
-        RFC_ERR("[%s] failed to read signed data for %s, ipc err %u, ipc ret %d", name, static_cast<unsigned>(rsp_err),
-                static_cast<int>(ret));
-        return rfc_failed_result(ret);
-    }
-    return RFC_OK;
-}
-
-// The key name of the metadata's JSON object; false (after an error
-// message) when the text does not parse or names no key.
-bool metadata_key_name(const std::string &text, const char *name, std::string &key_name) {
+bool rfc_metadata_key_name(const std::string &text, std::string *key_name, std::string *error) {
     boost::property_tree::ptree tree;
     try {
         std::istringstream in(text);
         boost::property_tree::read_json(in, tree);
     } catch (const boost::property_tree::ptree_error &e) {
-        RFC_ERR("[%s] invalid signed meta data for %s: %s", name, e.what());
+        if (error != nullptr) {
+            *error = e.what();
+        }
         return false;
     }
     const auto member = tree.find("key_name");
     if (member == tree.not_found()) {
-        RFC_ERR("[%s] invalid signed meta data for %s: no key_name", name);
+        if (error != nullptr) {
+            *error = "no key_name";
+        }
         return false;
     }
-    key_name = member->second.data();
+    if (key_name != nullptr) {
+        *key_name = member->second.data();
+    }
     return true;
 }
 
-}  // namespace
-
-int rfc_partition_signed_metadata(flash_partition_e partition, const char *bdf) {
-    const char *name = rfc_partition_name(partition);
+int rfc_read_signed_metadata(flash_partition_e partition, const char *bdf, std::string *text) {
     fwupdate_signed_data_rsp_s rsp{};
     ssize_t ret = 0;
-    const int result = fetch_signed_data(partition, bdf, name, rsp, ret);
+    const int result = fetch_signed_data(partition, bdf, rsp, ret);
+    if (result == RFC_OK && text != nullptr) {
+        // The card's length is trusted only as far as the metadata area reaches.
+        text->assign(rsp.data, rfc_bounded_len(rsp.data_len, sizeof(rsp.data)));
+    }
+    return result;
+}
+
+int rfc_partition_signed_metadata(flash_partition_e partition, const char *bdf) {
+    std::string text;
+    const int result = rfc_read_signed_metadata(partition, bdf, &text);
     if (result != RFC_OK) {
         return result;
     }
-
-    const std::string path = rfc_output_path(name, "_signed.txt");
-    FILE *file = rfc_open_output(path.c_str());
-    if (file == nullptr) {
-        RFC_ERR("[%s] Failed to open file %s", path.c_str());
+    rfc_output_s out;
+    if (!rfc_output_open(out, rfc_partition_name(partition), "_signed.txt")) {
         return RFC_EFILE;
     }
-    // The card's length is trusted only as far as the metadata area reaches.
-    const size_t len = rfc_bounded_len(rsp.data_len, sizeof(rsp.data));
-    if (len > 0) {
-        fwrite(rsp.data, 1, len, file);
-    }
-    fclose(file);
-    return RFC_OK;
+    rfc_output_write(out, text.data(), text.size());
+    return rfc_output_close(out);
 }
 
 int rfc_image_signature_verify(flash_partition_e partition, const char *bdf) {
     const char *name = rfc_partition_name(partition);
     fwupdate_signed_data_rsp_s rsp{};
     ssize_t metadata_ret = 0;
-    const int result = fetch_signed_data(partition, bdf, name, rsp, metadata_ret);
+    const int result = fetch_signed_data(partition, bdf, rsp, metadata_ret);
     if (result != RFC_OK) {
         return result;
     }
 
+    // The key is named by the text up to its terminator, whatever length the
+    // card states.
     std::string key_name;
-    if (!metadata_key_name(rfc_field_text(rsp.data, sizeof(rsp.data)), name, key_name)) {
+    std::string error;
+    if (!rfc_metadata_key_name(rfc_field_text(rsp.data, sizeof(rsp.data)), &key_name, &error)) {
+        RFC_ERR("[%s] invalid signed meta data for %s: %s", name, error.c_str());
         return RFC_EFAIL;
     }
     if (key_name != "eng" && key_name != "prod") {
@@ -122,43 +128,36 @@ int rfc_image_signature_verify(flash_partition_e partition, const char *bdf) {
 
     char key_path[RFC_FILE_PATH_LEN] = {};
     snprintf(key_path, sizeof(key_path), "%s/%s_key-pub.pem", k_key_dir, key_name.c_str());
-    FILE *key_file = fopen(key_path, "r");
-    if (key_file == nullptr) {
-        RFC_ERR("[%s] Failed to open file %s", key_path);
-        return RFC_EFILE;
-    }
+    rfc_file_ptr key_file(fopen(key_path, "re"));
     uint64_t key_size = 0;
-    if (!rfc_file_size(key_file, &key_size)) {
+    if (!key_file || !rfc_file_size(key_file.get(), &key_size)) {
         RFC_ERR("[%s] Failed to open file %s", key_path);
-        fclose(key_file);
         return RFC_EFILE;
     }
     // The key travels inside one request of at most 1016 bytes.
     if (key_size > FWUPDATE_VERIFY_SIGNATURE_MAX_KEY) {
         RFC_ERR("[%s] key file %s too large, %llu bytes, at most %u fit the request", key_path,
                 static_cast<unsigned long long>(key_size), static_cast<unsigned>(FWUPDATE_VERIFY_SIGNATURE_MAX_KEY));
-        fclose(key_file);
         return RFC_EFILE;
     }
 
     uint8_t buf[FWUPDATE_VERIFY_SIGNATURE_BUF_LEN] = {};
     const size_t key_len =
-        fread(buf + sizeof(fwupdate_verify_signature_req_s), 1, static_cast<size_t>(key_size), key_file);
-    fclose(key_file);
+        fread(buf + sizeof(fwupdate_verify_signature_req_s), 1, static_cast<size_t>(key_size), key_file.get());
+    key_file.reset();
     fwupdate_verify_signature_req_s req{};
     req.op = FWUPDATE_VERIFY_SIGNATURE_OP;
     req.partition = partition;
     req.key_len = static_cast<uint32_t>(key_len);
     memcpy(buf, &req, sizeof(req));
 
-    uint32_t rsp_err = 0;
-    const ssize_t ret =
-        nic_ipc_req_rsp(&g_rfc_handle, IPC_EP_FWUPDATE, FWUPDATE_MSG_VERIFY_SIGNATURE, buf,
-                        key_len + FWUPDATE_VERIFY_SIGNATURE_OVERHEAD, FWUPDATE_VERIFY_SIGNATURE_RSP_LEN, &rsp_err);
-    if (ret < 1 || rsp_err != 0) {
+    uint8_t answer[FWUPDATE_VERIFY_SIGNATURE_RSP_LEN];
+    const rfc_exchange_s x = rfc_exchange_raw(FWUPDATE_MSG_VERIFY_SIGNATURE, buf,
+                                              key_len + FWUPDATE_VERIFY_SIGNATURE_OVERHEAD, answer, sizeof(answer));
+    if (!x.answered()) {
         RFC_ERR("[%s] manifest signature verification failed for %s, ipc err %u, ipc ret %d", name,
-                static_cast<unsigned>(rsp_err), static_cast<int>(ret));
-        return rfc_failed_result(ret);
+                static_cast<unsigned>(x.rsp_err), static_cast<int>(x.ret));
+        return rfc_failed_result(x.ret);
     }
     RFC_INFO("[%s] manifest signature verification success for %s", name);
     return RFC_OK;

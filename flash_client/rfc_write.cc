@@ -8,7 +8,6 @@
 #include <new>
 
 #include "rfc_internal.h"
-#include "rfc_progress.h"
 
 namespace {
 
@@ -21,11 +20,6 @@ constexpr uint64_t k_cpld_row = 16;
 
 constexpr size_t k_stream_buf_size = 64 * 1024;
 
-struct file_closer {
-    void operator()(FILE *fp) const { fclose(fp); }
-};
-using file_ptr = std::unique_ptr<FILE, file_closer>;
-
 }  // namespace
 
 int rfc_flash_write_helper(uint32_t partition, const char *image_path, int verify, const char *bdf,
@@ -34,22 +28,23 @@ int rfc_flash_write_helper(uint32_t partition, const char *image_path, int verif
     // Declared before the file, so that it outlives the stream that uses it.
     // Without it the stream keeps its own buffer.
     std::unique_ptr<char[]> stream_buf(new (std::nothrow) char[k_stream_buf_size]);
-    file_ptr fp(fopen(image_path, "rb"));
-    if (!fp) {
+    rfc_file_ptr fp;
+    uint64_t size = 0;
+    const int opened = rfc_image_open(image_path, &fp, &size);
+    if (opened == RFC_EFILE) {
         RFC_ERR("[%s] Failed to open file %s", image_path);
         return RFC_EFILE;
     }
     if (rfc_device_open(bdf) != 0) {
         return RFC_EFAIL;
     }
-    if (stream_buf) {
+    if (stream_buf && fp) {
         setvbuf(fp.get(), stream_buf.get(), _IOFBF, k_stream_buf_size);
     }
 
     // An empty image would install nothing and still report success; refuse
-    // it like the other size checks do.
-    uint64_t size = 0;
-    if (!rfc_file_size(fp.get(), &size) || size == 0) {
+    // it like the other size checks do. So is what is not a file or a disk.
+    if (opened != RFC_OK || size == 0) {
         RFC_ERR("[%s] invalid size");
         return RFC_EINVAL;
     }
@@ -70,7 +65,7 @@ int rfc_flash_write_helper(uint32_t partition, const char *image_path, int verif
 
     uint8_t buf[FLASH_WRITE_BUF_SIZE];
     static_assert(sizeof(fwupdate_write_req_s) + FLASH_WRITE_CHUNK_SIZE + 6 <= FLASH_WRITE_BUF_SIZE);
-    static_assert(sizeof(fwupdate_write_rsp_s) <= FLASH_WRITE_BUF_SIZE);
+    static_assert(FLASH_WRITE_BUF_SIZE <= FWUPDATE_MAX_MSG_LEN);
 
     uint64_t offset = 0;
     uint64_t sent = 0;
@@ -100,21 +95,19 @@ int rfc_flash_write_helper(uint32_t partition, const char *image_path, int verif
             return RFC_EFAIL;
         }
 
-        uint32_t rsp_err = 0;
-        const ssize_t ret =
-            nic_ipc_req_rsp(&g_rfc_handle, IPC_EP_FWUPDATE, FWUPDATE_MSG_FLASH_WRITE, buf,
-                            length + FWUPDATE_WRITE_REQ_OVERHEAD, sizeof(fwupdate_write_rsp_s), &rsp_err);
-        if (ret < static_cast<ssize_t>(sizeof(fwupdate_write_rsp_s)) || rsp_err != 0) {
+        fwupdate_write_rsp_s rsp{};
+        const rfc_exchange_s x =
+            rfc_exchange_raw(FWUPDATE_MSG_FLASH_WRITE, buf, length + FWUPDATE_WRITE_REQ_OVERHEAD, &rsp, sizeof(rsp));
+        // The answer is exactly the next offset.
+        if (!x.answered(sizeof(fwupdate_write_rsp_s))) {
             rfc_progress_end();
-            RFC_ERR("[%s] failed to write flash, image id %u, ipc err %u, ipc ret %d", partition, rsp_err,
-                    static_cast<int>(ret));
+            RFC_ERR("[%s] failed to write flash, image id %u, ipc err %u, ipc ret %d", partition, x.rsp_err,
+                    static_cast<int>(x.ret));
             return RFC_EFAIL;
         }
         sent += length;
         --chunks;
         rfc_progress_update(sent);
-        fwupdate_write_rsp_s rsp;
-        memcpy(&rsp, buf, sizeof(rsp));
         offset = rsp.next_offset;
     }
     rfc_progress_end();
