@@ -96,3 +96,25 @@ int fuzz_trace_cb(void *ctxt, int level, const char *fmt, ...);
 // for that directory. They stay there afterwards: they are the public keys
 // every virtual card signs with.
 void fuzz_install_public_keys();
+
+// The client operations fuzz_client_ops runs, by the first byte of its input;
+// make_corpus writes its seeds with the same numbers.
+enum fuzz_op_e : uint8_t {
+    OP_ERASE,
+    OP_SECTOR_ERASE,
+    OP_WRITE,
+    OP_WRITE_VERIFY_PASS,
+    OP_VERIFY_CHECKSUM,
+    OP_VALIDATE_STARTUP,
+    OP_FIRMWARE_TYPE,
+    OP_SET_STARTUP,
+    OP_PARTITION_METADATA,
+    OP_PARTITION_INFO,
+    OP_CARD_INFO,
+    OP_SECURE_BOOT_UPDATE,
+    OP_SECURE_IMAGE_UPDATE,
+    OP_SECURE_IMAGE_INFO,
+    OP_SIGNED_METADATA,
+    OP_SIGNATURE_VERIFY,
+    OP_COUNT,
+};

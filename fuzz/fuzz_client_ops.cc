@@ -24,26 +24,6 @@ namespace {
 
 const char *const k_bdf = "0000:03:00.0";
 
-enum op_e : uint8_t {
-    OP_ERASE,
-    OP_SECTOR_ERASE,
-    OP_WRITE,
-    OP_WRITE_VERIFY_PASS,
-    OP_VERIFY_CHECKSUM,
-    OP_VALIDATE_STARTUP,
-    OP_FIRMWARE_TYPE,
-    OP_SET_STARTUP,
-    OP_PARTITION_METADATA,
-    OP_PARTITION_INFO,
-    OP_CARD_INFO,
-    OP_SECURE_BOOT_UPDATE,
-    OP_SECURE_IMAGE_UPDATE,
-    OP_SECURE_IMAGE_INFO,
-    OP_SIGNED_METADATA,
-    OP_SIGNATURE_VERIFY,
-    OP_COUNT,
-};
-
 // Image files the install and checksum operations read: empty, one CPLD
 // row, one whole chunk, a chunk and a byte, three chunks; the last is missing.
 const size_t k_image_sizes[] = {0, 16, 960, 961, 2880};
@@ -67,7 +47,7 @@ const char *image(uint8_t variant) {
     return g_images[variant % g_images.size()].c_str();
 }
 
-int run(op_e op, uint8_t arg, uint8_t variant, uint64_t size, bool card_info_record) {
+int run(fuzz_op_e op, uint8_t arg, uint8_t variant, uint64_t size, bool card_info_record) {
     const auto partition = static_cast<flash_partition_e>(arg);
     switch (op) {
         case OP_ERASE:
@@ -160,7 +140,7 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     fuzz_input_s in{data, size, 0};
-    const auto op = static_cast<op_e>(in.u8() % OP_COUNT);
+    const auto op = static_cast<fuzz_op_e>(in.u8() % OP_COUNT);
     const uint8_t flags = in.u8();
     const uint8_t arg = in.u8();
     const uint8_t variant = in.u8();

@@ -71,12 +71,14 @@ bytes_t answer(uint32_t msg, const bytes_t &data, uint32_t rsp_errno = 0) {
 void ipc_channel() {
     const std::string t = "ipc_channel";
     const bytes_t four = {0xd0, 0xd1, 0xd2, 0xd3};
-    auto seed = [&](uint8_t layout, uint32_t msg, const std::vector<uint16_t> &req,
-                    const std::vector<uint16_t> &rsp, const bytes_t &msg_bytes) {
+    auto seed = [&](uint8_t layout, uint32_t msg, const std::vector<uint16_t> &req, const std::vector<uint16_t> &rsp,
+                    const bytes_t &msg_bytes) {
         writer_s w;
         w.u8(static_cast<uint8_t>(layout | req.size() | rsp.size() << 3)).u32(msg).u8(0);
-        for (uint16_t n : req) w.u16(n);
-        for (uint16_t n : rsp) w.u16(n);
+        for (uint16_t n : req)
+            w.u16(n);
+        for (uint16_t n : rsp)
+            w.u16(n);
         return w.raw(msg_bytes).out;
     };
     const uint32_t m = FWUPDATE_MSG_GET_RUNNING_IMAGE;
@@ -84,10 +86,11 @@ void ipc_channel() {
     put(t, "answer-status", seed(0, m, {4}, {4}, answer(m, four, 22)));
     put(t, "answer-shorter-than-capacity", seed(0, m, {4}, {64}, answer(m, {1})));
     put(t, "answer-empty", seed(0, m, {}, {}, answer(m, {})));
-    put(t, "answer-scattered", seed(0, FWUPDATE_MSG_GET_CARD_INFO, {1}, {10, 0, 20, 7},
-                                    answer(FWUPDATE_MSG_GET_CARD_INFO, bytes_t(30, 0x42))));
-    put(t, "answer-1024", seed(0, FWUPDATE_MSG_GET_FW_LIST, {4}, {1024}, answer(FWUPDATE_MSG_GET_FW_LIST,
-                                                                                 bytes_t(1024, 0x17))));
+    put(t, "answer-scattered",
+        seed(0, FWUPDATE_MSG_GET_CARD_INFO, {1}, {10, 0, 20, 7},
+             answer(FWUPDATE_MSG_GET_CARD_INFO, bytes_t(30, 0x42))));
+    put(t, "answer-1024",
+        seed(0, FWUPDATE_MSG_GET_FW_LIST, {4}, {1024}, answer(FWUPDATE_MSG_GET_FW_LIST, bytes_t(1024, 0x17))));
     put(t, "answer-over-capacity", seed(0, m, {4}, {3}, answer(m, four)));
     put(t, "answer-wrong-type", seed(0, m, {4}, {4}, message(2, 12, 0, IPC_CMD_MAGIC, 1, m, four)));
     put(t, "answer-wrong-magic", seed(0, m, {4}, {4}, message(3, 12, 0, 0x4D435050, 1, m, four)));
@@ -97,10 +100,10 @@ void ipc_channel() {
     put(t, "answer-pld-len-short", seed(0, m, {4}, {4}, message(3, 7, 0, IPC_CMD_MAGIC, 1, m, four)));
     put(t, "answer-7-bytes", seed(0, m, {4}, {4}, bytes_t{3, 0, 8, 0, 0, 0, 0}));
     put(t, "no-answer", seed(0, m, {4}, {4}, {}));
-    put(t, "request-1024", seed(0, FWUPDATE_MSG_FLASH_WRITE, {1000, 24}, {8}, answer(FWUPDATE_MSG_FLASH_WRITE,
-                                                                                   bytes_t(8, 0))));
-    put(t, "request-1025", seed(0, FWUPDATE_MSG_FLASH_WRITE, {1000, 25}, {8}, answer(FWUPDATE_MSG_FLASH_WRITE,
-                                                                                   bytes_t(8, 0))));
+    put(t, "request-1024",
+        seed(0, FWUPDATE_MSG_FLASH_WRITE, {1000, 24}, {8}, answer(FWUPDATE_MSG_FLASH_WRITE, bytes_t(8, 0))));
+    put(t, "request-1025",
+        seed(0, FWUPDATE_MSG_FLASH_WRITE, {1000, 25}, {8}, answer(FWUPDATE_MSG_FLASH_WRITE, bytes_t(8, 0))));
     put(t, "repaired-header", seed(0xC0, m, {4}, {8}, bytes_t(20, 0x03)));
 }
 
@@ -115,32 +118,14 @@ void fwctl() {
     put(t, "answer-4-bytes", seed(0, 12, m, 4, 4, writer_s().frame({1, 0, 0, 0}).out));
     put(t, "answer-status", seed(1, 12, m, 4, 4, writer_s().frame({1, 0, 0, 0}, 5).out));
     put(t, "answer-shorter", seed(0, 12, FWUPDATE_MSG_GET_CARD_INFO, 1, 512, writer_s().frame(bytes_t(100, 7)).out));
-    put(t, "answer-claims-more", seed(1, 12, m, 4, 4, writer_s().u8(FUZZ_FRAME_LENGTH).u16(4).u32(4096).raw({1, 2, 3, 4}).out));
+    put(t, "answer-claims-more",
+        seed(1, 12, m, 4, 4, writer_s().u8(FUZZ_FRAME_LENGTH).u16(4).u32(4096).raw({1, 2, 3, 4}).out));
     put(t, "ioctl-fails", seed(0, 12, m, 4, 4, writer_s().u8(FUZZ_FRAME_RAW).u16(0).out));
     put(t, "write-scope", seed(1, 25, 1, 8, 8, writer_s().frame(bytes_t(8, 0)).out));
     put(t, "no-answer", seed(0, 12, m, 4, 4, {}));
 }
 
 // ---- client operations -------------------------------------------------------
-
-enum : uint8_t {
-    OP_ERASE,
-    OP_SECTOR_ERASE,
-    OP_WRITE,
-    OP_WRITE_VERIFY_PASS,
-    OP_VERIFY_CHECKSUM,
-    OP_VALIDATE_STARTUP,
-    OP_FIRMWARE_TYPE,
-    OP_SET_STARTUP,
-    OP_PARTITION_METADATA,
-    OP_PARTITION_INFO,
-    OP_CARD_INFO,
-    OP_SECURE_BOOT_UPDATE,
-    OP_SECURE_IMAGE_UPDATE,
-    OP_SECURE_IMAGE_INFO,
-    OP_SIGNED_METADATA,
-    OP_SIGNATURE_VERIFY,
-};
 
 writer_s op(uint8_t which, uint8_t flags, uint8_t arg, uint8_t variant, uint32_t size) {
     writer_s w;
@@ -181,19 +166,18 @@ void client_ops() {
         seed("install-three-chunks",
              op(OP_WRITE, transport, FLASH_PARTITION_FW_B, 4, 0).frame(next(960)).frame(next(1920)).frame(next(2880)));
         seed("install-cpld", op(OP_WRITE, transport, FLASH_PARTITION_CPLD, 1, 0).frame(next(16)).frame(next(16)));
-        seed("install-verify-pass", op(OP_WRITE_VERIFY_PASS, transport, FLASH_PARTITION_UFM1, 3, 0)
-                                        .frame(next(960))
-                                        .frame(next(961)));
+        seed("install-verify-pass",
+             op(OP_WRITE_VERIFY_PASS, transport, FLASH_PARTITION_UFM1, 3, 0).frame(next(960)).frame(next(961)));
 
         fwupdate_checksum_rsp_s sum{};
         sum.status = FWUPDATE_STATUS_VERIFY_IN_PROGRESS;
         const bytes_t busy = record(sum);
         sum.status = 0;
-        seed("checksum-match", op(OP_VERIFY_CHECKSUM, transport, FLASH_PARTITION_FW_A, 0x02, 0)
-                                   .frame(busy)
-                                   .frame(record(sum)));
+        seed("checksum-match",
+             op(OP_VERIFY_CHECKSUM, transport, FLASH_PARTITION_FW_A, 0x02, 0).frame(busy).frame(record(sum)));
         memset(sum.digest, 0xab, sizeof(sum.digest));
-        seed("checksum-lower-case", op(OP_VERIFY_CHECKSUM, transport, FLASH_PARTITION_FW_A, 0x12, 0).frame(record(sum)));
+        seed("checksum-lower-case",
+             op(OP_VERIFY_CHECKSUM, transport, FLASH_PARTITION_FW_A, 0x12, 0).frame(record(sum)));
 
         fwupdate_startup_verify_rsp_s startup{};
         const std::string text = "image: fw-a\nversion: 2.14.0\nhash: " + std::string(128, '0') + "\n";
@@ -259,9 +243,9 @@ void client_ops() {
         seed("card-info-layout-1", op(OP_CARD_INFO, transport | 8, 0, 0, 0).frame(record(card)));
 
         seed("secure-boot-enable", op(OP_SECURE_BOOT_UPDATE, transport, SECURE_BOOT_ENABLE, 0, 0).frame({0, 0, 0, 0}));
-        seed("secure-image-update", op(OP_SECURE_IMAGE_UPDATE, transport, SECURE_IMAGE_BL1,
-                                       SECURE_UPDATE_SET_AR_COUNTER, 0)
-                                        .frame({0, 0, 0, 0}));
+        seed("secure-image-update",
+             op(OP_SECURE_IMAGE_UPDATE, transport, SECURE_IMAGE_BL1, SECURE_UPDATE_SET_AR_COUNTER, 0)
+                 .frame({0, 0, 0, 0}));
         for (uint8_t type : {SECURE_IMAGE_LCS, SECURE_IMAGE_BL1, SECURE_IMAGE_BL31, SECURE_IMAGE_BASTION}) {
             fwupdate_secure_info_rsp_s sec{};
             sec.bl1_version = 0x10203;
@@ -276,7 +260,8 @@ void client_ops() {
             memcpy(sec.bl31_version, "v2.9(release):bl31-2.9.1", 24);
             sec.fuse = 0x3;
             sec.bastion_enable = 1;
-            seed("secure-info-" + std::to_string(type), op(OP_SECURE_IMAGE_INFO, transport, type, 0, 0).frame(record(sec)));
+            seed("secure-info-" + std::to_string(type),
+                 op(OP_SECURE_IMAGE_INFO, transport, type, 0, 0).frame(record(sec)));
         }
         seed("signed-metadata", op(OP_SIGNED_METADATA, transport, FLASH_PARTITION_FW_A, 0, 0)
                                     .frame(signed_data(factory_metadata("prod", "fw-a", "2.14.0-E-42"))));
@@ -310,7 +295,9 @@ void signed_json() {
 
 void boot_count() {
     const std::string t = "boot_count";
-    auto seed = [&](const std::string &name, const std::string &text) { put(t, name, bytes_t(text.begin(), text.end())); };
+    auto seed = [&](const std::string &name, const std::string &text) {
+        put(t, name, bytes_t(text.begin(), text.end()));
+    };
     seed("number", "12\n");
     seed("zero", "0\n");
     seed("negative", "-3\n");

@@ -42,30 +42,6 @@
 
 namespace {
 
-struct msg_name_s {
-    const char *short_name;
-    const char *const_name;
-    uint32_t msg;
-};
-
-const msg_name_s k_msg_names[] = {
-    {"running-image", "FWUPDATE_MSG_GET_RUNNING_IMAGE", FWUPDATE_MSG_GET_RUNNING_IMAGE},
-    {"erase", "FWUPDATE_MSG_FLASH_ERASE", FWUPDATE_MSG_FLASH_ERASE},
-    {"write", "FWUPDATE_MSG_FLASH_WRITE", FWUPDATE_MSG_FLASH_WRITE},
-    {"set-startup", "FWUPDATE_MSG_SET_STARTUP_IMAGE", FWUPDATE_MSG_SET_STARTUP_IMAGE},
-    {"checksum", "FWUPDATE_MSG_GET_CHECKSUM", FWUPDATE_MSG_GET_CHECKSUM},
-    {"fw-list", "FWUPDATE_MSG_GET_FW_LIST", FWUPDATE_MSG_GET_FW_LIST},
-    {"verify-startup", "FWUPDATE_MSG_VERIFY_STARTUP_IMAGE", FWUPDATE_MSG_VERIFY_STARTUP_IMAGE},
-    {"card-info", "FWUPDATE_MSG_GET_CARD_INFO", FWUPDATE_MSG_GET_CARD_INFO},
-    {"partition-info", "FWUPDATE_MSG_GET_PARTITION_INFO", FWUPDATE_MSG_GET_PARTITION_INFO},
-    {"sector-erase", "FWUPDATE_MSG_FLASH_SECTOR_ERASE", FWUPDATE_MSG_FLASH_SECTOR_ERASE},
-    {"secure-boot", "FWUPDATE_MSG_SECURE_BOOT_UPDATE", FWUPDATE_MSG_SECURE_BOOT_UPDATE},
-    {"secure-info", "FWUPDATE_MSG_GET_SECURE_INFO", FWUPDATE_MSG_GET_SECURE_INFO},
-    {"secure-image-update", "FWUPDATE_MSG_SECURE_IMAGE_UPDATE", FWUPDATE_MSG_SECURE_IMAGE_UPDATE},
-    {"signed-data", "FWUPDATE_MSG_GET_SIGNED_DATA", FWUPDATE_MSG_GET_SIGNED_DATA},
-    {"verify-signature", "FWUPDATE_MSG_VERIFY_SIGNATURE", FWUPDATE_MSG_VERIFY_SIGNATURE},
-};
-
 enum value_e { NO_VALUE, NUMBER, TEXT };
 
 struct kind_def_s {
@@ -116,9 +92,9 @@ bool parse_msg(const std::string &text, uint32_t &msg) {
         msg = 0;
         return true;
     }
-    for (const auto &n : k_msg_names) {
-        if (text == n.short_name || text == n.const_name) {
-            msg = n.msg;
+    for (const fwupdate_msg_def_s &def : k_fwupdate_msgs) {
+        if (text == def.name || text == def.const_name) {
+            msg = def.msg;
             return true;
         }
     }

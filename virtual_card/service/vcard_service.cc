@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <iterator>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -107,7 +108,7 @@ bool poll_step(vcard_s *c, uint32_t msg, const uint8_t *req, size_t len, unsigne
 
 // ---- messages --------------------------------------------------------------
 
-void on_running_image(vcard_s *c, const uint8_t *req, size_t len, vcard_reply_s &r) {
+void on_running_image(vcard_s *c, const uint8_t *req, size_t len, const vcard_call_faults_s &, vcard_reply_s &r) {
     auto q = load_req<fwupdate_running_image_req_s>(req, len);
     if (q.image_type > FWUPDATE_IMAGE_STARTUP) {
         r.rsp_errno = ERR_INVAL;
@@ -118,7 +119,7 @@ void on_running_image(vcard_s *c, const uint8_t *req, size_t len, vcard_reply_s 
     put_rsp(r, rsp);
 }
 
-void on_erase(vcard_s *c, const uint8_t *req, size_t len, vcard_reply_s &r) {
+void on_erase(vcard_s *c, const uint8_t *req, size_t len, const vcard_call_faults_s &, vcard_reply_s &r) {
     auto q = load_req<fwupdate_erase_req_s>(req, len);
     const vcard_partition_def_s *p = vcard_partition_find(q.image_id);
     if (p == nullptr) {
@@ -145,7 +146,7 @@ void on_erase(vcard_s *c, const uint8_t *req, size_t len, vcard_reply_s &r) {
     r.data.assign(1, busy ? FWUPDATE_STATUS_ERASE_IN_PROGRESS : 0);
 }
 
-void on_sector_erase(vcard_s *c, const uint8_t *req, size_t len, vcard_reply_s &r) {
+void on_sector_erase(vcard_s *c, const uint8_t *req, size_t len, const vcard_call_faults_s &, vcard_reply_s &r) {
     auto q = load_req<fwupdate_sector_erase_req_s>(req, len);
     const vcard_partition_def_s *p = vcard_partition_find(q.image_id);
     if (p == nullptr) {
@@ -162,7 +163,7 @@ void on_sector_erase(vcard_s *c, const uint8_t *req, size_t len, vcard_reply_s &
     r.data.assign(1, result);
 }
 
-void on_write(vcard_s *c, const uint8_t *req, size_t len, vcard_reply_s &r) {
+void on_write(vcard_s *c, const uint8_t *req, size_t len, const vcard_call_faults_s &, vcard_reply_s &r) {
     auto q = load_req<fwupdate_write_req_s>(req, len);
     // The 26-byte header, 1 to 960 data bytes and 6 padding bytes (a request
     // shorter than the header fails here too: its length is below 32).
@@ -217,7 +218,7 @@ void on_write(vcard_s *c, const uint8_t *req, size_t len, vcard_reply_s &r) {
     put_rsp(r, rsp);
 }
 
-void on_set_startup(vcard_s *c, const uint8_t *req, size_t len, vcard_reply_s &r) {
+void on_set_startup(vcard_s *c, const uint8_t *req, size_t len, const vcard_call_faults_s &, vcard_reply_s &r) {
     auto q = load_req<fwupdate_set_startup_req_s>(req, len);
     if (q.firmware_type > FIRMWARE_IMAGE_A35_GOLDFW) {
         r.rsp_errno = ERR_INVAL;
@@ -227,7 +228,7 @@ void on_set_startup(vcard_s *c, const uint8_t *req, size_t len, vcard_reply_s &r
     if (save(c, r)) r.data.assign(1, 0);
 }
 
-void on_checksum(vcard_s *c, const uint8_t *req, size_t len, vcard_reply_s &r) {
+void on_checksum(vcard_s *c, const uint8_t *req, size_t len, const vcard_call_faults_s &, vcard_reply_s &r) {
     auto q = load_req<fwupdate_checksum_req_s>(req, len);
     const vcard_partition_def_s *p = vcard_partition_find(q.image_id);
     if (p == nullptr) {
@@ -303,7 +304,7 @@ void on_verify_startup(vcard_s *c, const uint8_t *req, size_t len, const vcard_c
     put_rsp(r, rsp);
 }
 
-void on_card_info(vcard_s *c, const vcard_call_faults_s &f, vcard_reply_s &r) {
+void on_card_info(vcard_s *c, const uint8_t *, size_t, const vcard_call_faults_s &f, vcard_reply_s &r) {
     const vcard_state_s &st = c->state;
     fwupdate_card_info_rsp_s rsp{};
     put_text(rsp.sw_version, sizeof rsp.sw_version, k_sw_version, f.no_nul);
@@ -371,7 +372,7 @@ void on_partition_info(vcard_s *c, const uint8_t *req, size_t len, const vcard_c
     put_rsp(r, rsp);
 }
 
-void on_secure_boot_update(vcard_s *c, const uint8_t *req, size_t len, vcard_reply_s &r) {
+void on_secure_boot_update(vcard_s *c, const uint8_t *req, size_t len, const vcard_call_faults_s &, vcard_reply_s &r) {
     auto q = load_req<fwupdate_secure_boot_update_req_s>(req, len);
     if (q.option != SECURE_BOOT_ENABLE && q.option != SECURE_BOOT_DISABLE) {
         r.rsp_errno = ERR_INVAL;
@@ -422,7 +423,7 @@ void on_secure_info(vcard_s *c, const uint8_t *req, size_t len, const vcard_call
     put_rsp(r, rsp);
 }
 
-void on_secure_image_update(vcard_s *c, const uint8_t *req, size_t len, vcard_reply_s &r) {
+void on_secure_image_update(vcard_s *c, const uint8_t *req, size_t len, const vcard_call_faults_s &, vcard_reply_s &r) {
     auto q = load_req<fwupdate_secure_image_update_req_s>(req, len);
     vcard_state_s &st = c->state;
     vcard_secure_comp_s *sc = q.type == SECURE_IMAGE_BL1       ? &st.bl1
@@ -496,7 +497,7 @@ void on_signed_data(vcard_s *c, const uint8_t *req, size_t len, const vcard_call
     put_rsp(r, rsp);
 }
 
-void on_verify_signature(vcard_s *c, const uint8_t *req, size_t len, vcard_reply_s &r) {
+void on_verify_signature(vcard_s *c, const uint8_t *req, size_t len, const vcard_call_faults_s &, vcard_reply_s &r) {
     auto q = load_req<fwupdate_verify_signature_req_s>(req, len);
     // The key, then 68 bytes the host leaves unset: 80 bytes besides the key,
     // and the whole request within the host's 1016-byte buffer.
@@ -528,73 +529,15 @@ void on_verify_signature(vcard_s *c, const uint8_t *req, size_t len, vcard_reply
 
 // ---- request and answer sizes ------------------------------------------------
 
-// Exact length of every fixed-size request; 0 for a write chunk and a
-// signature verification, whose length follows from their content, and for
-// messages the service does not know.
-size_t request_len(uint32_t msg) {
-    switch (msg) {
-        case FWUPDATE_MSG_GET_RUNNING_IMAGE:
-            return sizeof(fwupdate_running_image_req_s);
-        case FWUPDATE_MSG_FLASH_ERASE:
-            return sizeof(fwupdate_erase_req_s);
-        case FWUPDATE_MSG_SET_STARTUP_IMAGE:
-            return sizeof(fwupdate_set_startup_req_s);
-        case FWUPDATE_MSG_GET_CHECKSUM:
-            return sizeof(fwupdate_checksum_req_s);
-        case FWUPDATE_MSG_GET_FW_LIST:
-        case FWUPDATE_MSG_VERIFY_STARTUP_IMAGE:
-        case FWUPDATE_MSG_GET_SECURE_INFO:
-        case FWUPDATE_MSG_GET_SIGNED_DATA:
-            return 4;  // a partition or component number
-        case FWUPDATE_MSG_GET_CARD_INFO:
-            return 1;
-        case FWUPDATE_MSG_GET_PARTITION_INFO:
-            return sizeof(fwupdate_partition_info_req_s);
-        case FWUPDATE_MSG_FLASH_SECTOR_ERASE:
-            return sizeof(fwupdate_sector_erase_req_s);
-        case FWUPDATE_MSG_SECURE_BOOT_UPDATE:
-            return sizeof(fwupdate_secure_boot_update_req_s);
-        case FWUPDATE_MSG_SECURE_IMAGE_UPDATE:
-            return sizeof(fwupdate_secure_image_update_req_s);
-        default:
-            return 0;
-    }
-}
-
 // Length of the message's answer; a refused request is answered with that
-// many bytes too (zeros), so every answer carries data. A message the
-// service does not know gets one byte.
+// many bytes too (zeros), so every answer carries data. The partition
+// summary is longer than an entry; a message the service does not know gets
+// one byte.
 size_t response_len(uint32_t msg, const uint8_t *req, size_t len) {
-    switch (msg) {
-        case FWUPDATE_MSG_GET_RUNNING_IMAGE:
-            return sizeof(fwupdate_running_image_rsp_s);
-        case FWUPDATE_MSG_FLASH_WRITE:
-            return sizeof(fwupdate_write_rsp_s);
-        case FWUPDATE_MSG_GET_CHECKSUM:
-            return sizeof(fwupdate_checksum_rsp_s);
-        case FWUPDATE_MSG_GET_FW_LIST:
-            return sizeof(fwupdate_fw_list_rsp_s);
-        case FWUPDATE_MSG_VERIFY_STARTUP_IMAGE:
-            return sizeof(fwupdate_startup_verify_rsp_s);
-        case FWUPDATE_MSG_GET_CARD_INFO:
-            return sizeof(fwupdate_card_info_rsp_s);
-        case FWUPDATE_MSG_GET_PARTITION_INFO:
-            return load_req<fwupdate_partition_info_req_s>(req, len).detail == 0
-                       ? FWUPDATE_PARTITION_SUMMARY_LEN
-                       : sizeof(fwupdate_partition_info_rsp_s);
-        case FWUPDATE_MSG_SECURE_BOOT_UPDATE:
-            return sizeof(fwupdate_secure_boot_update_req_s);
-        case FWUPDATE_MSG_GET_SECURE_INFO:
-            return sizeof(fwupdate_secure_info_rsp_s);
-        case FWUPDATE_MSG_SECURE_IMAGE_UPDATE:
-            return FWUPDATE_SECURE_IMAGE_UPDATE_RSP_LEN;
-        case FWUPDATE_MSG_GET_SIGNED_DATA:
-            return sizeof(fwupdate_signed_data_rsp_s);
-        case FWUPDATE_MSG_VERIFY_SIGNATURE:
-            return FWUPDATE_VERIFY_SIGNATURE_RSP_LEN;
-        default:
-            return 1;  // erase, sector erase, set startup image: a status byte
-    }
+    if (msg == FWUPDATE_MSG_GET_PARTITION_INFO && load_req<fwupdate_partition_info_req_s>(req, len).detail == 0)
+        return FWUPDATE_PARTITION_SUMMARY_LEN;
+    const size_t rsp_len = fwupdate_rsp_len(msg);
+    return rsp_len != 0 ? rsp_len : 1;
 }
 
 // The answer to a refused request: zeros of the message's answer length.
@@ -700,59 +643,40 @@ void apply_late_fault(uint32_t msg, const vcard_fault_s &fault, vcard_reply_s &r
     }
 }
 
+using handler_fn = void (*)(vcard_s *c, const uint8_t *req, size_t len, const vcard_call_faults_s &f, vcard_reply_s &r);
+struct handler_s {
+    uint32_t msg;
+    handler_fn fn;
+};
+const handler_s k_handlers[] = {
+    {FWUPDATE_MSG_GET_RUNNING_IMAGE, on_running_image},
+    {FWUPDATE_MSG_FLASH_ERASE, on_erase},
+    {FWUPDATE_MSG_FLASH_WRITE, on_write},
+    {FWUPDATE_MSG_SET_STARTUP_IMAGE, on_set_startup},
+    {FWUPDATE_MSG_GET_CHECKSUM, on_checksum},
+    {FWUPDATE_MSG_GET_FW_LIST, on_fw_list},
+    {FWUPDATE_MSG_VERIFY_STARTUP_IMAGE, on_verify_startup},
+    {FWUPDATE_MSG_GET_CARD_INFO, on_card_info},
+    {FWUPDATE_MSG_GET_PARTITION_INFO, on_partition_info},
+    {FWUPDATE_MSG_FLASH_SECTOR_ERASE, on_sector_erase},
+    {FWUPDATE_MSG_SECURE_BOOT_UPDATE, on_secure_boot_update},
+    {FWUPDATE_MSG_GET_SECURE_INFO, on_secure_info},
+    {FWUPDATE_MSG_SECURE_IMAGE_UPDATE, on_secure_image_update},
+    {FWUPDATE_MSG_GET_SIGNED_DATA, on_signed_data},
+    {FWUPDATE_MSG_VERIFY_SIGNATURE, on_verify_signature},
+};
+static_assert(std::size(k_handlers) == std::size(k_fwupdate_msgs), "every message of the service has its handler");
+
 // One request of the right size to its message's handler.
 void dispatch(vcard_s *c, uint32_t msg, const uint8_t *req, size_t len, const vcard_call_faults_s &f,
               vcard_reply_s &r) {
-    switch (msg) {
-        case FWUPDATE_MSG_GET_RUNNING_IMAGE:
-            on_running_image(c, req, len, r);
-            break;
-        case FWUPDATE_MSG_FLASH_ERASE:
-            on_erase(c, req, len, r);
-            break;
-        case FWUPDATE_MSG_FLASH_WRITE:
-            on_write(c, req, len, r);
-            break;
-        case FWUPDATE_MSG_SET_STARTUP_IMAGE:
-            on_set_startup(c, req, len, r);
-            break;
-        case FWUPDATE_MSG_GET_CHECKSUM:
-            on_checksum(c, req, len, r);
-            break;
-        case FWUPDATE_MSG_GET_FW_LIST:
-            on_fw_list(c, req, len, f, r);
-            break;
-        case FWUPDATE_MSG_VERIFY_STARTUP_IMAGE:
-            on_verify_startup(c, req, len, f, r);
-            break;
-        case FWUPDATE_MSG_GET_CARD_INFO:
-            on_card_info(c, f, r);
-            break;
-        case FWUPDATE_MSG_GET_PARTITION_INFO:
-            on_partition_info(c, req, len, f, r);
-            break;
-        case FWUPDATE_MSG_FLASH_SECTOR_ERASE:
-            on_sector_erase(c, req, len, r);
-            break;
-        case FWUPDATE_MSG_SECURE_BOOT_UPDATE:
-            on_secure_boot_update(c, req, len, r);
-            break;
-        case FWUPDATE_MSG_GET_SECURE_INFO:
-            on_secure_info(c, req, len, f, r);
-            break;
-        case FWUPDATE_MSG_SECURE_IMAGE_UPDATE:
-            on_secure_image_update(c, req, len, r);
-            break;
-        case FWUPDATE_MSG_GET_SIGNED_DATA:
-            on_signed_data(c, req, len, f, r);
-            break;
-        case FWUPDATE_MSG_VERIFY_SIGNATURE:
-            on_verify_signature(c, req, len, r);
-            break;
-        default:
-            r.rsp_errno = ERR_NOSYS;
-            break;
+    for (const handler_s &h : k_handlers) {
+        if (h.msg == msg) {
+            h.fn(c, req, len, f, r);
+            return;
+        }
     }
+    r.rsp_errno = ERR_NOSYS;
 }
 
 void log_request(vcard_s *c, uint32_t endpoint, uint32_t msg, const uint8_t *req, size_t len) {
@@ -845,7 +769,7 @@ vcard_reply_s vcard_handle(vcard_s *card, uint32_t endpoint, uint32_t msg, const
     std::vector<const vcard_fault_s *> late;
     collect_faults(card, msg, call, f, late);
     // Fixed-size requests of another length are refused before any work.
-    size_t exact_len = request_len(msg);
+    size_t exact_len = fwupdate_req_len(msg);
     if (exact_len != 0 && req_len != exact_len)
         r.rsp_errno = ERR_INVAL;
     else
