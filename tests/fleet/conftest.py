@@ -3,6 +3,8 @@ name, and the modules run in-process against a fake flashctl."""
 import importlib
 import json
 import os
+import shutil
+import subprocess
 import sys
 
 import pytest
@@ -64,3 +66,85 @@ def run_module(collection_root, capsys):
         return json.loads(capsys.readouterr().out)
 
     return run
+
+
+# ---- virtual cards and the real flashctl (end to end) ----------------------
+
+LAUNCHER = os.environ.get('FU_FLEET_LAUNCHER', '')
+FLASHCTL = os.environ.get('FU_FLEET_FLASHCTL', '')
+SCRATCH_ROOT = '/tmp/korvex'
+# Requests that change a card: erase, write, set startup image, sector erase,
+# secure boot, secure image update.
+MUTATING = {0x10002, 0x10003, 0x10004, 0x1000A, 0x1000B, 0x1000D}
+
+needs_cards = pytest.mark.skipif(not (LAUNCHER and FLASHCTL),
+                                 reason='FU_FLEET_LAUNCHER and FU_FLEET_FLASHCTL name the built programs')
+
+
+def claim_bdf():
+    """A card address no other test or suite holds: creating the card's
+    scratch directory /tmp/korvex/<bdf> is the claim."""
+    os.makedirs(SCRATCH_ROOT, mode=0o755, exist_ok=True)
+    start = os.getpid() * 7
+    for i in range(0xe000):
+        bdf = '%04x:03:00.0' % (0x1000 + (start + i) % 0xe000)
+        try:
+            os.mkdir(os.path.join(SCRATCH_ROOT, bdf), 0o755)
+            return bdf
+        except FileExistsError:
+            continue
+    raise RuntimeError('no free card address')
+
+
+class VirtualCard:
+    """One virtual card: its address and its state folder."""
+
+    def __init__(self, state, bdf, faults=()):
+        self.state = str(state)
+        self.bdf = bdf
+        self.faults = list(faults)
+
+    def command(self, extra=()):
+        """Launcher words that run flashctl against this card."""
+        words = [LAUNCHER, '--state', self.state, '--bdf', self.bdf, '--timeout', '60']
+        for f in self.faults:
+            words += ['--fault', f]
+        return words + list(extra) + ['--', FLASHCTL]
+
+    def flashctl(self, *args, extra=()):
+        proc = subprocess.run(self.command(extra) + list(args), capture_output=True, text=True, timeout=90)
+        return proc.returncode, proc.stdout
+
+    def inventory(self, extra=()):
+        rc, out = self.flashctl('inventory', self.bdf, '--json', extra=extra)
+        assert rc == 0, out
+        return json.loads(out)
+
+    def requests(self):
+        """(message, request hex) of every request the card received."""
+        path = os.path.join(self.state, 'requests.log')
+        if not os.path.exists(path):
+            return []
+        out = []
+        for line in open(path):
+            words = line.split()
+            out.append((int(words[1], 16), words[2] if len(words) > 2 else ''))
+        return out
+
+    def mutating_requests(self):
+        return [r for r in self.requests() if r[0] in MUTATING]
+
+
+@pytest.fixture
+def new_card(tmp_path):
+    """new_card(name, faults=()) -> a VirtualCard in a fresh state folder."""
+    bdfs = []
+
+    def make(name, faults=()):
+        bdf = claim_bdf()
+        bdfs.append(bdf)
+        return VirtualCard(tmp_path / name, bdf, faults)
+
+    yield make
+    for bdf in bdfs:
+        shutil.rmtree(os.path.join(SCRATCH_ROOT, bdf), ignore_errors=True)

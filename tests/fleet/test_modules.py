@@ -29,7 +29,7 @@ def firmware_args(flashctl, **extra):
     ({}, False, []),
     ({'sha512': SHA}, False, ['--sha512', SHA]),
     ({'activate': True, 'allow_running': True}, False, ['--activate', '--allow-running']),
-    ({'timeout': 30}, False, ['--timeout', '30']),
+    ({'timeout': 30, 'history': '/h.jsonl'}, False, ['--timeout', '30', '--history', '/h.jsonl']),
     ({'activate': True}, True, ['--activate', '--dry-run']),
 ])
 def test_firmware_runs_one_update(flashctl, run_module, extra, check, tail):
@@ -40,9 +40,9 @@ def test_firmware_runs_one_update(flashctl, run_module, extra, check, tail):
 
 def test_command_string_is_split_into_words(flashctl, run_module, tmp_path):
     flashctl.answer(update_doc())
-    command = "/usr/bin/python3 '%s' --history '%s/h 1.jsonl'" % (flashctl.command[1], tmp_path)
+    command = "/usr/bin/python3 '%s' --progress 'a b'" % flashctl.command[1]
     run_module('card_firmware', firmware_args(flashctl, flashctl_command=command))
-    assert flashctl.calls()[0][:2] == ['--history', '%s/h 1.jsonl' % tmp_path]
+    assert flashctl.calls()[0][:3] == ['--progress', 'a b', 'update']
 
 
 # rc, document fields, check mode -> failed, changed

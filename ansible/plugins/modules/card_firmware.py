@@ -55,6 +55,11 @@ options:
       - Deadline in seconds of each phase that waits on the card (erase, verification).
         Unset, flashctl uses its own defaults.
     type: int
+  history:
+    description:
+      - File on the managed host where flashctl appends the transaction's record (one JSON line).
+        Unset, flashctl's own, C(/var/lib/flash-update/history.jsonl).
+    type: path
   flashctl_command:
     description:
       - The command that runs flashctl, as a string (split into words like a shell would, without
@@ -166,6 +171,8 @@ def update_args(params, check_mode):
         args.append('--allow-running')
     if params['timeout'] is not None:
         args += ['--timeout', str(params['timeout'])]
+    if params['history']:
+        args += ['--history', params['history']]
     if check_mode:
         args.append('--dry-run')
     return args
@@ -202,6 +209,7 @@ def main():
             activate=dict(type='bool', default=False),
             allow_running=dict(type='bool', default=False),
             timeout=dict(type='int'),
+            history=dict(type='path'),
             flashctl_command=FLASHCTL_COMMAND_SPEC,
         ),
         supports_check_mode=True,

@@ -1,0 +1,124 @@
+"""Virtual twins: a card made from another card's inventory reports the same
+inventory, apart from what names the card itself."""
+import copy
+import json
+import os
+import subprocess
+
+import pytest
+
+from conftest import LAUNCHER, needs_cards
+
+pytestmark = needs_cards
+
+# A card far from the factory state: other running and startup images, an
+# older service layout, secure boot on in production, alternate boot
+# partitions and counters, versions of its own.
+CARD_STATE = """fwupdate_ipc_version=4
+running_fw=1
+startup_fw=0
+secure_boot=1
+lcs_boot_state=2
+life_cycle=3
+bl1.current_partition=1
+bl1.next_partition=0
+bl1.version=0x30004000200
+bl1.ar_version=4
+bl1.ar_nv_count=4
+bastion.current_partition=0
+bastion.next_partition=1
+bastion.version=77
+bastion.ar_version=9
+bastion.ar_nv_count=8
+part.fw-a.version=2.15.1-E-3
+part.fw-b.version=2.16.0-rc1 "beta"
+part.cpld.version=cpld-3.9
+"""
+
+
+def own_fields_removed(doc):
+    doc = copy.deepcopy(doc)
+    for card in doc['cards']:
+        del card['card']
+        del card['identity']['serial_number']
+    return doc
+
+
+def test_twin_reports_the_originals_inventory(new_card, tmp_path):
+    original = new_card('original')
+    os.makedirs(original.state)
+    with open(os.path.join(original.state, 'state.txt'), 'w') as f:
+        f.write(CARD_STATE)
+    inventory = original.inventory()
+    source = tmp_path / 'inventory.json'
+    source.write_text(json.dumps(inventory))
+
+    twin = new_card('twin')
+    twin_inventory = twin.inventory(extra=['--twin', str(source)])
+    assert twin_inventory['cards'][0]['card'] == twin.bdf
+    assert own_fields_removed(twin_inventory) == own_fields_removed(inventory)
+    # Not the factory card by chance.
+    assert inventory['cards'][0]['startup_image'] == 'fw-a' and inventory['cards'][0]['running_image'] == 'fw-b'
+
+
+def factory_inventory(new_card, tmp_path):
+    card = new_card('factory')
+    doc = card.inventory()
+    return doc
+
+
+def drop_fw_b(d):
+    d['cards'][0]['partitions'] = [p for p in d['cards'][0]['partitions'] if p['name'] != 'fw-b']
+
+
+def set_partition(field, value):
+    def change(d):
+        next(p for p in d['cards'][0]['partitions'] if p['name'] == 'fw-b')[field] = value
+    return change
+
+
+def set_card(field, value):
+    def change(d):
+        d['cards'][0][field] = value
+    return change
+
+
+# How the document is spoiled -> what the launcher says.
+REFUSALS = [
+    ('partition size', set_partition('size', 4096), 'is not one the virtual card has'),
+    ('partition name', set_partition('name', 'fw-c'), 'is not one the virtual card has'),
+    ('version not text', set_partition('version', 7), '"version" is not text'),
+    ('unknown image', set_card('startup_image', 'unknown'), '"startup_image" is not fw-a, fw-b or gold'),
+    ('life cycle', lambda d: d['cards'][0]['identity'].update(life_cycle='retired'), 'not a life-cycle state'),
+    ('no card answered', lambda d: d['cards'][0].update(ok=False), 'has 0 cards that answered'),
+    ('not inventory', lambda d: d.pop('cards'), 'is not an inventory document'),
+]
+
+
+@pytest.mark.parametrize('name,spoil,message', REFUSALS, ids=[r[0] for r in REFUSALS])
+def test_twin_refuses_what_it_cannot_copy(new_card, tmp_path, name, spoil, message):
+    doc = factory_inventory(new_card, tmp_path)
+    spoil(doc)
+    source = tmp_path / 'inventory.json'
+    source.write_text(json.dumps(doc))
+    twin = new_card('twin')
+    proc = subprocess.run([LAUNCHER, '--state', twin.state, '--bdf', twin.bdf, '--twin', str(source), '--', 'true'],
+                          capture_output=True, text=True, timeout=60)
+    assert proc.returncode == 1
+    assert message in proc.stderr
+    assert not os.path.exists(os.path.join(twin.state, 'state.txt'))
+
+
+def test_twin_never_overwrites_a_card(new_card, tmp_path):
+    card = new_card('card')
+    source = tmp_path / 'inventory.json'
+    source.write_text(json.dumps(card.inventory()))
+    before = open(os.path.join(card.state, 'state.txt')).read() if os.path.exists(
+        os.path.join(card.state, 'state.txt')) else None
+    with open(os.path.join(card.state, 'state.txt'), 'a') as f:
+        f.write('startup_fw=1\n')
+    proc = subprocess.run([LAUNCHER, '--state', card.state, '--bdf', card.bdf, '--twin', str(source), '--', 'true'],
+                          capture_output=True, text=True, timeout=60)
+    assert proc.returncode == 1
+    assert 'already holds a card' in proc.stderr
+    assert open(os.path.join(card.state, 'state.txt')).read() == (before or '') + 'startup_fw=1\n'
