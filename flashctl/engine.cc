@@ -31,12 +31,6 @@ constexpr size_t k_hash_block = 1024 * 1024;
 const char *const k_phase_names[] = {"plan", "erase", "install", "verify_checksum", "verify_signature", "activate"};
 enum phase_e { PHASE_PLAN, PHASE_ERASE, PHASE_INSTALL, PHASE_CHECKSUM, PHASE_SIGNATURE, PHASE_ACTIVATE, PHASE_COUNT };
 
-double monotonic_s() {
-    struct timespec ts {};
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) / 1e9;
-}
-
 std::string utc_now() {
     const time_t t = time(nullptr);
     struct tm tm {};
@@ -100,14 +94,14 @@ struct txn_s {
 
     void begin(phase_e p, double deadline_s) {
         phase = p;
-        phase_t0 = monotonic_s();
+        phase_t0 = fc_now();
         fc_phase_start(deadline_s);
         g_fc_session.phase = k_phase_names[p];
     }
     void end(const char *status) {
         rep.phases[phase].status = status;
         // Slept seconds count, also where a test's recorder cut them short.
-        rep.phases[phase].seconds = monotonic_s() - phase_t0 + g_fc_session.sleep_credit;
+        rep.phases[phase].seconds = fc_now() - phase_t0 + g_fc_session.sleep_credit;
     }
     double deadline(double fallback) const { return req.timeout_s > 0 ? req.timeout_s : fallback; }
 

@@ -94,6 +94,8 @@ struct fc_session_s {
 };
 extern fc_session_s g_fc_session;
 
+// The session's clock, seconds.
+double fc_now();
 // Clears the stop flag's deadline state and starts a phase with its deadline.
 void fc_phase_start(double deadline_s);
 // Seconds the current phase has run (slept seconds included).

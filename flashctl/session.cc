@@ -27,6 +27,10 @@ double now_s() {
 
 }  // namespace
 
+double fc_now() {
+    return now_s();
+}
+
 void fc_phase_start(double deadline_s) {
     g_fc_session.phase_start = now_s();
     g_fc_session.sleep_credit = 0;

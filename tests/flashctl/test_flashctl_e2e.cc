@@ -1,0 +1,362 @@
+// flashctl end to end: the real program against virtual cards, judged by its
+// JSON documents, exit statuses and what each card recorded in requests.log.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <fstream>
+#include <numeric>
+#include <string>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "e2e_harness.h"
+#include "fwkeys_guard.h"
+
+using nlohmann::json;
+
+namespace {
+
+using Strings = std::vector<std::string>;
+
+constexpr uint32_t k_msg_erase = 0x10002;
+constexpr uint32_t k_msg_write = 0x10003;
+constexpr uint32_t k_msg_set_startup = 0x10004;
+// Requests that change a card's flash or boot state.
+constexpr uint32_t k_mutating[] = {k_msg_erase, k_msg_write, k_msg_set_startup, 0x1000A, 0x1000B, 0x1000D};
+
+std::vector<uint8_t> image_bytes(size_t size, unsigned seed) {
+    std::vector<uint8_t> b(size);
+    uint32_t x = 2463534242u ^ seed;
+    for (auto &v : b) {
+        x ^= x << 13;
+        x ^= x >> 17;
+        x ^= x << 5;
+        v = static_cast<uint8_t>(x);
+    }
+    return b;
+}
+
+std::string history_path(const e2e_card_s &card) {
+    return card.work_dir + "/history.jsonl";
+}
+
+// flashctl ARGS... --json under the launcher, an update's history kept with the test.
+e2e_result_s flashctl(const e2e_card_s &card, Strings args, const e2e_options_s &options = {}) {
+    if (args[0] == "update" || args[0] == "history") args.insert(args.end(), {"--history", history_path(card)});
+    args.insert(args.begin(), FLASHCTL);
+    args.push_back("--json");
+    return e2e_run_command(card, args, options);
+}
+
+json document(const e2e_result_s &r) {
+    json doc = json::parse(r.out, nullptr, false);
+    EXPECT_FALSE(doc.is_discarded()) << "not one JSON document: " << r.out << "\nstderr: " << r.err;
+    return doc;
+}
+
+Strings mutating_requests(const std::vector<e2e_request_s> &reqs) {
+    Strings out;
+    for (const auto &q : reqs)
+        for (uint32_t m : k_mutating)
+            if (q.msg == m) out.push_back(std::to_string(q.msg));
+    return out;
+}
+
+bool received(const e2e_card_s &card, uint32_t msg) {
+    for (const auto &q : e2e_requests(card))
+        if (q.msg == msg) return true;
+    return false;
+}
+
+std::string phase_status(const json &doc, const std::string &name) {
+    for (const auto &p : doc["phases"])
+        if (p["name"] == name) return p["status"];
+    return "absent";
+}
+
+// Runs flashctl update with JSON progress in the background and, when the
+// install's first progress line arrives, runs `action` (the card is then
+// mid-install), then lets flashctl end. Prints ACTION_STATUS=<n> and
+// FLASHCTL_STATUS=<n>; flashctl's document is left in work/out.json.
+e2e_result_s during_install(const e2e_card_s &card, const std::string &image, const std::string &action,
+                            const e2e_options_s &options) {
+    const std::string w = card.work_dir;
+    const std::string script =
+        "mkfifo " + w + "/progress || exit 99\n" + FLASHCTL + " update " + card.bdf + " fw-b " + image +
+        " --activate --json --progress=json --history " + history_path(card) + " >" + w + "/out.json 2>" + w +
+        "/progress &\n"
+        "pid=$!\n"
+        "exec 3<" +
+        w +
+        "/progress\n"
+        "while read -r line <&3; do case \"$line\" in *'\"phase\":\"install\"'*) break;; esac; done\n" +
+        action +
+        "\n"
+        "echo ACTION_STATUS=$?\n"
+        "cat <&3 >/dev/null\n"
+        "wait $pid; echo FLASHCTL_STATUS=$?\n";
+    return e2e_run_command(card, {"sh", "-c", script}, options);
+}
+
+json read_json_file(const std::string &path) {
+    std::string text;
+    EXPECT_TRUE(e2e_read_file(path, text)) << path;
+    return json::parse(text, nullptr, false);
+}
+
+// --- plans that change nothing -------------------------------------------------
+
+struct no_change_case_s {
+    const char *name;
+    Strings args;  // {BDF} and {IMAGE} stand for the card and a 64 KiB image
+    int status;
+    const char *result;
+    const char *code;     // error code, "" none
+    const char *message;  // part of the error message
+};
+
+class NoChange : public testing::TestWithParam<no_change_case_s> {};
+
+TEST_P(NoChange, ReportsAndSendsNoMutatingRequest) {
+    const no_change_case_s &c = GetParam();
+    e2e_card_guard g;
+    const std::string image = e2e_work_file(g.card, "img.bin", image_bytes(64 * 1024, 1));
+    const std::string oversize = e2e_work_file(g.card, "big.bin", image_bytes(1024 * 1024 + 1, 2));
+    Strings args;
+    for (const std::string &a : c.args)
+        args.push_back(a == "{BDF}" ? g.card.bdf : a == "{IMAGE}" ? image : a == "{BIG}" ? oversize : a);
+    const e2e_result_s r = flashctl(g.card, args);
+    EXPECT_EQ(r.status, c.status) << r.out << r.err;
+    const json doc = document(r);
+    EXPECT_EQ(doc.value("result", ""), c.result);
+    EXPECT_EQ(doc.value("changed", true), false);
+    if (c.code[0] != '\0') {
+        EXPECT_EQ(doc["error"].value("code", ""), c.code);
+        EXPECT_NE(doc["error"].value("message", "").find(c.message), std::string::npos) << doc.dump();
+    } else {
+        EXPECT_FALSE(doc.contains("error")) << doc.dump();
+    }
+    EXPECT_EQ(mutating_requests(e2e_requests(g.card)), Strings{});
+}
+
+const std::string k_zero_sha(128, '0');
+
+INSTANTIATE_TEST_SUITE_P(
+    Flashctl, NoChange,
+    testing::Values(
+        no_change_case_s{"oversize",
+                         {"update", "{BDF}", "bastionfw-1", "{BIG}"},
+                         2,
+                         "refused",
+                         "refused",
+                         "image of 1048577 bytes does not fit partition bastionfw-1 of 1048576 bytes"},
+        no_change_case_s{"running",
+                         {"update", "{BDF}", "fw-a", "{IMAGE}"},
+                         2,
+                         "refused",
+                         "refused",
+                         "partition fw-a holds the running image; --allow-running overwrites it"},
+        no_change_case_s{"sha512",
+                         {"update", "{BDF}", "fw-b", "{IMAGE}", "--sha512", k_zero_sha},
+                         2,
+                         "refused",
+                         "refused",
+                         "does not match --sha512"},
+        no_change_case_s{
+            "partition", {"update", "{BDF}", "fw-c", "{IMAGE}"}, 2, "refused", "refused", "unknown partition 'fw-c'"},
+        no_change_case_s{"address",
+                         {"update", "0000:03:00", "fw-b", "{IMAGE}"},
+                         2,
+                         "refused",
+                         "invalid_card",
+                         "invalid card address '0000:03:00'"},
+        no_change_case_s{
+            "dry_run", {"update", "{BDF}", "fw-b", "{IMAGE}", "--activate", "--dry-run"}, 0, "unchanged", "", ""}),
+    [](const testing::TestParamInfo<no_change_case_s> &i) { return std::string(i.param.name); });
+
+// --- a whole life: install, again, activation, rollback ---------------------------
+
+TEST(Flashctl, ActivatesIsIdempotentAndRollsBack) {
+    e2e_card_guard g;
+    const std::string image = e2e_work_file(g.card, "img.bin", image_bytes(100000, 3));
+    e2e_result_s r = flashctl(g.card, {"update", g.card.bdf, "fw-b", image, "--activate"});
+    ASSERT_EQ(r.status, 0) << r.out << r.err;
+    json doc = document(r);
+    EXPECT_EQ(doc["result"], "updated");
+    EXPECT_EQ(doc["changed"], true);
+    EXPECT_EQ(doc["activated"], true);
+    EXPECT_EQ(doc["partition_state"], "verified");
+    EXPECT_EQ(doc["before"]["startup_image"], "fw-a");
+    EXPECT_EQ(doc["after"]["startup_image"], "fw-b");
+    // The card's own tool agrees: its exit status is the startup image (1: fw-b).
+    EXPECT_EQ(e2e_run(g.card, {"--get-firmware-image", "startup"}).status, 1);
+
+    e2e_clear_records(g.card);
+    r = flashctl(g.card, {"update", g.card.bdf, "fw-b", image, "--activate"});
+    EXPECT_EQ(r.status, 0) << r.out << r.err;
+    doc = document(r);
+    EXPECT_EQ(doc["result"], "unchanged");
+    EXPECT_EQ(doc["changed"], false);
+    EXPECT_EQ(mutating_requests(e2e_requests(g.card)), Strings{});
+
+    r = flashctl(g.card, {"rollback", g.card.bdf});
+    EXPECT_EQ(r.status, 0) << r.out << r.err;
+    doc = document(r);
+    EXPECT_EQ(doc["from"], "fw-b");
+    EXPECT_EQ(doc["to"], "fw-a");
+    EXPECT_EQ(doc["result"], "updated");
+    EXPECT_EQ(e2e_run(g.card, {"--get-firmware-image", "startup"}).status, 0);
+
+    // Both updates are on record; history filters by card.
+    r = flashctl(g.card, {"history", g.card.bdf});
+    doc = document(r);
+    ASSERT_EQ(doc["transactions"].size(), 2u);
+    EXPECT_EQ(doc["transactions"][0]["result"], "updated");
+    EXPECT_EQ(doc["transactions"][1]["result"], "unchanged");
+    EXPECT_EQ(doc["transactions"][0]["image"]["size"], 100000);
+}
+
+// --- verification failures --------------------------------------------------------
+
+struct failure_case_s {
+    const char *name;
+    const char *fault;
+    const char *phase;
+    const char *state;
+    bool keys;  // the host holds the card's public keys
+};
+
+class VerifyFailure : public testing::TestWithParam<failure_case_s> {};
+
+TEST_P(VerifyFailure, FailsWithoutSelecting) {
+    const failure_case_s &c = GetParam();
+    e2e_card_guard g;
+    std::unique_ptr<fwkeys_guard> keys;
+    if (c.keys) {
+        keys = std::make_unique<fwkeys_guard>();
+        if (!keys->usable) GTEST_SKIP() << keys->skip_reason;
+        const std::string dir = g.card.work_dir + "/keys";
+        ASSERT_EQ(e2e_run_launcher({"keys", dir}).status, 0);
+        for (const char *name : {"eng_key-pub.pem", "prod_key-pub.pem"}) {
+            std::string pem;
+            ASSERT_TRUE(e2e_read_file(dir + "/" + name, pem));
+            ASSERT_TRUE(keys->put(name, pem));
+        }
+    }
+    const std::string image = e2e_work_file(g.card, "img.bin", image_bytes(50000, 4));
+    e2e_options_s options;
+    options.faults = {c.fault};
+    const e2e_result_s r = flashctl(g.card, {"update", g.card.bdf, "fw-b", image, "--activate"}, options);
+    EXPECT_EQ(r.status, 1) << r.out << r.err;
+    const json doc = document(r);
+    EXPECT_EQ(doc["result"], "failed");
+    EXPECT_EQ(doc["error"]["code"], "failed");
+    EXPECT_EQ(phase_status(doc, c.phase), "failed");
+    EXPECT_EQ(phase_status(doc, "activate"), "skipped");
+    EXPECT_EQ(doc["partition_state"], c.state);
+    EXPECT_EQ(doc["activated"], false);
+    EXPECT_FALSE(received(g.card, k_msg_set_startup));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Flashctl, VerifyFailure,
+    testing::Values(
+        // The first checksum is the plan's question whether the card holds the image.
+        failure_case_s{"checksum", "checksum@2:status=5", "verify_checksum", "written_unverified", false},
+        failure_case_s{"signature", "verify-signature:status-word=129", "verify_signature", "verified", true}),
+    [](const testing::TestParamInfo<failure_case_s> &i) { return std::string(i.param.name); });
+
+// --- bounded and interruptible ------------------------------------------------------
+
+TEST(Flashctl, EraseThatNeverEndsTimesOutWithinItsDeadline) {
+    e2e_card_guard g;
+    const std::string image = e2e_work_file(g.card, "img.bin", image_bytes(4096, 5));
+    e2e_options_s options;
+    options.erase_polls = 1000000;
+    const e2e_result_s r =
+        flashctl(g.card, {"update", g.card.bdf, "fw-b", image, "--activate", "--timeout", "45"}, options);
+    EXPECT_EQ(r.status, 1) << r.out << r.err;
+    const json doc = document(r);
+    EXPECT_EQ(doc["result"], "timeout");
+    EXPECT_EQ(doc["error"]["code"], "timeout");
+    EXPECT_EQ(phase_status(doc, "erase"), "timeout");
+    const std::vector<unsigned> sleeps = e2e_sleeps(g.card);
+    const unsigned slept = std::accumulate(sleeps.begin(), sleeps.end(), 0u);
+    EXPECT_GE(slept, 45u);
+    EXPECT_LE(slept, 45u + 10u);
+    EXPECT_FALSE(received(g.card, k_msg_set_startup));
+}
+
+TEST(Flashctl, SigtermDuringInstallInterrupts) {
+    e2e_card_guard g;
+    // Answers a millisecond late, so the install is still under way when the signal comes.
+    e2e_options_s options;
+    options.faults = {"write:delay=1"};
+    const std::string image = e2e_work_file(g.card, "img.bin", image_bytes(4 * 1024 * 1024, 6));
+    const e2e_result_s r = during_install(g.card, image, "kill -TERM $pid", options);
+    EXPECT_NE(r.out.find("FLASHCTL_STATUS=130"), std::string::npos) << r.out << r.err;
+    const json doc = read_json_file(g.card.work_dir + "/out.json");
+    EXPECT_EQ(doc["result"], "interrupted");
+    EXPECT_EQ(doc["error"]["code"], "interrupted");
+    EXPECT_EQ(phase_status(doc, "install"), "interrupted");
+    EXPECT_EQ(doc["partition_state"], "partially_written");
+    EXPECT_FALSE(received(g.card, k_msg_set_startup));
+    EXPECT_EQ(e2e_run(g.card, {"--get-firmware-image", "startup"}).status, 0);
+}
+
+TEST(Flashctl, MutatingFlashUpdateIsBusyWhileUpdateRuns) {
+    e2e_card_guard g;
+    const std::string image = e2e_work_file(g.card, "img.bin", image_bytes(2 * 1024 * 1024, 7));
+    const e2e_result_s r = during_install(
+        g.card, image, e2e_tool_path() + " --erase fw-b 0x1000 " + g.card.bdf + " 2>" + g.card.work_dir + "/fu.err",
+        {});
+    EXPECT_NE(r.out.find("ACTION_STATUS=1"), std::string::npos) << r.out << r.err;
+    EXPECT_NE(r.out.find("FLASHCTL_STATUS=0"), std::string::npos) << r.out << r.err;
+    std::string fu_err;
+    ASSERT_TRUE(e2e_read_file(g.card.work_dir + "/fu.err", fu_err));
+    EXPECT_NE(fu_err.find("is busy"), std::string::npos) << fu_err;
+    // Only flashctl's own erase reached the card.
+    unsigned erases = 0;
+    for (const auto &q : e2e_requests(g.card))
+        erases += q.msg == k_msg_erase;
+    EXPECT_EQ(erases, 1u);
+}
+
+// --- inventory -----------------------------------------------------------------------
+
+TEST(Flashctl, InventoryListsEveryCardAndReportsTheOneThatFails) {
+    e2e_card_guard g;
+    e2e_options_s options;
+    options.cards = 3;
+    // The second card answers its first card-info request, here from
+    // flash-update; its second, from flashctl, goes unanswered.
+    options.faults = {"card-info@2:no-answer"};
+    const std::string bdf3 = g.card.bdf.substr(0, 5) + "23:00.0";
+    const std::string script = e2e_tool_path() + " --get-card-info " + g.card.bdf2 + " >/dev/null 2>&1; " + FLASHCTL +
+                               " inventory --json " + g.card.bdf + " " + g.card.bdf2 + " " + bdf3;
+    const e2e_result_s r = e2e_run_command(g.card, {"sh", "-c", script}, options);
+    EXPECT_EQ(r.status, 1) << r.out << r.err;
+    const json doc = document(r);
+    ASSERT_EQ(doc["cards"].size(), 3u);
+    for (size_t i = 0; i < 3; ++i) {
+        const json &card = doc["cards"][i];
+        EXPECT_EQ(card["card"], (Strings{g.card.bdf, g.card.bdf2, bdf3}[i]));
+        if (i == 1) {
+            EXPECT_EQ(card["ok"], false);
+            EXPECT_EQ(card["error"]["code"], "io");
+            continue;
+        }
+        EXPECT_EQ(card["ok"], true);
+        EXPECT_EQ(card["identity"]["asic"], "larch");
+        EXPECT_EQ(card["running_image"], "fw-a");
+        ASSERT_EQ(card["partitions"].size(), 25u);
+        EXPECT_EQ(card["partitions"][6]["name"], "fw-a");
+        EXPECT_EQ(card["partitions"][6]["running"], true);
+        EXPECT_EQ(card["secure"]["lcs"]["lcs_boot_state"], "open");
+    }
+    // Read-only: no lock, no request that changes a card.
+    EXPECT_EQ(mutating_requests(e2e_requests(g.card)), Strings{});
+}
+
+}  // namespace

@@ -1,0 +1,385 @@
+// The update and rollback transactions in-process over a fake card: the
+// paths the virtual card cannot easily provoke (a busy lock, failing erase or
+// install, a selection that does not stick, a signal between two steps,
+// deadline arithmetic), and the command line's refusals.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "flashctl.h"
+
+using nlohmann::json;
+
+namespace {
+
+using Strings = std::vector<std::string>;
+
+struct fake_card_s {
+    fc_lock_e lock = FC_LOCK_HELD;
+    firmware_image_type_e running = FIRMWARE_IMAGE_FW_A;
+    firmware_image_type_e startup = FIRMWARE_IMAGE_FW_A;
+    bool startup_sticks = true;  // a set-startup request changes what the card reports
+    std::string checksum_hex = std::string(128, '0');
+    unsigned erase_polls = 0;  // 10-second polls before the erase completes
+    int erase_result = RFC_OK;
+    int write_result = RFC_OK;
+    bool startup_verifies = true;
+    std::function<void()> during_write;
+    Strings calls;  // requests that would change the card, in order
+};
+fake_card_s g_card;
+std::vector<unsigned> g_sleeps;
+
+unsigned record_sleep(unsigned s) {
+    g_sleeps.push_back(s);
+    return 0;
+}
+double frozen_clock() {
+    return 1000.0;
+}
+
+void hex_to_digest(const std::string &hex, uint8_t (&digest)[RFC_SHA512_LEN]) {
+    for (size_t i = 0; i < RFC_SHA512_LEN; ++i)
+        digest[i] = static_cast<uint8_t>(std::stoul(hex.substr(2 * i, 2), nullptr, 16));
+}
+
+const fc_card_ops_s k_fake_ops = {
+    .address_valid = [](const char *bdf) { return std::string(bdf).size() == 12; },
+    .select_card = [](const char *) {},
+    .take_lock =
+        [](const char *, pid_t *holder, std::string *reason) {
+            *holder = 4242;
+            *reason = "no lock directory";
+            return g_card.lock;
+        },
+    .release_lock = [] {},
+    .serial_number = [](const char *) { return std::string("SN1"); },
+    .read_image =
+        [](fwupdate_image_type_e which, const char *, firmware_image_type_e *image) {
+            *image = which == FWUPDATE_IMAGE_RUNNING ? g_card.running : g_card.startup;
+            return RFC_OK;
+        },
+    .read_identity = [](const char *, rfc_card_identity_s *) { return RFC_OK; },
+    .read_partitions =
+        [](const char *, std::vector<rfc_partition_s> *table) {
+            for (uint32_t id : {6u, 7u}) {
+                rfc_partition_s p;
+                p.id = id;
+                p.name = id == 6 ? "fw-a" : "fw-b";
+                p.size = 1 << 20;
+                p.version = "v1";
+                table->push_back(p);
+            }
+            return RFC_OK;
+        },
+    .read_secure = [](secure_image_type_e, const char *, rfc_secure_info_s *) { return RFC_OK; },
+    .read_checksum =
+        [](flash_partition_e, uint64_t, const char *, const bool &, uint8_t (&digest)[RFC_SHA512_LEN]) {
+            hex_to_digest(g_card.checksum_hex, digest);
+            return RFC_OK;
+        },
+    .read_startup_image =
+        [](flash_partition_e, const char *, const bool *, rfc_startup_image_s *image) {
+            // The digest stays zero: its hex digits stand in the hash line or not.
+            image->text = "hash: " + std::string(g_card.startup_verifies ? 128 : 4, '0') + "\n";
+            return RFC_OK;
+        },
+    .erase =
+        [](flash_partition_e, uint64_t, const char *, const bool &timeout) {
+            g_card.calls.push_back("erase");
+            for (unsigned i = 0; i < g_card.erase_polls; ++i) {
+                if (timeout) return RFC_ETIMEOUT;
+                fc_sleep(10);
+            }
+            return timeout ? RFC_ETIMEOUT : g_card.erase_result;
+        },
+    .write =
+        [](flash_partition_e, const char *path, const char *, const bool &) {
+            g_card.calls.push_back("write");
+            if (g_card.during_write) g_card.during_write();
+            uint64_t size = 0;
+            std::string error;
+            if (g_card.write_result == RFC_OK) fc_sha512_file(path, &size, &g_card.checksum_hex, &error);
+            return g_card.write_result;
+        },
+    .verify_signature = [](flash_partition_e, const char *) { return RFC_OK; },
+    .set_startup =
+        [](firmware_image_type_e image, const char *) {
+            g_card.calls.push_back("set_startup");
+            if (g_card.startup_sticks) g_card.startup = image;
+            return RFC_OK;
+        },
+    .keys_present = [] { return false; },
+    .list_cards = [] { return Strings{}; },
+};
+
+class Engine : public testing::Test {
+  protected:
+    void SetUp() override {
+        g_card = fake_card_s{};
+        g_sleeps.clear();
+        g_fc_session = fc_session_s{};
+        g_fc_session.sleeper = record_sleep;
+        g_fc_session.clock = frozen_clock;
+        char dir[] = "/tmp/flashctl-engine-XXXXXX";
+        ASSERT_NE(mkdtemp(dir), nullptr);
+        dir_ = dir;
+        image_ = dir_ + "/img.bin";
+        FILE *fp = fopen(image_.c_str(), "wb");
+        ASSERT_NE(fp, nullptr);
+        fputs("an image of a few bytes", fp);
+        fclose(fp);
+        std::string error;
+        uint64_t size = 0;
+        ASSERT_TRUE(fc_sha512_file(image_, &size, &image_sha_, &error));
+    }
+    void TearDown() override {
+        unlink(image_.c_str());
+        unlink((dir_ + "/history.jsonl").c_str());
+        rmdir(dir_.c_str());
+    }
+    std::string dir_;
+    std::string image_;
+    std::string image_sha_;
+};
+
+std::string phases_text(const fc_update_report_s &rep) {
+    std::string out;
+    for (const auto &p : rep.phases)
+        out += (out.empty() ? "" : " ") + p.name + ":" + p.status;
+    return out;
+}
+
+struct update_case_s {
+    const char *name;
+    std::function<void(const std::string &image_sha)> setup;
+    bool activate;
+    unsigned timeout_s;
+    const char *result;
+    int status;
+    Strings calls;
+    const char *state;
+    const char *phases;
+};
+
+class Update : public Engine, public testing::WithParamInterface<update_case_s> {};
+
+TEST_P(Update, EndsAsPlanned) {
+    const update_case_s &c = GetParam();
+    c.setup(image_sha_);
+    fc_update_request_s req;
+    req.card = "0000:03:00.0";
+    req.partition = "fw-b";
+    req.image_path = image_;
+    req.activate = c.activate;
+    req.timeout_s = c.timeout_s;
+    const fc_update_report_s rep = fc_update(k_fake_ops, req);
+    EXPECT_EQ(rep.result, c.result) << rep.error.message;
+    EXPECT_EQ(fc_update_exit_status(rep), c.status);
+    EXPECT_EQ(g_card.calls, c.calls);
+    EXPECT_EQ(rep.partition_state, c.state);
+    EXPECT_EQ(phases_text(rep), c.phases);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Flashctl, Update,
+    testing::Values(
+        update_case_s{"busy",
+                      [](const std::string &) { g_card.lock = FC_LOCK_BUSY; },
+                      true,
+                      0,
+                      "busy",
+                      3,
+                      {},
+                      "untouched",
+                      "plan:failed erase:skipped install:skipped verify_checksum:skipped verify_signature:skipped "
+                      "activate:skipped"},
+        update_case_s{"activate_only",
+                      [](const std::string &sha) { g_card.checksum_hex = sha; },
+                      true,
+                      0,
+                      "updated",
+                      0,
+                      {"set_startup"},
+                      "untouched",
+                      "plan:ok erase:skipped install:skipped verify_checksum:skipped verify_signature:skipped "
+                      "activate:ok"},
+        update_case_s{"erase_fails",
+                      [](const std::string &) { g_card.erase_result = RFC_EFAIL; },
+                      true,
+                      0,
+                      "failed",
+                      1,
+                      {"erase"},
+                      "erased",
+                      "plan:ok erase:failed install:skipped verify_checksum:skipped verify_signature:skipped "
+                      "activate:skipped"},
+        update_case_s{"install_fails",
+                      [](const std::string &) { g_card.write_result = RFC_EFAIL; },
+                      true,
+                      0,
+                      "failed",
+                      1,
+                      {"erase", "write"},
+                      "partially_written",
+                      "plan:ok erase:ok install:failed verify_checksum:skipped verify_signature:skipped "
+                      "activate:skipped"},
+        update_case_s{"selection_does_not_stick",
+                      [](const std::string &) { g_card.startup_sticks = false; },
+                      true,
+                      0,
+                      "failed",
+                      1,
+                      {"erase", "write", "set_startup"},
+                      "verified",
+                      "plan:ok erase:ok install:ok verify_checksum:ok verify_signature:skipped activate:failed"},
+        // The install ends well, but a SIGTERM came during it: nothing after it runs.
+        update_case_s{"signal_between_steps",
+                      [](const std::string &) { g_card.during_write = [] { fc_on_signal(SIGTERM); }; },
+                      true,
+                      0,
+                      "interrupted",
+                      130,
+                      {"erase", "write"},
+                      "written_unverified",
+                      "plan:ok erase:ok install:ok verify_checksum:interrupted verify_signature:skipped "
+                      "activate:skipped"},
+        update_case_s{"erase_deadline",
+                      [](const std::string &) { g_card.erase_polls = 1000; },
+                      true,
+                      25,
+                      "timeout",
+                      1,
+                      {"erase"},
+                      "erased",
+                      "plan:ok erase:timeout install:skipped verify_checksum:skipped verify_signature:skipped "
+                      "activate:skipped"}),
+    [](const testing::TestParamInfo<update_case_s> &i) { return std::string(i.param.name); });
+
+TEST_F(Engine, PollSleepsStopAtTheDeadline) {
+    g_card.erase_polls = 1000;
+    fc_update_request_s req{"0000:03:00.0", "fw-b", image_, "", false, false, false, 25};
+    const fc_update_report_s rep = fc_update(k_fake_ops, req);
+    EXPECT_EQ(g_sleeps, (std::vector<unsigned>{10, 10, 5}));
+    EXPECT_EQ(rep.error.message, "erase did not finish within 25 seconds");
+    EXPECT_DOUBLE_EQ(rep.phases[1].seconds, 25.0);
+}
+
+struct rollback_case_s {
+    const char *name;
+    firmware_image_type_e startup;
+    bool verifies;
+    const char *result;
+    int status;
+    Strings calls;
+    const char *message;
+};
+
+class Rollback : public Engine, public testing::WithParamInterface<rollback_case_s> {};
+
+TEST_P(Rollback, SelectsTheOtherSlotOnlyWhenItVerifies) {
+    const rollback_case_s &c = GetParam();
+    g_card.startup = c.startup;
+    g_card.startup_verifies = c.verifies;
+    const fc_rollback_report_s rep = fc_rollback(k_fake_ops, "0000:03:00.0", false);
+    EXPECT_EQ(rep.result, c.result);
+    EXPECT_EQ(fc_rollback_exit_status(rep), c.status);
+    EXPECT_EQ(g_card.calls, c.calls);
+    EXPECT_EQ(rep.error.message, c.message);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Flashctl, Rollback,
+    testing::Values(rollback_case_s{"does_not_verify",
+                                    FIRMWARE_IMAGE_FW_B,
+                                    false,
+                                    "refused",
+                                    2,
+                                    {},
+                                    "the image in fw-a does not verify: the card keeps starting fw-b"},
+                    rollback_case_s{"gold",
+                                    FIRMWARE_IMAGE_A35_GOLDFW,
+                                    true,
+                                    "refused",
+                                    2,
+                                    {},
+                                    "the card starts gold, not a fw slot: nothing to roll back to"}),
+    [](const testing::TestParamInfo<rollback_case_s> &i) { return std::string(i.param.name); });
+
+// fc_main with its output captured; the JSON document it printed.
+int run_main(Strings args, std::string *out) {
+    args.insert(args.begin(), "flashctl");
+    std::vector<char *> argv;
+    for (auto &a : args)
+        argv.push_back(a.data());
+    char *buf = nullptr;
+    size_t len = 0;
+    FILE *mem = open_memstream(&buf, &len);
+    FILE *err = fopen("/dev/null", "w");
+    const int status = fc_main(k_fake_ops, static_cast<int>(argv.size()), argv.data(), mem, err);
+    fclose(mem);
+    fclose(err);
+    *out = std::string(buf, len);
+    free(buf);
+    return status;
+}
+
+struct usage_case_s {
+    const char *name;
+    Strings args;
+    const char *message;
+};
+
+class Usage : public testing::TestWithParam<usage_case_s> {};
+
+TEST_P(Usage, RefusedAsUsageErrors) {
+    std::string out;
+    Strings args = GetParam().args;
+    args.push_back("--json");
+    EXPECT_EQ(run_main(args, &out), 2);
+    EXPECT_EQ(json::parse(out), fc_error_json("usage", GetParam().message));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Flashctl, Usage,
+    testing::Values(
+        usage_case_s{"no_command", {}, "no command given"},
+        usage_case_s{"unknown_command", {"flash"}, "unknown command 'flash'"},
+        usage_case_s{"unknown_option", {"inventory", "--force"}, "unknown option '--force'"},
+        usage_case_s{"foreign_option", {"inventory", "--activate"}, "option '--activate' does not apply to inventory"},
+        usage_case_s{"arguments",
+                     {"update", "0000:03:00.0", "fw-b"},
+                     "usage: flashctl update CARD PARTITION IMAGE [--sha512 HEX] [--activate] [--dry-run] "
+                     "[--allow-running] [--timeout SECONDS]"},
+        usage_case_s{"timeout",
+                     {"update", "0000:03:00.0", "fw-b", "x", "--timeout=0"},
+                     "--timeout takes a number of seconds from 1 to 86400"},
+        usage_case_s{"sha512",
+                     {"update", "0000:03:00.0", "fw-b", "x", "--sha512", "abc"},
+                     "--sha512 takes 128 hexadecimal digits"},
+        usage_case_s{"progress", {"history", "--progress=yes"}, "--progress takes json, bar or none"}),
+    [](const testing::TestParamInfo<usage_case_s> &i) { return std::string(i.param.name); });
+
+TEST_F(Engine, HistoryKeepsTheCardsLinesAndSkipsACutOne) {
+    const std::string path = dir_ + "/history.jsonl";
+    FILE *fp = fopen(path.c_str(), "w");
+    ASSERT_NE(fp, nullptr);
+    fputs(
+        "{\"card\":\"0000:03:00.0\",\"result\":\"updated\"}\n"
+        "{\"card\":\"0000:04:00.0\",\"result\":\"failed\"}\n"
+        "{\"card\":\"0000:03:00.0\",\"res",
+        fp);
+    fclose(fp);
+    std::string out;
+    EXPECT_EQ(run_main({"history", "0000:03:00.0", "--history", path, "--json"}, &out), 0);
+    EXPECT_EQ(json::parse(out),
+              json::parse(R"({"schema_version":1,"transactions":[{"card":"0000:03:00.0","result":"updated"}]})"));
+}
+
+}  // namespace
