@@ -15,6 +15,7 @@
 #include <utility>
 
 #include "rfc_internal.h"
+#include "safe_dir.h"
 
 rfc_trace_cb_t g_rfc_trace_cb = nullptr;
 int32_t g_trace_level = TRACE_LEVEL_NONE;
@@ -145,31 +146,6 @@ std::string rfc_output_path(const char *base, const char *suffix) {
     return path;
 }
 
-namespace {
-
-// Why the directory behind dir_fd must not hold the tool's files, or empty.
-// Root writing where another user can rename or plant entries would let that
-// user point the tool's output at any file of the system.
-std::string output_dir_refusal(int dir_fd) {
-    struct stat st {};
-    if (fstat(dir_fd, &st) != 0) {
-        return std::string("its directory cannot be examined: ") + strerror(errno);
-    }
-    char reason[128];
-    if (st.st_uid != geteuid()) {
-        snprintf(reason, sizeof(reason), "its directory is owned by uid %u, not %u", static_cast<unsigned>(st.st_uid),
-                 static_cast<unsigned>(geteuid()));
-        return reason;
-    }
-    if ((st.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
-        snprintf(reason, sizeof(reason), "its directory is writable by group or others (mode %03o)",
-                 static_cast<unsigned>(st.st_mode & 0777));
-        return reason;
-    }
-    return {};
-}
-
-}  // namespace
 
 FILE *rfc_open_output(const char *path) {
     if (path == nullptr || path[0] == '\0') {
@@ -200,7 +176,7 @@ FILE *rfc_open_output(const char *path) {
         errno = err;
         return nullptr;
     }
-    const std::string refusal = output_dir_refusal(dir_fd);
+    const std::string refusal = safe_dir_reason(safe_dir_check_fd(dir_fd), {.subject = "its directory"});
     if (!refusal.empty()) {
         RFC_ERR("[%s] refusing %s: %s", path, refusal.c_str());
         close(dir_fd);
@@ -235,10 +211,42 @@ FILE *rfc_open_output(const char *path) {
     return file;
 }
 
+namespace {
+
+// The directory that holds the per-card directories ("/tmp/korvex"): whoever
+// may replace the per-card directory in it could point the tool's files
+// anywhere, so it is judged like the per-card directory, except that root may
+// own it (the system creates it at boot). Empty when the prefix has no parent.
+std::string scratch_root_refusal() {
+    std::string root(g_rfc_prefix);
+    while (!root.empty() && root.back() == '/') {
+        root.pop_back();
+    }
+    const size_t slash = root.rfind('/');
+    if (slash == std::string::npos) {
+        return {};
+    }
+    root.resize(slash);
+    while (!root.empty() && root.back() == '/') {
+        root.pop_back();
+    }
+    if (root.empty()) {
+        return {};
+    }
+    return safe_dir_reason(safe_dir_check_path(root.c_str(), {.allow_root_owner = true}), {.subject = root.c_str()});
+}
+
+}  // namespace
+
 bool rfc_output_open(rfc_output_s &out, const char *base, const char *suffix) {
     out.path = rfc_output_path(base, suffix);
-    out.file.reset(rfc_open_output(out.path.c_str()));
     out.err = 0;
+    const std::string refusal = scratch_root_refusal();
+    if (!refusal.empty()) {
+        RFC_ERR("[%s] refusing %s: %s", out.path.c_str(), refusal.c_str());
+    } else {
+        out.file.reset(rfc_open_output(out.path.c_str()));
+    }
     if (!out.file) {
         RFC_ERR("[%s] Failed to open file %s", out.path.c_str());
         return false;

@@ -1,7 +1,12 @@
 // Card information: the JSON document, the caller's record, the layout
 // versions of older services and the failure paths.
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <cerrno>
+#include <filesystem>
 #include <fstream>
+#include <functional>
 
 #include "info_fixture.h"
 
@@ -279,6 +284,45 @@ TEST_F(CardInfoTest, FileThatCannotBeOpened) {
     EXPECT_EQ(rfc_card_info_get(bdf_, "card_info", nullptr), 255);
     EXPECT_EQ(texts(TRACE_LEVEL_ERROR),
               std::vector<std::string>{"Failed to open file " + scratch_path("card_info.txt")});
+}
+
+// The directory above the per-card directory decides where the files land
+// as much as the per-card directory itself: another user's, a shared
+// writable or a linked one is refused before anything is opened.
+TEST_F(CardInfoTest, UnsafeScratchRootIsRefused) {
+    struct row_s {
+        const char *label;
+        std::function<void(const std::string &scratch)> spoil;
+        std::string reason;  // after "<scratch> "
+    };
+    const row_s rows[] = {
+        {"shared", [](const std::string &d) { chmod(d.c_str(), 0777); }, "is writable by group or others (mode 777)"},
+        {"link",
+         [](const std::string &d) {
+             std::filesystem::rename(d, d + ".real");
+             std::filesystem::create_directory_symlink(d + ".real", d);
+         },
+         "is a symbolic link"},
+        {"foreign", [](const std::string &d) { (void)!chown(d.c_str(), 4321, static_cast<gid_t>(-1)); },
+         "is owned by uid 4321, not " + std::to_string(geteuid())},
+    };
+    for (const row_s &row : rows) {
+        SCOPED_TRACE(row.label);
+        TearDown();
+        SetUp();
+        if (std::string(row.label) == "foreign" && geteuid() != 0) {
+            continue;  // only root can hand a directory to another user
+        }
+        const std::string scratch = root_ + "/scratch";
+        row.spoil(scratch);
+        start_card();
+        EXPECT_EQ(rfc_card_info_get(bdf_, "card_info", nullptr), 255);
+        const std::string path = scratch_path("card_info.txt");
+        EXPECT_EQ(texts(TRACE_LEVEL_ERROR),
+                  (std::vector<std::string>{"refusing " + path + ": " + scratch + " " + row.reason,
+                                            "Failed to open file " + path}));
+        EXPECT_FALSE(scratch_exists("card_info.txt"));
+    }
 }
 
 TEST_F(CardInfoTest, WithoutCard) {
