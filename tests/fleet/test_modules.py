@@ -1,5 +1,10 @@
 """The collection's modules against a fake flashctl: the command they run,
-and what they make of each answer flashctl can give."""
+and what they make of each answer flashctl can give; their documentation."""
+import ast
+import json
+import os
+import subprocess
+
 import pytest
 
 CARD = '0000:03:00.0'
@@ -138,3 +143,21 @@ def test_info_error_document_fails(flashctl, run_module):
     res = run_module('card_info', {'flashctl_command': flashctl.command, 'cards': ['x']})
     assert res['failed'] is True
     assert res['msg'] == 'flashctl inventory: usage: bad address'
+
+
+@pytest.mark.parametrize('name', ['card_info', 'card_firmware'])
+def test_documentation_renders_and_matches_the_options(collection_root, name, tmp_path):
+    """ansible-doc parses DOCUMENTATION, EXAMPLES and RETURN, and the documented
+    options are exactly the ones the module takes."""
+    env = dict(os.environ, ANSIBLE_COLLECTIONS_PATH=str(collection_root), ANSIBLE_HOME=str(tmp_path),
+               ANSIBLE_LOCAL_TEMP=str(tmp_path / 'tmp'), PYTHONDONTWRITEBYTECODE='1')
+    fqcn = 'flash_update.cards.' + name
+    proc = subprocess.run(['ansible-doc', '--json', fqcn], capture_output=True, text=True, env=env, timeout=60)
+    assert proc.returncode == 0, proc.stderr
+    doc = json.loads(proc.stdout)[fqcn]
+    assert doc['examples'] and doc['return']
+    source = open(os.path.join(collection_root, 'ansible_collections', 'flash_update', 'cards', 'plugins',
+                               'modules', name + '.py')).read()
+    spec = next(n for n in ast.walk(ast.parse(source))
+                if isinstance(n, ast.keyword) and n.arg == 'argument_spec')
+    assert sorted(doc['doc']['options']) == sorted(k.arg for k in spec.value.keywords)

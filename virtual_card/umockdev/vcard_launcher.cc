@@ -80,8 +80,8 @@ void usage(FILE *out, const char *prog) {
                  "                     FILE, a 'flashctl inventory --json' document: their\n"
                  "                     partition versions, running/startup image and secure\n"
                  "                     state. The state folders must not hold a card yet.\n"
-                 "                     --cards defaults to the number of cards, --bdf to the\n"
-                 "                     first card's address\n"
+                 "                     --cards defaults to the number of cards; give later\n"
+                 "                     runs the same --cards and --bdf\n"
                  "  -h, --help         this text\n"
                  "\n"
                  "flash-update needs /tmp/korvex/ for its logs; it is created when missing.\n",
@@ -91,7 +91,6 @@ void usage(FILE *out, const char *prog) {
 struct launcher_opts_s {
     vcard_bed_options_s bed;
     bool state_given = false;
-    bool bdf_given = false;
     bool cards_given = false;
     long timeout_s = 0;
     std::string twin;  // inventory document the cards are made twins of
@@ -151,7 +150,6 @@ int parse_options(int argc, char **argv, launcher_opts_s &o) {
                     return -1;
                 }
                 o.bed.bdf = optarg;
-                o.bdf_given = true;
                 break;
             case OPT_NO_MISC:
                 o.bed.no_misc = true;
@@ -363,8 +361,7 @@ int run_child(char **argv, const sigset_t &old_mask, int sig_fd, long timeout_s)
     }
 }
 
-// The card count and first address a twin takes from its inventory unless
-// the options name them.
+// The card count a twin takes from its inventory unless --cards names it.
 bool twin_cards(launcher_opts_s &o) {
     std::vector<std::string> addresses;
     std::string err;
@@ -378,7 +375,6 @@ bool twin_cards(launcher_opts_s &o) {
         return false;
     }
     if (!o.cards_given) o.bed.cards = static_cast<unsigned>(addresses.size());
-    if (!o.bdf_given && vcard_bed_bdf_valid(addresses[0])) o.bed.bdf = addresses[0];
     return true;
 }
 
