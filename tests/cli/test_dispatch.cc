@@ -133,8 +133,6 @@ TEST(Dispatcher, EachCommandWritesItsLineAndRunsItsOperation) {
          3},
         {{"--erase", "fw-a", "0x10000", "@"}, "I [erase_partition:214] Erasing partition fw-a size 65536 bdf @", 1},
         {{"--erase=fw-b", "010", "@"}, "I [erase_partition:214] Erasing partition fw-b size 8 bdf @", 1},
-        // The address doubles as the size.
-        {{"--erase", "fw-a", "@"}, "I [erase_partition:214] Erasing partition fw-a size $ bdf @", 1},
         {{"--install", "fw-b", "/nonexistent/fw.bin", "@"},
          "I [install_image:226] Installing image from /nonexistent/fw.bin to partition fw-b bdf @",
          1},
