@@ -181,7 +181,7 @@ int nic_ipc_is_device_bar_map_valid(const char *bdf) {
     char path[NIC_IPC_PATH_MAX];
     const int n = snprintf(path, sizeof path, "%s%s/resource", NIC_PCI_SYSFS_DEVICES, bdf);
     if (n < 0 || static_cast<size_t>(n) >= sizeof path) return 0;
-    FILE *f = fopen(path, "r");
+    FILE *f = fopen(path, "re");
     if (f == nullptr) return 0;
 
     int valid = 0;

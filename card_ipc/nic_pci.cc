@@ -33,7 +33,7 @@ int nic_pci_read_attr(const char *bdf, const char *attr, int base, unsigned long
     char path[NIC_IPC_PATH_MAX];
     const int len = snprintf(path, sizeof(path), "%s%s/%s", NIC_PCI_SYSFS_DEVICES, bdf, attr);
     if (len < 0 || static_cast<size_t>(len) >= sizeof(path)) return -1;
-    FILE *f = fopen(path, "r");
+    FILE *f = fopen(path, "re");
     if (f == nullptr) return -1;
     char line[64] = {};
     *out = fgets(line, sizeof(line), f) != nullptr ? strtoul(line, nullptr, base) : 0;

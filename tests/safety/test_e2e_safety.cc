@@ -414,4 +414,31 @@ echo "pid=$one"
     EXPECT_EQ(check.status, 1);
 }
 
+// ---------------------------------------------------------------------------
+// Descriptors
+
+// The startup-image check runs "grep" through PATH (as root): a grep planted
+// there lists what it inherited. The card's device is not among it.
+TEST(Descriptors, GrepInheritsNoDeviceOfTheCard) {
+    for (const bool no_misc : {false, true}) {
+        SCOPED_TRACE(no_misc ? "fwctl" : "misc");
+        e2e_card_guard g;
+        const std::string bin = g.card.work_dir + "/bin";
+        const std::string seen = g.card.work_dir + "/inherited.txt";
+        ASSERT_EQ(mkdir(bin.c_str(), 0755), 0);
+        safety_write(bin + "/grep", "#!/bin/sh\n{ echo ran; ls -l /proc/$$/fd; } >> '" + seen + "'\nexec /bin/grep \"$@\"\n");
+        ASSERT_EQ(chmod((bin + "/grep").c_str(), 0755), 0);
+        e2e_options_s o;
+        o.no_misc = no_misc;
+        o.env = {"PATH=" + bin + ":/usr/bin:/bin"};
+
+        const e2e_result_s r = e2e_run(g.card, {"--verify-startup-image", "fw-a"}, o);
+        EXPECT_EQ(r.status, 0) << r.err;
+        const std::string fds = safety_read(seen);
+        EXPECT_TRUE(contains(fds, "ran\n")) << "the planted grep did not run";
+        EXPECT_FALSE(contains(fds, "velaipcdev")) << fds;
+        EXPECT_FALSE(contains(fds, "fwctl")) << fds;
+    }
+}
+
 }  // namespace

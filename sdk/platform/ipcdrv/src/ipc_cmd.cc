@@ -37,7 +37,8 @@ uint16_t msg_lo(uint32_t msg) {
 }  // namespace
 
 int ipc_drv_open2(const char *path) {
-    return open(path != nullptr ? path : IPC_DRV_DEFAULT_NODE, O_RDWR);
+    // Close-on-exec: the helpers the client runs (grep, lspci) must not hold the card.
+    return open(path != nullptr ? path : IPC_DRV_DEFAULT_NODE, O_RDWR | O_CLOEXEC);
 }
 
 int ipc_drv_open() {
