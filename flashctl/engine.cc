@@ -20,6 +20,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <system_error>
+#include <thread>
 
 #include "flashctl.h"
 
@@ -141,6 +143,36 @@ struct txn_s {
     }
 };
 
+// The image's SHA-512, computed on a thread of its own; destroyed early
+// (a refusal), it stops hashing at the next block.
+struct host_hash_s {
+    std::string path;
+    uint64_t size = 0;
+    std::string hex;
+    std::string error;
+    bool ok = false;
+    std::atomic<bool> cancel{false};
+    std::thread worker;
+
+    explicit host_hash_s(const std::string &image) : path(image) {
+        try {
+            worker = std::thread([this] { run(); });
+        } catch (const std::system_error &) {
+            run();  // no thread to be had: hash here
+        }
+    }
+    host_hash_s(const host_hash_s &) = delete;
+    host_hash_s &operator=(const host_hash_s &) = delete;
+    ~host_hash_s() {
+        cancel = true;
+        wait();
+    }
+    void run() { ok = fc_sha512_file(path, &size, &hex, &error, &cancel); }
+    void wait() {
+        if (worker.joinable()) worker.join();
+    }
+};
+
 bool read_selection(const fc_card_ops_s &ops, const char *bdf, fc_selection_s *sel, int *result) {
     firmware_image_type_e running = FIRMWARE_IMAGE_INVALID;
     firmware_image_type_e startup = FIRMWARE_IMAGE_INVALID;
@@ -182,7 +214,8 @@ const char *fc_image_name(firmware_image_type_e image) {
     }
 }
 
-bool fc_sha512_file(const std::string &path, uint64_t *size, std::string *hex, std::string *error) {
+bool fc_sha512_file(const std::string &path, uint64_t *size, std::string *hex, std::string *error,
+                    const std::atomic<bool> *cancel) {
     const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) {
         *error = "cannot open image " + path + ": " + strerror(errno);
@@ -207,6 +240,11 @@ bool fc_sha512_file(const std::string &path, uint64_t *size, std::string *hex, s
             break;
         }
         if (n == 0) break;
+        if (cancel != nullptr && *cancel) {
+            *error = "hashing of " + path + " cancelled";
+            ok = false;
+            break;
+        }
         total += static_cast<uint64_t>(n);
         ok = EVP_DigestUpdate(ctx.get(), buf.get(), static_cast<size_t>(n)) == 1;
     }
@@ -252,20 +290,23 @@ fc_update_report_s fc_update(const fc_card_ops_s &ops, const fc_update_request_s
         t.refuse("refused", "--activate selects fw-a or fw-b only, not " + req.partition);
         return rep;
     }
-    std::string why;
-    if (!fc_sha512_file(rep.image_path, &rep.image_size, &rep.image_sha512, &why)) {
-        t.refuse("io", why);
+    // The host hashes the image while the card is asked about it: the
+    // card's checksum of the partition takes about as long as the host's.
+    struct stat st {};
+    if (stat(rep.image_path.c_str(), &st) != 0) {
+        t.refuse("io", "cannot open image " + rep.image_path + ": " + strerror(errno));
         return rep;
     }
+    if (!S_ISREG(st.st_mode)) {
+        t.refuse("io", "image " + rep.image_path + " is not a regular file");
+        return rep;
+    }
+    rep.image_size = static_cast<uint64_t>(st.st_size);
     if (rep.image_size == 0) {
         t.refuse("refused", "image " + rep.image_path + " is empty");
         return rep;
     }
-    if (!req.sha512.empty() &&
-        (!is_sha512_hex(req.sha512) || strcasecmp(req.sha512.c_str(), rep.image_sha512.c_str()) != 0)) {
-        t.refuse("refused", "image SHA-512 " + rep.image_sha512 + " does not match --sha512 " + req.sha512);
-        return rep;
-    }
+    host_hash_s hash(rep.image_path);
     if (!req.dry_run) {
         pid_t holder = 0;
         std::string reason;
@@ -315,9 +356,24 @@ fc_update_report_s fc_update(const fc_card_ops_s &ops, const fc_update_request_s
     // length is the host's.
     fc_phase_start(t.deadline(FC_CHECKSUM_DEADLINE_S));
     uint8_t digest[RFC_SHA512_LEN] = {};
-    const bool holds = ops.read_checksum(partition, rep.image_size, bdf, g_fc_session.stop, digest) == RFC_OK &&
-                       lower_hex(digest, sizeof digest) == rep.image_sha512;
+    const bool answered = ops.read_checksum(partition, rep.image_size, bdf, g_fc_session.stop, digest) == RFC_OK;
     if (t.stopped()) return rep;
+    hash.wait();
+    if (!hash.ok) {
+        t.refuse("io", hash.error);
+        return rep;
+    }
+    if (hash.size != rep.image_size) {
+        t.refuse("io", "image " + rep.image_path + " changed while it was read");
+        return rep;
+    }
+    rep.image_sha512 = hash.hex;
+    if (!req.sha512.empty() &&
+        (!is_sha512_hex(req.sha512) || strcasecmp(req.sha512.c_str(), rep.image_sha512.c_str()) != 0)) {
+        t.refuse("refused", "image SHA-512 " + rep.image_sha512 + " does not match --sha512 " + req.sha512);
+        return rep;
+    }
+    const bool holds = answered && lower_hex(digest, sizeof digest) == rep.image_sha512;
     g_fc_session.deadline_s = 0;
 
     const bool need_write = !holds;

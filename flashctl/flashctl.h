@@ -11,6 +11,7 @@
 #include <signal.h>
 #include <sys/types.h>
 
+#include <atomic>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -182,7 +183,9 @@ int fc_update_exit_status(const fc_update_report_s &report);
 int fc_rollback_exit_status(const fc_rollback_report_s &report);
 
 // Host SHA-512 of a file, streamed; false with errno's text in *error.
-bool fc_sha512_file(const std::string &path, uint64_t *size, std::string *hex, std::string *error);
+// cancel, when given and set, stops it at the next block.
+bool fc_sha512_file(const std::string &path, uint64_t *size, std::string *hex, std::string *error,
+                    const std::atomic<bool> *cancel = nullptr);
 // "fw-a", "fw-b", "gold" or "unknown".
 const char *fc_image_name(firmware_image_type_e image);
 

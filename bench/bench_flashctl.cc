@@ -1,0 +1,359 @@
+// Cost of a flashctl update and of an inventory, measured against the
+// virtual card served in-process on a socketpair.
+//
+// 1. Time: `update` of a 64 MiB image (the whole transaction: host SHA-512,
+//    plan with its checksum question, erase, install, checksum
+//    verification) against what an operator runs with flash-update: the
+//    image's SHA-512 on the host, --install and --verify-checksum. At most
+//    1.10 times. The virtual card's largest partition holds 32 MiB, so for
+//    a larger image the card is told to answer every chunk with next offset
+//    0 (every chunk still crosses the wire and is written), the partition
+//    table is read as large enough, and the card refuses checksums beyond
+//    its partition at once on both sides; a second pass at 32 MiB runs
+//    everything for real, the card's checksums included. Before every timed
+//    run the partition is erased (untimed), so that no update finds the
+//    image already there.
+// 2. Memory: the peak resident size of a process updating with a 32 MiB
+//    image may exceed that of one updating with a 1 MiB image by less than
+//    1 MiB.
+// 3. Exchanges: an inventory of one card makes exactly one exchange per
+//    query it reports: card identity 1, running and startup image 2,
+//    partition table 1 + entries, secure state of four components 4.
+//
+// Usage: bench_flashctl [time-MiB [runs]]
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "flashctl.h"
+#include "rfc_internal.h"
+#include "vcard_service.h"
+
+namespace {
+
+constexpr uint64_t k_mib = 1024 * 1024;
+constexpr uint64_t k_card_partition = 32 * k_mib;  // fw-b on the virtual card
+const char *const k_bdf = "0000:03:00.0";
+
+struct bench_card_s {
+    vcard_s *card = nullptr;
+    vcard_peer_s *peer = nullptr;
+    int fd = -1;
+};
+
+bool make_image(const std::string &path, uint64_t size, uint32_t seed) {
+    FILE *fp = fopen(path.c_str(), "wb");
+    if (fp == nullptr) return false;
+    std::vector<uint8_t> buf(k_mib);
+    uint32_t x = 88172645u ^ seed;
+    for (uint64_t done = 0; done < size;) {
+        for (auto &b : buf) {
+            x ^= x << 13;
+            x ^= x >> 17;
+            x ^= x << 5;
+            b = static_cast<uint8_t>(x);
+        }
+        const size_t n = static_cast<size_t>(std::min<uint64_t>(buf.size(), size - done));
+        if (fwrite(buf.data(), 1, n, fp) != n) {
+            fclose(fp);
+            return false;
+        }
+        done += n;
+    }
+    return fclose(fp) == 0;
+}
+
+// log_requests false: the record goes to /dev/null, so that timed runs do
+// not write hundreds of megabytes to disk.
+bool card_start(const std::string &state_dir, const std::vector<std::string> &faults, bool log_requests,
+                bench_card_s &bc) {
+    std::filesystem::create_directories(state_dir);
+    std::error_code ec;
+    if (!log_requests) std::filesystem::create_symlink("/dev/null", state_dir + "/requests.log", ec);
+    vcard_options_s opts;
+    opts.state_dir = state_dir;
+    opts.faults = faults;
+    bc.card = vcard_open(opts);
+    if (bc.card == nullptr) return false;
+    bc.peer = vcard_peer_start(bc.card, &bc.fd);
+    return bc.peer != nullptr;
+}
+
+void card_stop(bench_card_s &bc) {
+    if (bc.peer != nullptr) vcard_peer_stop(bc.peer);
+    if (bc.fd >= 0) close(bc.fd);
+    if (bc.card != nullptr) vcard_close(bc.card);
+    bc = bench_card_s{};
+}
+
+// Points the client's handle at the card and initialises it silently.
+void client_attach(const bench_card_s &bc, const std::string &scratch) {
+    rfc_init_params_s params{};
+    snprintf(params.bdf, sizeof(params.bdf), "%s", k_bdf);
+    snprintf(params.scratch_dir, sizeof(params.scratch_dir), "%s", scratch.c_str());
+    params.trace_level = TRACE_LEVEL_NONE;
+    (void)rfc_init(&params);
+    g_rfc_handle.transport = NIC_IPC_TRANSPORT_VELA;
+    g_rfc_handle.cmd_dev = {bc.fd, 0};
+    g_rfc_opened = true;
+}
+
+// The program's operations, but on the attached card: no re-selection, no
+// lock file, no lspci; the partition table as large as the image needs,
+// and the erase no larger than the card's partition.
+uint64_t g_partition_size = 0;
+fc_card_ops_s bench_ops() {
+    fc_card_ops_s ops = fc_real_ops();
+    ops.select_card = [](const char *) {};
+    ops.take_lock = [](const char *, pid_t *, std::string *) { return FC_LOCK_HELD; };
+    ops.release_lock = [] {};
+    ops.serial_number = [](const char *) { return std::string(); };
+    ops.keys_present = [] { return false; };
+    ops.erase = [](flash_partition_e partition, uint64_t size, const char *bdf, const bool &timeout) {
+        return rfc_flash_erase(partition, std::min(size, k_card_partition), bdf, timeout);
+    };
+    ops.read_partitions = [](const char *bdf, std::vector<rfc_partition_s> *table) {
+        const int r = rfc_read_partition_table(bdf, table);
+        for (auto &p : *table)
+            if (p.id == FLASH_PARTITION_FW_B) p.size = std::max(p.size, g_partition_size);
+        return r;
+    };
+    return ops;
+}
+
+fc_update_request_s update_request(const std::string &image) {
+    fc_update_request_s req;
+    req.card = k_bdf;
+    req.partition = "fw-b";
+    req.image_path = image;
+    return req;
+}
+
+double seconds_since(std::chrono::steady_clock::time_point t0) {
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+}
+
+long vm_hwm_kib() {
+    std::ifstream in("/proc/self/status");
+    std::string line;
+    while (std::getline(in, line))
+        if (line.rfind("VmHWM:", 0) == 0) return strtol(line.c_str() + 6, nullptr, 10);
+    return -1;
+}
+
+struct peak_s {
+    long vm_hwm_kib = -1;
+    long maxrss_kib = -1;
+    bool updated = false;
+};
+
+// One update in a child process of its own; its peak memory.
+peak_s peak_of_update(const std::string &dir, const std::string &image) {
+    peak_s peak;
+    int fds[2];
+    if (pipe(fds) != 0) return peak;
+    const pid_t pid = fork();
+    if (pid == 0) {
+        close(fds[0]);
+        bench_card_s bc;
+        peak_s p;
+        if (card_start(dir + "/card", {}, false, bc)) {
+            client_attach(bc, dir + "/scratch");
+            p.updated = fc_update(bench_ops(), update_request(image)).result == "updated";
+            p.vm_hwm_kib = vm_hwm_kib();
+            rusage ru{};
+            getrusage(RUSAGE_SELF, &ru);
+            p.maxrss_kib = ru.ru_maxrss;
+        }
+        card_stop(bc);
+        const ssize_t w = write(fds[1], &p, sizeof(p));
+        _exit(w == static_cast<ssize_t>(sizeof(p)) ? 0 : 1);
+    }
+    close(fds[1]);
+    if (pid > 0) {
+        if (read(fds[0], &peak, sizeof(peak)) != static_cast<ssize_t>(sizeof(peak))) peak = peak_s{};
+        int status = 0;
+        waitpid(pid, &status, 0);
+    }
+    close(fds[0]);
+    return peak;
+}
+
+struct timing_s {
+    double update_best = 0;
+    double baseline_best = 0;
+    std::string phases;  // seconds of each phase in the best update
+    bool ok = true;
+};
+
+// Alternating timed runs of the update and of hash + install + verify, each
+// after an untimed erase of the partition.
+timing_s time_update(const std::string &dir, const std::string &image, uint64_t size, int runs) {
+    timing_s t;
+    const bool beyond_card = size > k_card_partition;
+    bench_card_s bc;
+    if (!card_start(dir, beyond_card ? std::vector<std::string>{"write:next-offset=0"} : std::vector<std::string>{},
+                    false, bc)) {
+        t.ok = false;
+        return t;
+    }
+    client_attach(bc, dir + "/scratch");
+    g_partition_size = size;
+    const fc_card_ops_s ops = bench_ops();
+    const bool timeout = false;
+    std::vector<double> upd, base;
+    auto erase = [&] { t.ok = rfc_flash_erase(FLASH_PARTITION_FW_B, 0, k_bdf, timeout) == 0 && t.ok; };
+    auto run_update = [&] {
+        erase();
+        const auto t0 = std::chrono::steady_clock::now();
+        const fc_update_report_s rep = fc_update(ops, update_request(image));
+        upd.push_back(seconds_since(t0));
+        if (upd.back() <= *std::min_element(upd.begin(), upd.end())) {
+            t.phases.clear();
+            for (const auto &p : rep.phases) {
+                char text[64];
+                snprintf(text, sizeof text, "%s%s %.3f", t.phases.empty() ? "" : ", ", p.name.c_str(), p.seconds);
+                t.phases += text;
+            }
+        }
+        // Beyond the card's partition the card refuses the final checksum.
+        const bool expected =
+            beyond_card ? rep.phases[3].status == "failed" && rep.phases[2].status == "ok" : rep.result == "updated";
+        if (!expected) {
+            fprintf(stderr, "update: %s: %s\n", rep.result.c_str(), rep.error.message.c_str());
+            t.ok = false;
+        }
+    };
+    auto run_baseline = [&] {
+        erase();
+        const auto t0 = std::chrono::steady_clock::now();
+        uint64_t n = 0;
+        std::string hex, error;
+        bool ok = fc_sha512_file(image, &n, &hex, &error);
+        ok = rfc_flash_write(FLASH_PARTITION_FW_B, image.c_str(), k_bdf, timeout) == 0 && ok;
+        const int verified = rfc_verify_checksum(FLASH_PARTITION_FW_B, image.c_str(), hex.c_str(), k_bdf, timeout);
+        base.push_back(seconds_since(t0));
+        if (!ok || (verified == 0) == beyond_card) t.ok = false;
+    };
+    run_update();  // warms the page cache and the card's files
+    run_baseline();
+    upd.clear();
+    base.clear();
+    for (int i = 0; i < runs; ++i) {
+        if (i % 2 == 0) {
+            run_update();
+            run_baseline();
+        } else {
+            run_baseline();
+            run_update();
+        }
+    }
+    card_stop(bc);
+    t.update_best = *std::min_element(upd.begin(), upd.end());
+    t.baseline_best = *std::min_element(base.begin(), base.end());
+    return t;
+}
+
+// Requests of one inventory, as the card recorded them.
+int inventory_exchanges(const std::string &dir, size_t *entries) {
+    bench_card_s bc;
+    if (!card_start(dir, {}, true, bc)) return -1;
+    client_attach(bc, dir + "/scratch");
+    const nlohmann::json card = fc_inventory_card(bench_ops(), k_bdf);
+    card_stop(bc);
+    if (!card.value("ok", false)) return -1;
+    *entries = card["partitions"].size();
+    std::ifstream in(dir + "/requests.log");
+    int lines = 0;
+    std::string line;
+    while (std::getline(in, line))
+        ++lines;
+    return lines;
+}
+
+}  // namespace
+
+int main(int argc, char **argv) {
+    const uint64_t time_mib = argc > 1 ? strtoull(argv[1], nullptr, 0) : 64;
+    const int runs = argc > 2 ? atoi(argv[2]) : 5;
+    if (time_mib == 0 || runs < 1) {
+        fprintf(stderr, "usage: %s [time-MiB [runs]]\n", argv[0]);
+        return 2;
+    }
+    char tmpl[] = "/tmp/fc-bench-XXXXXX";
+    if (mkdtemp(tmpl) == nullptr) {
+        perror("mkdtemp");
+        return 2;
+    }
+    const std::string root = tmpl;
+    int rc = 0;
+
+    // Memory first, from a process with no thread and no large allocation.
+    const std::string small_img = root + "/small.bin";
+    const std::string big_img = root + "/big.bin";
+    if (!make_image(small_img, k_mib, 1) || !make_image(big_img, k_card_partition, 2)) {
+        fprintf(stderr, "cannot write the images under %s\n", root.c_str());
+        std::filesystem::remove_all(root);
+        return 2;
+    }
+    const peak_s small = peak_of_update(root + "/mem-small", small_img);
+    const peak_s big = peak_of_update(root + "/mem-big", big_img);
+    if (!small.updated || !big.updated) {
+        fprintf(stderr, "update in the memory runs failed\n");
+        rc = 1;
+    }
+    const long hwm_diff = big.vm_hwm_kib - small.vm_hwm_kib;
+    const long rss_diff = big.maxrss_kib - small.maxrss_kib;
+    printf("peak memory: 1 MiB update VmHWM %ld KiB (maxrss %ld KiB), 32 MiB update VmHWM %ld KiB (maxrss %ld KiB)\n",
+           small.vm_hwm_kib, small.maxrss_kib, big.vm_hwm_kib, big.maxrss_kib);
+    printf("peak memory growth: VmHWM %+ld KiB, maxrss %+ld KiB (limit < 1024 KiB)\n", hwm_diff, rss_diff);
+    if (!(hwm_diff < 1024 && rss_diff < 1024)) rc = 1;
+
+    size_t entries = 0;
+    const int exchanges = inventory_exchanges(root + "/inventory-card", &entries);
+    const int expected = 1 + 2 + 1 + static_cast<int>(entries) + 4;
+    printf(
+        "inventory of one card: %d exchanges; its queries need %d (identity 1, running and startup image 2, "
+        "partition table 1 + %zu entries, secure state 4)\n",
+        exchanges, expected, entries);
+    if (exchanges != expected) rc = 1;
+
+    std::vector<uint64_t> sizes = {time_mib * k_mib};
+    if (time_mib * k_mib > k_card_partition) sizes.push_back(k_card_partition);
+    for (const uint64_t size : sizes) {
+        const std::string image = root + "/time.bin";
+        if (!make_image(image, size, 3)) {
+            fprintf(stderr, "cannot write %s\n", image.c_str());
+            rc = 1;
+            break;
+        }
+        const timing_s t = time_update(root + "/time-card-" + std::to_string(size / k_mib), image, size, runs);
+        std::filesystem::remove(image);
+        if (!t.ok) rc = 1;
+        const double ratio = t.update_best / t.baseline_best;
+        printf(
+            "update %llu MiB%s: flashctl update best %.3f s, hash + install + verify-checksum best %.3f s, %d runs "
+            "each\n",
+            static_cast<unsigned long long>(size / k_mib),
+            size > k_card_partition ? " (beyond the card's partition: chunks land at 0, checksums refused)" : "",
+            t.update_best, t.baseline_best, runs);
+        printf("update phases (best run): %s\n", t.phases.c_str());
+        printf("update cost ratio: %.4f (limit 1.10)\n", ratio);
+        if (ratio > 1.10) rc = 1;
+    }
+    std::filesystem::remove_all(root);
+#if defined(__SANITIZE_ADDRESS__)
+    printf("note: built with AddressSanitizer; its allocator and shadow memory distort both figures\n");
+#endif
+    printf("%s\n", rc == 0 ? "PASS" : "FAIL");
+    return rc;
+}
