@@ -26,6 +26,9 @@ thread_local constinit void *g_rfc_trace_cb_ctxt = nullptr;
 thread_local constinit uint8_t g_rfc_test_env = 0;
 
 rfc_sleep_fn_t g_rfc_sleep = ::sleep;
+rfc_ipc_open_fn_t g_rfc_ipc_open = nic_ipc_open;
+rfc_ipc_close_fn_t g_rfc_ipc_close = nic_ipc_close;
+rfc_clock_fn_t g_rfc_clock = [](timeval *now) { return gettimeofday(now, nullptr); };
 
 namespace {
 
@@ -69,7 +72,7 @@ int rfc_init(rfc_init_params_s *params) {
 
 int rfc_cleanup() {
     if (g_rfc_opened) {
-        nic_ipc_close(&g_rfc_handle);
+        g_rfc_ipc_close(&g_rfc_handle);
         g_rfc_opened = false;
     }
     return RFC_OK;
@@ -84,7 +87,7 @@ int rfc_device_open(const char *bdf) {
         const char *env_bdf = getenv(k_env_card_bdf);
         address = env_bdf != nullptr ? env_bdf : "";
     }
-    const int32_t ret = nic_ipc_open(&g_rfc_handle, address);
+    const int32_t ret = g_rfc_ipc_open(&g_rfc_handle, address);
     if (ret != 0) {
         RFC_ERR("[%s] device open failed, ret %d", static_cast<int>(ret));
         return RFC_EFAIL;
@@ -96,7 +99,7 @@ int rfc_device_open(const char *bdf) {
 
 std::string rfc_timestamp() {
     timeval now{};
-    gettimeofday(&now, nullptr);
+    g_rfc_clock(&now);
     const time_t seconds = now.tv_sec;
     tm local{};
     localtime_r(&seconds, &local);
@@ -145,7 +148,6 @@ std::string rfc_output_path(const char *base, const char *suffix) {
     }
     return path;
 }
-
 
 FILE *rfc_open_output(const char *path) {
     if (path == nullptr || path[0] == '\0') {

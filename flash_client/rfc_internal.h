@@ -32,6 +32,15 @@ using rfc_sleep_fn_t = unsigned (*)(unsigned seconds);
 extern rfc_sleep_fn_t g_rfc_sleep;
 void rfc_sleep(unsigned seconds);
 
+// The transport's open and close and the clock of the timestamps go through
+// here; tests replace them to drive the open step and pin the time.
+using rfc_ipc_open_fn_t = int32_t (*)(nic_ipc_handle_s *handle, const char *card_bdf);
+using rfc_ipc_close_fn_t = int32_t (*)(nic_ipc_handle_s *handle);
+using rfc_clock_fn_t = int (*)(struct timeval *now);
+extern rfc_ipc_open_fn_t g_rfc_ipc_open;
+extern rfc_ipc_close_fn_t g_rfc_ipc_close;
+extern rfc_clock_fn_t g_rfc_clock;
+
 struct rfc_file_closer {
     void operator()(FILE *fp) const { fclose(fp); }
 };

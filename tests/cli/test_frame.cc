@@ -1,7 +1,7 @@
 // The client's common frame in-process: scratch prefix, simulated init
 // failure, trace hook and its level gate, the lazy open step and the
-// timestamp. The transport's open/close and the clock are wrapped at link
-// time (see CMakeLists.txt).
+// timestamp. The transport's open/close and the clock are replaced through
+// the client's seams.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <sys/time.h>
@@ -18,7 +18,7 @@
 
 #include "rfc_internal.h"
 
-// ---- link-time wraps ----------------------------------------------------------
+// ---- the client's seams ----------------------------------------------------------
 
 namespace {
 
@@ -30,19 +30,14 @@ struct fake_transport_s {
 };
 fake_transport_s g_fake;
 
-bool g_clock_pinned = false;
 timeval g_pinned_time{};
 
 }  // namespace
 
-int32_t real_nic_ipc_open(nic_ipc_handle_s *, const char *) asm("__real__Z12nic_ipc_openP16nic_ipc_handle_sPKc");
-int32_t fake_nic_ipc_open(nic_ipc_handle_s *, const char *) asm("__wrap__Z12nic_ipc_openP16nic_ipc_handle_sPKc");
-int32_t fake_nic_ipc_close(nic_ipc_handle_s *) asm("__wrap__Z13nic_ipc_closeP16nic_ipc_handle_s");
-
 int32_t fake_nic_ipc_open(nic_ipc_handle_s *handle, const char *card_bdf) {
     g_fake.open_addresses.emplace_back(card_bdf != nullptr ? card_bdf : "<null>");
     if (g_fake.forward) {
-        return real_nic_ipc_open(handle, card_bdf);
+        return nic_ipc_open(handle, card_bdf);
     }
     return g_fake.open_result;
 }
@@ -52,13 +47,9 @@ int32_t fake_nic_ipc_close(nic_ipc_handle_s *) {
     return 0;
 }
 
-extern "C" int __real_gettimeofday(timeval *tv, void *tz);
-extern "C" int __wrap_gettimeofday(timeval *tv, void *tz) {
-    if (g_clock_pinned && tv != nullptr) {
-        *tv = g_pinned_time;
-        return 0;
-    }
-    return __real_gettimeofday(tv, tz);
+int pinned_clock(timeval *now) {
+    *now = g_pinned_time;
+    return 0;
 }
 
 // ---- trace capture ------------------------------------------------------------
@@ -127,8 +118,10 @@ class ClientFrame : public ::testing::Test {
         g_fake = fake_transport_s{};
         g_calls_a.clear();
         g_calls_b.clear();
-        g_clock_pinned = true;
         g_pinned_time = {k_pinned_seconds, 5};
+        g_rfc_ipc_open = fake_nic_ipc_open;
+        g_rfc_ipc_close = fake_nic_ipc_close;
+        g_rfc_clock = pinned_clock;
         // Each test starts from a thread's first state.
         g_rfc_opened = false;
         g_rfc_test_env = 0;
@@ -137,7 +130,9 @@ class ClientFrame : public ::testing::Test {
     void TearDown() override {
         unsetenv("RFC_TEST_ENV");
         unsetenv("CRD_BDF");
-        g_clock_pinned = false;
+        g_rfc_ipc_open = nic_ipc_open;
+        g_rfc_ipc_close = nic_ipc_close;
+        g_rfc_clock = [](timeval *now) { return gettimeofday(now, nullptr); };
         g_rfc_trace_cb = nullptr;
         g_rfc_opened = false;
         g_rfc_test_env = 0;
