@@ -61,12 +61,6 @@ def test_twin_reports_the_originals_inventory(new_card, tmp_path):
     assert inventory['cards'][0]['startup_image'] == 'fw-a' and inventory['cards'][0]['running_image'] == 'fw-b'
 
 
-def factory_inventory(new_card, tmp_path):
-    card = new_card('factory')
-    doc = card.inventory()
-    return doc
-
-
 def drop_fw_b(d):
     d['cards'][0]['partitions'] = [p for p in d['cards'][0]['partitions'] if p['name'] != 'fw-b']
 
@@ -97,7 +91,7 @@ REFUSALS = [
 
 @pytest.mark.parametrize('name,spoil,message', REFUSALS, ids=[r[0] for r in REFUSALS])
 def test_twin_refuses_what_it_cannot_copy(new_card, tmp_path, name, spoil, message):
-    doc = factory_inventory(new_card, tmp_path)
+    doc = new_card('factory').inventory()
     spoil(doc)
     source = tmp_path / 'inventory.json'
     source.write_text(json.dumps(doc))
@@ -113,12 +107,11 @@ def test_twin_never_overwrites_a_card(new_card, tmp_path):
     card = new_card('card')
     source = tmp_path / 'inventory.json'
     source.write_text(json.dumps(card.inventory()))
-    before = open(os.path.join(card.state, 'state.txt')).read() if os.path.exists(
-        os.path.join(card.state, 'state.txt')) else None
-    with open(os.path.join(card.state, 'state.txt'), 'a') as f:
+    state = os.path.join(card.state, 'state.txt')
+    with open(state, 'w') as f:
         f.write('startup_fw=1\n')
     proc = subprocess.run([LAUNCHER, '--state', card.state, '--bdf', card.bdf, '--twin', str(source), '--', 'true'],
                           capture_output=True, text=True, timeout=60)
     assert proc.returncode == 1
     assert 'already holds a card' in proc.stderr
-    assert open(os.path.join(card.state, 'state.txt')).read() == (before or '') + 'startup_fw=1\n'
+    assert open(state).read() == 'startup_fw=1\n'
