@@ -44,17 +44,27 @@ def own_fields_removed(doc):
     return doc
 
 
-def test_twin_reports_the_originals_inventory(new_card, tmp_path):
+def inventory_of_all(card, extra):
+    rc, out = card.flashctl('inventory', '--json', extra=extra)
+    assert rc == 0, out
+    return json.loads(out)
+
+
+@pytest.mark.parametrize('cards', [1, 2])
+def test_twin_reports_the_originals_inventory(new_card, tmp_path, cards):
     original = new_card('original')
-    os.makedirs(original.state)
-    with open(os.path.join(original.state, 'state.txt'), 'w') as f:
-        f.write(CARD_STATE)
-    inventory = original.inventory()
+    # The second card differs from the first and from the factory.
+    for folder, state in [('', CARD_STATE), ('card2', 'startup_fw=1\npart.fw-b.version=9.9.9\n')][:cards]:
+        os.makedirs(os.path.join(original.state, folder), exist_ok=True)
+        with open(os.path.join(original.state, folder, 'state.txt'), 'w') as f:
+            f.write(state)
+    inventory = inventory_of_all(original, ['--cards', str(cards)])
+    assert len(inventory['cards']) == cards
     source = tmp_path / 'inventory.json'
     source.write_text(json.dumps(inventory))
 
     twin = new_card('twin')
-    twin_inventory = twin.inventory(extra=['--twin', str(source)])
+    twin_inventory = inventory_of_all(twin, ['--twin', str(source)])
     assert twin_inventory['cards'][0]['card'] == twin.bdf
     assert own_fields_removed(twin_inventory) == own_fields_removed(inventory)
     # Not the factory card by chance.
