@@ -95,6 +95,9 @@ set(fu_public_headers
   logging/log.h
   logging/trace.h
   logging/trace_level.h
+  flash_client/rfc_types.h
+  flash_client/rfc.h
+  flash_client/rfc_reads.h
 )
 set(fu_header_files)
 foreach(h IN LISTS fu_public_headers)
@@ -106,7 +109,7 @@ endforeach()
 # The exported libraries and every library of this project they link, so the
 # export set is closed whatever the folders link among themselves.
 set(fu_exported_libs)
-set(fu_pending fu_card_ipc fu_ipcdrv fu_logging)
+set(fu_pending fu_card_ipc fu_ipcdrv fu_logging fu_flash_client)
 while(fu_pending)
   list(POP_FRONT fu_pending fu_lib)
   if(NOT TARGET ${fu_lib} OR fu_lib IN_LIST fu_exported_libs)

@@ -45,10 +45,7 @@ int rfc_flash_erase(flash_partition_e partition, uint64_t size, const char *bdf,
             return RFC_EFAIL;
         }
         if (status == FWUPDATE_STATUS_ERASE_IN_PROGRESS) {
-            rfc_progress_poll("erase", waited_s);
-            rfc_sleep(k_erase_poll_seconds);
-            waited_s += k_erase_poll_seconds;
-            rfc_progress_poll("erase", waited_s);
+            rfc_poll_wait("erase", k_erase_poll_seconds, waited_s);
             continue;
         }
         rfc_progress_end();

@@ -133,6 +133,9 @@ void rfc_progress_begin(const char *phase, uint64_t total);
 void rfc_progress_update(uint64_t done);
 void rfc_progress_poll(const char *label, unsigned elapsed_s);
 void rfc_progress_end();
+// One wait between two polls of a long operation, reported before and after
+// to the progress callback; waited_s grows by seconds.
+void rfc_poll_wait(const char *label, unsigned seconds, unsigned &waited_s);
 
 // Bounded reads of what the card sends.
 // A length the card states for an area of area bytes, trusted only as far as

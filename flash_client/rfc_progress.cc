@@ -49,3 +49,10 @@ void rfc_progress_poll(const char *label, unsigned elapsed_s) {
 void rfc_progress_end() {
     report(RFC_PROGRESS_END, "", 0, 0, 0);
 }
+
+void rfc_poll_wait(const char *label, unsigned seconds, unsigned &waited_s) {
+    rfc_progress_poll(label, waited_s);
+    rfc_sleep(seconds);
+    waited_s += seconds;
+    rfc_progress_poll(label, waited_s);
+}

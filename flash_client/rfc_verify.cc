@@ -38,10 +38,7 @@ int read_startup_image(flash_partition_e partition, const bool *timeout, fwupdat
             return RFC_EFAIL;
         }
         if (rsp.status == FWUPDATE_STATUS_VERIFY_IN_PROGRESS) {
-            rfc_progress_poll("verify startup image", waited_s);
-            rfc_sleep(k_verify_poll_seconds);
-            waited_s += k_verify_poll_seconds;
-            rfc_progress_poll("verify startup image", waited_s);
+            rfc_poll_wait("verify startup image", k_verify_poll_seconds, waited_s);
             continue;
         }
         rfc_progress_end();
@@ -115,10 +112,7 @@ int rfc_read_checksum(flash_partition_e partition, uint64_t size, const char *bd
             return RFC_EFAIL;
         }
         if (rsp.status == FWUPDATE_STATUS_VERIFY_IN_PROGRESS) {
-            rfc_progress_poll("verify checksum", waited_s);
-            rfc_sleep(k_verify_poll_seconds);
-            waited_s += k_verify_poll_seconds;
-            rfc_progress_poll("verify checksum", waited_s);
+            rfc_poll_wait("verify checksum", k_verify_poll_seconds, waited_s);
             if (timeout) {
                 rfc_progress_end();
                 RFC_ERR("[%s] Verify operation aborted due to timeout");
