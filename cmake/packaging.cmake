@@ -37,12 +37,15 @@ get_filename_component(fu_source_dir ${CMAKE_CURRENT_LIST_DIR}/.. ABSOLUTE)
 if(TARGET flash-update)
   install(TARGETS flash-update RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT tool)
 endif()
+if(TARGET flashctl)
+  install(TARGETS flashctl RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT tool)
+endif()
 
 # Manual pages are installed compressed, as Debian keeps them (man reads
 # either). gzip -n leaves the name and time out, so the file is reproducible.
 find_program(FLASH_UPDATE_GZIP gzip)
 set(fu_man_pages)
-foreach(page IN ITEMS flash-update.8 flash-update-vcard.1)
+foreach(page IN ITEMS flash-update.8 flashctl.8 flash-update-vcard.1)
   if(EXISTS ${fu_source_dir}/doc/${page})
     list(APPEND fu_man_pages ${page})
   endif()
@@ -69,6 +72,13 @@ endif()
 
 if(DEFINED fu_man_file_flash-update.8)
   install(FILES ${fu_man_file_flash-update.8} DESTINATION ${CMAKE_INSTALL_MANDIR}/man8 COMPONENT tool)
+endif()
+if(TARGET flashctl AND DEFINED fu_man_file_flashctl.8)
+  install(FILES ${fu_man_file_flashctl.8} DESTINATION ${CMAKE_INSTALL_MANDIR}/man8 COMPONENT tool)
+endif()
+if(TARGET flashctl AND EXISTS ${fu_source_dir}/completion/flashctl)
+  install(FILES ${fu_source_dir}/completion/flashctl
+          DESTINATION ${CMAKE_INSTALL_DATADIR}/bash-completion/completions COMPONENT tool)
 endif()
 if(EXISTS ${fu_source_dir}/completion/flash-update)
   install(FILES ${fu_source_dir}/completion/flash-update
@@ -256,7 +266,7 @@ if(fu_shlibdeps)
   set(CPACK_DEBIAN_TOOL_PACKAGE_DEPENDS "pciutils")
 else()
   set(CPACK_DEBIAN_TOOL_PACKAGE_DEPENDS
-      "libc6, libgcc-s1, libstdc++6, libspdlog1.10, libfmt9, pciutils")
+      "libc6, libgcc-s1, libstdc++6, libspdlog1.10, libfmt9, libssl3, pciutils")
 endif()
 set(CPACK_DEBIAN_TOOL_PACKAGE_SUGGESTS "flash-update-vcard")
 set(CPACK_DEBIAN_TOOL_DESCRIPTION

@@ -45,7 +45,7 @@ const command_def_s k_commands[] = {
     {"inventory", CMD_INVENTORY, 0, 255, "inventory [CARD...] [--prometheus FILE]"},
     {"update", CMD_UPDATE, 3, 3,
      "update CARD PARTITION IMAGE [--sha512 HEX] [--activate] [--dry-run] [--allow-running] [--timeout SECONDS]"},
-    {"rollback", CMD_ROLLBACK, 1, 1, "rollback CARD [--dry-run]"},
+    {"rollback", CMD_ROLLBACK, 1, 1, "rollback CARD [--dry-run] [--timeout SECONDS]"},
     {"history", CMD_HISTORY, 0, 1, "history [CARD]"},
 };
 
@@ -388,6 +388,21 @@ int run_inventory(const fc_card_ops_s &ops, const args_s &args, const output_s &
     return any_failed ? FC_EXIT_FAILED : FC_EXIT_OK;
 }
 
+constexpr const char *k_timeout_usage = "--timeout takes a number of seconds from 1 to 86400";
+
+// false when --timeout is given without a number of seconds in range.
+bool parse_timeout(const args_s &args, unsigned *timeout_s) {
+    *timeout_s = 0;
+    if (!args.given[OPT_TIMEOUT]) return true;
+    const std::string &text = args.value[OPT_TIMEOUT];
+    char *end = nullptr;
+    errno = 0;
+    const unsigned long t = strtoul(text.c_str(), &end, 10);
+    if (errno != 0 || end == text.c_str() || *end != '\0' || text[0] == '-' || t == 0 || t > 86400) return false;
+    *timeout_s = static_cast<unsigned>(t);
+    return true;
+}
+
 int run_update(const fc_card_ops_s &ops, const args_s &args, const output_s &o) {
     fc_update_request_s req;
     req.card = args.words[0];
@@ -397,14 +412,7 @@ int run_update(const fc_card_ops_s &ops, const args_s &args, const output_s &o) 
     req.activate = args.given[OPT_ACTIVATE];
     req.dry_run = args.given[OPT_DRY_RUN];
     req.allow_running = args.given[OPT_ALLOW_RUNNING];
-    if (args.given[OPT_TIMEOUT]) {
-        char *end = nullptr;
-        errno = 0;
-        const unsigned long t = strtoul(args.value[OPT_TIMEOUT].c_str(), &end, 10);
-        if (errno != 0 || end == args.value[OPT_TIMEOUT].c_str() || *end != '\0' || t == 0 || t > 86400)
-            return fail_usage(o, "--timeout takes a number of seconds from 1 to 86400");
-        req.timeout_s = static_cast<unsigned>(t);
-    }
+    if (!parse_timeout(args, &req.timeout_s)) return fail_usage(o, k_timeout_usage);
     if (args.given[OPT_SHA512] && args.value[OPT_SHA512].size() != 2 * RFC_SHA512_LEN)
         return fail_usage(o, "--sha512 takes 128 hexadecimal digits");
 
@@ -421,7 +429,9 @@ int run_update(const fc_card_ops_s &ops, const args_s &args, const output_s &o) 
 }
 
 int run_rollback(const fc_card_ops_s &ops, const args_s &args, const output_s &o) {
-    const fc_rollback_report_s rep = fc_rollback(ops, args.words[0], args.given[OPT_DRY_RUN]);
+    unsigned timeout_s = 0;
+    if (!parse_timeout(args, &timeout_s)) return fail_usage(o, k_timeout_usage);
+    const fc_rollback_report_s rep = fc_rollback(ops, args.words[0], args.given[OPT_DRY_RUN], timeout_s);
     ops.release_lock();
     fputs(o.json ? (fc_dump(fc_rollback_json(rep)) + "\n").c_str() : fc_rollback_text(rep).c_str(), o.out);
     return fc_rollback_exit_status(rep);

@@ -479,7 +479,7 @@ int fc_update_exit_status(const fc_update_report_s &rep) {
     return FC_EXIT_FAILED;
 }
 
-fc_rollback_report_s fc_rollback(const fc_card_ops_s &ops, const std::string &card, bool dry_run) {
+fc_rollback_report_s fc_rollback(const fc_card_ops_s &ops, const std::string &card, bool dry_run, unsigned timeout_s) {
     fc_rollback_report_s rep;
     rep.card = card;
     rep.dry_run = dry_run;
@@ -521,7 +521,7 @@ fc_rollback_report_s fc_rollback(const fc_card_ops_s &ops, const std::string &ca
     const firmware_image_type_e other = startup == FIRMWARE_IMAGE_FW_A ? FIRMWARE_IMAGE_FW_B : FIRMWARE_IMAGE_FW_A;
     rep.to = fc_image_name(other);
 
-    fc_phase_start(FC_STARTUP_VERIFY_DEADLINE_S);
+    fc_phase_start(timeout_s > 0 ? timeout_s : FC_STARTUP_VERIFY_DEADLINE_S);
     rfc_startup_image_s image;
     r = ops.read_startup_image(partition_of(other), bdf, &g_fc_session.stop, &image);
     if (g_fc_session.signal != 0) {

@@ -175,7 +175,8 @@ struct fc_rollback_report_s {
 // --- engine ------------------------------------------------------------------
 
 fc_update_report_s fc_update(const fc_card_ops_s &ops, const fc_update_request_s &request);
-fc_rollback_report_s fc_rollback(const fc_card_ops_s &ops, const std::string &card, bool dry_run);
+// timeout_s: the startup-image verification's deadline (0: the default).
+fc_rollback_report_s fc_rollback(const fc_card_ops_s &ops, const std::string &card, bool dry_run, unsigned timeout_s);
 // One card's inventory entry (an error entry when it fails to answer).
 nlohmann::json fc_inventory_card(const fc_card_ops_s &ops, const std::string &card);
 

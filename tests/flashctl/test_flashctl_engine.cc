@@ -287,7 +287,7 @@ TEST_P(Rollback, SelectsTheOtherSlotOnlyWhenItVerifies) {
     const rollback_case_s &c = GetParam();
     g_card.startup = c.startup;
     g_card.startup_verifies = c.verifies;
-    const fc_rollback_report_s rep = fc_rollback(k_fake_ops, "0000:03:00.0", false);
+    const fc_rollback_report_s rep = fc_rollback(k_fake_ops, "0000:03:00.0", false, 0);
     EXPECT_EQ(rep.result, c.result);
     EXPECT_EQ(fc_rollback_exit_status(rep), c.status);
     EXPECT_EQ(g_card.calls, c.calls);
