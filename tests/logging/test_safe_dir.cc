@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <ostream>
 #include <string>
 
 #include "logging_test_util.h"
@@ -24,6 +25,11 @@ struct safe_dir_case {
     safe_dir_fault fault;
     std::string reason;  // with "D" standing for the path
 };
+
+// Test names stay readable in listings.
+void PrintTo(const safe_dir_case &c, std::ostream *os) {
+    *os << c.name;
+}
 
 std::string euid_text() {
     return std::to_string(geteuid());

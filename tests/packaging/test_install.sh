@@ -63,7 +63,7 @@ else
 fi
 expect_file share/bash-completion/completions/flash-update
 expect_file lib/tmpfiles.d/flash-update.conf
-for h in nic_ipc.h nic_pci.h nic_fwctl.h nic_ipc_discovery.h protocol.h ipc_cmd.h log.h trace.h rfc_types.h; do
+for h in nic_ipc.h nic_pci.h nic_fwctl.h nic_ipc_discovery.h protocol.h ipc_cmd.h log.h trace.h trace_level.h; do
     expect_file include/flash-update/$h
 done
 libdir=$(cd "$usr" && dirname "$(find . -name libfu_card_ipc.a | head -1)")
