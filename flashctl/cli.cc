@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <csignal>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
@@ -497,6 +498,11 @@ int fc_main(const fc_card_ops_s &ops, int argc, char **argv, FILE *out, FILE *er
         return FC_EXIT_OK;
     }
     progress_setup(args, err);
+    if ((args.command->command & (CMD_UPDATE | CMD_ROLLBACK)) == 0) {
+        // Only a transaction has safe points to stop at; the rest end at once.
+        signal(SIGINT, SIG_DFL);
+        signal(SIGTERM, SIG_DFL);
+    }
     switch (args.command->command) {
         case CMD_INVENTORY:
             return run_inventory(ops, args, o);

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
 #include <numeric>
 #include <string>
@@ -333,8 +334,10 @@ TEST(Flashctl, InventoryListsEveryCardAndReportsTheOneThatFails) {
     // flash-update; its second, from flashctl, goes unanswered.
     options.faults = {"card-info@2:no-answer"};
     const std::string bdf3 = g.card.bdf.substr(0, 5) + "23:00.0";
+    const std::string metrics = g.card.work_dir + "/cards.prom";
     const std::string script = e2e_tool_path() + " --get-card-info " + g.card.bdf2 + " >/dev/null 2>&1; " + FLASHCTL +
-                               " inventory --json " + g.card.bdf + " " + g.card.bdf2 + " " + bdf3;
+                               " inventory --json " + g.card.bdf + " " + g.card.bdf2 + " " + bdf3 + " --prometheus " +
+                               metrics;
     const e2e_result_s r = e2e_run_command(g.card, {"sh", "-c", script}, options);
     EXPECT_EQ(r.status, 1) << r.out << r.err;
     const json doc = document(r);
@@ -355,8 +358,15 @@ TEST(Flashctl, InventoryListsEveryCardAndReportsTheOneThatFails) {
         EXPECT_EQ(card["partitions"][6]["running"], true);
         EXPECT_EQ(card["secure"]["lcs"]["lcs_boot_state"], "open");
     }
-    // Read-only: no lock, no request that changes a card.
+    // Read-only: no request that changes a card, no file in its scratch directory.
     EXPECT_EQ(mutating_requests(e2e_requests(g.card)), Strings{});
+    EXPECT_TRUE(std::filesystem::is_empty(g.card.scratch_dir));
+    // The metrics file stands complete, without its temporary.
+    std::string text;
+    ASSERT_TRUE(e2e_read_file(metrics, text));
+    EXPECT_NE(text.find("flash_update_card_inventory_success{card=\"" + g.card.bdf2 + "\"} 0"), std::string::npos)
+        << text;
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(g.card.work_dir), {}), 1);
 }
 
 }  // namespace
