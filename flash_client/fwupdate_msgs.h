@@ -351,20 +351,21 @@ inline constexpr fwupdate_msg_def_s k_fwupdate_msgs[] = {
      FWUPDATE_VERIFY_SIGNATURE_RSP_LEN},
 };
 
-// The message's entry; null for a number the service does not know.
-constexpr const fwupdate_msg_def_s *fwupdate_msg_find(uint32_t msg) {
+// Lengths of a message, 0 for one the service does not know. (No pointer
+// comparison: gcc 12 with UBSan rejects it in a constant expression.)
+constexpr size_t fwupdate_req_len(uint32_t msg) {
     for (const fwupdate_msg_def_s &def : k_fwupdate_msgs) {
         if (def.msg == msg) {
-            return &def;
+            return def.req_len;
         }
     }
-    return nullptr;
-}
-constexpr size_t fwupdate_req_len(uint32_t msg) {
-    const fwupdate_msg_def_s *def = fwupdate_msg_find(msg);
-    return def != nullptr ? def->req_len : 0;
+    return 0;
 }
 constexpr size_t fwupdate_rsp_len(uint32_t msg) {
-    const fwupdate_msg_def_s *def = fwupdate_msg_find(msg);
-    return def != nullptr ? def->rsp_len : 0;
+    for (const fwupdate_msg_def_s &def : k_fwupdate_msgs) {
+        if (def.msg == msg) {
+            return def.rsp_len;
+        }
+    }
+    return 0;
 }
