@@ -400,14 +400,15 @@ fc_update_report_s fc_update(const fc_card_ops_s &ops, const fc_update_request_s
     // Apply.
     if (need_write) {
         if (!t.start(PHASE_ERASE, t.deadline(FC_ERASE_DEADLINE_S))) return rep;
+        // From the first erase request on, the partition is no longer what it was.
         rep.partition_state = "erased";
+        rep.changed = true;
         r = ops.erase(partition, partition_size, bdf, g_fc_session.stop);
         if (r != RFC_OK) {
             t.fail(result_text("erase of " + req.partition + " failed", r));
             return rep;
         }
         t.end("ok");
-        rep.changed = true;
 
         if (!t.start(PHASE_INSTALL,
                      t.deadline(FC_INSTALL_DEADLINE_BASE_S + static_cast<double>(FC_INSTALL_DEADLINE_PER_MIB_S) *

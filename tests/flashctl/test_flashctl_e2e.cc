@@ -324,6 +324,20 @@ TEST(Flashctl, MutatingFlashUpdateIsBusyWhileUpdateRuns) {
     EXPECT_EQ(erases, 1u);
 }
 
+TEST(Flashctl, DrawsABarPerPhaseOnATerminal) {
+    e2e_card_guard g;
+    const std::string image = e2e_work_file(g.card, "img.bin", image_bytes(200000, 8));
+    e2e_options_s options;
+    options.stderr_tty = true;
+    options.erase_polls = 1;
+    const e2e_result_s r = flashctl(g.card, {"update", g.card.bdf, "fw-b", image}, options);
+    EXPECT_EQ(r.status, 0) << r.out << r.err;
+    EXPECT_NE(r.err.find("\rerase            waiting on the card"), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("\rinstall          [##############################] 100%"), std::string::npos) << r.err;
+    // The document on standard output carries nothing of it.
+    EXPECT_EQ(document(r)["result"], "updated");
+}
+
 // --- inventory -----------------------------------------------------------------------
 
 TEST(Flashctl, InventoryListsEveryCardAndReportsTheOneThatFails) {
