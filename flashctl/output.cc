@@ -182,16 +182,12 @@ std::string fc_update_text(const fc_update_report_s &rep) {
     if (rep.before.read)
         out += "before: version " + rep.before.version + ", running " + rep.before.running_image + ", startup " +
                rep.before.startup_image + "\n";
-    if (rep.dry_run) {
+    if (rep.dry_run && rep.result == "unchanged") {
         out += "dry run: ";
-        if (rep.plan_actions.empty()) {
-            out += rep.result == "unchanged" ? "nothing to do\n" : "\n";
-        } else {
-            out += "would";
-            for (const auto &a : rep.plan_actions)
-                out += " " + a;
-            out += "\n";
-        }
+        if (rep.plan_actions.empty()) out += "nothing to do";
+        for (size_t i = 0; i < rep.plan_actions.size(); ++i)
+            out += (i == 0 ? "would " : ", ") + rep.plan_actions[i];
+        out += "\n";
     }
     for (const auto &p : rep.phases) {
         if (p.status == "skipped") continue;
