@@ -5,6 +5,7 @@
 
 #include <ostream>
 #include <string>
+#include <utility>
 
 #include "logging_test_util.h"
 #include "safe_dir.h"
@@ -23,7 +24,7 @@ struct safe_dir_case {
     const char *suffix;  // appended to the path checked
     safe_dir_wording wording;
     safe_dir_fault fault;
-    std::string reason;  // with "D" standing for the path
+    std::string reason;  // {path} and {euid} stand for the path checked and our uid
 };
 
 // Test names stay readable in listings.
@@ -68,14 +69,13 @@ TEST_P(SafeDir, VerdictAndReason) {
     const safe_dir_verdict verdict = safe_dir_check_path(checked.c_str());
     EXPECT_EQ(verdict.fault, c.fault);
     std::string want = c.reason;
-    if (const size_t at = want.find('D'); at != std::string::npos) {
-        want.replace(at, 1, checked);
-    }
-    if (const size_t at = want.find('U'); at != std::string::npos) {
-        want.replace(at, 1, euid_text());
+    for (const auto &[mark, text] : {std::pair<std::string, std::string>{"{path}", checked}, {"{euid}", euid_text()}}) {
+        if (const size_t at = want.find(mark); at != std::string::npos) {
+            want.replace(at, mark.size(), text);
+        }
     }
     safe_dir_wording wording = c.wording;
-    if (wording.subject != nullptr && std::string(wording.subject) == "D") {
+    if (wording.subject != nullptr && std::string(wording.subject) == "{path}") {
         wording.subject = checked.c_str();
     }
     EXPECT_EQ(safe_dir_reason(verdict, wording), want);
@@ -89,7 +89,7 @@ TEST_P(SafeDir, VerdictAndReason) {
     }
 }
 
-constexpr safe_dir_wording k_path_no_mode{.subject = "D", .show_mode = false};
+constexpr safe_dir_wording k_path_no_mode{.subject = "{path}", .show_mode = false};
 constexpr safe_dir_wording k_its_dir{.subject = "its directory"};
 constexpr safe_dir_wording k_it_no_errno{.show_errno = false};
 
@@ -108,7 +108,7 @@ INSTANTIATE_TEST_SUITE_P(
                       safe_dir_fault::shared_write,
                       "it is writable by group or others (mode 777)"},
         safe_dir_case{"others_writable_no_mode", entry_kind::own_dir, 0702, "", k_path_no_mode,
-                      safe_dir_fault::shared_write, "D is writable by group or others"},
+                      safe_dir_fault::shared_write, "{path} is writable by group or others"},
         safe_dir_case{"link", entry_kind::link_to_dir, 0, "", {}, safe_dir_fault::symlink, "it is a symbolic link"},
         // A trailing slash would make lstat look through the link.
         safe_dir_case{
@@ -125,9 +125,9 @@ INSTANTIATE_TEST_SUITE_P(
         safe_dir_case{"missing_quiet", entry_kind::missing, 0, "", k_it_no_errno, safe_dir_fault::unexaminable,
                       "it cannot be examined"},
         safe_dir_case{"foreign", entry_kind::foreign_dir, 0755, "", k_its_dir, safe_dir_fault::foreign_owner,
-                      "its directory is owned by uid 4242, not U"},
+                      "its directory is owned by uid 4242, not {euid}"},
         safe_dir_case{"foreign_no_mode", entry_kind::foreign_dir, 0777, "", k_path_no_mode,
-                      safe_dir_fault::foreign_owner, "D is owned by uid 4242, not U"}),
+                      safe_dir_fault::foreign_owner, "{path} is owned by uid 4242, not {euid}"}),
     [](const ::testing::TestParamInfo<safe_dir_case> &info) { return std::string(info.param.name); });
 
 // Root owns /, which no other user can write: allowed only when asked.
