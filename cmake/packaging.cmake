@@ -44,12 +44,7 @@ endif()
 # Manual pages are installed compressed, as Debian keeps them (man reads
 # either). gzip -n leaves the name and time out, so the file is reproducible.
 find_program(FLASH_UPDATE_GZIP gzip)
-set(fu_man_pages)
-foreach(page IN ITEMS flash-update.8 flashctl.8 flash-update-vcard.1)
-  if(EXISTS ${fu_source_dir}/doc/${page})
-    list(APPEND fu_man_pages ${page})
-  endif()
-endforeach()
+set(fu_man_pages flash-update.8 flashctl.8 flash-update-vcard.1)
 set(fu_man_outputs)
 foreach(page IN LISTS fu_man_pages)
   if(FLASH_UPDATE_GZIP)
@@ -70,20 +65,16 @@ if(fu_man_outputs)
   add_custom_target(flash_update_man ALL DEPENDS ${fu_man_outputs})
 endif()
 
-if(DEFINED fu_man_file_flash-update.8)
-  install(FILES ${fu_man_file_flash-update.8} DESTINATION ${CMAKE_INSTALL_MANDIR}/man8 COMPONENT tool)
-endif()
-if(TARGET flashctl AND DEFINED fu_man_file_flashctl.8)
+install(FILES ${fu_man_file_flash-update.8} DESTINATION ${CMAKE_INSTALL_MANDIR}/man8 COMPONENT tool)
+if(TARGET flashctl)
   install(FILES ${fu_man_file_flashctl.8} DESTINATION ${CMAKE_INSTALL_MANDIR}/man8 COMPONENT tool)
 endif()
-if(TARGET flashctl AND EXISTS ${fu_source_dir}/completion/flashctl)
+if(TARGET flashctl)
   install(FILES ${fu_source_dir}/completion/flashctl
           DESTINATION ${CMAKE_INSTALL_DATADIR}/bash-completion/completions COMPONENT tool)
 endif()
-if(EXISTS ${fu_source_dir}/completion/flash-update)
-  install(FILES ${fu_source_dir}/completion/flash-update
-          DESTINATION ${CMAKE_INSTALL_DATADIR}/bash-completion/completions COMPONENT tool)
-endif()
+install(FILES ${fu_source_dir}/completion/flash-update
+        DESTINATION ${CMAKE_INSTALL_DATADIR}/bash-completion/completions COMPONENT tool)
 # systemd-tmpfiles reads lib/tmpfiles.d under /usr and /usr/local alike; the
 # directory is not multiarch, so it is not CMAKE_INSTALL_LIBDIR.
 install(FILES ${fu_pkg_dir}/flash-update.tmpfiles DESTINATION lib/tmpfiles.d
@@ -109,12 +100,7 @@ set(fu_public_headers
   flash_client/rfc.h
   flash_client/rfc_reads.h
 )
-set(fu_header_files)
-foreach(h IN LISTS fu_public_headers)
-  if(EXISTS ${fu_source_dir}/${h})
-    list(APPEND fu_header_files ${fu_source_dir}/${h})
-  endif()
-endforeach()
+list(TRANSFORM fu_public_headers PREPEND ${fu_source_dir}/ OUTPUT_VARIABLE fu_header_files)
 
 # The exported libraries and every library of this project they link, so the
 # export set is closed whatever the folders link among themselves.
