@@ -13,7 +13,9 @@
 // On each node: an open-file-description write lock on byte 0 keeps others
 // out (it survives the client opening and closing the same node), and a
 // classic record read lock on byte 1 names the holder's pid to the next
-// taker (classic record locks are the only kind that reports its owner).
+// taker (classic record locks are the only kind that reports its owner). The
+// latter ends when the holder closes any descriptor of the node, after which
+// the holder is still kept out but no longer named.
 #pragma once
 
 #include <sys/types.h>
@@ -45,7 +47,8 @@ struct card_lock_s {
 // end of the process; holder set when BUSY, reason when FAILED.
 card_lock_result_e card_lock_acquire(const char *bdf, card_lock_s &lock);
 
-// Drops a held lock (closes its descriptors); nothing when not held.
+// Drops a held lock (closes all its descriptors: without an address more
+// than one node may be held); nothing when not held.
 void card_lock_release(card_lock_s &lock);
 
 // True when text is a card address dddd:bb:dd.f (hex digits, function 0-7).
