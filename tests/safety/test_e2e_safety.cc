@@ -177,6 +177,7 @@ INSTANTIATE_TEST_SUITE_P(Spoiled, CardDirectory, ::testing::ValuesIn(k_dirs),
 struct tool_line_s {
     std::vector<std::string> env;
     std::vector<std::string> args;
+    bool as_other_user = false;  // runs as uid and gid 65534
 };
 
 std::string quoted(const std::string &text) {
@@ -188,9 +189,10 @@ std::string quoted(const std::string &text) {
 // further run in turn. Prints "<i>=<status>" per further run, then "one=" and
 // "pid=" of the first; the further runs' output goes to work_dir/<i>.out and
 // <i>.err.
-std::string beside_script(const tool_line_s &first, const std::vector<tool_line_s> &further) {
+std::string beside_script(const tool_line_s &first, const std::vector<tool_line_s> &further,
+                          const std::string &prelude) {
     auto line = [](const tool_line_s &run) {
-        std::string text = "env";
+        std::string text = run.as_other_user ? "setpriv --reuid=65534 --regid=65534 --clear-groups env" : "env";
         for (const std::string &e : run.env) {
             text += " " + quoted(e);
         }
@@ -200,7 +202,7 @@ std::string beside_script(const tool_line_s &first, const std::vector<tool_line_
         }
         return text;
     };
-    std::string script = "T=$1; W=$2\n" + line(first) + " >\"$W/one.out\" 2>\"$W/one.err\" &\n" + R"sh(one=$!
+    std::string script = "T=$1; W=$2\n" + prelude + line(first) + " >\"$W/one.out\" 2>\"$W/one.err\" &\n" + R"sh(one=$!
 n=0
 until grep -Eq "POSIX +ADVISORY +READ +$one " /proc/locks; do
   n=$((n + 1))
@@ -226,11 +228,11 @@ struct beside_result_s {
 // instead would stall the emulated device for every other process whenever
 // the stop fell inside an exchange.)
 beside_result_s run_beside(const e2e_card_s &card, const tool_line_s &first, const std::vector<tool_line_s> &further,
-                           e2e_options_s options = {}) {
+                           e2e_options_s options = {}, const std::string &prelude = "") {
     options.faults.push_back("write@1:delay=3000");
     beside_result_s r;
     r.run = e2e_run_command(
-        card, {"/bin/sh", "-c", beside_script(first, further), "sh", e2e_tool_path(), card.work_dir}, options);
+        card, {"/bin/sh", "-c", beside_script(first, further, prelude), "sh", e2e_tool_path(), card.work_dir}, options);
     const size_t at = r.run.out.find("pid=");
     if (at != std::string::npos) {
         r.pid = r.run.out.substr(at + 4, r.run.out.find('\n', at) - at - 4);
@@ -330,6 +332,35 @@ TEST_P(CardNaming, SecondRunIsRefused) {
 INSTANTIATE_TEST_SUITE_P(Names, CardNaming, ::testing::ValuesIn(k_namings),
                          [](const auto &info) { return std::string(info.param.name); });
 
+// The card's misc node made usable by group 65534, as a host gives a group
+// the card: root and that group's users then meet on the same lock.
+TEST(CardLock, RootAndAnotherUserMeet) {
+    for (const bool user_first : {true, false}) {
+        SCOPED_TRACE(user_first ? "user first" : "root first");
+        e2e_card_guard g;
+        // The user reaches the image, and logs where it may write.
+        const std::string logs = g.card.work_dir + "/user-logs/";
+        ASSERT_EQ(chmod(g.card.work_dir.substr(0, g.card.work_dir.rfind('/')).c_str(), 0755), 0);
+        ASSERT_EQ(mkdir(logs.c_str(), 0777), 0);
+        ASSERT_EQ(chmod(logs.c_str(), 0777), 0);
+        const std::string image = e2e_work_file(g.card, "image.bin", pattern_bytes(100, 7));
+        const std::string share = R"sh(chmod go+rx "$UMOCKDEV_DIR"
+find "$UMOCKDEV_DIR" -type d -exec chmod go+rx {} +
+find "$UMOCKDEV_DIR" -type s -exec chmod 777 {} +
+chgrp 65534 "$UMOCKDEV_DIR/dev/velaipcdev0" && chmod 660 "$UMOCKDEV_DIR/dev/velaipcdev0"
+)sh";
+        const std::vector<std::string> user_env = {"NON_PERSISTENT_LOG_DIR=" + logs, "PERSISTENT_LOG_DIR=" + logs};
+        const tool_line_s install{
+            user_first ? user_env : std::vector<std::string>{}, {"--install", "fw-a", image, g.card.bdf}, user_first};
+        const tool_line_s erase{
+            user_first ? std::vector<std::string>{} : user_env, {"--erase", "fw-a", "0x1000", g.card.bdf}, !user_first};
+        const beside_result_s r = run_beside(g.card, install, {erase}, {}, share);
+        ASSERT_EQ(r.run.status, 0) << r.run.err;
+        EXPECT_EQ(r.run.out, "0=1\none=0\npid=" + r.pid + "\n") << work_text(g.card, "one.err");
+        EXPECT_EQ(work_text(g.card, "0.err"), busy_line(g.card.bdf, r.pid));
+    }
+}
+
 TEST(CardLock, AnotherCardIsNotHeld) {
     e2e_card_guard g;
     const std::string image = e2e_work_file(g.card, "image.bin", pattern_bytes(100, 5));
@@ -426,7 +457,8 @@ TEST(Descriptors, GrepInheritsNoDeviceOfTheCard) {
         const std::string bin = g.card.work_dir + "/bin";
         const std::string seen = g.card.work_dir + "/inherited.txt";
         ASSERT_EQ(mkdir(bin.c_str(), 0755), 0);
-        safety_write(bin + "/grep", "#!/bin/sh\n{ echo ran; ls -l /proc/$$/fd; } >> '" + seen + "'\nexec /bin/grep \"$@\"\n");
+        safety_write(bin + "/grep",
+                     "#!/bin/sh\n{ echo ran; ls -l /proc/$$/fd; } >> '" + seen + "'\nexec /bin/grep \"$@\"\n");
         ASSERT_EQ(chmod((bin + "/grep").c_str(), 0755), 0);
         e2e_options_s o;
         o.no_misc = no_misc;
