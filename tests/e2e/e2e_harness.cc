@@ -3,6 +3,8 @@
 // and the sleeps the tool asked for.
 #include "e2e_harness.h"
 
+#include "test_support.h"
+
 #include <errno.h>
 #include <fcntl.h>
 #include <poll.h>
@@ -81,15 +83,6 @@ void remove_tree(const std::string &path) {
 
 std::string dir_of_temp(const e2e_card_s &card) {
     return std::filesystem::path(card.state_dir).parent_path().string();
-}
-
-std::vector<std::string> split_lines(const std::string &text) {
-    std::vector<std::string> lines;
-    std::istringstream in(text);
-    std::string line;
-    while (std::getline(in, line))
-        lines.push_back(line);
-    return lines;
 }
 
 std::vector<std::string> base_env(const e2e_options_s &options, const e2e_card_s &card) {
@@ -318,12 +311,7 @@ e2e_result_s e2e_run_launcher(const std::vector<std::string> &args, unsigned tim
 }
 
 bool e2e_read_file(const std::string &path, std::string &text) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) return false;
-    std::ostringstream all;
-    all << in.rdbuf();
-    text = all.str();
-    return true;
+    return test_support::read_file(path, text);
 }
 
 bool e2e_scratch_read(const e2e_card_s &card, const std::string &name, std::string &text) {
@@ -345,13 +333,13 @@ std::string e2e_work_file(const e2e_card_s &card, const std::string &name, const
 std::vector<std::string> e2e_log_lines(const e2e_card_s &card) {
     std::string text;
     if (!e2e_scratch_read(card, "flash-update.log", text)) return {};
-    return split_lines(text);
+    return test_support::split_lines(text);
 }
 
 std::vector<std::string> e2e_err_log_lines(const e2e_card_s &card) {
     std::string text;
     if (!e2e_scratch_read(card, "flash-update-err.log", text)) return {};
-    return split_lines(text);
+    return test_support::split_lines(text);
 }
 
 std::vector<std::string> e2e_log_messages(const e2e_card_s &card) {
@@ -378,7 +366,7 @@ std::vector<e2e_request_s> e2e_requests(const e2e_card_s &card) {
     std::vector<e2e_request_s> requests;
     std::string text;
     if (!e2e_read_file(card.state_dir + "/requests.log", text)) return requests;
-    for (const std::string &line : split_lines(text)) {
+    for (const std::string &line : test_support::split_lines(text)) {
         std::istringstream in(line);
         std::string ep, msg, hex;
         if (!(in >> ep >> msg)) continue;
@@ -402,7 +390,7 @@ std::vector<unsigned> e2e_sleeps(const e2e_card_s &card) {
     std::vector<unsigned> sleeps;
     std::string text;
     if (!e2e_read_file(card.sleep_log, text)) return sleeps;
-    for (const std::string &line : split_lines(text))
+    for (const std::string &line : test_support::split_lines(text))
         if (!line.empty()) sleeps.push_back(static_cast<unsigned>(std::strtoul(line.c_str(), nullptr, 10)));
     return sleeps;
 }

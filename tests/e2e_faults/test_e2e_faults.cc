@@ -24,6 +24,7 @@
 #include <vector>
 
 #include "e2e_harness.h"
+#include "test_support.h"
 #include "fwkeys_guard.h"
 
 namespace {
@@ -130,17 +131,7 @@ std::string shell_quote(const std::string &s) {
     return q + "'";
 }
 
-std::vector<std::string> split_lines(const std::string &text) {
-    std::vector<std::string> lines;
-    size_t start = 0;
-    while (start < text.size()) {
-        size_t end = text.find('\n', start);
-        if (end == std::string::npos) end = text.size();
-        lines.push_back(text.substr(start, end - start));
-        start = end + 1;
-    }
-    return lines;
-}
+using test_support::split_lines;
 
 // The text after the leading "[timestamp] " or "[function:line] ".
 std::string without_prefix(const std::string &text) {

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "e2e_harness.h"
+#include "test_support.h"
 
 namespace {
 
@@ -20,17 +21,7 @@ std::string le_hex(uint64_t value, unsigned width) {
     return e2e_hex(b);
 }
 
-std::vector<uint8_t> image_bytes(size_t size, unsigned seed) {
-    std::vector<uint8_t> b(size);
-    uint32_t x = 2463534242u ^ seed;
-    for (auto &v : b) {
-        x ^= x << 13;
-        x ^= x >> 17;
-        x ^= x << 5;
-        v = static_cast<uint8_t>(x);
-    }
-    return b;
-}
+using test_support::image_bytes;
 
 // Text after the leading "[...] " (timestamp or function label and line).
 std::string without_prefix(const std::string &line) {

@@ -6,27 +6,19 @@
 #include <unistd.h>
 
 #include <cstdio>
-#include <filesystem>
 #include <fstream>
 #include <optional>
 #include <sstream>
 #include <string>
 #include <vector>
 
-// A fresh directory under /tmp, removed with everything in it.
-struct temp_dir_s {
-    std::string path;
-    temp_dir_s() {
-        char tmpl[] = "/tmp/fu-logging-XXXXXX";
-        const char *made = mkdtemp(tmpl);
-        path = made != nullptr ? made : "";
-    }
-    ~temp_dir_s() {
-        std::error_code ec;
-        std::filesystem::remove_all(path, ec);
-    }
-    std::string operator/(const std::string &name) const { return path + "/" + name; }
-};
+#include "test_support.h"
+
+using test_support::file_exists;
+using test_support::file_text;
+using test_support::split_lines;
+using test_support::temp_dir;
+using test_support::write_file;
 
 // Sets (or with nullptr unsets) a variable for the lifetime of the guard.
 struct env_guard_s {
@@ -89,31 +81,6 @@ struct fd_capture_s {
         unlink(file.c_str());
     }
 };
-
-inline std::string file_read(const std::string &path) {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream ss;
-    ss << in.rdbuf();
-    return ss.str();
-}
-
-inline void file_write(const std::string &path, const std::string &text) {
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out << text;
-}
-
-inline bool file_exists(const std::string &path) {
-    return access(path.c_str(), F_OK) == 0;
-}
-
-inline std::vector<std::string> lines_of(const std::string &text) {
-    std::vector<std::string> lines;
-    std::istringstream in(text);
-    for (std::string line; std::getline(in, line);) {
-        lines.push_back(line);
-    }
-    return lines;
-}
 
 // One log line "<L> [<boot> YYYY-MM-DD HH:MM:SS.ffffff] (<tid>) <text>".
 struct log_line_s {

@@ -16,9 +16,9 @@ struct boot_line_case_s {
 class BootCountFile : public ::testing::TestWithParam<boot_line_case_s> {};
 
 TEST_P(BootCountFile, FirstLineReadsAsDecimalOrZero) {
-    temp_dir_s dir;
+    temp_dir dir;
     env_guard_s env("PERSISTENT_LOG_DIR", dir.path.c_str());
-    file_write(dir / "boot_count.txt", GetParam().content);
+    write_file(dir / "boot_count.txt", GetParam().content);
     EXPECT_EQ(utils::boot_count_get(), GetParam().expected) << '"' << GetParam().content << '"';
 }
 
@@ -34,7 +34,7 @@ INSTANTIATE_TEST_SUITE_P(Lines, BootCountFile,
                                            boot_line_case_s{"99999999999999999999999\n", 0}));
 
 TEST(BootCount, MissingFileIsBootZero) {
-    temp_dir_s dir;
+    temp_dir dir;
     env_guard_s env("PERSISTENT_LOG_DIR", dir.path.c_str());
     EXPECT_EQ(utils::boot_count_get(), 0);
 }
@@ -49,21 +49,21 @@ TEST(BootCount, PathFollowsPersistentLogDir) {
 }
 
 TEST(BootCount, DoubledSlashStillFindsTheFile) {
-    temp_dir_s dir;
+    temp_dir dir;
     env_guard_s env("PERSISTENT_LOG_DIR", (dir.path + "/").c_str());
-    file_write(dir / "boot_count.txt", "31\n");
+    write_file(dir / "boot_count.txt", "31\n");
     EXPECT_EQ(utils::boot_count_get(), 31);
 }
 
 TEST(BootCount, BannerPrintsTheNumberUnsigned) {
-    temp_dir_s dir;
+    temp_dir dir;
     env_guard_s env("PERSISTENT_LOG_DIR", dir.path.c_str());
-    file_write(dir / "boot_count.txt", "-3\n");
+    write_file(dir / "boot_count.txt", "-3\n");
     FILE *out = fopen((dir / "banner").c_str(), "w");
     ASSERT_NE(out, nullptr);
     utils::boot_banner_write(out);
     fclose(out);
-    EXPECT_EQ(file_read(dir / "banner"), "*** Boot #4294967293 ***\n");
+    EXPECT_EQ(file_text(dir / "banner"), "*** Boot #4294967293 ***\n");
 }
 
 }  // namespace

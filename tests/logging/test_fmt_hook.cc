@@ -53,7 +53,7 @@ TEST(FmtHookOthers, GoodFormatsAndOtherExceptionsLeaveNoTrace) {
 }
 
 TEST(FmtHookOthers, LoggerReportsAfterTheTrace) {
-    temp_dir_s dir;
+    temp_dir dir;
     env_guard_s env("PERSISTENT_LOG_DIR", dir.path.c_str());
     const std::string path = dir / "main.log";
     utils::log *lg =

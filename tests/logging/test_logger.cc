@@ -37,12 +37,12 @@ class Logger : public ::testing::Test {
   protected:
     void SetUp() override {
         ASSERT_FALSE(dir.path.empty());
-        file_write(dir / "boot_count.txt", "5\n");
+        write_file(dir / "boot_count.txt", "5\n");
         setenv("PERSISTENT_LOG_DIR", dir.path.c_str(), 1);
     }
-    temp_dir_s dir;
+    temp_dir dir;
     env_guard_s env{"PERSISTENT_LOG_DIR", nullptr};  // restored afterwards
-    void boot_set(int n) { file_write(dir / "boot_count.txt", std::to_string(n) + "\n"); }
+    void boot_set(int n) { write_file(dir / "boot_count.txt", std::to_string(n) + "\n"); }
 };
 
 TEST_F(Logger, FileStartsWithBannerAndLinesCarryBootLevelTimeAndThread) {
@@ -51,7 +51,7 @@ TEST_F(Logger, FileStartsWithBannerAndLinesCarryBootLevelTimeAndThread) {
     lg->logger()->warn("{}", "disk {nearly} full");
     lg->flush();
 
-    std::vector<std::string> lines = lines_of(file_read(dir / "main.log"));
+    std::vector<std::string> lines = split_lines(file_text(dir / "main.log"));
     ASSERT_EQ(lines.size(), 2u);
     EXPECT_EQ(lines[0], BANNER_5);
     ASSERT_TRUE(log_line_is(lines[1], 'W', 5, "disk {nearly} full")) << lines[1];
@@ -70,7 +70,7 @@ TEST_F(Logger, EveryLevelHasItsLetter) {
     l->critical("c");
     lg->flush();
     std::string letters;
-    for (const std::string &line : lines_of(file_read(dir / "main.log"))) {
+    for (const std::string &line : split_lines(file_text(dir / "main.log"))) {
         if (line != BANNER_5) {
             letters += line.substr(0, 2);
         }
@@ -99,13 +99,13 @@ TEST_F(Logger, ErrorLogReceivesErrorsOnly) {
         l->log(level, "level {}", static_cast<int>(level));
     }
     // Errors reach the files at once, without an explicit flush.
-    std::vector<std::string> err_lines = lines_of(file_read(err_path));
+    std::vector<std::string> err_lines = split_lines(file_text(err_path));
     ASSERT_EQ(err_lines.size(), 3u);
     EXPECT_EQ(err_lines[0], BANNER_5);
     EXPECT_TRUE(log_line_is(err_lines[1], 'E', 5, "level 4")) << err_lines[1];
     EXPECT_TRUE(log_line_is(err_lines[2], 'C', 5, "level 5")) << err_lines[2];
 
-    std::vector<std::string> lines = lines_of(file_read(path));
+    std::vector<std::string> lines = split_lines(file_text(path));
     ASSERT_EQ(lines.size(), 6u);  // banner, then debug to critical; trace is below level 4
     EXPECT_TRUE(log_line_is(lines[1], 'D', 5, "level 1")) << lines[1];
 }
@@ -116,7 +116,7 @@ TEST_F(Logger, OnlyErrorLogGiven) {
     lg->logger()->debug("quiet");
     lg->logger()->error("loud");
     lg->flush();
-    std::vector<std::string> lines = lines_of(file_read(dir / "err.log"));
+    std::vector<std::string> lines = split_lines(file_text(dir / "err.log"));
     ASSERT_EQ(lines.size(), 2u);
     EXPECT_TRUE(log_line_is(lines[1], 'E', 5, "loud"));
     EXPECT_EQ(lg->log_path(), "");
@@ -135,17 +135,17 @@ TEST_F(Logger, TraceLevelTwoHidesInfoAndDebugSyslogLevelChangesNothing) {
     l->info("i");
     l->warn("w");
     lg->flush();
-    std::vector<std::string> lines = lines_of(file_read(dir / "main.log"));
+    std::vector<std::string> lines = split_lines(file_text(dir / "main.log"));
     ASSERT_EQ(lines.size(), 2u);
     EXPECT_EQ(lines[1].substr(0, 3), "W [");
 }
 
 // Length of one line "message NN" written by this thread with boot 5.
-size_t line_length(const temp_dir_s &dir) {
+size_t line_length(const temp_dir &dir) {
     log_ptr lg = file_log_new("", dir / "measure.log");
     lg->logger()->info("message 00");
     lg->flush();
-    return file_read(dir / "measure.log").size() - (BANNER_5.size() + 1);
+    return file_text(dir / "measure.log").size() - (BANNER_5.size() + 1);
 }
 
 TEST_F(Logger, RotationKeepsPathDot1AndStartsFreshFileWithBanner) {
@@ -166,14 +166,14 @@ TEST_F(Logger, RotationKeepsPathDot1AndStartsFreshFileWithBanner) {
     }
     lg->flush();
 
-    std::vector<std::string> rotated = lines_of(file_read(path + ".1"));
+    std::vector<std::string> rotated = split_lines(file_text(path + ".1"));
     ASSERT_EQ(rotated.size(), 4u);
     EXPECT_EQ(rotated[0], "*** Boot #6 ***");
     for (int i = 0; i < 3; ++i) {
         // Lines keep the boot number the logger was built with.
         EXPECT_TRUE(log_line_is(rotated[i + 1], 'I', 5, "message 0" + std::to_string(i + 3))) << rotated[i + 1];
     }
-    std::vector<std::string> current = lines_of(file_read(path));
+    std::vector<std::string> current = split_lines(file_text(path));
     ASSERT_EQ(current.size(), 2u);
     EXPECT_EQ(current[0], "*** Boot #7 ***");
     EXPECT_TRUE(log_line_is(current[1], 'I', 5, "message 06")) << current[1];
@@ -193,7 +193,7 @@ TEST_F(Logger, RotationShiftsOlderFiles) {
     const char *expected[] = {"message 03", "message 02", "message 01"};
     for (int i = 0; i < 3; ++i) {
         const std::string name = i == 0 ? path : path + "." + std::to_string(i);
-        std::vector<std::string> lines = lines_of(file_read(name));
+        std::vector<std::string> lines = split_lines(file_text(name));
         ASSERT_EQ(lines.size(), 2u) << name;
         EXPECT_EQ(lines[0], BANNER_5);
         EXPECT_TRUE(log_line_is(lines[1], 'I', 5, expected[i])) << lines[1];
@@ -204,15 +204,15 @@ TEST_F(Logger, RotationShiftsOlderFiles) {
 TEST_F(Logger, AppendingCountsExistingBytesAndAddsBanner) {
     const size_t line_len = line_length(dir);
     const std::string path = dir / "old.log";
-    file_write(path, "old line\n");
+    write_file(path, "old line\n");
     log_ptr lg = file_log_new("", path, line_len, 1);
     ASSERT_TRUE(lg);
     lg->flush();
-    EXPECT_EQ(file_read(path), "old line\n" + BANNER_5 + "\n");
+    EXPECT_EQ(file_text(path), "old line\n" + BANNER_5 + "\n");
     lg->logger()->info("message 00");
     lg->flush();
-    EXPECT_EQ(file_read(path + ".1"), "old line\n" + BANNER_5 + "\n");
-    std::vector<std::string> lines = lines_of(file_read(path));
+    EXPECT_EQ(file_text(path + ".1"), "old line\n" + BANNER_5 + "\n");
+    std::vector<std::string> lines = split_lines(file_text(path));
     ASSERT_EQ(lines.size(), 2u);
     EXPECT_EQ(lines[0], BANNER_5);
 }

@@ -40,7 +40,7 @@ class SafeDir : public ::testing::TestWithParam<safe_dir_case> {};
 
 TEST_P(SafeDir, VerdictAndReason) {
     const safe_dir_case &c = GetParam();
-    temp_dir_s root;
+    temp_dir root;
     const std::string real = root / "real";
     const std::string path = root / "entry";
     ASSERT_EQ(mkdir(real.c_str(), 0700), 0);
@@ -60,7 +60,7 @@ TEST_P(SafeDir, VerdictAndReason) {
             ASSERT_EQ(symlink(real.c_str(), path.c_str()), 0);
             break;
         case entry_kind::plain_file:
-            file_write(path, "x");
+            write_file(path, "x");
             break;
         case entry_kind::missing:
             break;

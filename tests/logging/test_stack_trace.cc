@@ -23,13 +23,13 @@ constexpr size_t PROBE_LINE = 1;
 #endif
 
 TEST(StackTrace, SkipsItsOwnFrameAndDemanglesNames) {
-    temp_dir_s dir;
+    temp_dir dir;
     FILE *out = fopen((dir / "trace").c_str(), "w");
     ASSERT_NE(out, nullptr);
     stack_trace_probe(out);
     fclose(out);
 
-    std::vector<std::string> lines = lines_of(file_read(dir / "trace"));
+    std::vector<std::string> lines = split_lines(file_text(dir / "trace"));
     ASSERT_GE(lines.size(), 3u);
     EXPECT_EQ(lines[0], "stack trace:");
     bool probe_seen = false;

@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <filesystem>
 #include <string>
 
 #include "log.h"
@@ -32,10 +33,10 @@ class Trace : public ::testing::Test {
     }
     std::string main_log() {
         flush_logs();
-        return file_read(dir / "flash-update.log");
+        return file_text(dir / "flash-update.log");
     }
 
-    temp_dir_s dir;
+    temp_dir dir;
     env_guard_s main_env{"NON_PERSISTENT_LOG_DIR", nullptr};
     env_guard_s err_env{"PERSISTENT_LOG_DIR", nullptr};
 };
@@ -62,8 +63,8 @@ TEST_F(Trace, DefaultDirectoryIsPerCardUnderKorvex) {
     struct stat st {};
     EXPECT_EQ(stat(card_dir.c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 0777, 0755u);
-    EXPECT_NE(file_read(card_dir + "flash-update.log").find("] broken"), std::string::npos);
-    EXPECT_NE(file_read(card_dir + "flash-update-err.log").find("] broken"), std::string::npos);
+    EXPECT_NE(file_text(card_dir + "flash-update.log").find("] broken"), std::string::npos);
+    EXPECT_NE(file_text(card_dir + "flash-update-err.log").find("] broken"), std::string::npos);
     utils::trace_cleanup(g_trace_logger);
     g_trace_logger = nullptr;
     std::filesystem::remove_all(card_dir);
@@ -102,7 +103,7 @@ class TraceDirFailure : public Trace, public ::testing::WithParamInterface<dir_f
 TEST_P(TraceDirFailure, ReportsAndGivesNoLogger) {
     const std::string main_dir = dir / GetParam().main_dir;
     if (GetParam().make_file) {
-        file_write(main_dir, "");
+        write_file(main_dir, "");
     }
     setenv("NON_PERSISTENT_LOG_DIR", main_dir.c_str(), 1);
     setenv("PERSISTENT_LOG_DIR", (dir.path + "/").c_str(), 1);
@@ -154,7 +155,7 @@ TEST_F(Trace, ReadOnlyDirectoryIsRefused) {
     }
     EXPECT_EQ(WEXITSTATUS(status), 255);
     const std::string msg = "No permissions to create log file in " + ro_dir + "\n";
-    EXPECT_EQ(file_read(err_file), msg + msg);
+    EXPECT_EQ(file_text(err_file), msg + msg);
 }
 
 TEST_F(Trace, UnopenableLogFileLeavesNoLoggerButSucceeds) {
@@ -185,7 +186,7 @@ TEST_P(TraceGate, MessageWrittenWhenConfiguredLevelAdmitsIt) {
         fd_capture_s out(1);  // rfc_trace_log_cb also prints level 3
         rfc_trace_log_cb(nullptr, GetParam().message, "gate %d", GetParam().message);
     }
-    std::vector<std::string> lines = lines_of(main_log());
+    std::vector<std::string> lines = split_lines(main_log());
     ASSERT_FALSE(lines.empty());
     lines.erase(lines.begin());  // banner
     if (GetParam().letter == nullptr) {
@@ -213,7 +214,7 @@ TEST_F(Trace, LongMessageIsCutTo1023Characters) {
     logs_in_temp_dir();
     const std::string text(2000, 'x');
     trace_log_cb(nullptr, TRACE_LEVEL_ERROR, "%s", text.c_str());
-    std::vector<std::string> lines = lines_of(main_log());
+    std::vector<std::string> lines = split_lines(main_log());
     ASSERT_EQ(lines.size(), 2u);
     const std::string expected = ") " + std::string(1023, 'x');
     ASSERT_GE(lines[1].size(), expected.size());
@@ -225,17 +226,17 @@ TEST_F(Trace, BracesInTheTextArePrintedAsTheyAre) {
     fd_capture_s err(2);
     trace_log_cb(nullptr, TRACE_LEVEL_INFO, "[%s] {} {:d} {", "x");
     EXPECT_EQ(err.finish(), "");
-    std::vector<std::string> lines = lines_of(main_log());
+    std::vector<std::string> lines = split_lines(main_log());
     ASSERT_EQ(lines.size(), 2u);
     EXPECT_TRUE(log_line_is(lines[1], 'I', 0, "[x] {} {:d} {")) << lines[1];
 }
 
 TEST_F(Trace, BannerAndLinesCarryTheBootNumber) {
-    file_write(dir / "boot_count.txt", "7\n");
+    write_file(dir / "boot_count.txt", "7\n");
     logs_in_temp_dir();
     trace_log_cb(nullptr, TRACE_LEVEL_ERROR, "[%s:%u] exiting..", "atexit_handler", 425u);
     for (const char *name : {"flash-update.log", "flash-update-err.log"}) {
-        std::vector<std::string> lines = lines_of(file_read(dir / name));
+        std::vector<std::string> lines = split_lines(file_text(dir / name));
         ASSERT_EQ(lines.size(), 2u) << name;
         EXPECT_EQ(lines[0], "*** Boot #7 ***");
         EXPECT_TRUE(log_line_is(lines[1], 'E', 7, "[atexit_handler:425] exiting..")) << lines[1];
@@ -256,7 +257,7 @@ TEST_F(Trace, ClientInfoLinesReachStandardOutput) {
     trace_log_cb(nullptr, TRACE_LEVEL_INFO, "front end line");
     rfc_trace_log_cb(nullptr, TRACE_LEVEL_DEBUG, "[%s] debug", "ts");
     EXPECT_EQ(out.finish(), "[ts] result\n");
-    EXPECT_EQ(lines_of(main_log()).size(), 1u);  // the banner only
+    EXPECT_EQ(split_lines(main_log()).size(), 1u);  // the banner only
 }
 
 }  // namespace

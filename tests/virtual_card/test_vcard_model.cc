@@ -554,7 +554,7 @@ TEST_F(VcardModel, EveryRequestIsRecordedWithItsExactBytes) {
     call(FWUPDATE_MSG_FLASH_ERASE, as_bytes(q), 1);
     uint8_t b = 0;
     vcard_handle(card_, 9, 0x1000A, &b, 0, 1);
-    EXPECT_EQ(read_file(vcard_requests_path(card_)),
+    EXPECT_EQ(file_text(vcard_requests_path(card_)),
               "12 0x10001 01000000\n"
               "12 0x10002 06000000000000000000100000000000\n"
               "9 0x1000a \n");

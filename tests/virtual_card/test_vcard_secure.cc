@@ -195,8 +195,8 @@ TEST_F(VcardSecure, SignedMetadataOnlyForSecurePartitions) {
 
 TEST_F(VcardSecure, PublicKeyFilesAreTheSameOnEveryCard) {
     ASSERT_EQ(vcard_write_public_keys(dir_), 0);
-    EXPECT_EQ(read_file(dir_ + "/eng_key-pub.pem"), k_eng_pem);
-    EXPECT_EQ(read_file(dir_ + "/prod_key-pub.pem"), k_prod_pem);
+    EXPECT_EQ(file_text(dir_ + "/eng_key-pub.pem"), k_eng_pem);
+    EXPECT_EQ(file_text(dir_ + "/prod_key-pub.pem"), k_prod_pem);
     EXPECT_EQ(vcard_write_public_keys(dir_ + "/missing"), -1);
 }
 

@@ -113,7 +113,7 @@ TEST_F(VcardWire, DriverRefusesMalformedRequestMessages) {
         EXPECT_FALSE(vcard_misc_exchange(card_, msg.data(), msg.size(), out, na, d)) << what;
         EXPECT_TRUE(out.empty()) << what;
     }
-    EXPECT_EQ(read_file(vcard_requests_path(card_)), "");
+    EXPECT_EQ(file_text(vcard_requests_path(card_)), "");
 }
 
 TEST_F(VcardWire, EndpointRefusesAForeignPayloadHeader) {
@@ -126,13 +126,13 @@ TEST_F(VcardWire, EndpointRefusesAForeignPayloadHeader) {
     m = frame(FWUPDATE_MSG_GET_CARD_INFO, bytes{0});
     m[12] = 2;
     EXPECT_EQ(errno_of(exchange(m)), uint32_t(EPROTO));
-    EXPECT_EQ(read_file(vcard_requests_path(card_)), "");
+    EXPECT_EQ(file_text(vcard_requests_path(card_)), "");
 }
 
 TEST_F(VcardWire, RequestOnAnotherEndpointIsRecordedAndRefused) {
     bytes out = exchange(frame(FWUPDATE_MSG_GET_CARD_INFO, bytes{0}, 0, 3));
     EXPECT_EQ(errno_of(out), uint32_t(ENXIO));
-    EXPECT_EQ(read_file(vcard_requests_path(card_)), "3 0x10008 00\n");
+    EXPECT_EQ(file_text(vcard_requests_path(card_)), "3 0x10008 00\n");
 }
 
 // ---- fault syntax ----------------------------------------------------------

@@ -15,17 +15,13 @@
 #include <vector>
 
 #include "fwupdate_msgs.h"
+#include "test_support.h"
 #include "vcard_service.h"
 
 namespace vcard_test {
 
 using bytes = std::vector<uint8_t>;
-
-inline std::string make_temp_dir() {
-    char tmpl[] = "/tmp/vcard-test-XXXXXX";
-    char *dir = mkdtemp(tmpl);
-    return dir != nullptr ? std::string(dir) : std::string();
-}
+using test_support::file_text;
 
 template <typename T>
 bytes as_bytes(const T &rec) {
@@ -69,25 +65,15 @@ inline std::string hex(const uint8_t *data, size_t len) {
     return out;
 }
 
-inline std::string read_file(const std::string &path) {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream ss;
-    ss << in.rdbuf();
-    return ss.str();
-}
-
 // A card on its own temporary state directory.
 class CardTest : public ::testing::Test {
   protected:
     void SetUp() override {
-        dir_ = make_temp_dir();
         ASSERT_FALSE(dir_.empty());
         opts_.state_dir = dir_ + "/state";
     }
     void TearDown() override {
         if (card_ != nullptr) vcard_close(card_);
-        std::error_code ec;
-        std::filesystem::remove_all(dir_, ec);
     }
     void open_card() {
         if (card_ != nullptr) vcard_close(card_);
@@ -142,7 +128,8 @@ class CardTest : public ::testing::Test {
         return hex(rsp.digest, 64);
     }
 
-    std::string dir_;
+    test_support::temp_dir tmp_{"vcard-test"};
+    std::string dir_ = tmp_.path;
     vcard_options_s opts_;
     vcard_s *card_ = nullptr;
 };
