@@ -13,8 +13,11 @@
 
 #include "e2e_harness.h"
 #include "fwkeys_guard.h"
+#include "test_support.h"
 
 using nlohmann::json;
+
+using test_support::image_bytes;
 
 namespace {
 
@@ -25,18 +28,6 @@ constexpr uint32_t k_msg_write = 0x10003;
 constexpr uint32_t k_msg_set_startup = 0x10004;
 // Requests that change a card's flash or boot state.
 constexpr uint32_t k_mutating[] = {k_msg_erase, k_msg_write, k_msg_set_startup, 0x1000A, 0x1000B, 0x1000D};
-
-std::vector<uint8_t> image_bytes(size_t size, unsigned seed) {
-    std::vector<uint8_t> b(size);
-    uint32_t x = 2463534242u ^ seed;
-    for (auto &v : b) {
-        x ^= x << 13;
-        x ^= x >> 17;
-        x ^= x << 5;
-        v = static_cast<uint8_t>(x);
-    }
-    return b;
-}
 
 std::string history_path(const e2e_card_s &card) {
     return card.work_dir + "/history.jsonl";

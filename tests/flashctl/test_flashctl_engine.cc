@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "flashctl.h"
+#include "test_support.h"
 
 using nlohmann::json;
 
@@ -127,24 +128,14 @@ class Engine : public testing::Test {
         g_fc_session = fc_session_s{};
         g_fc_session.sleeper = record_sleep;
         g_fc_session.clock = frozen_clock;
-        char dir[] = "/tmp/flashctl-engine-XXXXXX";
-        ASSERT_NE(mkdtemp(dir), nullptr);
-        dir_ = dir;
-        image_ = dir_ + "/img.bin";
-        FILE *fp = fopen(image_.c_str(), "wb");
-        ASSERT_NE(fp, nullptr);
-        fputs("an image of a few bytes", fp);
-        fclose(fp);
+        ASSERT_FALSE(dir_.path.empty());
+        image_ = dir_ / "img.bin";
+        ASSERT_TRUE(test_support::write_file(image_, "an image of a few bytes"));
         std::string error;
         uint64_t size = 0;
         ASSERT_TRUE(fc_sha512_file(image_, &size, &image_sha_, &error));
     }
-    void TearDown() override {
-        unlink(image_.c_str());
-        unlink((dir_ + "/history.jsonl").c_str());
-        rmdir(dir_.c_str());
-    }
-    std::string dir_;
+    test_support::temp_dir dir_{"flashctl-engine"};
     std::string image_;
     std::string image_sha_;
 };
@@ -367,15 +358,11 @@ INSTANTIATE_TEST_SUITE_P(
     [](const testing::TestParamInfo<usage_case_s> &i) { return std::string(i.param.name); });
 
 TEST_F(Engine, HistoryKeepsTheCardsLinesAndSkipsACutOne) {
-    const std::string path = dir_ + "/history.jsonl";
-    FILE *fp = fopen(path.c_str(), "w");
-    ASSERT_NE(fp, nullptr);
-    fputs(
-        "{\"card\":\"0000:03:00.0\",\"result\":\"updated\"}\n"
-        "{\"card\":\"0000:04:00.0\",\"result\":\"failed\"}\n"
-        "{\"card\":\"0000:03:00.0\",\"res",
-        fp);
-    fclose(fp);
+    const std::string path = dir_ / "history.jsonl";
+    ASSERT_TRUE(test_support::write_file(path,
+                                         "{\"card\":\"0000:03:00.0\",\"result\":\"updated\"}\n"
+                                         "{\"card\":\"0000:04:00.0\",\"result\":\"failed\"}\n"
+                                         "{\"card\":\"0000:03:00.0\",\"res"));
     std::string out;
     EXPECT_EQ(run_main({"history", "0000:03:00.0", "--history", path, "--json"}, &out), 0);
     EXPECT_EQ(json::parse(out),
