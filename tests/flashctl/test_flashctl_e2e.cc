@@ -299,10 +299,13 @@ TEST(Flashctl, SigtermDuringInstallInterrupts) {
 
 TEST(Flashctl, MutatingFlashUpdateIsBusyWhileUpdateRuns) {
     e2e_card_guard g;
+    // Answers a millisecond late: the install lasts seconds, however slowly flash-update starts.
+    e2e_options_s options;
+    options.faults = {"write:delay=1"};
     const std::string image = e2e_work_file(g.card, "img.bin", image_bytes(2 * 1024 * 1024, 7));
     const e2e_result_s r = during_install(
         g.card, image, e2e_tool_path() + " --erase fw-b 0x1000 " + g.card.bdf + " 2>" + g.card.work_dir + "/fu.err",
-        {});
+        options);
     EXPECT_NE(r.out.find("ACTION_STATUS=1"), std::string::npos) << r.out << r.err;
     EXPECT_NE(r.out.find("FLASHCTL_STATUS=0"), std::string::npos) << r.out << r.err;
     std::string fu_err;
