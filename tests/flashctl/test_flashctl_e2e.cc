@@ -377,4 +377,16 @@ TEST(Flashctl, InventoryListsEveryCardAndReportsTheOneThatFails) {
     EXPECT_EQ(std::distance(std::filesystem::directory_iterator(g.card.work_dir), {}), 1);
 }
 
+TEST(Flashctl, InventoryFindsTheHostsCardsInSysfs) {
+    e2e_card_guard g;
+    e2e_options_s options;
+    options.cards = 2;
+    const e2e_result_s r = flashctl(g.card, {"inventory"}, options);
+    EXPECT_EQ(r.status, 0) << r.out << r.err;
+    const json doc = document(r);
+    ASSERT_EQ(doc["cards"].size(), 2u);
+    EXPECT_EQ(doc["cards"][0]["card"], g.card.bdf);
+    EXPECT_EQ(doc["cards"][1]["card"], g.card.bdf2);
+}
+
 }  // namespace
