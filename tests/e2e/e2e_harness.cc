@@ -20,7 +20,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
 #include <sstream>
 
 extern char **environ;
@@ -319,14 +318,12 @@ bool e2e_scratch_read(const e2e_card_s &card, const std::string &name, std::stri
 }
 
 bool e2e_scratch_exists(const e2e_card_s &card, const std::string &name) {
-    struct stat st {};
-    return stat((card.scratch_dir + name).c_str(), &st) == 0;
+    return test_support::file_exists(card.scratch_dir + name);
 }
 
 std::string e2e_work_file(const e2e_card_s &card, const std::string &name, const std::vector<uint8_t> &bytes) {
     std::string path = card.work_dir + "/" + name;
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out.write(reinterpret_cast<const char *>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+    test_support::write_file(path, std::string_view(reinterpret_cast<const char *>(bytes.data()), bytes.size()));
     return path;
 }
 

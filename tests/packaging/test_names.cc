@@ -4,7 +4,6 @@
 // manual says, and every partition the tool can name must be offered.
 #include <gtest/gtest.h>
 
-#include <fstream>
 #include <map>
 #include <set>
 #include <sstream>
@@ -12,15 +11,11 @@
 #include <vector>
 
 #include "rfc.h"
+#include "test_support.h"
 
 namespace {
 
-std::string read_file(const char *path) {
-    std::ifstream in(path);
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
+using test_support::file_text;
 
 // The words of a shell assignment NAME='word word ...' in the completion.
 std::vector<std::string> shell_words(const std::string &script, const std::string &name) {
@@ -41,7 +36,7 @@ std::vector<std::string> shell_words(const std::string &script, const std::strin
 class CompletionWords : public ::testing::Test {
   protected:
     void SetUp() override {
-        script_ = read_file(FU_COMPLETION_FILE);
+        script_ = file_text(FU_COMPLETION_FILE);
         ASSERT_FALSE(script_.empty()) << FU_COMPLETION_FILE;
     }
     std::string script_;
@@ -106,10 +101,10 @@ std::map<std::string, int> manual_firmware_table(const std::string &page) {
 }
 
 TEST(ManualPage, FirmwareTableMatchesTheCatalogue) {
-    std::string page = read_file(FU_MANUAL_PAGE);
+    std::string page = file_text(FU_MANUAL_PAGE);
     ASSERT_FALSE(page.empty()) << FU_MANUAL_PAGE;
     std::map<std::string, int> table = manual_firmware_table(page);
-    std::vector<std::string> offered = shell_words(read_file(FU_COMPLETION_FILE), "_flash_update_firmware_names");
+    std::vector<std::string> offered = shell_words(file_text(FU_COMPLETION_FILE), "_flash_update_firmware_names");
     EXPECT_EQ(table.size(), offered.size());
     for (const auto &[name, number] : table)
         EXPECT_EQ(static_cast<int>(rfc_partition_from_name(name.c_str())), number) << name;
