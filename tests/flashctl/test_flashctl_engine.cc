@@ -240,16 +240,6 @@ INSTANTIATE_TEST_SUITE_P(
                       {"erase", "write"},
                       "written_unverified",
                       "plan:ok erase:ok install:ok verify_checksum:interrupted verify_signature:skipped "
-                      "activate:skipped"},
-        update_case_s{"erase_deadline",
-                      [](const std::string &) { g_card.erase_polls = 1000; },
-                      true,
-                      25,
-                      "timeout",
-                      1,
-                      {"erase"},
-                      "erased",
-                      "plan:ok erase:timeout install:skipped verify_checksum:skipped verify_signature:skipped "
                       "activate:skipped"}),
     [](const testing::TestParamInfo<update_case_s> &i) { return std::string(i.param.name); });
 
