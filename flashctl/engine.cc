@@ -82,8 +82,12 @@ flash_partition_e partition_of(firmware_image_type_e image) {
     return FLASH_PARTITION_ALL;
 }
 
+// The client's own account of the failure, when it gave one, follows.
 std::string result_text(const std::string &what, int result) {
-    return what + " (result " + std::to_string(result) + ")";
+    std::string text = what + " (result " + std::to_string(result) + ")";
+    if (!g_fc_session.client_error.empty()) text += ": " + g_fc_session.client_error;
+    g_fc_session.client_error.clear();
+    return text;
 }
 
 // One transaction under way.

@@ -90,6 +90,7 @@ struct fc_session_s {
     // whether the sleeps are real or not.
     double sleep_credit = 0;
     const char *phase = "plan";                       // the step under way, as progress names it
+    std::string client_error;                         // the client's last error message, for the report
     unsigned (*sleeper)(unsigned seconds) = nullptr;  // null: the system's sleep
     double (*clock)() = nullptr;                      // null: the monotonic clock
 };

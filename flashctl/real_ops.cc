@@ -4,6 +4,8 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
+#include <cstdarg>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
@@ -21,12 +23,34 @@ constexpr const char *k_pci_devices = "/sys/bus/pci/devices";
 
 card_lock_s g_lock;
 
+// The client's error messages ("[timestamp] erase operation failed"): the
+// last one, without its timestamp, goes into the report of a failed step.
+int client_trace(void *, int level, const char *fmt, ...) {
+    if (level > TRACE_LEVEL_ERROR) return 0;
+    char text[512];
+    va_list ap;
+    va_start(ap, fmt);
+    const int n = vsnprintf(text, sizeof text, fmt, ap);
+    va_end(ap);
+    if (n < 0) return 0;
+    std::string message = text;
+    if (!message.empty() && message[0] == '[') {
+        const size_t end = message.find("] ");
+        if (end != std::string::npos) message.erase(0, end + 2);
+    }
+    while (!message.empty() && isspace(static_cast<unsigned char>(message.back())))
+        message.pop_back();
+    g_fc_session.client_error = message;
+    return 0;
+}
+
 void select_card(const char *bdf) {
     (void)rfc_cleanup();
     rfc_init_params_s params{};
     snprintf(params.bdf, sizeof params.bdf, "%s", bdf);
     snprintf(params.scratch_dir, sizeof params.scratch_dir, "%s", "/tmp/korvex/");
-    params.trace_level = TRACE_LEVEL_NONE;
+    params.trace_level = TRACE_LEVEL_ERROR;
+    params.trace_cb = client_trace;
     (void)rfc_init(&params);
 }
 

@@ -35,6 +35,7 @@ void fc_phase_start(double deadline_s) {
     g_fc_session.phase_start = now_s();
     g_fc_session.sleep_credit = 0;
     g_fc_session.deadline_s = deadline_s;
+    g_fc_session.client_error.clear();
 }
 
 double fc_phase_elapsed() {
