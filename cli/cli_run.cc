@@ -297,12 +297,15 @@ const command_s *peek_command(int argc, char **argv) {
     return command_of(code);
 }
 
-const cli_ops_s *g_exit_ops = nullptr;
+// The exit handler runs after the caller's operations may be gone: it keeps
+// a copy of them.
+cli_ops_s g_exit_ops{};
+bool g_exit_ops_set = false;
 
 void exit_handler() {
-    if (g_exit_ops != nullptr) {
-        CLI_TRACE(*g_exit_ops, TRACE_LEVEL_INFO, "atexit_handler", 425u, "exiting..");
-        g_exit_ops->trace_flush();
+    if (g_exit_ops_set) {
+        CLI_TRACE(g_exit_ops, TRACE_LEVEL_INFO, "atexit_handler", 425u, "exiting..");
+        g_exit_ops.trace_flush();
     }
     fflush(stdout);
 }
@@ -407,7 +410,8 @@ int cli_run(int argc, char **argv, const cli_ops_s &ops) {
         return 1;
     }
 
-    g_exit_ops = &ops;
+    g_exit_ops = ops;
+    g_exit_ops_set = true;
     ops.at_exit(exit_handler);
     for (const int sig : k_ignored_signals) {
         ops.set_signal(sig, SIG_IGN);
