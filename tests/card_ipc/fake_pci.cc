@@ -1,5 +1,7 @@
 #include "fake_pci.h"
 
+#include "pci_tree.h"
+
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -163,13 +165,7 @@ std::string bdf(unsigned bus, unsigned dev, unsigned fn) {
 }
 
 std::string resource_text(const std::vector<std::array<unsigned long, 3>> &regions) {
-    std::string text;
-    for (const auto &r : regions) {
-        char line[80];
-        snprintf(line, sizeof line, "0x%016lx 0x%016lx 0x%016lx\n", r[0], r[1], r[2]);
-        text += line;
-    }
-    return text;
+    return pci_tree_resource_text(regions);
 }
 
 std::string add_function(const function_spec &spec) {
@@ -178,61 +174,33 @@ std::string add_function(const function_spec &spec) {
     const std::string name = spec.parent_devpath.empty()
                                  ? std::string(bus_root) + "/" + spec.bdf
                                  : spec.parent_devpath.substr(strlen("/sys/devices/")) + "/" + spec.bdf;
-    std::vector<std::string> attrs = {
-        "vendor",
-        hex_attr(spec.vendor, 4),
-        "device",
-        hex_attr(spec.device, 4),
-        "class",
-        hex_attr(spec.secondary >= 0 ? 0x060400 : 0x020000, 6),
-        "irq",
-        "0\n",
-        "resource",
-        spec.resource.empty() ? resource_text({{0xf0000000, 0xf00fffff, 0x40200},
-                                               {0, 0, 0},
-                                               {0, 0, 0},
-                                               {0, 0, 0},
-                                               {0, 0, 0},
-                                               {0, 0, 0},
-                                               {0, 0, 0},
-                                               {0, 0, 0},
-                                               {0, 0, 0},
-                                               {0, 0, 0},
-                                               {0, 0, 0},
-                                               {0, 0, 0},
-                                               {0, 0, 0}})
-                              : spec.resource,
-    };
+    pci_tree_function_s fn;
+    fn.name = name;
+    fn.attributes = {{"vendor", hex_attr(spec.vendor, 4)},
+                     {"device", hex_attr(spec.device, 4)},
+                     {"class", hex_attr(spec.secondary >= 0 ? 0x060400 : 0x020000, 6)},
+                     {"irq", "0\n"}};
     if (spec.secondary >= 0) {
-        attrs.insert(attrs.end(), {"secondary_bus_number", std::to_string(spec.secondary) + "\n",
-                                   "subordinate_bus_number", std::to_string(spec.subordinate) + "\n"});
+        fn.attributes.insert(fn.attributes.end(),
+                             {{"secondary_bus_number", std::to_string(spec.secondary) + "\n"},
+                              {"subordinate_bus_number", std::to_string(spec.subordinate) + "\n"}});
     }
-    std::vector<gchar *> attr_ptrs;
-    for (auto &a : attrs)
-        attr_ptrs.push_back(a.data());
-    attr_ptrs.push_back(nullptr);
-    gchar *no_props[] = {nullptr};
-    gchar *devpath = umockdev_testbed_add_devicev(testbed(), "pci", name.c_str(), nullptr, attr_ptrs.data(), no_props);
-    const std::string path = devpath;
-    g_free(devpath);
-
-    std::vector<uint8_t> cfg = config_space(spec);
-    umockdev_testbed_set_attribute_binary(testbed(), path.c_str(), "config", cfg.data(), static_cast<int>(cfg.size()));
-    if (spec.serial) {
-        std::vector<uint8_t> v = vpd(*spec.serial);
-        umockdev_testbed_set_attribute_binary(testbed(), path.c_str(), "vpd", v.data(), static_cast<int>(v.size()));
+    fn.config = config_space(spec);
+    if (spec.serial) fn.vpd = vpd(*spec.serial);
+    if (!spec.resource.empty()) {
+        fn.resource = spec.resource;
+    } else {
+        std::vector<std::array<unsigned long, 3>> regions(13, {0, 0, 0});
+        regions[0] = {0xf0000000, 0xf00fffff, 0x40200};
+        fn.resource = resource_text(regions);
     }
+    const std::string path = pci_tree_add(testbed(), fn);
     return path;
 }
 
 void bind_driver(const std::string &devpath, const std::string &bdf, const std::string &driver,
                  const std::string &sub_dir, const std::vector<std::string> &entries) {
-    const std::string driver_dir = root_dir() + "/sys/bus/pci/drivers/" + driver;
-    make_dirs(driver_dir);
-    const std::string link = driver_dir + "/" + bdf;
-    unlink(link.c_str());
-    // From sys/bus/pci/drivers/<driver>/ back up to sys/.
-    if (symlink(("../../../.." + devpath.substr(strlen("/sys"))).c_str(), link.c_str()) != 0) perror("symlink");
+    pci_tree_bind_driver(testbed(), devpath, bdf, driver);
     for (const auto &entry : entries)
         make_dirs(root_dir() + devpath + "/" + sub_dir + "/" + entry);
     if (entries.empty()) make_dirs(root_dir() + devpath + "/" + sub_dir);

@@ -4,7 +4,7 @@
 // /run/lock (the per-card locks) and /etc (the card's public keys). Whatever a test leaves there vanishes with its mount
 // namespace, and two suites on one host never see each other's cards.
 //
-//     fu-test-sandbox PROGRAM [ARGS...]
+//     fu-test-sandbox PROGRAM [ARGS...]     (PROGRAM found on PATH as by a shell)
 //
 // /tmp and /etc stay readable as they are: each becomes an overlay whose
 // changes land on a private tmpfs. Without the right to make a mount
@@ -67,7 +67,7 @@ int main(int argc, char **argv) {
     // On a host that refuses part of the sandbox the test still runs; the
     // suite's closing check then names whatever it left behind.
     if (geteuid() == 0) make_private();
-    execv(argv[1], argv + 1);
+    execvp(argv[1], argv + 1);
     fprintf(stderr, "fu-test-sandbox: cannot run %s: %s\n", argv[1], strerror(errno));
     return 127;
 }

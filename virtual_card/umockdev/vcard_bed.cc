@@ -20,6 +20,7 @@
 
 #include "nic_fwctl.h"
 #include "nic_pci.h"
+#include "pci_tree.h"
 
 namespace {
 
@@ -461,21 +462,11 @@ std::vector<uint8_t> vpd_data(const std::string &serial) {
     return v;
 }
 
+// The first region is the function's memory; the kernel lists 13.
 std::string resource_text(uint64_t bar, uint64_t size) {
-    std::string text;
-    char line[80];
-    for (int i = 0; i < 13; i++) {
-        uint64_t start = 0, end = 0, flags = 0;
-        if (i == 0 && size > 0) {
-            start = bar;
-            end = bar + size - 1;
-            flags = 0x14220c;
-        }
-        std::snprintf(line, sizeof line, "0x%016llx 0x%016llx 0x%016llx\n", static_cast<unsigned long long>(start),
-                      static_cast<unsigned long long>(end), static_cast<unsigned long long>(flags));
-        text += line;
-    }
-    return text;
+    std::vector<std::array<uint64_t, 3>> regions(13, {0, 0, 0});
+    if (size > 0) regions[0] = {bar, bar + size - 1, 0x14220c};
+    return pci_tree_resource_text(regions);
 }
 
 struct function_s {
@@ -572,91 +563,51 @@ bool add_card(vcard_bed_s *bed, bed_card_s *card, unsigned index, bool no_misc) 
     char text[64];
 
     std::snprintf(text, sizeof text, "pci%04x:00/%s", bridge.domain, card->pub.bdf.c_str());
-    std::string bridge_name = text;
+    const std::string bridge_name = text;
     std::snprintf(text, sizeof text, "%u", secondary);
-    std::string bus_text = text;
-    const gchar *bridge_attrs[] = {"vendor",
-                                   "0x1e5a",
-                                   "device",
-                                   "0x0100",
-                                   "class",
-                                   "0x060400",
-                                   "revision",
-                                   "0x01",
-                                   "irq",
-                                   "0",
-                                   "secondary_bus_number",
-                                   bus_text.c_str(),
-                                   "subordinate_bus_number",
-                                   bus_text.c_str(),
-                                   nullptr};
-    std::snprintf(text, sizeof text, "%s", card->pub.bdf.c_str());
-    const gchar *bridge_props[] = {"PCI_SLOT_NAME", text, "PCI_ID", "1E5A:0100", nullptr};
-    gchar *bridge_path =
-        umockdev_testbed_add_devicev(bed->testbed, "pci", bridge_name.c_str(), nullptr,
-                                     const_cast<gchar **>(bridge_attrs), const_cast<gchar **>(bridge_props));
-    if (bridge_path == nullptr) return false;
-    std::vector<uint8_t> cfg = config_space(CRD_DEVID_ASIC, 0x060400, true, bridge, secondary, 0, card->pub.serial);
-    umockdev_testbed_set_attribute_binary(bed->testbed, bridge_path, "config", cfg.data(),
-                                          static_cast<gint>(cfg.size()));
-    umockdev_testbed_set_attribute(bed->testbed, bridge_path, "resource", resource_text(0, 0).c_str());
+    const std::string bus_text = text;
+    pci_tree_function_s bridge_fn;
+    bridge_fn.name = bridge_name;
+    bridge_fn.attributes = {{"vendor", "0x1e5a"},
+                            {"device", "0x0100"},
+                            {"class", "0x060400"},
+                            {"revision", "0x01"},
+                            {"irq", "0"},
+                            {"secondary_bus_number", bus_text},
+                            {"subordinate_bus_number", bus_text}};
+    bridge_fn.properties = {{"PCI_SLOT_NAME", card->pub.bdf}, {"PCI_ID", "1E5A:0100"}};
+    bridge_fn.config = config_space(CRD_DEVID_ASIC, 0x060400, true, bridge, secondary, 0, card->pub.serial);
+    bridge_fn.resource = resource_text(0, 0);
+    if (pci_tree_add(bed->testbed, bridge_fn).empty()) return false;
 
     for (const function_s &f : k_functions) {
         pci_addr_s fa{bridge.domain, secondary, 0, f.fn};
         std::string bdf = format_bdf(fa);
-        std::string name = bridge_name + "/" + bdf;
         char vendor[16], device[16], klass[16], pci_id[16];
         std::snprintf(vendor, sizeof vendor, "0x%04x", CRD_PCI_VENDOR_ID);
         std::snprintf(device, sizeof device, "0x%04x", f.device_id);
         std::snprintf(klass, sizeof klass, "0x%06x", f.class_code);
         std::snprintf(pci_id, sizeof pci_id, "%04X:%04X", CRD_PCI_VENDOR_ID, f.device_id);
-        const gchar *attrs[] = {"vendor",
-                                vendor,
-                                "device",
-                                device,
-                                "subsystem_vendor",
-                                vendor,
-                                "subsystem_device",
-                                device,
-                                "class",
-                                klass,
-                                "revision",
-                                "0x01",
-                                "irq",
-                                "0",
-                                nullptr};
-        const gchar *props[] = {
-            "PCI_SLOT_NAME", bdf.c_str(), "PCI_ID", pci_id, f.driver != nullptr ? "DRIVER" : nullptr,
-            f.driver,        nullptr};
-        gchar *path = umockdev_testbed_add_devicev(bed->testbed, "pci", name.c_str(), nullptr,
-                                                   const_cast<gchar **>(attrs), const_cast<gchar **>(props));
-        if (path == nullptr) {
-            g_free(bridge_path);
-            return false;
-        }
         uint64_t bar = 0xe0000000ull + (static_cast<uint64_t>(bridge.domain) << 32) +
                        (static_cast<uint64_t>(secondary) << 24) + (static_cast<uint64_t>(f.fn) << 20);
-        cfg = config_space(f.device_id, f.class_code, false, bridge, 0, bar, card->pub.serial);
-        umockdev_testbed_set_attribute_binary(bed->testbed, path, "config", cfg.data(), static_cast<gint>(cfg.size()));
-        std::vector<uint8_t> vpd = vpd_data(card->pub.serial);
-        umockdev_testbed_set_attribute_binary(bed->testbed, path, "vpd", vpd.data(), static_cast<gint>(vpd.size()));
-        umockdev_testbed_set_attribute(bed->testbed, path, "resource", resource_text(bar, 0x100000).c_str());
-
-        if (f.driver != nullptr) {
-            // /sys/bus/pci/drivers/<driver>/<bdf> -> the device, and back.
-            std::string drv_dir = bed->root + "/sys/bus/pci/drivers/" + f.driver;
-            if (!make_dirs(drv_dir)) return false;
-            std::string link = drv_dir + "/" + bdf;
-            std::string target = std::string("../../../..") + (path + 4);  // path is "/sys/devices/..."
-            if (symlink(target.c_str(), link.c_str()) != 0 && errno != EEXIST) {
-                std::fprintf(stderr, "flash-update-vcard: cannot link %s: %s\n", link.c_str(), std::strerror(errno));
-                g_free(path);
-                g_free(bridge_path);
-                return false;
-            }
-            umockdev_testbed_set_attribute_link(bed->testbed, path, "driver",
-                                                (std::string("../../../../bus/pci/drivers/") + f.driver).c_str());
-        }
+        pci_tree_function_s fn;
+        fn.name = bridge_name + "/" + bdf;
+        fn.attributes = {{"vendor", vendor},
+                         {"device", device},
+                         {"subsystem_vendor", vendor},
+                         {"subsystem_device", device},
+                         {"class", klass},
+                         {"revision", "0x01"},
+                         {"irq", "0"}};
+        fn.properties = {{"PCI_SLOT_NAME", bdf}, {"PCI_ID", pci_id}};
+        if (f.driver != nullptr) fn.properties.push_back({"DRIVER", f.driver});
+        fn.config = config_space(f.device_id, f.class_code, false, bridge, 0, bar, card->pub.serial);
+        fn.vpd = vpd_data(card->pub.serial);
+        fn.resource = resource_text(bar, 0x100000);
+        const std::string path_text = pci_tree_add(bed->testbed, fn);
+        if (path_text.empty()) return false;
+        const char *path = path_text.c_str();
+        if (f.driver != nullptr && !pci_tree_bind_driver(bed->testbed, path_text, bdf, f.driver)) return false;
         if (f.device_id == CRD_DEVID_VELA_IPC && !no_misc) {
             std::snprintf(text, sizeof text, "velaipcdev%u", index);
             card->pub.misc_node = std::string("/dev/") + text;
@@ -669,9 +620,7 @@ bool add_card(vcard_bed_s *bed, bed_card_s *card, unsigned index, bool no_misc) 
             std::snprintf(devnum, sizeof devnum, "%u:%u", 236u, index);
             umockdev_testbed_set_attribute(bed->testbed, path, (std::string("fwctl/") + text + "/dev").c_str(), devnum);
         }
-        g_free(path);
     }
-    g_free(bridge_path);
 
     if (!card->pub.misc_node.empty()) {
         auto *misc = static_cast<VcardMiscNode *>(g_object_new(vcard_misc_node_get_type(), nullptr));
