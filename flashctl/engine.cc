@@ -8,6 +8,8 @@
 // changed as the very last step, so a failed, timed-out or interrupted
 // transaction leaves the card starting what it started before.
 #include <fcntl.h>
+#include <pthread.h>
+#include <signal.h>
 #include <strings.h>
 #include <sys/stat.h>
 #include <time.h>
@@ -159,11 +161,20 @@ struct host_hash_s {
     std::thread worker;
 
     explicit host_hash_s(const std::string &image) : path(image) {
+        // The worker starts with SIGINT and SIGTERM blocked, so that they
+        // reach the main thread and cut its poll sleep short.
+        sigset_t stops, before;
+        sigemptyset(&stops);
+        sigaddset(&stops, SIGINT);
+        sigaddset(&stops, SIGTERM);
+        pthread_sigmask(SIG_BLOCK, &stops, &before);
         try {
             worker = std::thread([this] { run(); });
         } catch (const std::system_error &) {
+            pthread_sigmask(SIG_SETMASK, &before, nullptr);
             run();  // no thread to be had: hash here
         }
+        pthread_sigmask(SIG_SETMASK, &before, nullptr);
     }
     host_hash_s(const host_hash_s &) = delete;
     host_hash_s &operator=(const host_hash_s &) = delete;
