@@ -13,9 +13,7 @@
 #include <fstream>
 
 #include "flashctl.h"
-#ifdef FLASHCTL_HAVE_PROMETHEUS
 #include "prometheus.h"
-#endif
 
 #ifndef FLASHCTL_VERSION
 #define FLASHCTL_VERSION "0"
@@ -363,7 +361,6 @@ int run_inventory(const fc_card_ops_s &ops, const args_s &args, const output_s &
         inventory["cards"].push_back(std::move(entry));
     }
     if (args.given[OPT_PROMETHEUS]) {
-#ifdef FLASHCTL_HAVE_PROMETHEUS
         std::string error;
         if (!write_atomically(args.value[OPT_PROMETHEUS],
                               flashctl_prometheus_text(inventory, static_cast<long long>(time(nullptr))), &error)) {
@@ -375,15 +372,6 @@ int run_inventory(const fc_card_ops_s &ops, const args_s &args, const output_s &
             }
             return FC_EXIT_FAILED;
         }
-#else
-        const std::string message = "--prometheus is not available in this build";
-        if (o.json) {
-            fprintf(o.out, "%s\n", fc_dump(fc_error_json("usage", message)).c_str());
-        } else {
-            fprintf(o.err, "flashctl: %s\n", message.c_str());
-        }
-        return FC_EXIT_REFUSED;
-#endif
     }
     fputs(o.json ? (fc_dump(inventory) + "\n").c_str() : fc_inventory_text(inventory).c_str(), o.out);
     return any_failed ? FC_EXIT_FAILED : FC_EXIT_OK;

@@ -101,6 +101,7 @@ struct txn_s {
     phase_e phase = PHASE_PLAN;
 
     void begin(phase_e p, double deadline_s) {
+        fc_unblock_stops();
         phase = p;
         phase_t0 = fc_now();
         fc_phase_start(deadline_s);

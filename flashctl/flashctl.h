@@ -110,6 +110,12 @@ unsigned fc_sleep(unsigned seconds);
 void fc_on_signal(int signo);
 // Installs fc_on_signal for SIGINT and SIGTERM, fc_sleep as the client's sleep.
 void fc_session_install();
+// Opens this thread's signal mask to SIGINT and SIGTERM again. Called when a
+// step starts: a library that saves and restores the mask around its calls
+// from several threads (the virtual card's device emulation does) can leave
+// this thread with another thread's mask, which would hold a stop back for
+// the rest of the run.
+void fc_unblock_stops();
 
 // --- records -----------------------------------------------------------------
 

@@ -63,8 +63,7 @@ fc_lock_e take_lock(const char *bdf, pid_t *holder, std::string *reason) {
 }
 
 void release_lock() {
-    if (g_lock.fd >= 0) close(g_lock.fd);
-    g_lock.fd = -1;
+    card_lock_release(g_lock);
 }
 
 std::string serial_number(const char *bdf) {

@@ -1,6 +1,7 @@
 // Stop conditions of a run: the deadline of the current phase and
 // SIGINT/SIGTERM, both turned into the client's timeout flag, which the
 // client reads between chunks and between polls (its safe points).
+#include <pthread.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -72,6 +73,14 @@ unsigned fc_sleep(unsigned seconds) {
 void fc_on_signal(int signo) {
     g_fc_session.signal = signo;
     g_fc_session.stop = true;
+}
+
+void fc_unblock_stops() {
+    sigset_t stops;
+    sigemptyset(&stops);
+    sigaddset(&stops, SIGINT);
+    sigaddset(&stops, SIGTERM);
+    pthread_sigmask(SIG_UNBLOCK, &stops, nullptr);
 }
 
 void fc_session_install() {
