@@ -9,14 +9,13 @@
 #     share/flash-update/ansible for other control nodes;
 #   - the systemd service and timer that refresh the node_exporter textfile
 #     metrics.
-# Without ansible-galaxy the collection is left out.
 
 include(GNUInstallDirs)
 get_filename_component(fu_fleet_source ${CMAKE_CURRENT_LIST_DIR}/.. ABSOLUTE)
 
 file(STRINGS ${fu_fleet_source}/ansible/galaxy.yml fu_collection_version_line REGEX "^version:")
 string(REGEX REPLACE "^version:[ ]*" "" fu_collection_version "${fu_collection_version_line}")
-find_program(FLASH_UPDATE_ANSIBLE_GALAXY ansible-galaxy)
+find_program(FLASH_UPDATE_ANSIBLE_GALAXY ansible-galaxy REQUIRED)
 
 if(FLASH_UPDATE_ANSIBLE_GALAXY AND fu_collection_version)
   set(fu_collection_dir ${CMAKE_BINARY_DIR}/ansible)
