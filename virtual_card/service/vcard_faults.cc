@@ -77,16 +77,6 @@ const kind_def_s k_kinds[] = {
     {"delay", VCARD_FAULT_DELAY, NUMBER, {}},
 };
 
-bool parse_number(const std::string &text, uint64_t &out) {
-    if (text.empty() || text[0] == '-' || text[0] == '+' || text[0] == ' ') return false;
-    errno = 0;
-    char *end = nullptr;
-    unsigned long long v = strtoull(text.c_str(), &end, 0);
-    if (errno != 0 || end == nullptr || *end != '\0') return false;
-    out = v;
-    return true;
-}
-
 bool parse_msg(const std::string &text, uint32_t &msg) {
     if (text == "*") {
         msg = 0;
@@ -99,7 +89,7 @@ bool parse_msg(const std::string &text, uint32_t &msg) {
         }
     }
     uint64_t v = 0;
-    if (!parse_number(text, v) || v == 0 || v > 0xFFFFFFFFULL) return false;
+    if (!vcard_parse_u64(text, v) || v == 0 || v > 0xFFFFFFFFULL) return false;
     msg = static_cast<uint32_t>(v);
     return true;
 }
@@ -123,7 +113,7 @@ bool vcard_fault_parse(const std::string &spec, vcard_fault_s &fault, std::strin
     }
     if (at != std::string::npos) {
         uint64_t n = 0;
-        if (!parse_number(target.substr(at + 1), n) || n == 0 || n > 0xFFFFFFFFULL) {
+        if (!vcard_parse_u64(target.substr(at + 1), n) || n == 0 || n > 0xFFFFFFFFULL) {
             err = "fault \"" + spec + "\": call number must be 1 or more";
             return false;
         }
@@ -145,7 +135,7 @@ bool vcard_fault_parse(const std::string &spec, vcard_fault_s &fault, std::strin
         err = "fault \"" + spec + "\": " + def->name + " takes no value";
         return false;
     }
-    if (def->value == NUMBER && (!has_value || !parse_number(value, fault.value))) {
+    if (def->value == NUMBER && (!has_value || !vcard_parse_u64(value, fault.value))) {
         err = "fault \"" + spec + "\": " + def->name + " needs a number";
         return false;
     }

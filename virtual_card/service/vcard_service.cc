@@ -691,19 +691,6 @@ void log_request(vcard_s *c, uint32_t endpoint, uint32_t msg, const uint8_t *req
     close(fd);
 }
 
-bool make_dirs(const std::string &path) {
-    std::string cur;
-    size_t pos = 0;
-    while (pos != std::string::npos) {
-        pos = path.find('/', pos + 1);
-        cur = path.substr(0, pos);
-        if (cur.empty()) continue;
-        if (mkdir(cur.c_str(), 0755) != 0 && errno != EEXIST) return false;
-    }
-    struct stat sb {};
-    return stat(path.c_str(), &sb) == 0 && S_ISDIR(sb.st_mode);
-}
-
 }  // namespace
 
 vcard_s *vcard_open(const vcard_options_s &options) {
@@ -725,7 +712,7 @@ vcard_s *vcard_open(const vcard_options_s &options) {
         c->faults.push_back(fault);
     }
     std::string err;
-    if (!make_dirs(c->dir + "/flash")) {
+    if (!vcard_make_dirs(c->dir + "/flash", 0755, nullptr)) {
         fprintf(stderr, "vcard: cannot create %s/flash: %s\n", c->dir.c_str(), strerror(errno));
         delete c;
         return nullptr;

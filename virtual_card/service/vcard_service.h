@@ -63,6 +63,15 @@ bool vcard_misc_exchange(vcard_s *card, const uint8_t *msg, size_t len, std::vec
 // "<endpoint> 0x<msg hex> <hex of the request bytes>\n"
 std::string vcard_requests_path(const vcard_s *card);
 
+// Small helpers the service, the device emulation and the launcher share.
+// A whole unsigned number (decimal, 0x hexadecimal, leading-zero octal), no
+// sign or blank.
+bool vcard_parse_u64(const std::string &text, uint64_t &out);
+// Creates path and its missing parents with mode; false when a level cannot
+// be made or path is not a directory in the end (*failed names the level,
+// errno says why).
+bool vcard_make_dirs(const std::string &path, unsigned mode, std::string *failed);
+
 // Writes the public halves of the card's two signing keys, as PEM files
 // "eng_key-pub.pem" and "prod_key-pub.pem", into dir (which must exist).
 // The keys are the same on every virtual card. Returns 0, or -1.

@@ -69,16 +69,6 @@ std::string flash_path(const std::string &dir, const vcard_partition_def_s &p) {
     return dir + "/flash/" + p.id_name + ".bin";
 }
 
-bool parse_u64(const std::string &text, uint64_t &out) {
-    if (text.empty()) return false;
-    errno = 0;
-    char *end = nullptr;
-    unsigned long long v = strtoull(text.c_str(), &end, 0);
-    if (errno != 0 || end == nullptr || *end != '\0') return false;
-    out = v;
-    return true;
-}
-
 // Reads exactly len bytes at off; bytes past the end of the file are zero
 // (stored form of erased flash).
 bool pread_full(int fd, uint8_t *buf, size_t len, uint64_t off) {
@@ -115,7 +105,7 @@ void load_comp(const std::map<std::string, std::string> &kv, const std::string &
     uint64_t v = 0;
     auto get = [&](const char *field, uint64_t &out) {
         auto it = kv.find(name + "." + field);
-        if (it != kv.end() && parse_u64(it->second, v)) out = v;
+        if (it != kv.end() && vcard_parse_u64(it->second, v)) out = v;
     };
     uint64_t cur = c.current_partition, next = c.next_partition, arv = c.ar_version;
     get("current_partition", cur);
@@ -198,7 +188,7 @@ bool vcard_state_load(const std::string &dir, vcard_state_s &st, std::string &er
     uint64_t v = 0;
     auto num = [&](const char *key, auto &field) {
         auto it = kv.find(key);
-        if (it != kv.end() && parse_u64(it->second, v))
+        if (it != kv.end() && vcard_parse_u64(it->second, v))
             field = static_cast<std::remove_reference_t<decltype(field)>>(v);
     };
     num("fwupdate_ipc_version", st.fwupdate_ipc_version);
@@ -214,7 +204,7 @@ bool vcard_state_load(const std::string &dir, vcard_state_s &st, std::string &er
         vcard_part_state_s &ps = st.parts[p.id];
         std::string base = std::string("part.") + p.id_name + ".";
         auto it = kv.find(base + "image_len");
-        if (it != kv.end() && parse_u64(it->second, v)) ps.image_len = std::min<uint64_t>(v, p.size);
+        if (it != kv.end() && vcard_parse_u64(it->second, v)) ps.image_len = std::min<uint64_t>(v, p.size);
         it = kv.find(base + "version");
         if (it != kv.end()) ps.version = it->second.substr(0, 63);
         it = kv.find(base + "hash");
@@ -327,4 +317,32 @@ bool vcard_flash_erase(const std::string &dir, const vcard_partition_def_s &p, u
     }
     close(fd);
     return ok;
+}
+
+bool vcard_parse_u64(const std::string &text, uint64_t &out) {
+    if (text.empty() || text[0] == '-' || text[0] == '+' || text[0] == ' ') return false;
+    errno = 0;
+    char *end = nullptr;
+    const unsigned long long v = strtoull(text.c_str(), &end, 0);
+    if (errno != 0 || end == nullptr || *end != '\0') return false;
+    out = v;
+    return true;
+}
+
+bool vcard_make_dirs(const std::string &path, unsigned mode, std::string *failed) {
+    size_t pos = 0;
+    while (pos != std::string::npos) {
+        pos = path.find('/', pos + 1);
+        const std::string level = path.substr(0, pos);
+        if (level.empty()) continue;
+        if (mkdir(level.c_str(), static_cast<mode_t>(mode)) != 0 && errno != EEXIST) {
+            if (failed != nullptr) *failed = level;
+            return false;
+        }
+    }
+    struct stat sb {};
+    if (stat(path.c_str(), &sb) == 0 && S_ISDIR(sb.st_mode)) return true;
+    if (errno == 0) errno = ENOTDIR;
+    if (failed != nullptr) *failed = path;
+    return false;
 }

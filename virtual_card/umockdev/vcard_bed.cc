@@ -493,8 +493,9 @@ bool write_file(const std::string &path, const std::string &text) {
 }
 
 bool make_dirs(const std::string &path) {
-    if (g_mkdir_with_parents(path.c_str(), 0755) != 0) {
-        std::fprintf(stderr, "flash-update-vcard: cannot create %s: %s\n", path.c_str(), std::strerror(errno));
+    std::string failed;
+    if (!vcard_make_dirs(path, 0755, &failed)) {
+        std::fprintf(stderr, "flash-update-vcard: cannot create %s: %s\n", failed.c_str(), std::strerror(errno));
         return false;
     }
     return true;

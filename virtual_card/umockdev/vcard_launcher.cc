@@ -216,16 +216,10 @@ std::string default_state_dir(const std::string &bdf) {
 }
 
 bool make_dirs(const std::string &path, mode_t mode) {
-    std::string sofar;
-    size_t pos = 0;
-    while (pos != std::string::npos) {
-        pos = path.find('/', pos + 1);
-        sofar = path.substr(0, pos);
-        if (sofar.empty()) continue;
-        if (mkdir(sofar.c_str(), mode) != 0 && errno != EEXIST) {
-            std::fprintf(stderr, "flash-update-vcard: cannot create %s: %s\n", sofar.c_str(), std::strerror(errno));
-            return false;
-        }
+    std::string failed;
+    if (!vcard_make_dirs(path, mode, &failed)) {
+        std::fprintf(stderr, "flash-update-vcard: cannot create %s: %s\n", failed.c_str(), std::strerror(errno));
+        return false;
     }
     return true;
 }
