@@ -71,4 +71,3 @@ enum secure_image_update_opcode_e : uint32_t {
     SECURE_UPDATE_SET_AR_COUNTER = 2,
     SECURE_UPDATE_SET_PRODUCTION = 3,
 };
-
