@@ -36,76 +36,14 @@
 
 #include "flashctl.h"
 #include "rfc_internal.h"
+#include "bench_card.h"
 #include "vcard_service.h"
 
 namespace {
 
-constexpr uint64_t k_mib = 1024 * 1024;
+constexpr uint64_t k_mib = k_bench_mib;
 constexpr uint64_t k_card_partition = 32 * k_mib;  // fw-b on the virtual card
 const char *const k_bdf = "0000:03:00.0";
-
-struct bench_card_s {
-    vcard_s *card = nullptr;
-    vcard_peer_s *peer = nullptr;
-    int fd = -1;
-};
-
-bool make_image(const std::string &path, uint64_t size, uint32_t seed) {
-    FILE *fp = fopen(path.c_str(), "wb");
-    if (fp == nullptr) return false;
-    std::vector<uint8_t> buf(k_mib);
-    uint32_t x = 88172645u ^ seed;
-    for (uint64_t done = 0; done < size;) {
-        for (auto &b : buf) {
-            x ^= x << 13;
-            x ^= x >> 17;
-            x ^= x << 5;
-            b = static_cast<uint8_t>(x);
-        }
-        const size_t n = static_cast<size_t>(std::min<uint64_t>(buf.size(), size - done));
-        if (fwrite(buf.data(), 1, n, fp) != n) {
-            fclose(fp);
-            return false;
-        }
-        done += n;
-    }
-    return fclose(fp) == 0;
-}
-
-// log_requests false: the record goes to /dev/null, so that timed runs do
-// not write hundreds of megabytes to disk.
-bool card_start(const std::string &state_dir, const std::vector<std::string> &faults, bool log_requests,
-                bench_card_s &bc) {
-    std::filesystem::create_directories(state_dir);
-    std::error_code ec;
-    if (!log_requests) std::filesystem::create_symlink("/dev/null", state_dir + "/requests.log", ec);
-    vcard_options_s opts;
-    opts.state_dir = state_dir;
-    opts.faults = faults;
-    bc.card = vcard_open(opts);
-    if (bc.card == nullptr) return false;
-    bc.peer = vcard_peer_start(bc.card, &bc.fd);
-    return bc.peer != nullptr;
-}
-
-void card_stop(bench_card_s &bc) {
-    if (bc.peer != nullptr) vcard_peer_stop(bc.peer);
-    if (bc.fd >= 0) close(bc.fd);
-    if (bc.card != nullptr) vcard_close(bc.card);
-    bc = bench_card_s{};
-}
-
-// Points the client's handle at the card and initialises it silently.
-void client_attach(const bench_card_s &bc, const std::string &scratch) {
-    rfc_init_params_s params{};
-    snprintf(params.bdf, sizeof(params.bdf), "%s", k_bdf);
-    snprintf(params.scratch_dir, sizeof(params.scratch_dir), "%s", scratch.c_str());
-    params.trace_level = TRACE_LEVEL_NONE;
-    (void)rfc_init(&params);
-    g_rfc_handle.transport = NIC_IPC_TRANSPORT_VELA;
-    g_rfc_handle.cmd_dev = {bc.fd, 0};
-    g_rfc_opened = true;
-}
 
 // The program's operations, but on the attached card: no re-selection, no
 // lock file, no lspci; the partition table as large as the image needs,
@@ -138,18 +76,6 @@ fc_update_request_s update_request(const std::string &image) {
     return req;
 }
 
-double seconds_since(std::chrono::steady_clock::time_point t0) {
-    return std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
-}
-
-long vm_hwm_kib() {
-    std::ifstream in("/proc/self/status");
-    std::string line;
-    while (std::getline(in, line))
-        if (line.rfind("VmHWM:", 0) == 0) return strtol(line.c_str() + 6, nullptr, 10);
-    return -1;
-}
-
 struct peak_s {
     long vm_hwm_kib = -1;
     long maxrss_kib = -1;
@@ -167,20 +93,20 @@ peak_s peak_of_update(const std::string &dir, const std::string &image, uint64_t
         bench_card_s bc;
         peak_s p;
         const bool beyond_card = size > k_card_partition;
-        if (card_start(dir + "/card",
-                       beyond_card ? std::vector<std::string>{"write:next-offset=0"} : std::vector<std::string>{},
-                       false, bc)) {
-            client_attach(bc, dir + "/scratch");
+        if (bench_card_start(dir + "/card",
+                             beyond_card ? std::vector<std::string>{"write:next-offset=0"} : std::vector<std::string>{},
+                             false, bc)) {
+            bench_client_attach(bc, k_bdf, dir + "/scratch");
             g_partition_size = size;
             const fc_update_report_s rep = fc_update(bench_ops(), update_request(image));
             // Beyond the card's partition the card refuses the final checksum.
             p.updated = beyond_card ? rep.phases[2].status == "ok" : rep.result == "updated";
-            p.vm_hwm_kib = vm_hwm_kib();
+            p.vm_hwm_kib = bench_vm_hwm_kib();
             rusage ru{};
             getrusage(RUSAGE_SELF, &ru);
             p.maxrss_kib = ru.ru_maxrss;
         }
-        card_stop(bc);
+        bench_card_stop(bc);
         const ssize_t w = write(fds[1], &p, sizeof(p));
         _exit(w == static_cast<ssize_t>(sizeof(p)) ? 0 : 1);
     }
@@ -207,12 +133,13 @@ timing_s time_update(const std::string &dir, const std::string &image, uint64_t 
     timing_s t;
     const bool beyond_card = size > k_card_partition;
     bench_card_s bc;
-    if (!card_start(dir, beyond_card ? std::vector<std::string>{"write:next-offset=0"} : std::vector<std::string>{},
-                    false, bc)) {
+    if (!bench_card_start(dir,
+                          beyond_card ? std::vector<std::string>{"write:next-offset=0"} : std::vector<std::string>{},
+                          false, bc)) {
         t.ok = false;
         return t;
     }
-    client_attach(bc, dir + "/scratch");
+    bench_client_attach(bc, k_bdf, dir + "/scratch");
     g_partition_size = size;
     const fc_card_ops_s ops = bench_ops();
     const bool timeout = false;
@@ -222,7 +149,7 @@ timing_s time_update(const std::string &dir, const std::string &image, uint64_t 
         erase();
         const auto t0 = std::chrono::steady_clock::now();
         const fc_update_report_s rep = fc_update(ops, update_request(image));
-        upd.push_back(seconds_since(t0));
+        upd.push_back(bench_seconds_since(t0));
         if (upd.back() <= *std::min_element(upd.begin(), upd.end())) {
             t.phases.clear();
             for (const auto &p : rep.phases) {
@@ -247,7 +174,7 @@ timing_s time_update(const std::string &dir, const std::string &image, uint64_t 
         bool ok = fc_sha512_file(image, &n, &hex, &error);
         ok = rfc_flash_write(FLASH_PARTITION_FW_B, image.c_str(), k_bdf, timeout) == 0 && ok;
         const int verified = rfc_verify_checksum(FLASH_PARTITION_FW_B, image.c_str(), hex.c_str(), k_bdf, timeout);
-        base.push_back(seconds_since(t0));
+        base.push_back(bench_seconds_since(t0));
         if (!ok || (verified == 0) == beyond_card) t.ok = false;
     };
     run_update();  // warms the page cache and the card's files
@@ -263,7 +190,7 @@ timing_s time_update(const std::string &dir, const std::string &image, uint64_t 
             run_update();
         }
     }
-    card_stop(bc);
+    bench_card_stop(bc);
     t.update_best = *std::min_element(upd.begin(), upd.end());
     t.baseline_best = *std::min_element(base.begin(), base.end());
     return t;
@@ -272,10 +199,10 @@ timing_s time_update(const std::string &dir, const std::string &image, uint64_t 
 // Requests of one inventory, as the card recorded them.
 int inventory_exchanges(const std::string &dir, size_t *entries) {
     bench_card_s bc;
-    if (!card_start(dir, {}, true, bc)) return -1;
-    client_attach(bc, dir + "/scratch");
+    if (!bench_card_start(dir, {}, true, bc)) return -1;
+    bench_client_attach(bc, k_bdf, dir + "/scratch");
     const nlohmann::json card = fc_inventory_card(bench_ops(), k_bdf);
-    card_stop(bc);
+    bench_card_stop(bc);
     if (!card.value("ok", false)) return -1;
     *entries = card["partitions"].size();
     std::ifstream in(dir + "/requests.log");
@@ -307,7 +234,7 @@ int main(int argc, char **argv) {
     // Memory first, from a process with no thread and no large allocation.
     const std::string small_img = root + "/small.bin";
     const std::string big_img = root + "/big.bin";
-    if (!make_image(small_img, k_mib, 1) || !make_image(big_img, big_mib * k_mib, 2)) {
+    if (!bench_make_image(small_img, k_mib, 1) || !bench_make_image(big_img, big_mib * k_mib, 2)) {
         fprintf(stderr, "cannot write the images under %s\n", root.c_str());
         std::filesystem::remove_all(root);
         return 2;
@@ -340,7 +267,7 @@ int main(int argc, char **argv) {
     if (time_mib * k_mib > k_card_partition) sizes.push_back(k_card_partition);
     for (const uint64_t size : sizes) {
         const std::string image = root + "/time.bin";
-        if (!make_image(image, size, 3)) {
+        if (!bench_make_image(image, size, 3)) {
             fprintf(stderr, "cannot write %s\n", image.c_str());
             rc = 1;
             break;

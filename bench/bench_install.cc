@@ -36,73 +36,14 @@
 #include "ipc_cmd.h"
 #include "protocol.h"
 #include "rfc_internal.h"
+#include "bench_card.h"
 #include "vcard_service.h"
 
 namespace {
 
-constexpr uint64_t k_mib = 1024 * 1024;
+constexpr uint64_t k_mib = k_bench_mib;
 const char *const k_bdf = "0000:03:00.0";
 const std::vector<std::string> k_card_faults = {"write:next-offset=0"};
-
-struct bench_card_s {
-    vcard_s *card = nullptr;
-    vcard_peer_s *peer = nullptr;
-    int fd = -1;
-};
-
-bool make_image(const std::string &path, uint64_t size) {
-    FILE *fp = fopen(path.c_str(), "wb");
-    if (fp == nullptr) return false;
-    std::vector<uint8_t> buf(k_mib);
-    uint32_t x = 88172645u;
-    for (uint64_t done = 0; done < size;) {
-        for (auto &b : buf) {
-            x ^= x << 13;
-            x ^= x >> 17;
-            x ^= x << 5;
-            b = static_cast<uint8_t>(x);
-        }
-        const size_t n = static_cast<size_t>(std::min<uint64_t>(buf.size(), size - done));
-        if (fwrite(buf.data(), 1, n, fp) != n) {
-            fclose(fp);
-            return false;
-        }
-        done += n;
-    }
-    return fclose(fp) == 0;
-}
-
-bool card_start(const std::string &state_dir, bench_card_s &bc) {
-    std::filesystem::create_directories(state_dir);
-    std::error_code ec;
-    std::filesystem::create_symlink("/dev/null", state_dir + "/requests.log", ec);
-    vcard_options_s opts;
-    opts.state_dir = state_dir;
-    opts.faults = k_card_faults;
-    bc.card = vcard_open(opts);
-    if (bc.card == nullptr) return false;
-    bc.peer = vcard_peer_start(bc.card, &bc.fd);
-    return bc.peer != nullptr;
-}
-
-void card_stop(bench_card_s &bc) {
-    if (bc.peer != nullptr) vcard_peer_stop(bc.peer);
-    if (bc.fd >= 0) close(bc.fd);
-    if (bc.card != nullptr) vcard_close(bc.card);
-    bc = bench_card_s{};
-}
-
-// Points the client's handle at the card and initialises it silently.
-void client_attach(const bench_card_s &bc, const std::string &scratch) {
-    rfc_init_params_s params{};
-    snprintf(params.bdf, sizeof(params.bdf), "%s", k_bdf);
-    snprintf(params.scratch_dir, sizeof(params.scratch_dir), "%s", scratch.c_str());
-    params.trace_level = TRACE_LEVEL_NONE;
-    rfc_init(&params);
-    g_rfc_handle.transport = NIC_IPC_TRANSPORT_VELA;
-    g_rfc_handle.cmd_dev = {bc.fd, 0};
-    g_rfc_opened = true;
-}
 
 // The framed messages rfc_flash_write sends for the image, against a card
 // that answers every chunk with next offset 0.
@@ -154,18 +95,6 @@ bool bare_loop(int fd, const std::vector<std::vector<uint8_t>> &msgs) {
     return true;
 }
 
-double seconds_since(std::chrono::steady_clock::time_point t0) {
-    return std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
-}
-
-long vm_hwm_kib() {
-    std::ifstream in("/proc/self/status");
-    std::string line;
-    while (std::getline(in, line))
-        if (line.rfind("VmHWM:", 0) == 0) return strtol(line.c_str() + 6, nullptr, 10);
-    return -1;
-}
-
 struct peak_s {
     long vm_hwm_kib = -1;
     long maxrss_kib = -1;
@@ -182,16 +111,16 @@ peak_s peak_of_install(const std::string &dir, const std::string &image) {
         close(fds[0]);
         bench_card_s bc;
         peak_s p;
-        if (card_start(dir + "/card", bc)) {
-            client_attach(bc, dir + "/scratch");
+        if (bench_card_start(dir + "/card", k_card_faults, false, bc)) {
+            bench_client_attach(bc, k_bdf, dir + "/scratch");
             const bool timeout = false;
             p.result = rfc_flash_write(FLASH_PARTITION_FW_A, image.c_str(), k_bdf, timeout);
-            p.vm_hwm_kib = vm_hwm_kib();
+            p.vm_hwm_kib = bench_vm_hwm_kib();
             rusage ru{};
             getrusage(RUSAGE_SELF, &ru);
             p.maxrss_kib = ru.ru_maxrss;
         }
-        card_stop(bc);
+        bench_card_stop(bc);
         const ssize_t w = write(fds[1], &p, sizeof(p));
         _exit(w == static_cast<ssize_t>(sizeof(p)) ? 0 : 1);
     }
@@ -235,7 +164,7 @@ int main(int argc, char **argv) {
 
     // Memory first: the children fork from a process with no thread and no
     // large allocation of its own.
-    if (!make_image(small_img, small_mib * k_mib) || !make_image(big_img, big_mib * k_mib)) {
+    if (!bench_make_image(small_img, small_mib * k_mib) || !bench_make_image(big_img, big_mib * k_mib)) {
         fprintf(stderr, "cannot write the images under %s\n", root.c_str());
         std::filesystem::remove_all(root);
         return 2;
@@ -258,31 +187,31 @@ int main(int argc, char **argv) {
     if (!(hwm_diff < 1024 && rss_diff < 1024)) rc = 1;
 
     // Time.
-    if (!make_image(time_img, time_mib * k_mib)) {
+    if (!bench_make_image(time_img, time_mib * k_mib)) {
         fprintf(stderr, "cannot write %s\n", time_img.c_str());
         std::filesystem::remove_all(root);
         return 2;
     }
     const auto msgs = prebuild(time_img);
     bench_card_s bc;
-    if (!card_start(root + "/time-card", bc)) {
+    if (!bench_card_start(root + "/time-card", k_card_faults, false, bc)) {
         fprintf(stderr, "cannot start the virtual card\n");
         std::filesystem::remove_all(root);
         return 2;
     }
-    client_attach(bc, root + "/scratch");
+    bench_client_attach(bc, k_bdf, root + "/scratch");
     std::vector<double> t_client;
     std::vector<double> t_bare;
     const bool timeout = false;
     auto time_client = [&]() {
         const auto t0 = std::chrono::steady_clock::now();
         if (rfc_flash_write(FLASH_PARTITION_FW_A, time_img.c_str(), k_bdf, timeout) != 0) rc = 1;
-        t_client.push_back(seconds_since(t0));
+        t_client.push_back(bench_seconds_since(t0));
     };
     auto time_bare = [&]() {
         const auto t0 = std::chrono::steady_clock::now();
         if (!bare_loop(bc.fd, msgs)) rc = 1;
-        t_bare.push_back(seconds_since(t0));
+        t_bare.push_back(bench_seconds_since(t0));
     };
     // One untimed round of each warms the page cache and the card's files;
     // the order alternates so that neither loop always runs first.
@@ -299,7 +228,7 @@ int main(int argc, char **argv) {
             time_client();
         }
     }
-    card_stop(bc);
+    bench_card_stop(bc);
     std::filesystem::remove_all(root);
 
     const double c_min = *std::min_element(t_client.begin(), t_client.end());

@@ -1,0 +1,77 @@
+#include "bench_card.h"
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+
+#include "rfc_internal.h"
+
+bool bench_make_image(const std::string &path, uint64_t size, uint32_t seed) {
+    FILE *fp = fopen(path.c_str(), "wb");
+    if (fp == nullptr) return false;
+    std::vector<uint8_t> buf(k_bench_mib);
+    uint32_t x = 88172645u ^ seed;
+    for (uint64_t done = 0; done < size;) {
+        for (auto &b : buf) {
+            x ^= x << 13;
+            x ^= x >> 17;
+            x ^= x << 5;
+            b = static_cast<uint8_t>(x);
+        }
+        const size_t n = static_cast<size_t>(std::min<uint64_t>(buf.size(), size - done));
+        if (fwrite(buf.data(), 1, n, fp) != n) {
+            fclose(fp);
+            return false;
+        }
+        done += n;
+    }
+    return fclose(fp) == 0;
+}
+
+bool bench_card_start(const std::string &state_dir, const std::vector<std::string> &faults, bool log_requests,
+                      bench_card_s &bc) {
+    std::filesystem::create_directories(state_dir);
+    std::error_code ec;
+    if (!log_requests) std::filesystem::create_symlink("/dev/null", state_dir + "/requests.log", ec);
+    vcard_options_s opts;
+    opts.state_dir = state_dir;
+    opts.faults = faults;
+    bc.card = vcard_open(opts);
+    if (bc.card == nullptr) return false;
+    bc.peer = vcard_peer_start(bc.card, &bc.fd);
+    return bc.peer != nullptr;
+}
+
+void bench_card_stop(bench_card_s &bc) {
+    if (bc.peer != nullptr) vcard_peer_stop(bc.peer);
+    if (bc.fd >= 0) close(bc.fd);
+    if (bc.card != nullptr) vcard_close(bc.card);
+    bc = bench_card_s{};
+}
+
+void bench_client_attach(const bench_card_s &bc, const char *bdf, const std::string &scratch) {
+    rfc_init_params_s params{};
+    snprintf(params.bdf, sizeof(params.bdf), "%s", bdf);
+    snprintf(params.scratch_dir, sizeof(params.scratch_dir), "%s", scratch.c_str());
+    params.trace_level = TRACE_LEVEL_NONE;
+    (void)rfc_init(&params);
+    g_rfc_handle.transport = NIC_IPC_TRANSPORT_VELA;
+    g_rfc_handle.cmd_dev = {bc.fd, 0};
+    g_rfc_opened = true;
+}
+
+double bench_seconds_since(std::chrono::steady_clock::time_point t0) {
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+}
+
+long bench_vm_hwm_kib() {
+    std::ifstream in("/proc/self/status");
+    std::string line;
+    while (std::getline(in, line))
+        if (line.rfind("VmHWM:", 0) == 0) return strtol(line.c_str() + 6, nullptr, 10);
+    return -1;
+}
