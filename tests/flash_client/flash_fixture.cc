@@ -86,27 +86,6 @@ std::string sha512_hex(const std::vector<uint8_t> &bytes, bool upper) {
     return h;
 }
 
-std::vector<uint8_t> image_bytes(size_t size, unsigned seed) {
-    std::vector<uint8_t> b(size);
-    uint32_t x = 2463534242u ^ seed;
-    for (auto &v : b) {
-        x ^= x << 13;
-        x ^= x >> 17;
-        x ^= x << 5;
-        v = static_cast<uint8_t>(x);
-    }
-    return b;
-}
-
-bool read_file(const std::string &path, std::string &text) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) return false;
-    std::ostringstream os;
-    os << in.rdbuf();
-    text = os.str();
-    return true;
-}
-
 void FlashClientTest::SetUp() {
     char tmpl[] = "/tmp/fu-cflash-XXXXXX";
     ASSERT_NE(mkdtemp(tmpl), nullptr);

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "rfc_internal.h"
+#include "test_support.h"
 #include "vcard_service.h"
 
 struct flash_request_s {
@@ -77,6 +78,5 @@ std::string le_hex(uint64_t value, unsigned width);
 std::string bytes_hex(const std::vector<uint8_t> &bytes);
 std::string sha512_hex(const std::vector<uint8_t> &bytes, bool upper);
 std::vector<uint8_t> sha512_bytes(const std::vector<uint8_t> &bytes);
-// Deterministic image bytes.
-std::vector<uint8_t> image_bytes(size_t size, unsigned seed = 1);
-bool read_file(const std::string &path, std::string &text);
+using test_support::image_bytes;
+using test_support::read_file;

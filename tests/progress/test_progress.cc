@@ -15,22 +15,13 @@
 #include <vector>
 
 #include "e2e_harness.h"
+#include "test_support.h"
 
 namespace {
 
 using Strings = std::vector<std::string>;
 
-std::vector<uint8_t> image_bytes(size_t size, unsigned seed) {
-    std::vector<uint8_t> b(size);
-    uint32_t x = 2463534242u ^ seed;
-    for (auto &v : b) {
-        x ^= x << 13;
-        x ^= x >> 17;
-        x ^= x << 5;
-        v = static_cast<uint8_t>(x);
-    }
-    return b;
-}
+using test_support::image_bytes;
 
 std::string sha512sum_of(const std::string &path) {
     const std::string cmd = "sha512sum '" + path + "'";
