@@ -52,7 +52,7 @@ uint64_t g_partition_size = 0;
 fc_card_ops_s bench_ops() {
     fc_card_ops_s ops = fc_real_ops();
     ops.select_card = [](const char *) {};
-    ops.take_lock = [](const char *, pid_t *, std::string *) { return FC_LOCK_HELD; };
+    ops.take_lock = [](const char *, bool, double, pid_t *, std::string *) { return FC_LOCK_HELD; };
     ops.release_lock = [] {};
     ops.serial_number = [](const char *) { return std::string(); };
     ops.keys_present = [] { return false; };

@@ -73,6 +73,11 @@ int rfc_flash_erase(flash_partition_e partition, uint64_t size, const char *bdf,
 int rfc_flash_sector_erase(flash_partition_e partition, uint64_t size, const char *bdf);
 
 // Install.
+// The CPLD group (cpld, cpld-g, ufm1, ufm2) is programmed in rows of
+// RFC_CPLD_ROW bytes: its images are a whole number of rows, and each
+// install is followed by a verify pass over the same bytes.
+inline constexpr uint64_t RFC_CPLD_ROW = 16;
+bool rfc_partition_is_cpld_group(uint32_t partition);
 // Whether path is an image the install can read: RFC_OK with its size,
 // RFC_EFILE when it cannot be opened, RFC_EINVAL when it is neither a regular
 // file nor a block device (a FIFO, a directory). Opens without blocking and
@@ -82,6 +87,12 @@ int rfc_flash_sector_erase(flash_partition_e partition, uint64_t size, const cha
 int rfc_flash_write(flash_partition_e partition, const char *image_path, const char *bdf, const bool &timeout);
 int rfc_flash_write_helper(uint32_t partition, const char *image_path, int verify, const char *bdf,
                            const bool *timeout);
+// The same install from an image already open: exactly size bytes from
+// offset 0 of image_fd (read by position, the descriptor's offset is left
+// alone), so that what is sent is what the caller measured and hashed from
+// that descriptor, whatever happens to the file's path meanwhile. A file
+// that no longer holds size bytes fails with "failed to read data".
+int rfc_flash_write_fd(flash_partition_e partition, int image_fd, uint64_t size, const char *bdf, const bool &timeout);
 
 // Verification.
 int rfc_verify_checksum(flash_partition_e partition, const char *image_path, const char *hash, const char *bdf,

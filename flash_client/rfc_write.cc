@@ -2,6 +2,9 @@
 // bytes, each acknowledged with the offset of the next chunk. The CPLD
 // partitions are streamed a second time with the verify flag set, so that the
 // card compares its flash with the image.
+#include <errno.h>
+#include <unistd.h>
+
 #include <cstdio>
 #include <cstring>
 #include <memory>
@@ -12,42 +15,38 @@
 namespace {
 
 bool is_cpld_group(uint32_t partition) {
-    return partition >= FLASH_PARTITION_CPLD && partition <= FLASH_PARTITION_UFM2;
+    return rfc_partition_is_cpld_group(partition);
 }
 
-// CPLD images are programmed in 16-byte rows.
-constexpr uint64_t k_cpld_row = 16;
+constexpr uint64_t k_cpld_row = RFC_CPLD_ROW;
 
 constexpr size_t k_stream_buf_size = 64 * 1024;
 
-}  // namespace
+// Where the chunks come from: a stream read in order (an image named by its
+// path), or an open descriptor read by position from offset 0, so that the
+// caller's descriptor keeps its own offset and a second pass starts over.
+struct image_source_s {
+    FILE *fp = nullptr;
+    int fd = -1;
+    uint64_t pos = 0;
 
-int rfc_flash_write_helper(uint32_t partition, const char *image_path, int verify, const char *bdf,
-                           const bool *timeout) {
-    // Chunks are small; a larger stream buffer spares a read per few chunks.
-    // Declared before the file, so that it outlives the stream that uses it.
-    // Without it the stream keeps its own buffer.
-    std::unique_ptr<char[]> stream_buf(new (std::nothrow) char[k_stream_buf_size]);
-    rfc_file_ptr fp;
-    uint64_t size = 0;
-    const int opened = rfc_image_open(image_path, &fp, &size);
-    if (opened == RFC_EFILE) {
-        RFC_ERR("[%s] Failed to open file %s", image_path);
-        return RFC_EFILE;
+    bool read(uint8_t *dst, size_t len) {
+        if (fp != nullptr) return fread(dst, 1, len, fp) == len;
+        size_t got = 0;
+        while (got < len) {
+            const ssize_t n = pread(fd, dst + got, len - got, static_cast<off_t>(pos + got));
+            if (n < 0 && errno == EINTR) continue;
+            if (n <= 0) return false;
+            got += static_cast<size_t>(n);
+        }
+        pos += got;
+        return true;
     }
-    if (rfc_device_open(bdf) != 0) {
-        return RFC_EFAIL;
-    }
-    if (stream_buf && fp) {
-        setvbuf(fp.get(), stream_buf.get(), _IOFBF, k_stream_buf_size);
-    }
+};
 
-    // An empty image would install nothing and still report success; refuse
-    // it like the other size checks do. So is what is not a file or a disk.
-    if (opened != RFC_OK || size == 0) {
-        RFC_ERR("[%s] invalid size");
-        return RFC_EINVAL;
-    }
+// Streams size bytes of the source to the card, the card's answer to each
+// chunk naming the offset of the next.
+int send_image(uint32_t partition, image_source_s &src, uint64_t size, int verify, const bool *timeout) {
     if (is_cpld_group(partition) && size % k_cpld_row != 0) {
         RFC_ERR("[%s] CPLD file size should be multiple of 16");
         return RFC_EINVAL;
@@ -89,7 +88,7 @@ int rfc_flash_write_helper(uint32_t partition, const char *image_path, int verif
 
         // A file that shrank while it was being sent would otherwise leave
         // zeros in the card's copy.
-        if (fread(buf + sizeof(hdr), 1, length, fp.get()) != length) {
+        if (!src.read(buf + sizeof(hdr), length)) {
             rfc_progress_end();
             RFC_ERR("[%s] failed to read data");
             return RFC_EFAIL;
@@ -115,22 +114,81 @@ int rfc_flash_write_helper(uint32_t partition, const char *image_path, int verif
     return RFC_OK;
 }
 
-int rfc_flash_write(flash_partition_e partition, const char *image_path, const char *bdf, const bool &timeout) {
+// The install's passes: the write, and for the CPLD group the verify pass.
+template <typename Pass>
+int write_passes(flash_partition_e partition, Pass pass) {
     if (partition == FLASH_PARTITION_ALL) {
         RFC_ERR("[%s] flash partition is not valid");
         return -1;
     }
-    int ret = rfc_flash_write_helper(partition, image_path, 0, bdf, &timeout);
+    int ret = pass(0);
     if (ret != 0) {
         RFC_ERR("[%s] failed in write flash ret %d", ret);
         return ret;
     }
     if (is_cpld_group(partition)) {
-        ret = rfc_flash_write_helper(partition, image_path, 1, bdf, &timeout);
+        ret = pass(1);
         if (ret != 0) {
             RFC_ERR("[%s] failed in write flash ret %d", ret);
             return ret;
         }
     }
     return RFC_OK;
+}
+
+}  // namespace
+
+bool rfc_partition_is_cpld_group(uint32_t partition) {
+    return partition >= FLASH_PARTITION_CPLD && partition <= FLASH_PARTITION_UFM2;
+}
+
+int rfc_flash_write_helper(uint32_t partition, const char *image_path, int verify, const char *bdf,
+                           const bool *timeout) {
+    // Chunks are small; a larger stream buffer spares a read per few chunks.
+    // Declared before the file, so that it outlives the stream that uses it.
+    // Without it the stream keeps its own buffer.
+    std::unique_ptr<char[]> stream_buf(new (std::nothrow) char[k_stream_buf_size]);
+    rfc_file_ptr fp;
+    uint64_t size = 0;
+    const int opened = rfc_image_open(image_path, &fp, &size);
+    if (opened == RFC_EFILE) {
+        RFC_ERR("[%s] Failed to open file %s", image_path);
+        return RFC_EFILE;
+    }
+    if (rfc_device_open(bdf) != 0) {
+        return RFC_EFAIL;
+    }
+    if (stream_buf && fp) {
+        setvbuf(fp.get(), stream_buf.get(), _IOFBF, k_stream_buf_size);
+    }
+
+    // An empty image would install nothing and still report success; refuse
+    // it like the other size checks do. So is what is not a file or a disk.
+    if (opened != RFC_OK || size == 0) {
+        RFC_ERR("[%s] invalid size");
+        return RFC_EINVAL;
+    }
+    image_source_s src;
+    src.fp = fp.get();
+    return send_image(partition, src, size, verify, timeout);
+}
+
+int rfc_flash_write_fd(flash_partition_e partition, int image_fd, uint64_t size, const char *bdf, const bool &timeout) {
+    return write_passes(partition, [&](int verify) {
+        if (rfc_device_open(bdf) != 0) {
+            return static_cast<int>(RFC_EFAIL);
+        }
+        if (image_fd < 0 || size == 0) {
+            RFC_ERR("[%s] invalid size");
+            return static_cast<int>(RFC_EINVAL);
+        }
+        image_source_s src;
+        src.fd = image_fd;
+        return send_image(partition, src, size, verify, &timeout);
+    });
+}
+
+int rfc_flash_write(flash_partition_e partition, const char *image_path, const char *bdf, const bool &timeout) {
+    return write_passes(
+        partition, [&](int verify) { return rfc_flash_write_helper(partition, image_path, verify, bdf, &timeout); });
 }

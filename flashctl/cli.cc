@@ -10,6 +10,7 @@
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
+#include <algorithm>
 #include <fstream>
 
 #include "flashctl.h"
@@ -41,7 +42,7 @@ struct command_def_s {
 };
 
 const command_def_s k_commands[] = {
-    {"inventory", CMD_INVENTORY, 0, 255, "inventory [CARD...] [--prometheus FILE]"},
+    {"inventory", CMD_INVENTORY, 0, 255, "inventory [CARD...] [--prometheus FILE] [--timeout SECONDS]"},
     {"update", CMD_UPDATE, 3, 3,
      "update CARD PARTITION IMAGE [--sha512 HEX] [--activate] [--dry-run] [--allow-running] [--timeout SECONDS]"},
     {"rollback", CMD_ROLLBACK, 1, 1, "rollback CARD [--dry-run] [--timeout SECONDS]"},
@@ -78,7 +79,7 @@ const option_def_s k_options[OPT_COUNT] = {
     {"activate", false, CMD_UPDATE},
     {"dry-run", false, CMD_UPDATE | CMD_ROLLBACK},
     {"allow-running", false, CMD_UPDATE},
-    {"timeout", true, CMD_UPDATE | CMD_ROLLBACK},
+    {"timeout", true, CMD_INVENTORY | CMD_UPDATE | CMD_ROLLBACK},
     {"history", true, CMD_UPDATE | CMD_HISTORY},
     {"prometheus", true, CMD_INVENTORY},
 };
@@ -124,10 +125,12 @@ bool parse_args(int argc, char **argv, args_s *args, std::string *error) {
         if (k_options[found].takes_value) {
             if (eq != std::string::npos) {
                 args->value[found] = word.substr(eq + 1);
-            } else if (i + 1 < argc) {
+            } else if (i + 1 < argc && std::string(argv[i + 1]).compare(0, 2, "--") != 0) {
                 args->value[found] = argv[++i];
             } else {
+                // "--history --json" names no file: the next word is an option.
                 *error = "option '--" + name + "' needs a value";
+                if (i + 1 < argc) *error += " (use --" + name + "=VALUE for a value that begins with --)";
                 return false;
             }
         } else if (eq != std::string::npos) {
@@ -208,12 +211,22 @@ double monotonic_s() {
     return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) / 1e9;
 }
 
+// A write that fails (EPIPE with SIGPIPE ignored, a closed terminal) means
+// the reader went away: the run stops at its next safe point.
+void progress_flush() {
+    if (fflush(g_progress.err) != 0 || ferror(g_progress.err)) {
+        clearerr(g_progress.err);
+        g_progress.mode = PROGRESS_NONE;
+        fc_reader_gone();
+    }
+}
+
 void progress_emit(uint64_t done, uint64_t total, bool final) {
     const double elapsed = fc_phase_elapsed();
     if (g_progress.mode == PROGRESS_JSON) {
         const json line = {{"phase", g_fc_session.phase}, {"done", done}, {"total", total}, {"elapsed", elapsed}};
         fprintf(g_progress.err, "%s\n", fc_dump(line).c_str());
-        fflush(g_progress.err);
+        progress_flush();
         return;
     }
     constexpr int k_width = 30;
@@ -230,7 +243,7 @@ void progress_emit(uint64_t done, uint64_t total, bool final) {
         fprintf(g_progress.err, "\r%-16s waiting on the card %6.1f s", g_fc_session.phase, elapsed);
     g_progress.line_open = !final;
     if (final) fputc('\n', g_progress.err);
-    fflush(g_progress.err);
+    progress_flush();
 }
 
 // Every progress report of the client is also a safe point: the install's
@@ -343,38 +356,29 @@ struct output_s {
     bool json;
 };
 
+// The command's document (or text) on standard output. A reader that went
+// away makes a run that would have succeeded fail: its caller did not get
+// the result.
+int emit(const output_s &o, const std::string &text, int status) {
+    const bool written = fputs(text.c_str(), o.out) >= 0 && fflush(o.out) == 0 && !ferror(o.out);
+    return written || status != FC_EXIT_OK ? status : FC_EXIT_FAILED;
+}
+
+// Card addresses as sysfs spells them: hex digits in lower case. A word
+// that is no address stays as typed, for its refusal to quote.
+std::string card_word(const fc_card_ops_s &ops, const std::string &word) {
+    std::string lower = word;
+    for (char &c : lower)
+        c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
+    return ops.address_valid(lower.c_str()) ? lower : word;
+}
+
 int fail_usage(const output_s &o, const std::string &message) {
     if (o.json)
         fprintf(o.out, "%s\n", fc_dump(fc_error_json("usage", message)).c_str());
     else
         fprintf(o.err, "flashctl: %s\n", message.c_str());
     return FC_EXIT_REFUSED;
-}
-
-int run_inventory(const fc_card_ops_s &ops, const args_s &args, const output_s &o) {
-    std::vector<std::string> cards = args.words.empty() ? ops.list_cards() : args.words;
-    json inventory = {{"schema_version", FC_SCHEMA_VERSION}, {"cards", json::array()}};
-    bool any_failed = false;
-    for (const auto &card : cards) {
-        json entry = fc_inventory_card(ops, card);
-        any_failed = any_failed || !entry.value("ok", false);
-        inventory["cards"].push_back(std::move(entry));
-    }
-    if (args.given[OPT_PROMETHEUS]) {
-        std::string error;
-        if (!write_atomically(args.value[OPT_PROMETHEUS],
-                              flashctl_prometheus_text(inventory, static_cast<long long>(time(nullptr))), &error)) {
-            const std::string message = "cannot write " + args.value[OPT_PROMETHEUS] + ": " + error;
-            if (o.json) {
-                fprintf(o.out, "%s\n", fc_dump(fc_error_json("io", message)).c_str());
-            } else {
-                fprintf(o.err, "flashctl: %s\n", message.c_str());
-            }
-            return FC_EXIT_FAILED;
-        }
-    }
-    fputs(o.json ? (fc_dump(inventory) + "\n").c_str() : fc_inventory_text(inventory).c_str(), o.out);
-    return any_failed ? FC_EXIT_FAILED : FC_EXIT_OK;
 }
 
 constexpr const char *k_timeout_usage = "--timeout takes a number of seconds from 1 to 86400";
@@ -384,17 +388,71 @@ bool parse_timeout(const args_s &args, unsigned *timeout_s) {
     *timeout_s = 0;
     if (!args.given[OPT_TIMEOUT]) return true;
     const std::string &text = args.value[OPT_TIMEOUT];
-    char *end = nullptr;
-    errno = 0;
-    const unsigned long t = strtoul(text.c_str(), &end, 10);
-    if (errno != 0 || end == text.c_str() || *end != '\0' || text[0] == '-' || t == 0 || t > 86400) return false;
+    // Digits only: strtoul alone would take " 5", "+5" and "-1".
+    if (text.empty() || text.size() > 5 || text.find_first_not_of("0123456789") != std::string::npos) return false;
+    const unsigned long t = strtoul(text.c_str(), nullptr, 10);
+    if (t == 0 || t > 86400) return false;
     *timeout_s = static_cast<unsigned>(t);
     return true;
 }
 
+int run_inventory(const fc_card_ops_s &ops, const args_s &args, const output_s &o) {
+    std::vector<std::string> cards;
+    for (const std::string &word : args.words.empty() ? ops.list_cards() : args.words) {
+        const std::string card = card_word(ops, word);
+        // A card named twice is read once: one entry, one set of metrics.
+        if (std::find(cards.begin(), cards.end(), card) == cards.end()) cards.push_back(card);
+    }
+    json inventory = {{"schema_version", FC_SCHEMA_VERSION}, {"cards", json::array()}};
+    auto finish = [&]() {
+        bool any_failed = false;
+        for (const auto &entry : inventory["cards"])
+            any_failed = any_failed || !entry.value("ok", false);
+        if (args.given[OPT_PROMETHEUS]) {
+            std::string error;
+            if (!write_atomically(args.value[OPT_PROMETHEUS],
+                                  flashctl_prometheus_text(inventory, static_cast<long long>(time(nullptr))), &error)) {
+                const std::string message = "cannot write " + args.value[OPT_PROMETHEUS] + ": " + error;
+                if (o.json) return emit(o, fc_dump(fc_error_json("io", message)) + "\n", FC_EXIT_FAILED);
+                fprintf(o.err, "flashctl: %s\n", message.c_str());
+                return FC_EXIT_FAILED;
+            }
+        }
+        return emit(o, o.json ? fc_dump(inventory) + "\n" : fc_inventory_text(inventory),
+                    any_failed ? FC_EXIT_FAILED : FC_EXIT_OK);
+    };
+    unsigned timeout_s = 0;
+    if (!parse_timeout(args, &timeout_s)) return fail_usage(o, k_timeout_usage);
+    const double deadline = timeout_s > 0 ? timeout_s : FC_PLAN_DEADLINE_S;
+    size_t next = 0;
+    // A card that stops answering ends the inventory: the cards read so far
+    // keep their entries, it and the ones after it get error entries.
+    const fc_card_ops_s &watched = fc_watch_begin(ops, [&](fc_abandon_e why) {
+        for (size_t i = next; i < cards.size(); ++i) {
+            const bool stuck = i == next;
+            const std::string message =
+                stuck ? (why == FC_ABANDON_STOP ? "stopped while the card did not answer"
+                                                : "the card did not answer within " +
+                                                      std::to_string(static_cast<long>(deadline)) + " seconds")
+                      : "not read: an earlier card did not answer";
+            inventory["cards"].push_back({{"card", cards[i]},
+                                          {"ok", false},
+                                          {"error", {{"code", stuck ? "timeout" : "not_read"}, {"message", message}}}});
+        }
+        return finish();
+    });
+    for (; next < cards.size(); ++next) {
+        fc_phase_start(deadline);
+        json entry = fc_inventory_card(watched, cards[next]);
+        inventory["cards"].push_back(std::move(entry));
+    }
+    fc_watch_end();
+    return finish();
+}
+
 int run_update(const fc_card_ops_s &ops, const args_s &args, const output_s &o) {
     fc_update_request_s req;
-    req.card = args.words[0];
+    req.card = card_word(ops, args.words[0]);
     req.partition = args.words[1];
     req.image_path = args.words[2];
     req.sha512 = args.value[OPT_SHA512];
@@ -405,25 +463,44 @@ int run_update(const fc_card_ops_s &ops, const args_s &args, const output_s &o) 
     if (args.given[OPT_SHA512] && args.value[OPT_SHA512].size() != 2 * RFC_SHA512_LEN)
         return fail_usage(o, "--sha512 takes 128 hexadecimal digits");
 
-    const fc_update_report_s rep = fc_update(ops, req);
+    fc_update_report_s rep;
+    // Whatever ends the transaction, the card's change is recorded, then
+    // reported.
+    auto finish = [&]() {
+        if (!req.dry_run && rep.error.code != "invalid_card") {
+            const std::string path = args.given[OPT_HISTORY] ? args.value[OPT_HISTORY] : FC_HISTORY_FILE;
+            std::string error;
+            if (!history_append(path, fc_history_line(rep), &error))
+                fprintf(o.err, "flashctl: cannot record the transaction in %s: %s\n", path.c_str(), error.c_str());
+        }
+        return emit(o, o.json ? fc_dump(fc_update_json(rep)) + "\n" : fc_update_text(rep), fc_update_exit_status(rep));
+    };
+    const fc_card_ops_s &watched = fc_watch_begin(ops, [&](fc_abandon_e why) {
+        fc_update_abandon(rep, why);
+        return finish();
+    });
+    fc_update(watched, req, rep);
+    fc_watch_end();
     ops.release_lock();
-    if (!req.dry_run && rep.error.code != "invalid_card") {
-        const std::string path = args.given[OPT_HISTORY] ? args.value[OPT_HISTORY] : FC_HISTORY_FILE;
-        std::string error;
-        if (!history_append(path, fc_history_line(rep), &error))
-            fprintf(o.err, "flashctl: cannot record the transaction in %s: %s\n", path.c_str(), error.c_str());
-    }
-    fputs(o.json ? (fc_dump(fc_update_json(rep)) + "\n").c_str() : fc_update_text(rep).c_str(), o.out);
-    return fc_update_exit_status(rep);
+    return finish();
 }
 
 int run_rollback(const fc_card_ops_s &ops, const args_s &args, const output_s &o) {
     unsigned timeout_s = 0;
     if (!parse_timeout(args, &timeout_s)) return fail_usage(o, k_timeout_usage);
-    const fc_rollback_report_s rep = fc_rollback(ops, args.words[0], args.given[OPT_DRY_RUN], timeout_s);
+    fc_rollback_report_s rep;
+    auto finish = [&]() {
+        return emit(o, o.json ? fc_dump(fc_rollback_json(rep)) + "\n" : fc_rollback_text(rep),
+                    fc_rollback_exit_status(rep));
+    };
+    const fc_card_ops_s &watched = fc_watch_begin(ops, [&](fc_abandon_e why) {
+        fc_rollback_abandon(rep, why);
+        return finish();
+    });
+    fc_rollback(watched, card_word(ops, args.words[0]), args.given[OPT_DRY_RUN], timeout_s, rep);
+    fc_watch_end();
     ops.release_lock();
-    fputs(o.json ? (fc_dump(fc_rollback_json(rep)) + "\n").c_str() : fc_rollback_text(rep).c_str(), o.out);
-    return fc_rollback_exit_status(rep);
+    return finish();
 }
 
 int run_history(const args_s &args, const output_s &o) {
@@ -469,7 +546,7 @@ int fc_main(const fc_card_ops_s &ops, int argc, char **argv, FILE *out, FILE *er
     args_s args;
     std::string error;
     bool json_out = false;
-    for (int i = 1; i < argc; ++i)
+    for (int i = 1; i < argc && strcmp(argv[i], "--") != 0; ++i)
         if (strcmp(argv[i], "--json") == 0) json_out = true;
     const output_s o{out, err, json_out};
     if (!parse_args(argc, argv, &args, &error)) return fail_usage(o, error);
@@ -490,6 +567,7 @@ int fc_main(const fc_card_ops_s &ops, int argc, char **argv, FILE *out, FILE *er
         // Only a transaction has safe points to stop at; the rest end at once.
         signal(SIGINT, SIG_DFL);
         signal(SIGTERM, SIG_DFL);
+        signal(SIGHUP, SIG_DFL);
     }
     switch (args.command->command) {
         case CMD_INVENTORY:

@@ -92,6 +92,13 @@ std::string result_text(const std::string &what, int result) {
     return text;
 }
 
+// What stops a run, as its report says it.
+std::string stop_reason(const char *phase) {
+    if (g_fc_session.signal != 0)
+        return std::string("stopped by signal ") + std::to_string(g_fc_session.signal) + " during " + phase;
+    return std::string("stopped during ") + phase + ": the reader of the output went away";
+}
+
 // One transaction under way.
 struct txn_s {
     const fc_card_ops_s &ops;
@@ -122,10 +129,9 @@ struct txn_s {
     // Ends the phase for a client result that is not 0: a stop raised by a
     // signal or the deadline reads as such, whatever the client returned.
     void fail(const std::string &message) {
-        if (g_fc_session.signal != 0) {
+        if (g_fc_session.signal != 0 || g_fc_session.reader_gone) {
             rep.result = "interrupted";
-            rep.error = {"interrupted", std::string("stopped by signal ") + std::to_string(g_fc_session.signal) +
-                                            " during " + k_phase_names[phase]};
+            rep.error = {"interrupted", stop_reason(k_phase_names[phase])};
             end("interrupted");
         } else if (g_fc_session.timed_out) {
             rep.result = "timeout";
@@ -150,24 +156,69 @@ struct txn_s {
     }
 };
 
+// The image, opened once: hashed, measured and sent from this one open file,
+// so that what the card receives is what was hashed, whatever happens to the
+// path meanwhile. A file that changes under the run (bytes appended, written
+// over, another file renamed over the path) is noticed and fails the run.
+struct image_file_s {
+    int fd = -1;
+    struct stat st {};
+    std::string path;
+
+    image_file_s() = default;
+    image_file_s(const image_file_s &) = delete;
+    image_file_s &operator=(const image_file_s &) = delete;
+    ~image_file_s() {
+        if (fd >= 0) close(fd);
+    }
+    // false with the reason in *error.
+    bool open_image(const std::string &image, std::string *error) {
+        path = image;
+        // Without blocking: a FIFO with no writer must not hang the plan.
+        fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+        if (fd < 0) {
+            *error = "cannot open image " + path + ": " + strerror(errno);
+            return false;
+        }
+        if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+            *error = "image " + path + " is not a regular file";
+            return false;
+        }
+        return true;
+    }
+    uint64_t size() const { return static_cast<uint64_t>(st.st_size); }
+    // Why the file is no longer the one measured, "" when it still is.
+    std::string changed() const {
+        struct stat now {};
+        if (fstat(fd, &now) != 0 || now.st_size != st.st_size || now.st_mtim.tv_sec != st.st_mtim.tv_sec ||
+            now.st_mtim.tv_nsec != st.st_mtim.tv_nsec || now.st_ctim.tv_sec != st.st_ctim.tv_sec ||
+            now.st_ctim.tv_nsec != st.st_ctim.tv_nsec)
+            return "image " + path + " changed during the run";
+        struct stat named {};
+        if (stat(path.c_str(), &named) != 0 || named.st_dev != st.st_dev || named.st_ino != st.st_ino)
+            return "image " + path + " was replaced during the run";
+        return "";
+    }
+};
+
 // The image's SHA-512, computed on a thread of its own; destroyed early
 // (a refusal), it stops hashing at the next block.
 struct host_hash_s {
-    std::string path;
-    uint64_t size = 0;
+    int fd;
+    uint64_t size;
     std::string hex;
     std::string error;
     bool ok = false;
     std::atomic<bool> cancel{false};
     std::thread worker;
 
-    explicit host_hash_s(const std::string &image) : path(image) {
-        // The worker starts with SIGINT and SIGTERM blocked, so that they
-        // reach the main thread and cut its poll sleep short.
+    host_hash_s(int image_fd, uint64_t image_size) : fd(image_fd), size(image_size) {
+        // The worker starts with the stop signals blocked, so that they reach
+        // the main thread and cut its poll sleep short.
         sigset_t stops, before;
         sigemptyset(&stops);
-        sigaddset(&stops, SIGINT);
-        sigaddset(&stops, SIGTERM);
+        for (int sig : {SIGINT, SIGTERM, SIGHUP})
+            sigaddset(&stops, sig);
         pthread_sigmask(SIG_BLOCK, &stops, &before);
         try {
             worker = std::thread([this] { run(); });
@@ -183,7 +234,7 @@ struct host_hash_s {
         cancel = true;
         wait();
     }
-    void run() { ok = fc_sha512_file(path, &size, &hex, &error, &cancel); }
+    void run() { ok = fc_sha512_fd(fd, size, &hex, &error, &cancel); }
     void wait() {
         if (worker.joinable()) worker.join();
     }
@@ -230,55 +281,109 @@ const char *fc_image_name(firmware_image_type_e image) {
     }
 }
 
-bool fc_sha512_file(const std::string &path, uint64_t *size, std::string *hex, std::string *error,
-                    const std::atomic<bool> *cancel) {
-    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) {
-        *error = "cannot open image " + path + ": " + strerror(errno);
-        return false;
-    }
-    struct stat st {};
-    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-        *error = "image " + path + " is not a regular file";
-        close(fd);
-        return false;
-    }
+bool fc_sha512_fd(int fd, uint64_t size, std::string *hex, std::string *error, const std::atomic<bool> *cancel) {
     std::unique_ptr<EVP_MD_CTX, decltype(&EVP_MD_CTX_free)> ctx(EVP_MD_CTX_new(), EVP_MD_CTX_free);
     bool ok = ctx != nullptr && EVP_DigestInit_ex(ctx.get(), EVP_sha512(), nullptr) == 1;
     std::unique_ptr<uint8_t[]> buf(new uint8_t[k_hash_block]);
-    uint64_t total = 0;
-    while (ok) {
-        const ssize_t n = read(fd, buf.get(), k_hash_block);
+    uint64_t done = 0;
+    while (ok && done < size) {
+        if (cancel != nullptr && *cancel) {
+            *error = "hashing cancelled";
+            ok = false;
+            break;
+        }
+        const size_t want = static_cast<size_t>(std::min<uint64_t>(k_hash_block, size - done));
+        const ssize_t n = pread(fd, buf.get(), want, static_cast<off_t>(done));
         if (n < 0 && errno == EINTR) continue;
         if (n < 0) {
-            *error = "cannot read image " + path + ": " + strerror(errno);
+            *error = std::string("cannot read the image: ") + strerror(errno);
             ok = false;
             break;
         }
-        if (n == 0) break;
-        if (cancel != nullptr && *cancel) {
-            *error = "hashing of " + path + " cancelled";
+        if (n == 0) {
+            *error = "the image shrank while it was read";
             ok = false;
             break;
         }
-        total += static_cast<uint64_t>(n);
+        done += static_cast<uint64_t>(n);
         ok = EVP_DigestUpdate(ctx.get(), buf.get(), static_cast<size_t>(n)) == 1;
     }
-    close(fd);
     uint8_t digest[EVP_MAX_MD_SIZE];
     unsigned len = 0;
     if (ok) ok = EVP_DigestFinal_ex(ctx.get(), digest, &len) == 1 && len == RFC_SHA512_LEN;
     if (!ok) {
-        if (error->empty()) *error = "cannot hash image " + path;
+        if (error->empty()) *error = "cannot hash the image";
         return false;
     }
-    *size = total;
     *hex = lower_hex(digest, len);
     return true;
 }
 
+bool fc_sha512_file(const std::string &path, uint64_t *size, std::string *hex, std::string *error,
+                    const std::atomic<bool> *cancel) {
+    image_file_s image;
+    if (!image.open_image(path, error)) return false;
+    if (!fc_sha512_fd(image.fd, image.size(), hex, error, cancel)) {
+        *error = "image " + path + ": " + *error;
+        return false;
+    }
+    *size = image.size();
+    return true;
+}
+
+namespace {
+
+// The card's record of what a partition holds: the digest it computes over
+// the length it recorded when the image was installed. Equal to the image's
+// SHA-512 only when the partition holds exactly this image, not a longer
+// image that merely begins with it.
+bool card_records_image(const fc_card_ops_s &ops, flash_partition_e partition, const char *bdf,
+                        const std::string &sha512) {
+    rfc_startup_image_s recorded;
+    if (ops.read_startup_image(partition, bdf, &g_fc_session.stop, &recorded) != RFC_OK) return false;
+    return lower_hex(recorded.digest, sizeof recorded.digest) == sha512;
+}
+
+int exit_status_of(const std::string &result) {
+    if (result == "updated" || result == "unchanged") return FC_EXIT_OK;
+    if (result == "refused") return FC_EXIT_REFUSED;
+    if (result == "busy") return FC_EXIT_BUSY;
+    if (result == "interrupted") return FC_EXIT_INTERRUPTED;
+    return FC_EXIT_FAILED;
+}
+
+// SHA-512 of no bytes: what a card reports for a slot it recorded no image in.
+constexpr const char *k_empty_sha512 =
+    "cf83e1357eefb8bdf1542850d66d8007d620e4050b5715dc83f4a921d36ce9ce"
+    "47d0d13c5d85f2b0ff8318d2877eec2f63b931bd47417a81a538327af927da3e";
+
+const char *lock_failure(const fc_card_ops_s &ops, const char *bdf, bool shared, double wait_s, const std::string &card,
+                         fc_error_s *error) {
+    pid_t holder = 0;
+    std::string reason;
+    const fc_lock_e lock = ops.take_lock(bdf, shared, wait_s, &holder, &reason);
+    if (lock == FC_LOCK_BUSY) {
+        *error = {"busy", "card " + card + " is busy: another flash-update (pid " + std::to_string(holder) +
+                              ") holds its lock"};
+        return "busy";
+    }
+    if (lock == FC_LOCK_FAILED) {
+        *error = {"io", "cannot lock card " + card + ": " + reason};
+        return "failed";
+    }
+    return nullptr;
+}
+
+}  // namespace
+
 fc_update_report_s fc_update(const fc_card_ops_s &ops, const fc_update_request_s &req) {
     fc_update_report_s rep;
+    fc_update(ops, req, rep);
+    return rep;
+}
+
+void fc_update(const fc_card_ops_s &ops, const fc_update_request_s &req, fc_update_report_s &rep) {
+    rep = fc_update_report_s{};
     rep.card = req.card;
     rep.partition = req.partition;
     rep.image_path = absolute_path(req.image_path);
@@ -290,106 +395,107 @@ fc_update_report_s fc_update(const fc_card_ops_s &ops, const fc_update_request_s
     const char *bdf = req.card.c_str();
 
     // Plan: read-only.
-    t.begin(PHASE_PLAN, 0);
+    t.begin(PHASE_PLAN, t.deadline(FC_PLAN_DEADLINE_S));
     if (!ops.address_valid(bdf)) {
         t.refuse("invalid_card", "invalid card address '" + req.card + "' (expected dddd:bb:dd.f)");
-        return rep;
+        return;
     }
     ops.select_card(bdf);
     const flash_partition_e partition = rfc_partition_from_name(req.partition.c_str());
     if (partition == FLASH_PARTITION_ALL) {
         t.refuse("refused", "unknown partition '" + req.partition + "'");
-        return rep;
+        return;
     }
     const firmware_image_type_e slot = slot_of(partition);
     if (req.activate && slot != FIRMWARE_IMAGE_FW_A && slot != FIRMWARE_IMAGE_FW_B) {
         t.refuse("refused", "--activate selects fw-a or fw-b only, not " + req.partition);
-        return rep;
+        return;
+    }
+    image_file_s image;
+    std::string image_error;
+    if (!image.open_image(rep.image_path, &image_error)) {
+        t.refuse("io", image_error);
+        return;
+    }
+    rep.image_size = image.size();
+    if (rep.image_size == 0) {
+        t.refuse("refused", "image " + rep.image_path + " is empty");
+        return;
+    }
+    if (rfc_partition_is_cpld_group(partition) && rep.image_size % RFC_CPLD_ROW != 0) {
+        t.refuse("refused", "image of " + std::to_string(rep.image_size) + " bytes is not a whole number of " +
+                                std::to_string(RFC_CPLD_ROW) + "-byte rows, as partition " + req.partition +
+                                " is programmed");
+        return;
     }
     // The host hashes the image while the card is asked about it: the
     // card's checksum of the partition takes about as long as the host's.
-    struct stat st {};
-    if (stat(rep.image_path.c_str(), &st) != 0) {
-        t.refuse("io", "cannot open image " + rep.image_path + ": " + strerror(errno));
-        return rep;
+    host_hash_s hash(image.fd, rep.image_size);
+    // A dry run still asks the card for a checksum, which the card computes
+    // one at a time: it holds the card shared, so that it never restarts an
+    // update's checksum, and an update waits for it.
+    if (const char *result =
+            lock_failure(ops, bdf, req.dry_run, t.deadline(FC_PLAN_DEADLINE_S), req.card, &rep.error)) {
+        rep.result = result;
+        t.end("failed");
+        return;
     }
-    if (!S_ISREG(st.st_mode)) {
-        t.refuse("io", "image " + rep.image_path + " is not a regular file");
-        return rep;
-    }
-    rep.image_size = static_cast<uint64_t>(st.st_size);
-    if (rep.image_size == 0) {
-        t.refuse("refused", "image " + rep.image_path + " is empty");
-        return rep;
-    }
-    host_hash_s hash(rep.image_path);
-    if (!req.dry_run) {
-        pid_t holder = 0;
-        std::string reason;
-        const fc_lock_e lock = ops.take_lock(bdf, &holder, &reason);
-        if (lock == FC_LOCK_BUSY) {
-            rep.result = "busy";
-            rep.error = {"busy", "card " + req.card + " is busy: another flash-update (pid " + std::to_string(holder) +
-                                     ") holds its lock"};
-            t.end("failed");
-            return rep;
-        }
-        if (lock == FC_LOCK_FAILED) {
-            rep.result = "failed";
-            rep.error = {"io", "cannot lock card " + req.card + ": " + reason};
-            t.end("failed");
-            return rep;
-        }
-    }
+    if (t.stopped()) return;
     rep.serial_number = ops.serial_number(bdf);
     std::vector<rfc_partition_s> table;
     int r = ops.read_partitions(bdf, &table);
     if (r != RFC_OK) {
         t.fail(result_text("cannot read the card's partition table", r));
         rep.error.code = rep.result == "failed" ? "io" : rep.error.code;
-        return rep;
+        return;
     }
     const rfc_partition_s *entry = find_entry(table, partition);
     if (entry == nullptr) {
         t.refuse("refused", "partition " + req.partition + " does not exist on card " + req.card);
-        return rep;
+        return;
     }
     if (entry->size < rep.image_size) {
         t.refuse("refused", "image of " + std::to_string(rep.image_size) + " bytes does not fit partition " +
                                 req.partition + " of " + std::to_string(entry->size) + " bytes");
-        return rep;
+        return;
     }
     const uint64_t partition_size = entry->size;
     rep.before.version = entry->version;
     if (!read_selection(ops, bdf, &rep.before, &r)) {
         t.fail(result_text("cannot read the card's running and startup images", r));
         rep.error.code = rep.result == "failed" ? "io" : rep.error.code;
-        return rep;
+        return;
     }
     rep.before.read = true;
 
     // The card holds the image already when its checksum over the image's
-    // length is the host's.
+    // length is the host's, and its record of the partition (the digest over
+    // the length it recorded at the install) is too.
     fc_phase_start(t.deadline(FC_CHECKSUM_DEADLINE_S));
     uint8_t digest[RFC_SHA512_LEN] = {};
     const bool answered = ops.read_checksum(partition, rep.image_size, bdf, g_fc_session.stop, digest) == RFC_OK;
-    if (t.stopped()) return rep;
+    if (t.stopped()) return;
     hash.wait();
     if (!hash.ok) {
-        t.refuse("io", hash.error);
-        return rep;
+        t.refuse("io", "image " + rep.image_path + ": " + hash.error);
+        return;
     }
-    if (hash.size != rep.image_size) {
-        t.refuse("io", "image " + rep.image_path + " changed while it was read");
-        return rep;
+    if (const std::string why = image.changed(); !why.empty()) {
+        t.refuse("io", why);
+        return;
     }
     rep.image_sha512 = hash.hex;
     if (!req.sha512.empty() &&
         (!is_sha512_hex(req.sha512) || strcasecmp(req.sha512.c_str(), rep.image_sha512.c_str()) != 0)) {
         t.refuse("refused", "image SHA-512 " + rep.image_sha512 + " does not match --sha512 " + req.sha512);
-        return rep;
+        return;
     }
-    const bool holds = answered && lower_hex(digest, sizeof digest) == rep.image_sha512;
+    bool holds = answered && lower_hex(digest, sizeof digest) == rep.image_sha512;
+    if (holds) {
+        fc_phase_start(t.deadline(FC_STARTUP_VERIFY_DEADLINE_S));
+        holds = card_records_image(ops, partition, bdf, rep.image_sha512);
+        if (t.stopped()) return;
+    }
     g_fc_session.deadline_s = 0;
 
     const bool need_write = !holds;
@@ -397,77 +503,81 @@ fc_update_report_s fc_update(const fc_card_ops_s &ops, const fc_update_request_s
     if (need_write && !req.allow_running && slot != FIRMWARE_IMAGE_INVALID &&
         rep.before.running_image == fc_image_name(slot)) {
         t.refuse("refused", "partition " + req.partition + " holds the running image; --allow-running overwrites it");
-        return rep;
+        return;
     }
-    const bool check_signature = need_write && rfc_partition_is_signed(partition) && ops.keys_present();
-    if (need_write) {
-        rep.plan_actions = {"erase", "install", "verify_checksum"};
-        if (check_signature) rep.plan_actions.push_back("verify_signature");
-    }
+    // The card checks the signature whether or not the image was written
+    // now: an image it once refused must not pass on a second run.
+    const bool check_signature = rfc_partition_is_signed(partition) && ops.keys_present();
+    if (need_write) rep.plan_actions = {"erase", "install", "verify_checksum"};
+    if (check_signature) rep.plan_actions.push_back("verify_signature");
     if (need_activate) rep.plan_actions.push_back("activate");
     t.end("ok");
 
-    if (req.dry_run || rep.plan_actions.empty()) {
+    if (req.dry_run) {
         rep.result = "unchanged";
-        rep.would_change = req.dry_run && !rep.plan_actions.empty();
-        return rep;
+        rep.would_change = need_write || need_activate;
+        return;
     }
 
     // Apply.
     if (need_write) {
-        if (!t.start(PHASE_ERASE, t.deadline(FC_ERASE_DEADLINE_S))) return rep;
+        if (!t.start(PHASE_ERASE, t.deadline(FC_ERASE_DEADLINE_S))) return;
         // From the first erase request on, the partition is no longer what it was.
         rep.partition_state = "erased";
         rep.changed = true;
         r = ops.erase(partition, partition_size, bdf, g_fc_session.stop);
         if (r != RFC_OK) {
             t.fail(result_text("erase of " + req.partition + " failed", r));
-            return rep;
+            return;
         }
         t.end("ok");
 
         if (!t.start(PHASE_INSTALL,
                      t.deadline(FC_INSTALL_DEADLINE_BASE_S + static_cast<double>(FC_INSTALL_DEADLINE_PER_MIB_S) *
                                                                  ((rep.image_size + k_mib - 1) / k_mib))))
-            return rep;
+            return;
         rep.partition_state = "partially_written";
-        r = ops.write(partition, rep.image_path.c_str(), bdf, g_fc_session.stop);
+        r = ops.write(partition, image.fd, rep.image_size, bdf, g_fc_session.stop);
         if (r != RFC_OK) {
             t.fail(result_text("install of " + rep.image_path + " into " + req.partition + " failed", r));
-            return rep;
+            return;
         }
         rep.partition_state = "written_unverified";
+        if (const std::string why = image.changed(); !why.empty()) {
+            t.fail(why);
+            read_after(ops, bdf, partition, &rep.after);
+            return;
+        }
         t.end("ok");
 
-        if (!t.start(PHASE_CHECKSUM, t.deadline(FC_CHECKSUM_DEADLINE_S))) return rep;
+        if (!t.start(PHASE_CHECKSUM, t.deadline(FC_CHECKSUM_DEADLINE_S))) return;
         r = ops.read_checksum(partition, rep.image_size, bdf, g_fc_session.stop, digest);
         if (r != RFC_OK) {
             t.fail(result_text("the card's checksum of " + req.partition + " failed", r));
             read_after(ops, bdf, partition, &rep.after);
-            return rep;
+            return;
         }
         if (lower_hex(digest, sizeof digest) != rep.image_sha512) {
             t.fail("the card's checksum of " + req.partition + " " + lower_hex(digest, sizeof digest) +
                    " does not match the image's " + rep.image_sha512);
             read_after(ops, bdf, partition, &rep.after);
-            return rep;
+            return;
         }
         rep.partition_state = "verified";
         t.end("ok");
-
-        if (check_signature) {
-            if (!t.start(PHASE_SIGNATURE, 0)) return rep;
-            r = ops.verify_signature(partition, bdf);
-            if (r != RFC_OK) {
-                t.fail(result_text("the card refused the signature of the image in " + req.partition, r));
-                read_after(ops, bdf, partition, &rep.after);
-                return rep;
-            }
-            t.end("ok");
+    }
+    if (check_signature) {
+        if (!t.start(PHASE_SIGNATURE, t.deadline(FC_SIGNATURE_DEADLINE_S))) return;
+        r = ops.verify_signature(partition, bdf);
+        if (r != RFC_OK) {
+            t.fail(result_text("the card refused the signature of the image in " + req.partition, r));
+            read_after(ops, bdf, partition, &rep.after);
+            return;
         }
+        t.end("ok");
     }
     if (need_activate) {
-        if (!t.start(PHASE_ACTIVATE, 0)) return rep;
+        if (!t.start(PHASE_ACTIVATE, t.deadline(FC_ACTIVATE_DEADLINE_S))) return;
         r = ops.set_startup(slot, bdf);
         firmware_image_type_e now = FIRMWARE_IMAGE_INVALID;
         if (r == RFC_OK) r = ops.read_image(FWUPDATE_IMAGE_STARTUP, bdf, &now);
@@ -477,7 +587,7 @@ fc_update_report_s fc_update(const fc_card_ops_s &ops, const fc_update_request_s
                        ? result_text("selecting " + req.partition + " as the startup image failed", r)
                        : "the card starts " + std::string(fc_image_name(now)) + " after selecting " + req.partition);
             read_after(ops, bdf, partition, &rep.after);
-            return rep;
+            return;
         }
         rep.activated = true;
         rep.changed = true;
@@ -485,78 +595,118 @@ fc_update_report_s fc_update(const fc_card_ops_s &ops, const fc_update_request_s
     }
     rep.result = rep.changed ? "updated" : "unchanged";
     read_after(ops, bdf, partition, &rep.after);
-    return rep;
+    return;
+}
+
+void fc_update_abandon(fc_update_report_s &rep, fc_abandon_e why) {
+    const char *phase = g_fc_session.phase;
+    for (auto &p : rep.phases) {
+        if (p.name != phase) continue;
+        p.status = why == FC_ABANDON_STOP ? "interrupted" : "timeout";
+        p.seconds = fc_phase_elapsed();
+    }
+    if (why == FC_ABANDON_STOP) {
+        rep.result = "interrupted";
+        rep.error = {"interrupted", stop_reason(phase) + "; the card did not answer"};
+    } else {
+        rep.result = "timeout";
+        rep.error = {"timeout", std::string(phase) + " did not finish within " +
+                                    std::to_string(static_cast<long>(g_fc_session.deadline_s)) +
+                                    " seconds: the card did not answer"};
+    }
 }
 
 int fc_update_exit_status(const fc_update_report_s &rep) {
-    if (rep.result == "updated" || rep.result == "unchanged") return FC_EXIT_OK;
-    if (rep.result == "refused") return FC_EXIT_REFUSED;
-    if (rep.result == "busy") return FC_EXIT_BUSY;
-    if (rep.result == "interrupted") return FC_EXIT_INTERRUPTED;
-    return FC_EXIT_FAILED;
+    return exit_status_of(rep.result);
 }
 
 fc_rollback_report_s fc_rollback(const fc_card_ops_s &ops, const std::string &card, bool dry_run, unsigned timeout_s) {
     fc_rollback_report_s rep;
+    fc_rollback(ops, card, dry_run, timeout_s, rep);
+    return rep;
+}
+
+void fc_rollback(const fc_card_ops_s &ops, const std::string &card, bool dry_run, unsigned timeout_s,
+                 fc_rollback_report_s &rep) {
+    rep = fc_rollback_report_s{};
     rep.card = card;
     rep.dry_run = dry_run;
     const char *bdf = card.c_str();
+    const auto deadline = [timeout_s](double fallback) { return timeout_s > 0 ? timeout_s : fallback; };
     auto refuse = [&rep](const char *code, const std::string &message) {
         rep.result = "refused";
         rep.error = {code, message};
-        return rep;
     };
+    auto stopped = [&rep](const char *what) {
+        if (g_fc_session.signal != 0 || g_fc_session.reader_gone) {
+            rep.result = "interrupted";
+            rep.error = {"interrupted", stop_reason(what)};
+            return true;
+        }
+        if (g_fc_session.timed_out) {
+            rep.result = "timeout";
+            rep.error = {"timeout", std::string(what) + " did not finish"};
+            return true;
+        }
+        return false;
+    };
+    g_fc_session.phase = "plan";
+    fc_phase_start(deadline(FC_PLAN_DEADLINE_S));
     if (!ops.address_valid(bdf))
         return refuse("invalid_card", "invalid card address '" + card + "' (expected dddd:bb:dd.f)");
     ops.select_card(bdf);
-    if (!dry_run) {
-        pid_t holder = 0;
-        std::string reason;
-        const fc_lock_e lock = ops.take_lock(bdf, &holder, &reason);
-        if (lock == FC_LOCK_BUSY) {
-            rep.result = "busy";
-            rep.error = {"busy", "card " + card + " is busy: another flash-update (pid " + std::to_string(holder) +
-                                     ") holds its lock"};
-            return rep;
-        }
-        if (lock == FC_LOCK_FAILED) {
-            rep.result = "failed";
-            rep.error = {"io", "cannot lock card " + card + ": " + reason};
-            return rep;
-        }
+    // Even a dry run asks the card to verify an image, which would restart an
+    // update's checksum: it holds the card shared.
+    if (const char *result = lock_failure(ops, bdf, dry_run, deadline(FC_PLAN_DEADLINE_S), card, &rep.error)) {
+        rep.result = result;
+        return;
     }
+    if (fc_check_stop() && stopped("plan")) return;
     firmware_image_type_e startup = FIRMWARE_IMAGE_INVALID;
     int r = ops.read_image(FWUPDATE_IMAGE_STARTUP, bdf, &startup);
     if (r != RFC_OK) {
         rep.result = "failed";
         rep.error = {"io", result_text("cannot read the card's startup image", r)};
-        return rep;
+        return;
     }
     rep.from = fc_image_name(startup);
     if (startup != FIRMWARE_IMAGE_FW_A && startup != FIRMWARE_IMAGE_FW_B)
         return refuse("refused", "the card starts " + rep.from + ", not a fw slot: nothing to roll back to");
     const firmware_image_type_e other = startup == FIRMWARE_IMAGE_FW_A ? FIRMWARE_IMAGE_FW_B : FIRMWARE_IMAGE_FW_A;
+    const flash_partition_e other_partition = partition_of(other);
     rep.to = fc_image_name(other);
 
-    fc_phase_start(timeout_s > 0 ? timeout_s : FC_STARTUP_VERIFY_DEADLINE_S);
+    g_fc_session.phase = "verify_startup_image";
+    fc_phase_start(deadline(FC_STARTUP_VERIFY_DEADLINE_S));
     rfc_startup_image_s image;
-    r = ops.read_startup_image(partition_of(other), bdf, &g_fc_session.stop, &image);
-    if (g_fc_session.signal != 0) {
-        rep.result = "interrupted";
-        rep.error = {"interrupted", "stopped by signal " + std::to_string(g_fc_session.signal)};
-        return rep;
-    }
-    if (r == RFC_ETIMEOUT || g_fc_session.timed_out) {
+    r = ops.read_startup_image(other_partition, bdf, &g_fc_session.stop, &image);
+    if (stopped(("verification of " + rep.to).c_str())) return;
+    if (r == RFC_ETIMEOUT) {
         rep.result = "timeout";
         rep.error = {"timeout", "verification of " + rep.to + " did not finish"};
-        return rep;
+        return;
     }
+    if (r == RFC_OK && lower_hex(image.digest, sizeof image.digest) == k_empty_sha512)
+        return refuse("refused", "the card recorded no image in " + rep.to + ": the card keeps starting " + rep.from);
     if (r != RFC_OK || !rfc_startup_image_matches(image))
         return refuse("refused", "the image in " + rep.to + " does not verify: the card keeps starting " + rep.from);
+    // The image the card is to start must pass the card's signature check
+    // as an update's does, before it is selected.
+    if (rfc_partition_is_signed(other_partition) && ops.keys_present()) {
+        g_fc_session.phase = "verify_signature";
+        fc_phase_start(deadline(FC_SIGNATURE_DEADLINE_S));
+        r = ops.verify_signature(other_partition, bdf);
+        if (r != RFC_OK)
+            return refuse("refused", result_text("the card refused the signature of the image in " + rep.to, r) +
+                                         ": the card keeps starting " + rep.from);
+    }
     if (dry_run) {
         rep.result = "unchanged";
-        return rep;
+        return;
     }
+    if (fc_check_stop() && stopped("activate")) return;
+    g_fc_session.phase = "activate";
+    fc_phase_start(deadline(FC_ACTIVATE_DEADLINE_S));
     r = ops.set_startup(other, bdf);
     firmware_image_type_e now = FIRMWARE_IMAGE_INVALID;
     if (r == RFC_OK) r = ops.read_image(FWUPDATE_IMAGE_STARTUP, bdf, &now);
@@ -566,17 +716,28 @@ fc_rollback_report_s fc_rollback(const fc_card_ops_s &ops, const std::string &ca
         rep.error = {"failed",
                      r != RFC_OK ? result_text("selecting " + rep.to + " failed", r)
                                  : "the card starts " + std::string(fc_image_name(now)) + " after selecting " + rep.to};
-        return rep;
+        return;
     }
     rep.changed = true;
     rep.result = "updated";
-    return rep;
+    return;
+}
+
+void fc_rollback_abandon(fc_rollback_report_s &rep, fc_abandon_e why) {
+    const char *phase = g_fc_session.phase;
+    if (why == FC_ABANDON_STOP) {
+        rep.result = "interrupted";
+        rep.error = {"interrupted", stop_reason(phase) + "; the card did not answer"};
+    } else {
+        rep.result = "timeout";
+        rep.error = {"timeout", std::string(phase) + " did not finish within " +
+                                    std::to_string(static_cast<long>(g_fc_session.deadline_s)) +
+                                    " seconds: the card did not answer"};
+    }
+    // A selection sent whose answer never came may have taken effect.
+    if (std::string(phase) == "activate") rep.changed = true;
 }
 
 int fc_rollback_exit_status(const fc_rollback_report_s &rep) {
-    if (rep.result == "updated" || rep.result == "unchanged") return FC_EXIT_OK;
-    if (rep.result == "refused") return FC_EXIT_REFUSED;
-    if (rep.result == "busy") return FC_EXIT_BUSY;
-    if (rep.result == "interrupted") return FC_EXIT_INTERRUPTED;
-    return FC_EXIT_FAILED;
+    return exit_status_of(rep.result);
 }

@@ -13,6 +13,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -36,6 +37,14 @@ inline constexpr unsigned FC_CHECKSUM_DEADLINE_S = 300;
 inline constexpr unsigned FC_INSTALL_DEADLINE_BASE_S = 60;
 inline constexpr unsigned FC_INSTALL_DEADLINE_PER_MIB_S = 30;
 inline constexpr unsigned FC_STARTUP_VERIFY_DEADLINE_S = 300;
+// The plan's reads and the wait for the card's lock; a signature check or a
+// startup selection, each one exchange.
+inline constexpr unsigned FC_PLAN_DEADLINE_S = 60;
+inline constexpr unsigned FC_SIGNATURE_DEADLINE_S = 300;
+inline constexpr unsigned FC_ACTIVATE_DEADLINE_S = 60;
+// How long past its phase's deadline, or past a stop, a card call may still
+// run before the run is ended without it (one exchange takes milliseconds).
+inline constexpr double FC_CARD_CALL_GRACE_S = 1.0;
 
 inline constexpr const char *FC_HISTORY_FILE = "/var/lib/flash-update/history.jsonl";
 inline constexpr const char *FC_KEY_DIR = "/etc/orv/korvex/larch/fwkeys";
@@ -48,8 +57,11 @@ struct fc_card_ops_s {
     // Points the client at a card (the client keeps one open card per thread).
     void (*select_card)(const char *bdf);
     // Takes the card's lock (the one flash-update's mutating commands take)
-    // until release_lock or the process ends. holder: the busy holder's pid.
-    fc_lock_e (*take_lock)(const char *bdf, pid_t *holder, std::string *reason);
+    // until release_lock or the process ends: exclusive for a change, waiting
+    // up to wait_s for readers to leave; shared for a read-only command that
+    // starts a long card operation, waiting up to wait_s for a change to end.
+    // Cut short by a stop. holder: the busy holder's pid.
+    fc_lock_e (*take_lock)(const char *bdf, bool shared, double wait_s, pid_t *holder, std::string *reason);
     void (*release_lock)();
     // Serial number from the card's PCI function ("" when it cannot be read).
     std::string (*serial_number)(const char *bdf);
@@ -62,7 +74,8 @@ struct fc_card_ops_s {
     int (*read_startup_image)(flash_partition_e partition, const char *bdf, const bool *timeout,
                               rfc_startup_image_s *image);
     int (*erase)(flash_partition_e partition, uint64_t size, const char *bdf, const bool &timeout);
-    int (*write)(flash_partition_e partition, const char *image_path, const char *bdf, const bool &timeout);
+    // Installs exactly size bytes from offset 0 of the open image.
+    int (*write)(flash_partition_e partition, int image_fd, uint64_t size, const char *bdf, const bool &timeout);
     int (*verify_signature)(flash_partition_e partition, const char *bdf);
     int (*set_startup)(firmware_image_type_e image, const char *bdf);
     // Whether the host holds a public key the card's signatures can be checked with.
@@ -77,11 +90,14 @@ const fc_card_ops_s &fc_real_ops();
 // --- stop conditions: deadlines and signals --------------------------------
 
 // The one stop flag of a run. The client reads `stop` (its timeout flag)
-// before every request and after every wait; it is raised by SIGINT/SIGTERM
-// or when the current phase's deadline passes.
+// before every request and after every wait; it is raised, on the command's
+// thread, after SIGINT/SIGTERM/SIGHUP, after a failed write to standard
+// output or error (the reader went away), or when the current phase's
+// deadline passes.
 struct fc_session_s {
     bool stop = false;
-    volatile sig_atomic_t signal = 0;  // the signal that stopped the run, 0 if none
+    volatile sig_atomic_t signal = 0;       // the signal that stopped the run, 0 if none
+    volatile sig_atomic_t reader_gone = 0;  // a write to standard output or error failed
     bool timed_out = false;
     double phase_start = 0;
     double deadline_s = 0;  // 0: no deadline
@@ -106,10 +122,27 @@ double fc_phase_elapsed();
 bool fc_check_stop();
 // The client's poll sleep: never past the phase's deadline, and cut short by a signal.
 unsigned fc_sleep(unsigned seconds);
-// SIGINT/SIGTERM handler: raises the stop flag at the next safe point.
+// SIGINT/SIGTERM/SIGHUP handler: raises the stop flag at the next safe point.
 void fc_on_signal(int signo);
-// Installs fc_on_signal for SIGINT and SIGTERM, fc_sleep as the client's sleep.
+// A write to standard output or error failed: stops like a signal.
+void fc_reader_gone();
+// Installs fc_on_signal for SIGINT, SIGTERM and SIGHUP, ignores SIGPIPE (a
+// failed write says it), and makes fc_sleep the client's sleep.
 void fc_session_install();
+
+// The watch over a command that talks to a card. A card that stops answering
+// holds the client inside one exchange, out of reach of the stop flag; the
+// watch, on a thread of its own, sees the phase's deadline (or a stop) pass
+// by FC_CARD_CALL_GRACE_S while the command waits on the card, and ends the
+// run: it calls abandon, which completes the report as a timeout or an
+// interruption of the phase under way, records and prints it, and returns
+// the exit status, with which the process then exits.
+enum fc_abandon_e : int { FC_ABANDON_TIMEOUT, FC_ABANDON_STOP };
+using fc_abandon_fn = std::function<int(fc_abandon_e why)>;
+// Starts watching until fc_watch_end; returns the table to run the command
+// with: ops with every call made a card call, during which the watch may act.
+const fc_card_ops_s &fc_watch_begin(const fc_card_ops_s &ops, fc_abandon_fn abandon);
+void fc_watch_end();
 // Opens this thread's signal mask to SIGINT and SIGTERM again. Called when a
 // step starts: a library that saves and restores the mask around its calls
 // from several threads (the virtual card's device emulation does) can leave
@@ -182,8 +215,13 @@ struct fc_rollback_report_s {
 // --- engine ------------------------------------------------------------------
 
 fc_update_report_s fc_update(const fc_card_ops_s &ops, const fc_update_request_s &request);
-// timeout_s: the startup-image verification's deadline (0: the default).
+// The same, building the report in place: what a watch reads while the
+// transaction waits on the card.
+void fc_update(const fc_card_ops_s &ops, const fc_update_request_s &request, fc_update_report_s &report);
+// timeout_s: the deadline of each step (0: the defaults).
 fc_rollback_report_s fc_rollback(const fc_card_ops_s &ops, const std::string &card, bool dry_run, unsigned timeout_s);
+void fc_rollback(const fc_card_ops_s &ops, const std::string &card, bool dry_run, unsigned timeout_s,
+                 fc_rollback_report_s &report);
 // One card's inventory entry (an error entry when it fails to answer).
 nlohmann::json fc_inventory_card(const fc_card_ops_s &ops, const std::string &card);
 
@@ -194,6 +232,14 @@ int fc_rollback_exit_status(const fc_rollback_report_s &report);
 // cancel, when given and set, stops it at the next block.
 bool fc_sha512_file(const std::string &path, uint64_t *size, std::string *hex, std::string *error,
                     const std::atomic<bool> *cancel = nullptr);
+// SHA-512 of exactly the first size bytes of an open file, read by position;
+// false when the file holds fewer (it changed) or cannot be read.
+bool fc_sha512_fd(int fd, uint64_t size, std::string *hex, std::string *error,
+                  const std::atomic<bool> *cancel = nullptr);
+// Completes an update report whose phase under way will not finish: the
+// watch gave up on the card's answer (why), the phase named by the session.
+void fc_update_abandon(fc_update_report_s &report, fc_abandon_e why);
+void fc_rollback_abandon(fc_rollback_report_s &report, fc_abandon_e why);
 // "fw-a", "fw-b", "gold" or "unknown".
 const char *fc_image_name(firmware_image_type_e image);
 

@@ -54,7 +54,10 @@ void select_card(const char *bdf) {
     (void)rfc_init(&params);
 }
 
-fc_lock_e take_lock(const char *bdf, pid_t *holder, std::string *reason) {
+fc_lock_e take_lock(const char *bdf, bool shared, double wait_s, pid_t *holder, std::string *reason) {
+    (void)wait_s;
+    // Until readers share the card's lock, a read-only command takes none.
+    if (shared) return FC_LOCK_HELD;
     const card_lock_result_e r = card_lock_acquire(bdf, g_lock);
     *holder = g_lock.holder;
     *reason = g_lock.reason;
@@ -124,7 +127,7 @@ const fc_card_ops_s k_real_ops = {
     .read_checksum = rfc_read_checksum,
     .read_startup_image = read_startup_image,
     .erase = rfc_flash_erase,
-    .write = rfc_flash_write,
+    .write = rfc_flash_write_fd,
     .verify_signature = rfc_image_signature_verify,
     .set_startup = rfc_set_startup_image,
     .keys_present = keys_present,

@@ -13,6 +13,7 @@
 
 #include "e2e_harness.h"
 #include "fwkeys_guard.h"
+#include "fwupdate_msgs.h"
 #include "test_support.h"
 
 using nlohmann::json;
@@ -115,9 +116,14 @@ TEST_P(NoChange, ReportsAndSendsNoMutatingRequest) {
     e2e_card_guard g;
     const std::string image = e2e_work_file(g.card, "img.bin", image_bytes(64 * 1024, 1));
     const std::string oversize = e2e_work_file(g.card, "big.bin", image_bytes(1024 * 1024 + 1, 2));
+    const std::string rows = e2e_work_file(g.card, "rows.bin", image_bytes(4097, 3));
     Strings args;
     for (const std::string &a : c.args)
-        args.push_back(a == "{BDF}" ? g.card.bdf : a == "{IMAGE}" ? image : a == "{BIG}" ? oversize : a);
+        args.push_back(a == "{BDF}"     ? g.card.bdf
+                       : a == "{IMAGE}" ? image
+                       : a == "{BIG}"   ? oversize
+                       : a == "{ROWS}"  ? rows
+                                        : a);
     const e2e_result_s r = flashctl(g.card, args);
     EXPECT_EQ(r.status, c.status) << r.out << r.err;
     const json doc = document(r);
@@ -163,6 +169,12 @@ INSTANTIATE_TEST_SUITE_P(
                          "refused",
                          "invalid_card",
                          "invalid card address '0000:03:00'"},
+        no_change_case_s{"cpld_rows",
+                         {"update", "{BDF}", "cpld", "{ROWS}"},
+                         2,
+                         "refused",
+                         "refused",
+                         "image of 4097 bytes is not a whole number of 16-byte rows"},
         no_change_case_s{
             "dry_run", {"update", "{BDF}", "fw-b", "{IMAGE}", "--activate", "--dry-run"}, 0, "unchanged", "", ""}),
     [](const testing::TestParamInfo<no_change_case_s> &i) { return std::string(i.param.name); });
@@ -172,7 +184,15 @@ INSTANTIATE_TEST_SUITE_P(
 TEST(Flashctl, ActivatesIsIdempotentAndRollsBack) {
     e2e_card_guard g;
     const std::string image = e2e_work_file(g.card, "img.bin", image_bytes(100000, 3));
-    e2e_result_s r = flashctl(g.card, {"update", g.card.bdf, "fw-b", image, "--activate"});
+    // A fresh card recorded no image in fw-b: nothing to roll back to.
+    e2e_result_s r = flashctl(g.card, {"rollback", g.card.bdf});
+    EXPECT_EQ(r.status, 2) << r.out << r.err;
+    EXPECT_EQ(document(r)["error"]["message"], "the card recorded no image in fw-b: the card keeps starting fw-a");
+    // The running slot gets an image too, so that it can be rolled back to.
+    const std::string previous = e2e_work_file(g.card, "prev.bin", image_bytes(70000, 9));
+    ASSERT_EQ(flashctl(g.card, {"update", g.card.bdf, "fw-a", previous, "--allow-running"}).status, 0);
+
+    r = flashctl(g.card, {"update", g.card.bdf, "fw-b", image, "--activate"});
     ASSERT_EQ(r.status, 0) << r.out << r.err;
     json doc = document(r);
     EXPECT_EQ(doc["result"], "updated");
@@ -203,10 +223,10 @@ TEST(Flashctl, ActivatesIsIdempotentAndRollsBack) {
     // Both updates are on record; history filters by card.
     r = flashctl(g.card, {"history", g.card.bdf});
     doc = document(r);
-    ASSERT_EQ(doc["transactions"].size(), 2u);
-    EXPECT_EQ(doc["transactions"][0]["result"], "updated");
-    EXPECT_EQ(doc["transactions"][1]["result"], "unchanged");
-    EXPECT_EQ(doc["transactions"][0]["image"]["size"], 100000);
+    ASSERT_EQ(doc["transactions"].size(), 3u);
+    EXPECT_EQ(doc["transactions"][1]["result"], "updated");
+    EXPECT_EQ(doc["transactions"][2]["result"], "unchanged");
+    EXPECT_EQ(doc["transactions"][1]["image"]["size"], 100000);
 }
 
 // --- verification failures --------------------------------------------------------
@@ -221,6 +241,17 @@ struct failure_case_s {
 
 class VerifyFailure : public testing::TestWithParam<failure_case_s> {};
 
+// The card's public keys in the host's key directory, for the signature checks.
+void put_card_keys(const e2e_card_s &card, fwkeys_guard &keys) {
+    const std::string dir = card.work_dir + "/keys";
+    ASSERT_EQ(e2e_run_launcher({"keys", dir}).status, 0);
+    for (const char *name : {"eng_key-pub.pem", "prod_key-pub.pem"}) {
+        std::string pem;
+        ASSERT_TRUE(e2e_read_file(dir + "/" + name, pem));
+        ASSERT_TRUE(keys.put(name, pem));
+    }
+}
+
 TEST_P(VerifyFailure, FailsWithoutSelecting) {
     const failure_case_s &c = GetParam();
     e2e_card_guard g;
@@ -228,13 +259,7 @@ TEST_P(VerifyFailure, FailsWithoutSelecting) {
     if (c.keys) {
         keys = std::make_unique<fwkeys_guard>();
         if (!keys->usable) GTEST_SKIP() << keys->skip_reason;
-        const std::string dir = g.card.work_dir + "/keys";
-        ASSERT_EQ(e2e_run_launcher({"keys", dir}).status, 0);
-        for (const char *name : {"eng_key-pub.pem", "prod_key-pub.pem"}) {
-            std::string pem;
-            ASSERT_TRUE(e2e_read_file(dir + "/" + name, pem));
-            ASSERT_TRUE(keys->put(name, pem));
-        }
+        put_card_keys(g.card, *keys);
     }
     const std::string image = e2e_work_file(g.card, "img.bin", image_bytes(50000, 4));
     e2e_options_s options;
@@ -259,7 +284,103 @@ INSTANTIATE_TEST_SUITE_P(
         failure_case_s{"signature", "verify-signature:status-word=129", "verify_signature", "verified", true}),
     [](const testing::TestParamInfo<failure_case_s> &i) { return std::string(i.param.name); });
 
+// A second run skips the erase and the install of an image the card holds,
+// never its verification: the card's refusal of the signature stands, and
+// neither the retry nor a rollback selects the slot.
+TEST(Flashctl, RetryAndRollbackNeverSelectAnImageWhoseSignatureTheCardRefused) {
+    e2e_card_guard g;
+    fwkeys_guard keys;
+    if (!keys.usable) GTEST_SKIP() << keys.skip_reason;
+    put_card_keys(g.card, keys);
+    const std::string image = e2e_work_file(g.card, "img.bin", image_bytes(50000, 4));
+    const std::string previous = e2e_work_file(g.card, "prev.bin", image_bytes(30000, 5));
+    ASSERT_EQ(flashctl(g.card, {"update", g.card.bdf, "fw-a", previous, "--allow-running"}).status, 0);
+    e2e_options_s options;
+    options.faults = {"verify-signature:status-word=129"};
+    EXPECT_EQ(flashctl(g.card, {"update", g.card.bdf, "fw-b", image, "--activate"}, options).status, 1);
+
+    e2e_clear_records(g.card);
+    e2e_result_s r = flashctl(g.card, {"update", g.card.bdf, "fw-b", image, "--activate"}, options);
+    EXPECT_EQ(r.status, 1) << r.out << r.err;
+    json doc = document(r);
+    EXPECT_EQ(doc["result"], "failed");
+    EXPECT_EQ(phase_status(doc, "erase"), "skipped");
+    EXPECT_EQ(phase_status(doc, "verify_signature"), "failed");
+    EXPECT_TRUE(received(g.card, FWUPDATE_MSG_VERIFY_SIGNATURE));
+    EXPECT_EQ(mutating_requests(e2e_requests(g.card)), Strings{});
+
+    // Rolled back to from fw-a, the slot is refused as well.
+    r = flashctl(g.card, {"rollback", g.card.bdf}, options);
+    EXPECT_EQ(r.status, 2) << r.out << r.err;
+    EXPECT_NE(document(r)["error"]["message"].get<std::string>().find("refused the signature of the image in fw-b"),
+              std::string::npos);
+    EXPECT_EQ(e2e_run(g.card, {"--get-firmware-image", "startup"}).status, 0);
+}
+
+// An image that is only the beginning of what the partition holds has the
+// same checksum over its length, but not the card's record of the partition.
+TEST(Flashctl, AnImageThatPrefixesThePartitionIsWritten) {
+    e2e_card_guard g;
+    const std::vector<uint8_t> whole = image_bytes(200000, 10);
+    const std::string image = e2e_work_file(g.card, "whole.bin", whole);
+    const std::string prefix = e2e_work_file(g.card, "prefix.bin", {whole.begin(), whole.begin() + 100000});
+    ASSERT_EQ(flashctl(g.card, {"update", g.card.bdf, "fw-b", image}).status, 0);
+    e2e_clear_records(g.card);
+    const e2e_result_s r = flashctl(g.card, {"update", g.card.bdf, "fw-b", prefix});
+    EXPECT_EQ(r.status, 0) << r.out << r.err;
+    const json doc = document(r);
+    EXPECT_EQ(doc["result"], "updated");
+    EXPECT_EQ(doc["partition_state"], "verified");
+    EXPECT_TRUE(received(g.card, FWUPDATE_MSG_FLASH_WRITE));
+}
+
 // --- bounded and interruptible ------------------------------------------------------
+
+// A card that stops answering in the middle of an exchange holds the client
+// inside it; the run still ends at the phase's deadline, or soon after a
+// signal, and names the phase that waited.
+struct silence_case_s {
+    const char *name;
+    const char *action;  // run once the install is under way ("" none)
+    const char *result;
+    const char *phase_status;
+    int status;
+};
+
+class Silence : public testing::TestWithParam<silence_case_s> {};
+
+TEST_P(Silence, EndsTheRunAndNamesThePhase) {
+    const silence_case_s &c = GetParam();
+    e2e_card_guard g;
+    e2e_options_s options;
+    options.faults = {"write@20:delay=25000"};
+    const std::string image = e2e_work_file(g.card, "img.bin", image_bytes(200000, 11));
+    const std::string script = std::string("start=$(date +%s); ") + FLASHCTL + " update " + g.card.bdf + " fw-b " +
+                               image + " --activate --json --timeout 2 --history " + history_path(g.card) + " >" +
+                               g.card.work_dir + "/out.json & pid=$!; sleep 1; " + c.action +
+                               "; wait $pid; echo STATUS=$? SECONDS=$(( $(date +%s) - start ))";
+    options.fake_sleep = false;
+    const e2e_result_s r = e2e_run_command(g.card, {"sh", "-c", script}, options);
+    EXPECT_NE(r.out.find("STATUS=" + std::to_string(c.status)), std::string::npos) << r.out << r.err;
+    const size_t at = r.out.find("SECONDS=");
+    ASSERT_NE(at, std::string::npos) << r.out;
+    EXPECT_LT(std::stoi(r.out.substr(at + 8)), 10) << r.out;
+    const json doc = read_json_file(g.card.work_dir + "/out.json");
+    EXPECT_EQ(doc["result"], c.result) << doc.dump();
+    EXPECT_EQ(phase_status(doc, "install"), c.phase_status);
+    EXPECT_NE(doc["error"]["message"].get<std::string>().find("install"), std::string::npos) << doc.dump();
+    EXPECT_EQ(doc["partition_state"], "partially_written");
+    EXPECT_FALSE(received(g.card, k_msg_set_startup));
+    // The journal has its line.
+    EXPECT_NE(test_support::file_text(history_path(g.card)).find("\"result\":\"" + std::string(c.result)),
+              std::string::npos);
+}
+
+INSTANTIATE_TEST_SUITE_P(Flashctl, Silence,
+                         testing::Values(silence_case_s{"deadline", "true", "timeout", "timeout", 1},
+                                         silence_case_s{"sigterm", "kill -TERM $pid", "interrupted", "interrupted",
+                                                        130}),
+                         [](const testing::TestParamInfo<silence_case_s> &i) { return std::string(i.param.name); });
 
 TEST(Flashctl, EraseThatNeverEndsTimesOutWithinItsDeadline) {
     e2e_card_guard g;
@@ -280,13 +401,23 @@ TEST(Flashctl, EraseThatNeverEndsTimesOutWithinItsDeadline) {
     EXPECT_FALSE(received(g.card, k_msg_set_startup));
 }
 
-TEST(Flashctl, SigtermDuringInstallInterrupts) {
+// Whatever stops an install (SIGTERM, SIGHUP of a closed terminal, the reader
+// of the progress going away), the run ends at its next safe point with a
+// document and a journal line.
+struct stop_case_s {
+    const char *name;
+    const char *action;  // the shell's, once the install is under way
+};
+
+class StopDuringInstall : public testing::TestWithParam<stop_case_s> {};
+
+TEST_P(StopDuringInstall, InterruptsWithADocumentAndAJournalLine) {
     e2e_card_guard g;
-    // Answers a millisecond late, so the install is still under way when the signal comes.
+    // Answers a millisecond late, so the install is still under way when the stop comes.
     e2e_options_s options;
     options.faults = {"write:delay=1"};
     const std::string image = e2e_work_file(g.card, "img.bin", image_bytes(4 * 1024 * 1024, 6));
-    const e2e_result_s r = during_install(g.card, image, "kill -TERM $pid", options);
+    const e2e_result_s r = during_install(g.card, image, GetParam().action, options);
     EXPECT_NE(r.out.find("FLASHCTL_STATUS=130"), std::string::npos) << r.out << r.err;
     const json doc = read_json_file(g.card.work_dir + "/out.json");
     EXPECT_EQ(doc["result"], "interrupted");
@@ -295,7 +426,14 @@ TEST(Flashctl, SigtermDuringInstallInterrupts) {
     EXPECT_EQ(doc["partition_state"], "partially_written");
     EXPECT_FALSE(received(g.card, k_msg_set_startup));
     EXPECT_EQ(e2e_run(g.card, {"--get-firmware-image", "startup"}).status, 0);
+    EXPECT_NE(test_support::file_text(history_path(g.card)).find("\"result\":\"interrupted\""), std::string::npos);
 }
+
+INSTANTIATE_TEST_SUITE_P(Flashctl, StopDuringInstall,
+                         testing::Values(stop_case_s{"sigterm", "kill -TERM $pid"},
+                                         stop_case_s{"sighup", "kill -HUP $pid"},
+                                         stop_case_s{"reader_gone", "exec 3<&-"}),
+                         [](const testing::TestParamInfo<stop_case_s> &i) { return std::string(i.param.name); });
 
 TEST(Flashctl, MutatingFlashUpdateIsBusyWhileUpdateRuns) {
     e2e_card_guard g;

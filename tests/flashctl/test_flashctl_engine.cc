@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <functional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "flashctl.h"
@@ -27,15 +28,30 @@ struct fake_card_s {
     firmware_image_type_e startup = FIRMWARE_IMAGE_FW_A;
     bool startup_sticks = true;  // a set-startup request changes what the card reports
     std::string checksum_hex = std::string(128, '0');
+    std::string recorded_hex;  // digest over the length the card recorded ("" the checksum's)
     unsigned erase_polls = 0;  // 10-second polls before the erase completes
     int erase_result = RFC_OK;
     int write_result = RFC_OK;
     bool startup_verifies = true;
     std::function<void()> during_write;
-    Strings calls;  // requests that would change the card, in order
+    std::function<void()> during_checksum;  // the plan's
+    Strings calls;                          // requests that would change the card, in order
 };
 fake_card_s g_card;
 std::vector<unsigned> g_sleeps;
+std::string g_image;  // the image the test updates with
+
+// The image grows by a few bytes, or another file takes its name.
+void append_to_image() {
+    FILE *f = fopen(g_image.c_str(), "a");
+    fputs("appended", f);
+    fclose(f);
+}
+void replace_image() {
+    const std::string other = g_image + ".new";
+    test_support::write_file(other, "an image of a few bytez");
+    rename(other.c_str(), g_image.c_str());
+}
 
 unsigned record_sleep(unsigned s) {
     g_sleeps.push_back(s);
@@ -54,7 +70,7 @@ const fc_card_ops_s k_fake_ops = {
     .address_valid = [](const char *bdf) { return std::string(bdf).size() == 12; },
     .select_card = [](const char *) {},
     .take_lock =
-        [](const char *, pid_t *holder, std::string *reason) {
+        [](const char *, bool, double, pid_t *holder, std::string *reason) {
             *holder = 4242;
             *reason = "no lock directory";
             return g_card.lock;
@@ -82,13 +98,14 @@ const fc_card_ops_s k_fake_ops = {
     .read_secure = [](secure_image_type_e, const char *, rfc_secure_info_s *) { return RFC_OK; },
     .read_checksum =
         [](flash_partition_e, uint64_t, const char *, const bool &, uint8_t (&digest)[RFC_SHA512_LEN]) {
+            if (g_card.during_checksum) std::exchange(g_card.during_checksum, nullptr)();
             hex_to_digest(g_card.checksum_hex, digest);
             return RFC_OK;
         },
     .read_startup_image =
         [](flash_partition_e, const char *, const bool *, rfc_startup_image_s *image) {
-            // The digest stays zero: its hex digits stand in the hash line or not.
-            image->text = "hash: " + std::string(g_card.startup_verifies ? 128 : 4, '0') + "\n";
+            hex_to_digest(g_card.recorded_hex.empty() ? g_card.checksum_hex : g_card.recorded_hex, image->digest);
+            image->text = "hash: " + (g_card.startup_verifies ? rfc_digest_hex(image->digest) : "0000") + "\n";
             return RFC_OK;
         },
     .erase =
@@ -101,12 +118,11 @@ const fc_card_ops_s k_fake_ops = {
             return timeout ? RFC_ETIMEOUT : g_card.erase_result;
         },
     .write =
-        [](flash_partition_e, const char *path, const char *, const bool &) {
+        [](flash_partition_e, int fd, uint64_t size, const char *, const bool &) {
             g_card.calls.push_back("write");
             if (g_card.during_write) g_card.during_write();
-            uint64_t size = 0;
             std::string error;
-            if (g_card.write_result == RFC_OK) fc_sha512_file(path, &size, &g_card.checksum_hex, &error);
+            if (g_card.write_result == RFC_OK) fc_sha512_fd(fd, size, &g_card.checksum_hex, &error);
             return g_card.write_result;
         },
     .verify_signature = [](flash_partition_e, const char *) { return RFC_OK; },
@@ -130,6 +146,7 @@ class Engine : public testing::Test {
         g_fc_session.clock = frozen_clock;
         ASSERT_FALSE(dir_.path.empty());
         image_ = dir_ / "img.bin";
+        g_image = image_;
         ASSERT_TRUE(test_support::write_file(image_, "an image of a few bytes"));
         std::string error;
         uint64_t size = 0;
@@ -230,6 +247,38 @@ INSTANTIATE_TEST_SUITE_P(
                       {"erase", "write", "set_startup"},
                       "verified",
                       "plan:ok erase:ok install:ok verify_checksum:ok verify_signature:skipped activate:failed"},
+        // What is sent is what was hashed, from one open file; a file that
+        // changes under the run fails it before anything is selected.
+        update_case_s{"appended_while_planned",
+                      [](const std::string &) { g_card.during_checksum = append_to_image; },
+                      true,
+                      0,
+                      "refused",
+                      2,
+                      {},
+                      "untouched",
+                      "plan:failed erase:skipped install:skipped verify_checksum:skipped verify_signature:skipped "
+                      "activate:skipped"},
+        update_case_s{"appended_while_installed",
+                      [](const std::string &) { g_card.during_write = append_to_image; },
+                      true,
+                      0,
+                      "failed",
+                      1,
+                      {"erase", "write"},
+                      "written_unverified",
+                      "plan:ok erase:ok install:failed verify_checksum:skipped verify_signature:skipped "
+                      "activate:skipped"},
+        update_case_s{"replaced_while_installed",
+                      [](const std::string &) { g_card.during_write = replace_image; },
+                      true,
+                      0,
+                      "failed",
+                      1,
+                      {"erase", "write"},
+                      "written_unverified",
+                      "plan:ok erase:ok install:failed verify_checksum:skipped verify_signature:skipped "
+                      "activate:skipped"},
         // The install ends well, but a SIGTERM came during it: nothing after it runs.
         update_case_s{"signal_between_steps",
                       [](const std::string &) { g_card.during_write = [] { fc_on_signal(SIGTERM); }; },
@@ -344,7 +393,16 @@ INSTANTIATE_TEST_SUITE_P(
         usage_case_s{"sha512",
                      {"update", "0000:03:00.0", "fw-b", "x", "--sha512", "abc"},
                      "--sha512 takes 128 hexadecimal digits"},
-        usage_case_s{"progress", {"history", "--progress=yes"}, "--progress takes json, bar or none"}),
+        usage_case_s{"progress", {"history", "--progress=yes"}, "--progress takes json, bar or none"},
+        usage_case_s{"timeout_blank",
+                     {"update", "0000:03:00.0", "fw-b", "x", "--timeout", " 5"},
+                     "--timeout takes a number of seconds from 1 to 86400"},
+        usage_case_s{"timeout_sign",
+                     {"update", "0000:03:00.0", "fw-b", "x", "--timeout=+5"},
+                     "--timeout takes a number of seconds from 1 to 86400"},
+        usage_case_s{"option_as_value",
+                     {"history", "--history"},
+                     "option '--history' needs a value (use --history=VALUE for a value that begins with --)"}),
     [](const testing::TestParamInfo<usage_case_s> &i) { return std::string(i.param.name); });
 
 TEST_F(Engine, HistoryKeepsTheCardsLinesAndSkipsACutOne) {
@@ -357,6 +415,18 @@ TEST_F(Engine, HistoryKeepsTheCardsLinesAndSkipsACutOne) {
     EXPECT_EQ(run_main({"history", "0000:03:00.0", "--history", path, "--json"}, &out), 0);
     EXPECT_EQ(json::parse(out),
               json::parse(R"({"schema_version":1,"transactions":[{"card":"0000:03:00.0","result":"updated"}]})"));
+}
+
+// After "--" every word is an argument, "--json" too; card addresses are
+// taken in sysfs's lower case, and a card named twice is read once.
+TEST_F(Engine, InventoryTakesWordsAfterTheEndOfOptionsAndEachCardOnce) {
+    std::string out;
+    EXPECT_EQ(run_main({"inventory", "--", "--json"}, &out), 1);
+    EXPECT_NE(out.find("card --json\n  error: invalid card address '--json'"), std::string::npos) << out;
+    EXPECT_EQ(run_main({"inventory", "0000:0A:00.0", "0000:0a:00.0", "--json"}, &out), 0);
+    const json doc = json::parse(out);
+    ASSERT_EQ(doc["cards"].size(), 1u);
+    EXPECT_EQ(doc["cards"][0]["card"], "0000:0a:00.0");
 }
 
 }  // namespace
