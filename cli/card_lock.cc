@@ -5,6 +5,7 @@
 #include <regex.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -25,10 +26,16 @@ constexpr const char *k_fwctl_driver_dir = "/sys/bus/pci/drivers/kvc_core";
 // Stands for "no card address given", as the client reads it.
 constexpr const char *k_no_bdf = "00.0.0";
 
-// The byte whose open-file-description write lock keeps other holders out,
-// and the byte whose classic read lock tells them who holds the card.
+// The bytes of a card's node that its lock uses (see card_lock.h): the
+// exclusion byte and the turnstile carry open-file-description locks, the
+// holder and waiter bytes classic read locks that name their owners.
 constexpr off_t k_exclusion_byte = 0;
 constexpr off_t k_holder_byte = 1;
+constexpr off_t k_turnstile_byte = 2;
+constexpr off_t k_waiter_byte = 3;
+
+// How often a waiting taker tries again.
+constexpr double k_poll_s = 0.05;
 
 struct flock lock_range(short type, off_t start) {
     struct flock range {};
@@ -37,6 +44,39 @@ struct flock lock_range(short type, off_t start) {
     range.l_start = start;
     range.l_len = 1;
     return range;
+}
+
+bool ofd_set(int fd, short type, off_t byte) {
+    struct flock range = lock_range(type, byte);
+    return fcntl(fd, F_OFD_SETLK, &range) == 0;
+}
+
+// The kind of lock (F_RDLCK, F_WRLCK) another open file holds on byte that
+// keeps a write lock out; F_UNLCK when none does any more.
+short ofd_blocker(int fd, off_t byte) {
+    struct flock probe = lock_range(F_WRLCK, byte);
+    return fcntl(fd, F_OFD_GETLK, &probe) == 0 ? probe.l_type : static_cast<short>(F_UNLCK);
+}
+
+// Only tells the next taker who we are; the open-file-description locks are
+// what count.
+void name_self(int fd, short type, off_t byte) {
+    struct flock beacon = lock_range(type, byte);
+    (void)fcntl(fd, F_SETLK, &beacon);
+}
+
+double monotonic_s() {
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) / 1e9;
+}
+
+// Sleeps for seconds; a signal (the one that raises a stop) ends it early.
+void nap(double seconds) {
+    timespec t{};
+    t.tv_sec = static_cast<time_t>(seconds);
+    t.tv_nsec = static_cast<long>((seconds - static_cast<double>(t.tv_sec)) * 1e9);
+    (void)nanosleep(&t, nullptr);
 }
 
 // Entries of dir in directory order; empty when it cannot be read.
@@ -154,13 +194,125 @@ std::vector<std::string> every_card_node() {
     return nodes;
 }
 
-// The pid behind the holder's record lock; 0 when it cannot be told.
-pid_t recorded_holder(int fd) {
-    struct flock probe = lock_range(F_WRLCK, k_holder_byte);
+// The pid behind a classic read lock on byte (the holder's or a waiting
+// updater's); 0 when it cannot be told.
+pid_t recorded_holder(int fd, off_t byte) {
+    struct flock probe = lock_range(F_WRLCK, byte);
     if (fcntl(fd, F_GETLK, &probe) != 0 || probe.l_type == F_UNLCK || probe.l_pid <= 0) {
         return 0;
     }
     return probe.l_pid;
+}
+
+// Opens each of nodes read-write, as the client does: only who may use the
+// card may hold it. The first node must open; a further one out of this
+// user's reach is another card's and is left out. opened: the nodes behind
+// lock.fds.
+card_lock_result_e open_nodes(const std::vector<std::string> &nodes, card_lock_s &lock,
+                              std::vector<std::string> &opened) {
+    lock = card_lock_s{};
+    if (nodes.empty()) {
+        lock.no_device = true;
+        lock.reason = "no device node found for the card";
+        return CARD_LOCK_FAILED;
+    }
+    for (size_t i = 0; i < nodes.size(); ++i) {
+        const int fd = open(nodes[i].c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+        if (fd < 0) {
+            if (i > 0) {
+                continue;
+            }
+            lock.no_device = true;
+            lock.reason = nodes[i] + ": " + strerror(errno);
+            return CARD_LOCK_FAILED;
+        }
+        lock.fds.push_back(fd);
+        opened.push_back(nodes[i]);
+    }
+    return CARD_LOCK_HELD;
+}
+
+// One try on every opened node: held, to be tried again (someone holds the
+// card in a way this taker waits for), busy, or failed.
+enum try_e { TRY_HELD, TRY_WAIT, TRY_BUSY, TRY_FAILED };
+
+// A lock on node refused with err: the node and whoever a classic lock on
+// named_by names when another process holds it (TRY_WAIT), its reason
+// otherwise (TRY_FAILED).
+try_e blocked(card_lock_s &lock, int fd, const std::string &node, off_t named_by, int err) {
+    lock.path = node;
+    if (err == EAGAIN || err == EACCES) {
+        lock.holder = recorded_holder(fd, named_by);
+        return TRY_WAIT;
+    }
+    lock.reason = node + ": " + strerror(err);
+    return TRY_FAILED;
+}
+
+// Every node held in its mode: named as its holder, waiting no more.
+card_lock_result_e held(card_lock_s &lock, const std::vector<std::string> &nodes) {
+    for (const int fd : lock.fds) {
+        name_self(fd, F_RDLCK, k_holder_byte);
+    }
+    lock.holder = 0;
+    lock.fd = lock.fds.front();
+    lock.path = nodes.front();
+    return CARD_LOCK_HELD;
+}
+
+// A reader passes each node's turnstile (refused while an updater waits on
+// it) to take a read lock on the exclusion byte (refused while an exclusive
+// holder has it). A refusal anywhere gives back what it took: a reader never
+// holds one node while it waits for another.
+try_e try_shared(card_lock_s &lock, const std::vector<std::string> &opened) {
+    for (size_t i = 0; i < lock.fds.size(); ++i) {
+        const int fd = lock.fds[i];
+        try_e t = TRY_HELD;
+        if (!ofd_set(fd, F_RDLCK, k_turnstile_byte)) {
+            t = blocked(lock, fd, opened[i], k_waiter_byte, errno);
+        } else {
+            const bool in = ofd_set(fd, F_RDLCK, k_exclusion_byte);
+            const int err = errno;
+            (void)ofd_set(fd, F_UNLCK, k_turnstile_byte);
+            if (!in) {
+                t = blocked(lock, fd, opened[i], k_holder_byte, err);
+            }
+        }
+        if (t != TRY_HELD) {
+            for (size_t j = 0; j < i; ++j) {
+                (void)ofd_set(lock.fds[j], F_UNLCK, k_exclusion_byte);
+            }
+            return t;
+        }
+    }
+    return TRY_HELD;
+}
+
+// An updater that waits: it first closes each node's turnstile to new
+// readers, then takes the exclusion byte once the readers inside are gone.
+// Another updater waiting on the turnstile, or an exclusive holder of the
+// exclusion byte, makes it busy at once. What it took stays held while it
+// waits (taking it again is a no-op); the turnstiles open when it holds all.
+try_e try_waiting_exclusive(card_lock_s &lock, const std::vector<std::string> &opened) {
+    for (const off_t byte : {k_turnstile_byte, k_exclusion_byte}) {
+        const off_t named_by = byte == k_turnstile_byte ? k_waiter_byte : k_holder_byte;
+        for (size_t i = 0; i < lock.fds.size(); ++i) {
+            const int fd = lock.fds[i];
+            if (!ofd_set(fd, F_WRLCK, byte)) {
+                const try_e t = blocked(lock, fd, opened[i], named_by, errno);
+                // A reader passing the turnstile holds it only for a moment.
+                return t == TRY_WAIT && ofd_blocker(fd, byte) == F_WRLCK ? TRY_BUSY : t;
+            }
+            if (byte == k_turnstile_byte) {
+                name_self(fd, F_RDLCK, k_waiter_byte);
+            }
+        }
+    }
+    for (const int fd : lock.fds) {
+        (void)ofd_set(fd, F_UNLCK, k_turnstile_byte);
+        name_self(fd, F_UNLCK, k_waiter_byte);
+    }
+    return TRY_HELD;
 }
 
 }  // namespace
@@ -207,51 +359,54 @@ std::vector<std::string> card_lock_nodes(const char *bdf) {
 }
 
 card_lock_result_e card_lock_take_nodes(const std::vector<std::string> &nodes, card_lock_s &lock) {
-    lock = card_lock_s{};
-    if (nodes.empty()) {
-        lock.no_device = true;
-        lock.reason = "no device node found for the card";
-        return CARD_LOCK_FAILED;
+    std::vector<std::string> opened;
+    if (const card_lock_result_e r = open_nodes(nodes, lock, opened); r != CARD_LOCK_HELD) {
+        return r;
     }
-    for (size_t i = 0; i < nodes.size(); ++i) {
-        const std::string &node = nodes[i];
-        // Read-write, as the client opens it: only who may use the card may hold it.
-        const int fd = open(node.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
-        if (fd < 0) {
-            if (i > 0) {
-                continue;  // another card's node, out of this user's reach
-            }
-            lock.no_device = true;
-            lock.reason = node + ": " + strerror(errno);
-            return CARD_LOCK_FAILED;
-        }
-        struct flock exclusive = lock_range(F_WRLCK, k_exclusion_byte);
-        if (fcntl(fd, F_OFD_SETLK, &exclusive) != 0) {
-            const int err = errno;
-            const card_lock_result_e result = err == EAGAIN || err == EACCES ? CARD_LOCK_BUSY : CARD_LOCK_FAILED;
-            if (result == CARD_LOCK_BUSY) {
-                lock.holder = recorded_holder(fd);
-            } else {
-                lock.reason = node + ": " + strerror(err);
-            }
-            close(fd);
+    for (size_t i = 0; i < lock.fds.size(); ++i) {
+        const int fd = lock.fds[i];
+        if (!ofd_set(fd, F_WRLCK, k_exclusion_byte)) {
+            // Busy whoever holds it, readers included: this taker does not wait.
+            const try_e t = blocked(lock, fd, opened[i], k_holder_byte, errno);
             card_lock_release(lock);
-            lock.path = node;
-            return result;
+            return t == TRY_WAIT ? CARD_LOCK_BUSY : CARD_LOCK_FAILED;
         }
-        // Only tells the next taker who we are; the lock above is what counts.
-        struct flock beacon = lock_range(F_RDLCK, k_holder_byte);
-        (void)fcntl(fd, F_SETLK, &beacon);
-        lock.fds.push_back(fd);
     }
-    if (lock.fds.empty()) {
-        lock.no_device = true;
-        lock.reason = "no device node of the card can be opened";
-        return CARD_LOCK_FAILED;
+    return held(lock, nodes);
+}
+
+card_lock_result_e card_lock_take_nodes_wait(const std::vector<std::string> &nodes, card_lock_mode_e mode,
+                                             double wait_s, const volatile sig_atomic_t *stop, card_lock_s &lock) {
+    std::vector<std::string> opened;
+    if (const card_lock_result_e r = open_nodes(nodes, lock, opened); r != CARD_LOCK_HELD) {
+        return r;
     }
-    lock.fd = lock.fds.front();
-    lock.path = nodes.front();
-    return CARD_LOCK_HELD;
+    const double start = monotonic_s();
+    for (;;) {
+        const try_e t = mode == CARD_LOCK_SHARED ? try_shared(lock, opened) : try_waiting_exclusive(lock, opened);
+        if (t == TRY_HELD) {
+            return held(lock, nodes);
+        }
+        card_lock_result_e result = t == TRY_BUSY ? CARD_LOCK_BUSY : CARD_LOCK_FAILED;
+        if (t == TRY_WAIT) {
+            const double left = wait_s - (monotonic_s() - start);
+            if (stop != nullptr && *stop != 0) {
+                result = CARD_LOCK_STOPPED;
+            } else if (!(left > 0)) {
+                result = CARD_LOCK_TIMED_OUT;
+            } else {
+                nap(std::min(left, k_poll_s));
+                continue;
+            }
+        }
+        card_lock_release(lock);
+        return result;
+    }
+}
+
+card_lock_result_e card_lock_acquire_wait(const char *bdf, card_lock_mode_e mode, double wait_s,
+                                          const volatile sig_atomic_t *stop, card_lock_s &lock) {
+    return card_lock_take_nodes_wait(card_lock_nodes(bdf), mode, wait_s, stop, lock);
 }
 
 card_lock_result_e card_lock_acquire(const char *bdf, card_lock_s &lock) {

@@ -1,25 +1,41 @@
 // The lock of a physical card, taken by the commands that change its flash or
-// boot state.
+// boot state, and shared by the commands that only start a long card
+// operation (a checksum of a partition) without changing anything.
 //
 // Two such commands on one card at once would interleave their requests (an
-// erase under an install, two installs writing alternate chunks). The lock is
-// therefore held on the card's device node itself, not on a file named after
-// the address the user typed: every spelling of the card (its address,
+// erase under an install, two installs writing alternate chunks), and the
+// card computes one checksum at a time: a second checksum request restarts
+// the pending one, so a steady stream of them starves an update's. The lock
+// is therefore held on the card's device node itself, not on a file named
+// after the address the user typed: every spelling of the card (its address,
 // CRD_BDF, the default node, misc or fwctl transport) leads to the same node,
 // root and other users meet on it, only someone who can open the card's
 // device can hold it, and it ends with the last descriptor, so a killed holder
 // leaves nothing behind.
 //
-// On each node: an open-file-description write lock on byte 0 keeps others
-// out (it survives the client opening and closing the same node), and a
-// classic record read lock on byte 1 names the holder's pid to the next
-// taker (classic record locks are the only kind that reports its owner). The
-// latter ends when the holder closes any descriptor of the node, after which
-// the holder is still kept out but no longer named.
+// On each node, four bytes:
+//  - byte 0, the exclusion byte: an open-file-description write lock keeps
+//    everyone else out (an exclusive holder), open-file-description read
+//    locks let readers hold the card together while keeping exclusive takers
+//    out. These locks survive the client opening and closing the same node.
+//  - byte 1: a classic record read lock names a holder's pid to the next taker
+//    (classic record locks are the only kind that reports its owner); readers
+//    set it too. It ends when the holder closes any descriptor of the node,
+//    after which the holder is still kept out but no longer named.
+//  - byte 2, the turnstile: an updater that waits for readers to leave holds
+//    an open-file-description write lock on it; readers take a read lock on it
+//    only while they take byte 0, so new readers queue behind a waiting
+//    updater instead of keeping it out for ever. It opens once the updater
+//    holds byte 0.
+//  - byte 3: the waiting updater's classic read lock, naming it.
+//
+// A taker that does not wait (flash-update's mutating commands) only tries
+// byte 0: any holder, reader or exclusive, makes it busy at once.
 #pragma once
 
 #include <sys/types.h>
 
+#include <csignal>
 #include <string>
 #include <vector>
 
@@ -27,23 +43,33 @@
 inline constexpr const char *CARD_LOCK_DEFAULT_NODE = "/dev/velaipcdev";
 
 enum card_lock_result_e : int {
-    CARD_LOCK_HELD = 0,    // this process holds the card
-    CARD_LOCK_BUSY = 1,    // another process holds it (holder, path set)
-    CARD_LOCK_FAILED = 2,  // the card could not be locked (reason set)
+    CARD_LOCK_HELD = 0,       // this process holds the card
+    CARD_LOCK_BUSY = 1,       // another process holds it (holder, path set)
+    CARD_LOCK_FAILED = 2,     // the card could not be locked (reason set)
+    CARD_LOCK_TIMED_OUT = 3,  // waited its time and the card is still held (holder, path set)
+    CARD_LOCK_STOPPED = 4,    // the stop was raised while waiting (holder, path set)
+};
+
+// How a card is held: alone, by a command that changes it, or together with
+// other readers, by commands that start a long card operation but change
+// nothing.
+enum card_lock_mode_e : int {
+    CARD_LOCK_EXCLUSIVE = 0,
+    CARD_LOCK_SHARED = 1,
 };
 
 struct card_lock_s {
     int fd = -1;             // the card's node while held (first of fds)
     std::vector<int> fds;    // every node held; closing them all drops the lock
-    pid_t holder = 0;        // the process holding the card when busy (0: unknown)
+    pid_t holder = 0;        // the process holding the card when not held (0: unknown)
     std::string path;        // node held, or the node found busy
     std::string reason;      // why the card could not be locked
     bool no_device = false;  // FAILED because no node of the card can be opened by this user
 };
 
-// Takes, without waiting, the lock of the physical card behind bdf (a valid
-// address, or "00.0.0" for CRD_BDF / the default node): the same lock
-// flash-update's mutating commands take. Held until card_lock_release or the
+// Takes exclusively, without waiting, the lock of the physical card behind
+// bdf (a valid address, or "00.0.0" for CRD_BDF / the default node): the same
+// lock flash-update's mutating commands take. Held until card_lock_release or the
 // end of the process; holder set when BUSY, reason when FAILED.
 card_lock_result_e card_lock_acquire(const char *bdf, card_lock_s &lock);
 
@@ -60,13 +86,36 @@ bool card_address_valid(const char *text);
 // together with every card's nodes. Empty when the card has no node.
 std::vector<std::string> card_lock_nodes(const char *bdf);
 
-// Takes the lock on each of nodes in turn, all or none.
+// Takes the lock on each of nodes in turn, all or none, exclusively and
+// without waiting.
 card_lock_result_e card_lock_take_nodes(const std::vector<std::string> &nodes, card_lock_s &lock);
+
+// Takes the lock of the card behind bdf (as card_lock_acquire) in mode,
+// waiting up to wait_s seconds (0: one try) while the card is held in a way
+// this taker waits for, trying again every 50 ms. When stop is not null, a
+// refused try finding *stop non-zero ends the wait (a signal handler may
+// raise it; the signal also cuts the current 50 ms short). All nodes or none.
+//  - CARD_LOCK_SHARED waits while an exclusive holder or a waiting updater
+//    holds the card; TIMED_OUT/STOPPED name that holder (0: unknown).
+//  - CARD_LOCK_EXCLUSIVE waits only for readers to leave, and keeps new
+//    readers out meanwhile; TIMED_OUT/STOPPED name one of the readers (0:
+//    unknown). An exclusive holder or another waiting updater makes it BUSY
+//    at once, naming it as card_lock_acquire does.
+// FAILED as card_lock_acquire (no_device when the first node cannot be
+// opened). Nothing is held unless HELD; held until card_lock_release or the
+// end of the process.
+card_lock_result_e card_lock_acquire_wait(const char *bdf, card_lock_mode_e mode, double wait_s,
+                                          const volatile sig_atomic_t *stop, card_lock_s &lock);
+
+// card_lock_acquire_wait on the given nodes.
+card_lock_result_e card_lock_take_nodes_wait(const std::vector<std::string> &nodes, card_lock_mode_e mode,
+                                             double wait_s, const volatile sig_atomic_t *stop, card_lock_s &lock);
 
 // The front end's step before a command that changes the card: takes the
 // card's lock and keeps it until the process ends. A card without a node this
-// user can open is not locked (the client's open reports it). False after a
-// message on standard error:
+// user can open is not locked (the client's open reports it). Busy also while
+// readers share the card (the pid is then a reader's). False after a message
+// on standard error:
 //   "flash-update: card %s is busy: another flash-update (pid %d) holds its lock\n"
 //   "flash-update: cannot lock card %s: %s\n"
 bool card_lock_hold(const char *bdf);

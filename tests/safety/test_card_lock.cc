@@ -1,13 +1,18 @@
 // The card lock on device nodes (plain files stand in for them here): one
-// holder per node, the second taker is told who holds it, root and other
-// users meet on it, who cannot open the node cannot hold it, and the lock
-// ends with its process.
+// exclusive holder per node or readers together, the second taker is told who
+// holds it, waiting takers wait for what they should and no longer, new
+// readers queue behind a waiting updater, root and other users meet on it,
+// who cannot open the node cannot hold it, and the lock ends with its process.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <sys/time.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <csignal>
+#include <ctime>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -55,39 +60,100 @@ child_take_s take_in_child(const std::vector<std::string> &nodes, uid_t uid = 0)
     return out;
 }
 
-// A process that holds nodes (as uid when not 0) until it is killed.
+void nap(double seconds) {
+    timespec t{};
+    t.tv_sec = static_cast<time_t>(seconds);
+    t.tv_nsec = static_cast<long>((seconds - static_cast<double>(t.tv_sec)) * 1e9);
+    while (nanosleep(&t, &t) != 0) {
+    }
+}
+
+double now_s() {
+    return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
+}
+
+// How a process takes the card: as flash-update does, as a flashctl reader,
+// or as a flashctl update that waits for readers.
+enum how_e { HOW_EXCLUSIVE, HOW_SHARED, HOW_WAITING_EXCLUSIVE };
+
+card_lock_result_e take_as(how_e how, const std::vector<std::string> &nodes, double wait_s, card_lock_s &lock,
+                           const volatile sig_atomic_t *stop = nullptr) {
+    if (how == HOW_EXCLUSIVE) {
+        return card_lock_take_nodes(nodes, lock);
+    }
+    const card_lock_mode_e mode = how == HOW_SHARED ? CARD_LOCK_SHARED : CARD_LOCK_EXCLUSIVE;
+    return card_lock_take_nodes_wait(nodes, mode, wait_s, stop, lock);
+}
+
+struct holder_spec_s {
+    how_e how = HOW_EXCLUSIVE;
+    uid_t uid = 0;       // another user when not 0
+    double wait_s = 0;   // how long a waiting kind waits
+    bool churn = false;  // lets go and comes back again and again
+    double hold_s = 0;   // how long a churning holder holds (then 1 ms away)
+    bool await = true;   // the constructor waits for the take's result
+};
+
+// A process that takes nodes as spec says and holds them until it is killed.
 struct holder_process_s {
     pid_t pid = -1;
     bool held = false;
-    holder_process_s(const std::vector<std::string> &nodes, uid_t uid = 0) {
-        int ready[2];
-        if (pipe(ready) != 0) {
+    int ready = -1;
+    int taken = -1;  // the take's card_lock_result_e, -1 until known
+    holder_process_s(const std::vector<std::string> &nodes, uid_t uid = 0)
+        : holder_process_s(nodes, holder_spec_s{.uid = uid}) {}
+    holder_process_s(const std::vector<std::string> &nodes, const holder_spec_s &spec) {
+        int fds[2];
+        if (pipe(fds) != 0) {
             return;
         }
         pid = fork();
         if (pid == 0) {
-            close(ready[0]);
-            if (uid != 0 && (setgid(uid) != 0 || setuid(uid) != 0)) {
+            close(fds[0]);
+            if (spec.uid != 0 && (setgid(spec.uid) != 0 || setuid(spec.uid) != 0)) {
                 _exit(100);
             }
             card_lock_s lock;
-            const char ok = card_lock_take_nodes(nodes, lock) == CARD_LOCK_HELD;
-            if (write(ready[1], &ok, 1) != 1) {
+            const char r = static_cast<char>(take_as(spec.how, nodes, spec.wait_s, lock));
+            if (write(fds[1], &r, 1) != 1) {
                 _exit(1);
             }
-            pause();
-            _exit(0);
+            while (spec.churn) {
+                nap(spec.hold_s);
+                card_lock_release(lock);
+                nap(0.001);
+                (void)take_as(spec.how, nodes, 5.0, lock);
+            }
+            for (;;) {
+                pause();
+            }
         }
-        close(ready[1]);
-        char ok = 0;
-        held = read(ready[0], &ok, 1) == 1 && ok != 0;
-        close(ready[0]);
+        close(fds[1]);
+        ready = fds[0];
+        if (spec.await) {
+            result();
+        }
+    }
+    // The take's result, waiting for it if need be.
+    int result() {
+        char r = 0;
+        if (ready >= 0) {
+            taken = read(ready, &r, 1) == 1 ? r : -1;
+            held = taken == CARD_LOCK_HELD;
+            close(ready);
+            ready = -1;
+        }
+        return taken;
     }
     void kill_now() {
         if (pid > 0) {
             kill(pid, SIGKILL);
             waitpid(pid, nullptr, 0);
             pid = -1;
+        }
+        if (ready >= 0) {
+            close(ready);
+            ready = -1;
         }
     }
     ~holder_process_s() { kill_now(); }
@@ -164,6 +230,156 @@ TEST_F(CardLock, AllNodesOrNone) {
     EXPECT_EQ(both.holder, holds_other.pid);
     // The refused taker left the first node free.
     EXPECT_EQ(card_lock_take_nodes({node}, lock), CARD_LOCK_HELD);
+}
+
+// Another process holds the card (or, for the all-or-none rows, the second
+// of two nodes) in one mode; this one takes it in another.
+TEST_F(CardLock, ReadersShareAndExclusiveTakersWaitOrNot) {
+    ASSERT_EQ(chown(node.c_str(), 0, k_safety_other_uid), 0);  // the card's group may use it
+    ASSERT_EQ(chown(other.c_str(), 0, k_safety_other_uid), 0);
+    const uid_t user = k_safety_other_uid;
+    const struct {
+        const char *name;
+        how_e holder;
+        uid_t holder_uid;
+        bool holds_other;  // the holder holds other, the taker takes node and other
+        how_e taker;
+        double wait_s;
+        card_lock_result_e result;
+    } rows[] = {
+        {"two readers together", HOW_SHARED, user, false, HOW_SHARED, 0, CARD_LOCK_HELD},
+        {"a reader keeps flash-update out", HOW_SHARED, 0, false, HOW_EXCLUSIVE, 0, CARD_LOCK_BUSY},
+        {"an update waits for a reader", HOW_SHARED, user, false, HOW_WAITING_EXCLUSIVE, 0.12, CARD_LOCK_TIMED_OUT},
+        {"a reader waits for an exclusive holder", HOW_EXCLUSIVE, user, false, HOW_SHARED, 0.12, CARD_LOCK_TIMED_OUT},
+        {"an update does not wait for another", HOW_EXCLUSIVE, 0, false, HOW_WAITING_EXCLUSIVE, 5, CARD_LOCK_BUSY},
+        {"a reader waits for every node", HOW_EXCLUSIVE, 0, true, HOW_SHARED, 0.12, CARD_LOCK_TIMED_OUT},
+        {"an update waits for every node", HOW_SHARED, 0, true, HOW_WAITING_EXCLUSIVE, 0.12, CARD_LOCK_TIMED_OUT},
+    };
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.name);
+        const std::vector<std::string> held_nodes{row.holds_other ? other : node};
+        const std::vector<std::string> nodes = row.holds_other ? std::vector{node, other} : held_nodes;
+        holder_process_s holder(held_nodes, holder_spec_s{.how = row.holder, .uid = row.holder_uid});
+        ASSERT_TRUE(holder.held);
+        card_lock_s taken;
+        const double start = now_s();
+        EXPECT_EQ(take_as(row.taker, nodes, row.wait_s, taken), row.result);
+        const double elapsed = now_s() - start;
+        if (row.result == CARD_LOCK_HELD) {
+            EXPECT_EQ(taken.holder, 0);
+            EXPECT_EQ(taken.fds.size(), nodes.size());
+        } else {
+            EXPECT_EQ(taken.holder, holder.pid);
+            EXPECT_EQ(taken.path, held_nodes.front());
+            EXPECT_EQ(taken.fd, -1);
+            EXPECT_TRUE(taken.fds.empty());
+        }
+        // Waited its whole time when it waits, not at all otherwise.
+        const double waited = row.result == CARD_LOCK_TIMED_OUT ? row.wait_s : 0.0;
+        EXPECT_GE(elapsed, waited);
+        EXPECT_LT(elapsed, waited + 0.5);
+        card_lock_release(taken);
+        if (row.holds_other) {
+            EXPECT_EQ(take_in_child({node}).result, CARD_LOCK_HELD);  // the refused taker left node free
+        }
+        holder.kill_now();
+        EXPECT_EQ(take_in_child(nodes).result, CARD_LOCK_HELD);
+    }
+    EXPECT_EQ(safety_read(node), "");
+    EXPECT_EQ(safety_entries(dir.path), 2u);
+}
+
+// A reader waiting for one node of the card holds none of the others
+// meanwhile: an update waiting for it there would otherwise wait for ever.
+TEST_F(CardLock, AWaitingReaderHoldsNoOtherNode) {
+    holder_process_s holds_other({other});
+    ASSERT_TRUE(holds_other.held);
+    holder_process_s reader({node, other}, holder_spec_s{.how = HOW_SHARED, .wait_s = 5, .await = false});
+    nap(0.02);
+    // Free but for the moments of the reader's tries.
+    bool free = false;
+    for (int i = 0; i < 5 && !free; ++i) {
+        free = card_lock_take_nodes({node}, lock) == CARD_LOCK_HELD;
+        card_lock_release(lock);
+        nap(0.007);
+    }
+    EXPECT_TRUE(free);
+    holds_other.kill_now();
+    EXPECT_EQ(reader.result(), CARD_LOCK_HELD);
+}
+
+// A waiting update keeps new readers out, and gets the card when the reader
+// inside is killed.
+TEST_F(CardLock, NewReadersQueueBehindAWaitingUpdate) {
+    holder_process_s reader({node}, holder_spec_s{.how = HOW_SHARED});
+    ASSERT_TRUE(reader.held);
+    holder_process_s update({node}, holder_spec_s{.how = HOW_WAITING_EXCLUSIVE, .wait_s = 5, .await = false});
+    // Once the update waits, a new reader is kept out and told whom it waits for.
+    card_lock_s probe;
+    bool queued = false;
+    for (int i = 0; i < 400 && !queued; ++i) {
+        queued = take_as(HOW_SHARED, {node}, 0, probe) == CARD_LOCK_TIMED_OUT && probe.holder == update.pid;
+        card_lock_release(probe);
+        nap(queued ? 0 : 0.005);
+    }
+    ASSERT_TRUE(queued);
+    // Another update is busy at once because of the waiting one, flash-update
+    // because of the reader.
+    card_lock_s second;
+    EXPECT_EQ(take_as(HOW_WAITING_EXCLUSIVE, {node}, 5, second), CARD_LOCK_BUSY);
+    EXPECT_EQ(second.holder, update.pid);
+    EXPECT_EQ(card_lock_take_nodes({node}, second), CARD_LOCK_BUSY);
+    EXPECT_EQ(second.holder, reader.pid);
+
+    reader.kill_now();
+    EXPECT_EQ(update.result(), CARD_LOCK_HELD);
+    EXPECT_EQ(take_in_child({node}).holder, update.pid);
+    update.kill_now();
+    EXPECT_EQ(take_as(HOW_SHARED, {node}, 0, lock), CARD_LOCK_HELD);
+}
+
+// Readers that keep coming (a dry run every few ms), always at least one
+// inside: the update still gets the card well within its wait.
+TEST_F(CardLock, AStreamOfReadersDoesNotStarveAnUpdate) {
+    std::vector<std::unique_ptr<holder_process_s>> readers;
+    for (int i = 0; i < 3; ++i) {
+        readers.push_back(std::make_unique<holder_process_s>(
+            std::vector{node}, holder_spec_s{.how = HOW_SHARED, .wait_s = 5, .churn = true, .hold_s = 0.02}));
+        ASSERT_TRUE(readers.back()->held);
+        nap(0.007);
+    }
+    card_lock_s busy;
+    EXPECT_EQ(card_lock_take_nodes({node}, busy), CARD_LOCK_BUSY);
+    const double start = now_s();
+    EXPECT_EQ(take_as(HOW_WAITING_EXCLUSIVE, {node}, 1.5, lock), CARD_LOCK_HELD) << "reader " << lock.holder;
+    EXPECT_LT(now_s() - start, 1.0);
+}
+
+volatile sig_atomic_t g_stop = 0;
+
+void raise_stop(int) {
+    g_stop = 1;
+}
+
+// A signal raises the stop 80 ms into a 5 s wait.
+TEST_F(CardLock, AStopCutsAWaitShort) {
+    struct sigaction on_alarm {};
+    on_alarm.sa_handler = raise_stop;
+    sigemptyset(&on_alarm.sa_mask);
+    struct sigaction saved {};
+    ASSERT_EQ(sigaction(SIGALRM, &on_alarm, &saved), 0);
+    holder_process_s holder({node});
+    ASSERT_TRUE(holder.held);
+    itimerval in_80ms{};
+    in_80ms.it_value.tv_usec = 80000;
+    ASSERT_EQ(setitimer(ITIMER_REAL, &in_80ms, nullptr), 0);
+    const double start = now_s();
+    EXPECT_EQ(take_as(HOW_SHARED, {node}, 5, lock, &g_stop), CARD_LOCK_STOPPED);
+    EXPECT_GE(now_s() - start, 0.07);
+    EXPECT_LT(now_s() - start, 0.5);
+    EXPECT_EQ(lock.holder, holder.pid);
+    EXPECT_TRUE(lock.fds.empty());
+    sigaction(SIGALRM, &saved, nullptr);
 }
 
 TEST_F(CardLock, RootAndOtherUsersMeet) {
