@@ -371,6 +371,10 @@ const char *lock_failure(const fc_card_ops_s &ops, const char *bdf, bool shared,
         *error = {"io", "cannot lock card " + card + ": " + reason};
         return "failed";
     }
+    if (lock == FC_LOCK_STOPPED) {
+        *error = {"interrupted", stop_reason("plan")};
+        return "interrupted";
+    }
     return nullptr;
 }
 

@@ -49,7 +49,7 @@ inline constexpr double FC_CARD_CALL_GRACE_S = 1.0;
 inline constexpr const char *FC_HISTORY_FILE = "/var/lib/flash-update/history.jsonl";
 inline constexpr const char *FC_KEY_DIR = "/etc/orv/korvex/larch/fwkeys";
 
-enum fc_lock_e : int { FC_LOCK_HELD = 0, FC_LOCK_BUSY = 1, FC_LOCK_FAILED = 2 };
+enum fc_lock_e : int { FC_LOCK_HELD = 0, FC_LOCK_BUSY = 1, FC_LOCK_FAILED = 2, FC_LOCK_STOPPED = 3 };
 
 // Everything flashctl asks of a card and of the host around it.
 struct fc_card_ops_s {

@@ -55,14 +55,21 @@ void select_card(const char *bdf) {
 }
 
 fc_lock_e take_lock(const char *bdf, bool shared, double wait_s, pid_t *holder, std::string *reason) {
-    (void)wait_s;
-    // Until readers share the card's lock, a read-only command takes none.
-    if (shared) return FC_LOCK_HELD;
-    const card_lock_result_e r = card_lock_acquire(bdf, g_lock);
+    const card_lock_result_e r = card_lock_acquire_wait(bdf, shared ? CARD_LOCK_SHARED : CARD_LOCK_EXCLUSIVE, wait_s,
+                                                        &g_fc_session.signal, g_lock);
     *holder = g_lock.holder;
     *reason = g_lock.reason;
-    if (r == CARD_LOCK_HELD) return FC_LOCK_HELD;
-    return r == CARD_LOCK_BUSY ? FC_LOCK_BUSY : FC_LOCK_FAILED;
+    switch (r) {
+        case CARD_LOCK_HELD:
+            return FC_LOCK_HELD;
+        case CARD_LOCK_BUSY:
+        case CARD_LOCK_TIMED_OUT:
+            return FC_LOCK_BUSY;
+        case CARD_LOCK_STOPPED:
+            return FC_LOCK_STOPPED;
+        default:
+            return FC_LOCK_FAILED;
+    }
 }
 
 void release_lock() {

@@ -456,6 +456,28 @@ TEST(Flashctl, MutatingFlashUpdateIsBusyWhileUpdateRuns) {
     EXPECT_EQ(erases, 1u);
 }
 
+// The card computes one checksum at a time: a request for another one
+// restarts it. Dry runs that keep asking for theirs hold the card shared, so
+// an update waits for them once, keeps new ones out, and completes.
+TEST(Flashctl, AnUpdateCompletesUnderAStreamOfDryRuns) {
+    e2e_card_guard g;
+    e2e_options_s options;
+    options.verify_polls = 50;
+    const std::string w = g.card.work_dir;
+    const std::string image = e2e_work_file(g.card, "img.bin", image_bytes(8192, 12));
+    const std::string other = e2e_work_file(g.card, "other.bin", image_bytes(4096, 13));
+    const std::string reader = std::string("while [ ! -e ") + w + "/stop ]; do " + FLASHCTL + " update " + g.card.bdf +
+                               " fw-a " + other + " --allow-running --dry-run --json >/dev/null 2>&1; done";
+    const std::string script = "(" + reader + ") & (" + reader + ") & sleep 0.3; " + FLASHCTL + " update " +
+                               g.card.bdf + " fw-b " + image + " --json --history " + history_path(g.card) + " >" + w +
+                               "/out.json; echo UPDATE=$?; touch " + w + "/stop; wait";
+    const e2e_result_s r = e2e_run_command(g.card, {"sh", "-c", script}, options);
+    EXPECT_NE(r.out.find("UPDATE=0"), std::string::npos) << r.out << r.err;
+    const json doc = read_json_file(w + "/out.json");
+    EXPECT_EQ(doc["result"], "updated") << doc.dump();
+    EXPECT_EQ(doc["partition_state"], "verified");
+}
+
 TEST(Flashctl, DrawsABarPerPhaseOnATerminal) {
     e2e_card_guard g;
     const std::string image = e2e_work_file(g.card, "img.bin", image_bytes(200000, 8));
