@@ -5,6 +5,7 @@
 #include <cstdio>
 
 #include "flashctl.h"
+#include "prometheus.h"
 #include "rfc_internal.h"
 
 using nlohmann::json;
@@ -172,16 +173,39 @@ std::string fc_history_line(const fc_update_report_s &rep) {
     return fc_dump(line);
 }
 
+namespace {
+
+// Text output shows what comes from outside flashctl through fc_visible_text:
+// a card's names, versions and messages (and what an operator typed, which
+// error messages quote) reach a terminal as visible text, never as escape
+// sequences or carriage returns that repaint it. Every string of an
+// inventory document goes through it; of a report, the names flashctl itself
+// gives (phases, results, images) are shown as they are.
+std::string shown(const std::string &text) {
+    return fc_visible_text(text);
+}
+
+// printf's %-Ns for text of any length: the text, then blanks up to width.
+std::string left(const std::string &text, size_t width) {
+    return text.size() >= width ? text : text + std::string(width - text.size(), ' ');
+}
+
+std::string selection_text(const char *when, const fc_selection_s &sel) {
+    return std::string(when) + ": version " + shown(sel.version) + ", running " + sel.running_image + ", startup " +
+           sel.startup_image + "\n";
+}
+
+std::string error_text(const fc_error_s &error) {
+    return error.code.empty() ? "" : "error: " + shown(error.message) + "\n";
+}
+
+}  // namespace
+
 std::string fc_update_text(const fc_update_report_s &rep) {
-    std::string out;
-    char line[512];
-    snprintf(line, sizeof line, "card %s partition %s image %s (%" PRIu64 " bytes)\n", rep.card.c_str(),
-             rep.partition.c_str(), rep.image_path.c_str(), rep.image_size);
-    out += line;
+    std::string out = "card " + shown(rep.card) + " partition " + shown(rep.partition) + " image " +
+                      shown(rep.image_path) + " (" + std::to_string(rep.image_size) + " bytes)\n";
     if (!rep.image_sha512.empty()) out += "sha512 " + rep.image_sha512 + "\n";
-    if (rep.before.read)
-        out += "before: version " + rep.before.version + ", running " + rep.before.running_image + ", startup " +
-               rep.before.startup_image + "\n";
+    if (rep.before.read) out += selection_text("before", rep.before);
     if (rep.dry_run && rep.result == "unchanged") {
         out += "dry run: ";
         if (rep.plan_actions.empty()) out += "nothing to do";
@@ -191,66 +215,57 @@ std::string fc_update_text(const fc_update_report_s &rep) {
     }
     for (const auto &p : rep.phases) {
         if (p.status == "skipped") continue;
+        char line[128];
         snprintf(line, sizeof line, "  %-17s %-11s %.2f s\n", p.name.c_str(), p.status.c_str(), p.seconds);
         out += line;
     }
-    if (rep.after.read)
-        out += "after: version " + rep.after.version + ", running " + rep.after.running_image + ", startup " +
-               rep.after.startup_image + "\n";
+    if (rep.after.read) out += selection_text("after", rep.after);
     out += "result: " + rep.result;
     if (rep.result != "updated" && rep.result != "unchanged") out += " (partition " + rep.partition_state + ")";
     out += "\n";
-    if (!rep.error.code.empty()) out += "error: " + rep.error.message + "\n";
-    return out;
+    return out + error_text(rep.error);
 }
 
 std::string fc_rollback_text(const fc_rollback_report_s &rep) {
-    std::string out = "card " + rep.card;
+    std::string out = "card " + shown(rep.card);
     if (!rep.from.empty()) out += ": startup " + rep.from + (rep.to.empty() ? "" : " -> " + rep.to);
     out += (rep.dry_run ? " (dry run)" : "") + std::string("\nresult: ") + rep.result + "\n";
-    if (!rep.error.code.empty()) out += "error: " + rep.error.message + "\n";
-    return out;
+    return out + error_text(rep.error);
 }
 
 std::string fc_inventory_text(const json &inventory) {
+    const auto text = [](const json &value) { return shown(value.get<std::string>()); };
     std::string out;
-    char line[512];
     for (const auto &card : inventory["cards"]) {
-        out += "card " + card.value("card", std::string()) + "\n";
+        out += "card " + shown(card.value("card", std::string())) + "\n";
         if (!card.value("ok", false)) {
-            out += "  error: " + card["error"].value("message", std::string()) + "\n";
+            out += "  error: " + shown(card["error"].value("message", std::string())) + "\n";
             continue;
         }
         const json &id = card["identity"];
-        snprintf(line, sizeof line,
-                 "  serial %s  board %s  asic %s  ipc %d  sw %s\n  life cycle %s  secure boot %s  key %s\n",
-                 id["serial_number"].get<std::string>().c_str(), id["board_id"].get<std::string>().c_str(),
-                 id["asic"].get<std::string>().c_str(), id["ipc_version"].get<int>(),
-                 id["sw_version"].get<std::string>().c_str(), id["life_cycle"].get<std::string>().c_str(),
-                 id["secure_boot"].get<bool>() ? "on" : "off", id["key_name"].get<std::string>().c_str());
-        out += line;
-        out += "  running " + card["running_image"].get<std::string>() + "  startup " +
-               card["startup_image"].get<std::string>() + "\n";
-        snprintf(line, sizeof line, "  %-3s %-16s %-12s %-5s %-4s %s\n", "id", "name", "size", "slot", "r/s",
-                 "version");
-        out += line;
+        out += "  serial " + text(id["serial_number"]) + "  board " + text(id["board_id"]) + "  asic " +
+               text(id["asic"]) + "  ipc " + std::to_string(id["ipc_version"].get<int>()) + "  sw " +
+               text(id["sw_version"]) + "\n  life cycle " + text(id["life_cycle"]) + "  secure boot " +
+               (id["secure_boot"].get<bool>() ? "on" : "off") + "  key " + text(id["key_name"]) + "\n";
+        out += "  running " + text(card["running_image"]) + "  startup " + text(card["startup_image"]) + "\n";
+        out += "  id  name             size         slot  r/s  version\n";
         for (const auto &p : card["partitions"]) {
             const std::string flags =
                 std::string(p["running"].get<bool>() ? "R" : "-") + (p["startup"].get<bool>() ? "S" : "-");
-            snprintf(line, sizeof line, "  %-3u %-16s %-12" PRIu64 " %-5u %-4s %s\n", p["id"].get<unsigned>(),
-                     p["name"].get<std::string>().c_str(), p["size"].get<uint64_t>(), p["slot"].get<unsigned>(),
-                     flags.c_str(), p["version"].get<std::string>().c_str());
-            out += line;
+            out += "  " + left(std::to_string(p["id"].get<unsigned>()), 3) + " " + left(text(p["name"]), 16) + " " +
+                   left(std::to_string(p["size"].get<uint64_t>()), 12) + " " +
+                   left(std::to_string(p["slot"].get<unsigned>()), 5) + " " + left(flags, 4) + " " +
+                   text(p["version"]) + "\n";
         }
         for (const auto &[name, comp] : card["secure"].items()) {
-            out += "  secure " + name + ": ";
+            out += "  secure " + shown(name) + ": ";
             if (comp.contains("error")) {
-                out += "error: " + comp["error"].value("message", std::string()) + "\n";
+                out += "error: " + shown(comp["error"].value("message", std::string())) + "\n";
                 continue;
             }
             std::string fields;
             for (const auto &[k, v] : comp.items())
-                fields += (fields.empty() ? "" : ", ") + k + " " + (v.is_string() ? v.get<std::string>() : fc_dump(v));
+                fields += (fields.empty() ? "" : ", ") + shown(k) + " " + (v.is_string() ? text(v) : fc_dump(v));
             out += fields + "\n";
         }
     }

@@ -43,8 +43,29 @@ size_t utf8_sequence(std::string_view text, size_t i) {
     return len;
 }
 
+// Whether the character of len bytes at text[i] is one a terminal acts on
+// rather than shows: C0 (below 0x20), DEL, or C1 (U+0080 to U+009F, which
+// UTF-8 spells C2 80 to C2 9F).
+bool control_character(std::string_view text, size_t i, size_t len) {
+    const auto lead = static_cast<unsigned char>(text[i]);
+    if (len == 1) return lead < 0x20 || lead == 0x7F;
+    return len == 2 && lead == 0xC2 && static_cast<unsigned char>(text[i + 1]) < 0xA0;
+}
+
+// Appends prefix and two lower-case hex digits per byte.
+void append_hex_bytes(std::string &out, std::string_view bytes, const char *prefix) {
+    static const char k_digits[] = "0123456789abcdef";
+    for (const char c : bytes) {
+        const auto b = static_cast<unsigned char>(c);
+        out += prefix;
+        out += k_digits[b >> 4];
+        out += k_digits[b & 0x0F];
+    }
+}
+
 // A label value as the exposition format quotes it. Card texts are raw
-// bytes from the card: a byte that is not UTF-8 becomes U+FFFD.
+// bytes from the card: a byte that is not UTF-8 becomes U+FFFD, a control
+// character the visible text \xHH per byte (\\xHH in the file).
 std::string label_value(const json *value) {
     std::string text;
     if (value == nullptr || value->is_null()) {
@@ -70,6 +91,8 @@ std::string label_value(const json *value) {
             out += "\\\"";
         else if (c == '\n')
             out += "\\n";
+        else if (control_character(text, i, len))
+            append_hex_bytes(out, std::string_view(text).substr(i, len), "\\\\x");
         else
             out.append(text, i, len);
         i += len;
@@ -113,6 +136,26 @@ struct family_s {
 };
 
 }  // namespace
+
+std::string fc_visible_text(std::string_view text) {
+    std::string out;
+    out.reserve(text.size());
+    for (size_t i = 0; i < text.size();) {
+        const size_t len = utf8_sequence(text, i);
+        if (len == 0 || control_character(text, i, len)) {
+            const size_t n = len == 0 ? 1 : len;
+            append_hex_bytes(out, text.substr(i, n), "\\x");
+            i += n;
+            continue;
+        }
+        if (text[i] == '\\')
+            out += "\\\\";
+        else
+            out.append(text.substr(i, len));
+        i += len;
+    }
+    return out;
+}
 
 std::string flashctl_prometheus_text(const json &inventory, long long unix_time) {
     family_s card_info{"flash_update_card_info",

@@ -4,6 +4,7 @@
 
 #include <nlohmann/json_fwd.hpp>
 #include <string>
+#include <string_view>
 
 // The textfile (Prometheus text exposition format 0.0.4) of an inventory
 // document as `flashctl inventory --json` prints it, taken at unix_time:
@@ -13,5 +14,16 @@
 //   flash_update_card_inventory_success{card} 0|1 (every card, failed ones too)
 //   flash_update_inventory_timestamp_seconds unix_time
 // Fields missing from the document give empty labels; label values are
-// escaped and made valid UTF-8, so the file always parses.
+// escaped and made valid UTF-8, so the file always parses. A control
+// character in a card's text (below 0x20 but a line break, DEL, U+0080 to
+// U+009F) is written as the visible text \xHH of each of its bytes, which the
+// format carries as \\xHH: a terminal that prints the file shows it.
 std::string flashctl_prometheus_text(const nlohmann::json &inventory, long long unix_time);
+
+// Text from a card as a person's terminal shows it, with nothing in it that
+// the terminal would act on: each byte of a control character (below 0x20,
+// DEL, U+0080 to U+009F) and each byte that is not part of a UTF-8 sequence
+// becomes \xHH (lower-case hex) and a backslash becomes \\, so the rendering
+// also tells a card's "\x1b" apart from an escape byte. Printable UTF-8
+// stays as it is.
+std::string fc_visible_text(std::string_view text);

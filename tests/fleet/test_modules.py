@@ -30,17 +30,71 @@ def firmware_args(flashctl, **extra):
     return args
 
 
-@pytest.mark.parametrize('extra,check,tail', [
+# Options first, then --json and "--", then the values: flashctl reads every
+# word after "--" as a value, whatever it starts with.
+@pytest.mark.parametrize('extra,check,options', [
     ({}, False, []),
-    ({'sha512': SHA}, False, ['--sha512', SHA]),
+    ({'sha512': SHA}, False, ['--sha512=' + SHA]),
     ({'activate': True, 'allow_running': True}, False, ['--activate', '--allow-running']),
-    ({'timeout': 30, 'history': '/h.jsonl'}, False, ['--timeout', '30', '--history', '/h.jsonl']),
+    ({'timeout': 30, 'history': '/h.jsonl'}, False, ['--timeout=30', '--history=/h.jsonl']),
+    ({'history': '--prometheus=/x'}, False, ['--history=--prometheus=/x']),
     ({'activate': True}, True, ['--activate', '--dry-run']),
 ])
-def test_firmware_runs_one_update(flashctl, run_module, extra, check, tail):
+def test_firmware_runs_one_update(flashctl, run_module, extra, check, options):
     flashctl.answer(update_doc(dry_run=check))
     run_module('card_firmware', firmware_args(flashctl, **extra), check=check)
-    assert flashctl.calls() == [['update', CARD, 'fw-b', '/img.bin'] + tail + ['--json']]
+    assert flashctl.calls() == [['update'] + options + ['--json', '--', CARD, 'fw-b', '/img.bin']]
+
+
+@pytest.mark.parametrize('card,partition,image,values', [
+    ('0000:0A:1F.7', 'fw-b', '/img.bin', ['0000:0a:1f.7', 'fw-b', '/img.bin']),
+    (CARD, '-fw-b', '-img.bin', [CARD, '-fw-b', '-img.bin']),
+    (CARD, '--allow-running', '--prometheus=/etc/passwd', [CARD, '--allow-running', '--prometheus=/etc/passwd']),
+])
+def test_firmware_values_follow_the_end_of_options(flashctl, run_module, card, partition, image, values):
+    flashctl.answer(update_doc(result='updated', changed=True))
+    res = run_module('card_firmware', dict(firmware_args(flashctl), card=card, partition=partition, image=image))
+    assert res.get('failed', False) is False, res
+    assert flashctl.calls() == [['update', '--json', '--'] + values]
+
+
+# Strings that are not a card address, each refused before flashctl runs.
+NOT_ADDRESSES = ['--prometheus=/any/file', '-h', '', '0000:03:00.8', '0000:3:00.0', '00000:03:00.0',
+                 '0000:03:00', '0000:03:00.0 ', ' 0000:03:00.0', '0000:03:00.0\n', 'g000:03:00.0',
+                 '0000-03-00.0', '0000:03:0x.0']
+
+
+@pytest.mark.parametrize('bad', NOT_ADDRESSES)
+def test_firmware_refuses_a_card_that_is_not_an_address(flashctl, run_module, bad):
+    res = run_module('card_firmware', firmware_args(flashctl, card=bad))
+    assert res['failed'] is True
+    assert res['msg'] == ("card: %r is not a card address (domain:bus:device.function in hexadecimal, "
+                          "function 0-7, for example 0000:03:00.0); flashctl was not run" % bad)
+    assert flashctl.calls() == []
+
+
+@pytest.mark.parametrize('bad', NOT_ADDRESSES)
+def test_info_refuses_a_card_that_is_not_an_address(flashctl, run_module, bad):
+    res = run_module('card_info', {'flashctl_command': flashctl.command, 'cards': [CARD, bad, '0000:13:00.0']})
+    assert res['failed'] is True
+    assert res['msg'].startswith('cards: %r is not a card address (' % bad), res['msg']
+    assert flashctl.calls() == []
+
+
+def test_info_names_every_card_it_refuses(flashctl, run_module):
+    res = run_module('card_info', {'flashctl_command': flashctl.command, 'cards': ['-x', CARD, 'y']})
+    assert res['msg'].startswith("cards: '-x', 'y' are not card addresses ("), res['msg']
+    assert flashctl.calls() == []
+
+
+@pytest.mark.parametrize('cards,values', [
+    ([], []),
+    (['0000:AB:CD.3', CARD], ['0000:ab:cd.3', CARD]),
+])
+def test_info_passes_cards_after_the_end_of_options(flashctl, run_module, cards, values):
+    flashctl.answer({'schema_version': 1, 'cards': []})
+    run_module('card_info', {'flashctl_command': flashctl.command, 'cards': cards})
+    assert flashctl.calls() == [['inventory', '--json', '--'] + values]
 
 
 def test_command_string_is_split_into_words(flashctl, run_module, tmp_path):
@@ -135,12 +189,12 @@ def test_info_outcome(flashctl, run_module, name, rc, cards, allow, failed):
     assert res['changed'] is False
     assert res['ansible_facts'] == {'flash_update_cards': cards}
     assert res['failed_cards'] == [{'card': BAD['card'], 'error': BAD['error']}] * (BAD in cards)
-    assert flashctl.calls() == [['inventory'] + [c['card'] for c in cards] + ['--json']]
+    assert flashctl.calls() == [['inventory', '--json', '--'] + [c['card'] for c in cards]]
 
 
 def test_info_error_document_fails(flashctl, run_module):
     flashctl.answer({'schema_version': 1, 'error': {'code': 'usage', 'message': 'bad address'}}, rc=2)
-    res = run_module('card_info', {'flashctl_command': flashctl.command, 'cards': ['x']})
+    res = run_module('card_info', {'flashctl_command': flashctl.command, 'cards': [CARD]})
     assert res['failed'] is True
     assert res['msg'] == 'flashctl inventory: usage: bad address'
 

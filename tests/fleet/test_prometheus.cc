@@ -96,7 +96,18 @@ INSTANTIATE_TEST_SUITE_P(
                                   "1"},
                     escape_case_s{"cut_sequence", std::string("v\xE2\x82"), "v\xEF\xBF\xBD\xEF\xBF\xBD"},
                     escape_case_s{"overlong", std::string("\xC0\xAF"), "\xEF\xBF\xBD\xEF\xBF\xBD"},
-                    escape_case_s{"number", 42, "42"}, escape_case_s{"missing", nullptr, ""}),
+                    // Control bytes become the visible text \xHH, which the
+                    // format carries with its backslash escaped.
+                    escape_case_s{"clear_screen", "\x1b[2J\x1b[H2.15", "\\\\x1b[2J\\\\x1b[H2.15"},
+                    escape_case_s{"carriage_return", "a\rb", "a\\\\x0db"}, escape_case_s{"tab", "a\tb", "a\\\\x09b"},
+                    escape_case_s{"nul", std::string("a\0b", 3), "a\\\\x00b"},
+                    escape_case_s{"del", "a\x7f", "a\\\\x7f"},
+                    escape_case_s{"c1_csi",
+                                  "\xC2\x9B"
+                                  "31m",
+                                  "\\\\xc2\\\\x9b31m"},
+                    escape_case_s{"first_after_c1", "\xC2\xA0", "\xC2\xA0"}, escape_case_s{"number", 42, "42"},
+                    escape_case_s{"missing", nullptr, ""}),
     [](const testing::TestParamInfo<escape_case_s> &info) { return std::string(info.param.name); });
 
 struct malformed_case_s {
@@ -139,6 +150,9 @@ TEST(FleetPrometheus, PromtoolAcceptsTwoCardsFile) {
     json inv = {{"schema_version", 1},
                 {"cards", {answered_card("0000:03:00.0", 25), answered_card("0000:13:00.0", 25)}}};
     inv["cards"][1]["partitions"][3]["version"] = "odd \"v\"\\\n\xFF";
+    inv["cards"][1]["partitions"][4]["version"] =
+        "\x1b[2J\r\t\x7f\xC2\x9B"
+        "1";
     char path[] = "/tmp/fu-fleet-prom-XXXXXX";
     const int fd = mkstemp(path);
     ASSERT_GE(fd, 0);

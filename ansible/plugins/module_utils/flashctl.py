@@ -5,7 +5,10 @@ from __future__ import absolute_import, division, print_function
 __metaclass__ = type
 
 import json
+import re
 import shlex
+
+from ansible.module_utils.six import string_types
 
 SCHEMA_VERSION = 1
 
@@ -13,6 +16,22 @@ SCHEMA_VERSION = 1
 # A rehearsal wraps each call in the virtual card launcher, e.g.
 # "flash-update-vcard --state /srv/twins/host1 -- flashctl".
 FLASHCTL_COMMAND_SPEC = dict(type='raw', default='flashctl')
+
+# A card's PCI address, domain:bus:device.function in hexadecimal. sysfs
+# spells it in lower case, and flashctl finds a card by that spelling.
+CARD_ADDRESS = re.compile(r'[0-9a-fA-F]{4}:[0-9a-fA-F]{2}:[0-9a-fA-F]{2}\.[0-7]\Z')
+
+
+def card_addresses(module, option, values):
+    """values as flashctl takes them (lower-case hex); fails the module,
+    before anything runs, when one is not a card address."""
+    bad = [v for v in values if not (isinstance(v, string_types) and CARD_ADDRESS.match(v))]
+    if bad:
+        module.fail_json(msg='%s: %s %s (domain:bus:device.function in hexadecimal, function 0-7, '
+                         'for example 0000:03:00.0); flashctl was not run' % (
+                             option, ', '.join(repr(v) for v in bad),
+                             'is not a card address' if len(bad) == 1 else 'are not card addresses'))
+    return [v.lower() for v in values]
 
 
 def flashctl_argv(command, args):
@@ -52,13 +71,20 @@ def error_text(error):
     return '%s: %s' % (error.get('code', 'unknown'), error.get('message', ''))
 
 
-def run_flashctl(module, args):
-    """Runs flashctl ARGS --json; returns (rc, document, stderr).
+def run_flashctl(module, command, options, values):
+    """Runs flashctl COMMAND OPTIONS --json -- VALUES; returns (rc, document,
+    stderr).
+
+    Values (cards, partitions, paths) come after "--", where flashctl reads
+    every word as a value even when it starts with "-": a card string or an
+    image name can never turn into an option. Options that take a value are
+    given as --name=value for the same reason.
 
     Fails the module when flashctl cannot be started or does not answer with
     a contract document, since nothing about the card is known then.
     """
-    argv = flashctl_argv(module.params['flashctl_command'], list(args) + ['--json'])
+    argv = flashctl_argv(module.params['flashctl_command'],
+                         [command] + list(options) + ['--json', '--'] + list(values))
     if not argv:
         module.fail_json(msg='flashctl_command is empty')
     rc, out, err = module.run_command(argv)

@@ -24,21 +24,30 @@ author:
   - flash-update maintainers
 options:
   card:
-    description: PCI address of the card, for example C(0000:03:00.0).
+    description:
+      - PCI address of the card, C(domain:bus:device.function) in hexadecimal with a function
+        from 0 to 7, for example C(0000:03:00.0).
+      - Upper-case hexadecimal digits are accepted and passed in lower case, as sysfs spells
+        addresses. Anything else fails the task before flashctl runs.
     type: str
     required: true
   partition:
-    description: Name of the partition to write, for example C(fw-b).
+    description:
+      - Name of the partition to write, for example C(fw-b).
+      - Passed to flashctl as a value after C(--), like I(card) and I(image), so a name that
+        starts with C(-) is taken as it is, never as an option.
     type: str
     required: true
   image:
-    description: Path of the image file on the managed host.
+    description:
+      - Path of the image file on the managed host. A name that starts with C(-) works.
     type: path
     required: true
   sha512:
     description:
       - Expected SHA-512 of the image (128 hexadecimal digits). The transaction is refused,
-        before anything reaches the card, when the image does not match.
+        before anything reaches the card, when the image does not match. The card's own
+        checksum of the partition is compared with the image's in every run.
     type: str
   activate:
     description:
@@ -70,6 +79,8 @@ options:
     default: flashctl
 notes:
   - Needs flashctl from the C(flash-update) package on the managed host.
+  - The module runs C(flashctl update OPTIONS --json -- CARD PARTITION IMAGE); options that
+    take a value are given as C(--name=value).
   - Supports check mode and diff mode (version and startup image before and after).
 seealso:
   - module: flash_update.cards.card_info
@@ -90,6 +101,7 @@ EXAMPLES = r'''
     card: "0000:03:00.0"
     partition: fw-b
     image: /var/cache/firmware/larch-2.15.0.bin
+    sha512: "{{ larch_2_15_sha512 }}"
     activate: true
     flashctl_command:
       - flash-update-vcard
@@ -154,28 +166,28 @@ import os
 
 from ansible.module_utils.basic import AnsibleModule
 from ansible_collections.flash_update.cards.plugins.module_utils.flashctl import (
-    FLASHCTL_COMMAND_SPEC, error_text, run_flashctl)
+    FLASHCTL_COMMAND_SPEC, card_addresses, error_text, run_flashctl)
 
 # Fields of the update document a task result carries over unchanged.
 REPORTED = ('result', 'activated', 'partition_state', 'image', 'before', 'after', 'phases',
             'plan', 'error')
 
 
-def update_args(params, check_mode):
-    args = ['update', params['card'], params['partition'], params['image']]
+def update_options(params, check_mode):
+    options = []
     if params['sha512']:
-        args += ['--sha512', params['sha512']]
+        options.append('--sha512=' + params['sha512'])
     if params['activate']:
-        args.append('--activate')
+        options.append('--activate')
     if params['allow_running']:
-        args.append('--allow-running')
+        options.append('--allow-running')
     if params['timeout'] is not None:
-        args += ['--timeout', str(params['timeout'])]
+        options.append('--timeout=%d' % params['timeout'])
     if params['history']:
-        args += ['--history', params['history']]
+        options.append('--history=' + params['history'])
     if check_mode:
-        args.append('--dry-run')
-    return args
+        options.append('--dry-run')
+    return options
 
 
 def card_changed(doc):
@@ -215,7 +227,9 @@ def main():
         supports_check_mode=True,
     )
     params = module.params
-    rc, doc, err = run_flashctl(module, update_args(params, module.check_mode))
+    card = card_addresses(module, 'card', [params['card']])[0]
+    rc, doc, err = run_flashctl(module, 'update', update_options(params, module.check_mode),
+                                [card, params['partition'], params['image']])
     result = dict((k, doc[k]) for k in REPORTED if k in doc)
     result['rc'] = rc
     result.setdefault('activated', False)
@@ -225,7 +239,7 @@ def main():
         # write is a change even though the task failed.
         changed = False if module.check_mode else card_changed(doc)
         module.fail_json(msg='flashctl update %s %s: %s' % (
-            params['card'], params['partition'], error_text(doc.get('error'))),
+            card, params['partition'], error_text(doc.get('error'))),
             changed=changed, stderr=err, **result)
 
     if module.check_mode:

@@ -19,7 +19,11 @@ author:
 options:
   cards:
     description:
-      - PCI addresses of the cards to report (for example C(0000:03:00.0)).
+      - PCI addresses of the cards to report, C(domain:bus:device.function) in hexadecimal with
+        a function from 0 to 7, for example C(0000:03:00.0).
+      - Upper-case hexadecimal digits are accepted and passed in lower case, as sysfs spells
+        addresses. Any other string fails the task before flashctl runs; the addresses are passed
+        after C(--), where flashctl never reads a word as an option.
       - Empty means every card flashctl finds on the host.
     type: list
     elements: str
@@ -91,7 +95,7 @@ ansible_facts:
 
 from ansible.module_utils.basic import AnsibleModule
 from ansible_collections.flash_update.cards.plugins.module_utils.flashctl import (
-    FLASHCTL_COMMAND_SPEC, error_text, run_flashctl)
+    FLASHCTL_COMMAND_SPEC, card_addresses, error_text, run_flashctl)
 
 
 def main():
@@ -103,7 +107,8 @@ def main():
         ),
         supports_check_mode=True,
     )
-    rc, doc, err = run_flashctl(module, ['inventory'] + module.params['cards'])
+    wanted = card_addresses(module, 'cards', module.params['cards'])
+    rc, doc, err = run_flashctl(module, 'inventory', [], wanted)
     cards = doc.get('cards')
     if not isinstance(cards, list):
         module.fail_json(msg='flashctl inventory: %s' % error_text(doc.get('error')), rc=rc,
