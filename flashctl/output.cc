@@ -144,6 +144,7 @@ json fc_update_json(const fc_update_report_s &rep) {
     doc["partition_state"] = rep.partition_state;
     doc["plan"] = {{"actions", rep.plan_actions}};
     if (!rep.error.code.empty()) doc["error"] = {{"code", rep.error.code}, {"message", rep.error.message}};
+    if (!rep.journal_error.empty()) doc["journal"] = {{"code", "journal"}, {"message", rep.journal_error}};
     return doc;
 }
 
@@ -201,6 +202,7 @@ std::string fc_update_text(const fc_update_report_s &rep) {
     if (rep.result != "updated" && rep.result != "unchanged") out += " (partition " + rep.partition_state + ")";
     out += "\n";
     if (!rep.error.code.empty()) out += "error: " + rep.error.message + "\n";
+    if (!rep.journal_error.empty() && rep.error.code != "journal") out += "journal: " + rep.journal_error + "\n";
     return out;
 }
 

@@ -344,19 +344,10 @@ INSTANTIATE_TEST_SUITE_P(
         usage_case_s{"sha512",
                      {"update", "0000:03:00.0", "fw-b", "x", "--sha512", "abc"},
                      "--sha512 takes 128 hexadecimal digits"},
-        usage_case_s{"progress", {"history", "--progress=yes"}, "--progress takes json, bar or none"}),
+        usage_case_s{"progress", {"history", "--progress=yes"}, "--progress takes json, bar or none"},
+        usage_case_s{"verify_card",
+                     {"history", "0000:03:00.0", "--verify"},
+                     "--verify checks the whole journal, not one card's lines"}),
     [](const testing::TestParamInfo<usage_case_s> &i) { return std::string(i.param.name); });
-
-TEST_F(Engine, HistoryKeepsTheCardsLinesAndSkipsACutOne) {
-    const std::string path = dir_ / "history.jsonl";
-    ASSERT_TRUE(test_support::write_file(path,
-                                         "{\"card\":\"0000:03:00.0\",\"result\":\"updated\"}\n"
-                                         "{\"card\":\"0000:04:00.0\",\"result\":\"failed\"}\n"
-                                         "{\"card\":\"0000:03:00.0\",\"res"));
-    std::string out;
-    EXPECT_EQ(run_main({"history", "0000:03:00.0", "--history", path, "--json"}, &out), 0);
-    EXPECT_EQ(json::parse(out),
-              json::parse(R"({"schema_version":1,"transactions":[{"card":"0000:03:00.0","result":"updated"}]})"));
-}
 
 }  // namespace
