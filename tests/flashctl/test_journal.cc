@@ -139,7 +139,10 @@ TEST_F(Journal, ConcurrentAppendsChainAndNeverInterleave) {
                 const std::string record = "{\"card\":\"000" + std::to_string(w) +
                                            ":03:00.0\",\"n\":" + std::to_string(i) + ",\"pad\":\"" +
                                            std::string(2000, 'p') + "\"}";
-                if (!fc_journal_append(path_, record, &error)) _exit(1);
+                if (!fc_journal_append(path_, record, &error)) {
+                    fprintf(stderr, "writer %d, record %d: %s\n", w, i, error.c_str());
+                    _exit(1);
+                }
             }
             _exit(0);
         }
@@ -148,7 +151,7 @@ TEST_F(Journal, ConcurrentAppendsChainAndNeverInterleave) {
     for (const pid_t pid : children) {
         int status = 0;
         ASSERT_EQ(waitpid(pid, &status, 0), pid);
-        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "wait status " << status;
     }
     const Strings lines = split_lines(file_text(path_));
     ASSERT_EQ(lines.size(), static_cast<size_t>(k_writers * k_records));
