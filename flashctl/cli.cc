@@ -11,9 +11,9 @@
 #include <cstdlib>
 #include <cstring>
 #include <algorithm>
-#include <fstream>
 
 #include "flashctl.h"
+#include "journal.h"
 #include "prometheus.h"
 
 #ifndef FLASHCTL_VERSION
@@ -46,7 +46,7 @@ const command_def_s k_commands[] = {
     {"update", CMD_UPDATE, 3, 3,
      "update CARD PARTITION IMAGE [--sha512 HEX] [--activate] [--dry-run] [--allow-running] [--timeout SECONDS]"},
     {"rollback", CMD_ROLLBACK, 1, 1, "rollback CARD [--dry-run] [--timeout SECONDS]"},
-    {"history", CMD_HISTORY, 0, 1, "history [CARD]"},
+    {"history", CMD_HISTORY, 0, 1, "history [CARD] [--verify]"},
 };
 
 enum option_e {
@@ -61,6 +61,7 @@ enum option_e {
     OPT_TIMEOUT,
     OPT_HISTORY,
     OPT_PROMETHEUS,
+    OPT_VERIFY,
     OPT_COUNT
 };
 
@@ -82,6 +83,7 @@ const option_def_s k_options[OPT_COUNT] = {
     {"timeout", true, CMD_INVENTORY | CMD_UPDATE | CMD_ROLLBACK},
     {"history", true, CMD_UPDATE | CMD_HISTORY},
     {"prometheus", true, CMD_INVENTORY},
+    {"verify", false, CMD_HISTORY},
 };
 
 struct args_s {
@@ -184,7 +186,8 @@ void print_help(FILE *out) {
             "  --allow-running      allow overwriting the running image (update)\n"
             "  --timeout SECONDS    deadline of each phase (defaults: erase %u, install %u + %u per MiB,\n"
             "                       checksum %u)\n"
-            "  --history FILE       transaction history (default %s)\n"
+            "  --history FILE       the journal of transactions (default %s)\n"
+            "  --verify             check the journal's chain of line hashes (history)\n"
             "  --prometheus FILE    also write node_exporter textfile metrics (inventory)\n"
             "  --help, --version\n"
             "\nExit status: 0 done (changed or not), 1 failed, 2 refused or usage, 3 card busy, 130 interrupted.\n",
@@ -291,14 +294,6 @@ void progress_setup(const args_s &args, FILE *err) {
 
 // --- files -------------------------------------------------------------------
 
-bool make_parent_dirs(const std::string &path) {
-    for (size_t pos = path.find('/', 1); pos != std::string::npos; pos = path.find('/', pos + 1)) {
-        const std::string dir = path.substr(0, pos);
-        if (mkdir(dir.c_str(), 0755) != 0 && errno != EEXIST) return false;
-    }
-    return true;
-}
-
 bool write_all(int fd, const std::string &text) {
     size_t done = 0;
     while (done < text.size()) {
@@ -308,24 +303,6 @@ bool write_all(int fd, const std::string &text) {
         done += static_cast<size_t>(n);
     }
     return true;
-}
-
-// One line per transaction, appended in one write so that two flashctl runs
-// on different cards never interleave their lines.
-bool history_append(const std::string &path, const std::string &line, std::string *error) {
-    if (!make_parent_dirs(path)) {
-        *error = strerror(errno);
-        return false;
-    }
-    const int fd = open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0644);
-    if (fd < 0) {
-        *error = strerror(errno);
-        return false;
-    }
-    const bool ok = write_all(fd, line + "\n") && fsync(fd) == 0;
-    if (!ok) *error = strerror(errno);
-    close(fd);
-    return ok;
 }
 
 // Temporary file beside the target, synced, then renamed over it: a reader
@@ -463,18 +440,15 @@ int run_update(const fc_card_ops_s &ops, const args_s &args, const output_s &o) 
     if (args.given[OPT_SHA512] && args.value[OPT_SHA512].size() != 2 * RFC_SHA512_LEN)
         return fail_usage(o, "--sha512 takes 128 hexadecimal digits");
 
+    const std::string journal = args.given[OPT_HISTORY] ? args.value[OPT_HISTORY] : FC_HISTORY_FILE;
     fc_update_report_s rep;
     // Whatever ends the transaction, the card's change is recorded, then
     // reported.
     auto finish = [&]() {
-        if (!req.dry_run && rep.error.code != "invalid_card") {
-            const std::string path = args.given[OPT_HISTORY] ? args.value[OPT_HISTORY] : FC_HISTORY_FILE;
-            std::string error;
-            if (!history_append(path, fc_history_line(rep), &error))
-                fprintf(o.err, "flashctl: cannot record the transaction in %s: %s\n", path.c_str(), error.c_str());
-        }
-        return emit(o, o.json ? fc_dump(fc_update_json(rep)) + "\n" : fc_update_text(rep), fc_update_exit_status(rep));
+        fc_journal_record(journal, &rep);
+        return emit(o, o.json ? fc_dump(fc_update_json(rep)) + "\n" : fc_update_text(rep), fc_journal_exit_status(rep));
     };
+    if (!fc_journal_precheck(ops, req, journal, &rep)) return finish();
     const fc_card_ops_s &watched = fc_watch_begin(ops, [&](fc_abandon_e why) {
         fc_update_abandon(rep, why);
         return finish();
@@ -505,39 +479,10 @@ int run_rollback(const fc_card_ops_s &ops, const args_s &args, const output_s &o
 
 int run_history(const args_s &args, const output_s &o) {
     const std::string path = args.given[OPT_HISTORY] ? args.value[OPT_HISTORY] : FC_HISTORY_FILE;
-    json list = json::array();
-    std::ifstream in(path);
-    if (!in && errno != ENOENT) {
-        const std::string message = "cannot read " + path + ": " + strerror(errno);
-        if (o.json)
-            fprintf(o.out, "%s\n", fc_dump(fc_error_json("io", message)).c_str());
-        else
-            fprintf(o.err, "flashctl: %s\n", message.c_str());
-        return FC_EXIT_FAILED;
-    }
-    std::string line;
-    while (std::getline(in, line)) {
-        // A line cut short by a crash mid-append is skipped, not fatal.
-        json entry = json::parse(line, nullptr, false);
-        if (entry.is_discarded() || !entry.is_object()) continue;
-        if (!args.words.empty() && entry.value("card", std::string()) != args.words[0]) continue;
-        list.push_back(std::move(entry));
-    }
-    if (o.json) {
-        fprintf(o.out, "%s\n", fc_dump(json{{"schema_version", FC_SCHEMA_VERSION}, {"transactions", list}}).c_str());
-        return FC_EXIT_OK;
-    }
-    for (const auto &e : list) {
-        const json image = e.value("image", json::object());
-        const json after = e.value("after", json::object());
-        fprintf(o.out, "%s  %s  %-12s %-11s %s (%s bytes, sha512 %.16s...)%s%s\n",
-                e.value("time", std::string()).c_str(), e.value("card", std::string()).c_str(),
-                e.value("partition", std::string()).c_str(), e.value("result", std::string()).c_str(),
-                image.value("path", std::string()).c_str(), fc_dump(image.value("size", json(0))).c_str(),
-                image.value("sha512", std::string()).c_str(), after.contains("version") ? "  now " : "",
-                after.value("version", std::string()).c_str());
-    }
-    return FC_EXIT_OK;
+    if (!args.given[OPT_VERIFY])
+        return fc_history_list(path, args.words.empty() ? "" : args.words[0], o.json, o.out, o.err);
+    if (!args.words.empty()) return fail_usage(o, "--verify checks the whole journal, not one card's lines");
+    return fc_history_verify(path, o.json, o.out, o.err);
 }
 
 }  // namespace

@@ -199,7 +199,8 @@ struct fc_update_report_s {
     std::string partition_state = "untouched";
     std::vector<std::string> plan_actions;
     fc_error_s error;
-    std::string time;  // UTC, for the history
+    std::string time;           // UTC, for the history
+    std::string journal_error;  // why the transaction has no line in the journal ("" when it has one)
 };
 
 struct fc_rollback_report_s {

@@ -145,6 +145,7 @@ json fc_update_json(const fc_update_report_s &rep) {
     doc["partition_state"] = rep.partition_state;
     doc["plan"] = {{"actions", rep.plan_actions}};
     if (!rep.error.code.empty()) doc["error"] = {{"code", rep.error.code}, {"message", rep.error.message}};
+    if (!rep.journal_error.empty()) doc["journal"] = {{"code", "journal"}, {"message", rep.journal_error}};
     return doc;
 }
 
@@ -223,7 +224,9 @@ std::string fc_update_text(const fc_update_report_s &rep) {
     out += "result: " + rep.result;
     if (rep.result != "updated" && rep.result != "unchanged") out += " (partition " + rep.partition_state + ")";
     out += "\n";
-    return out + error_text(rep.error);
+    out += error_text(rep.error);
+    if (!rep.journal_error.empty() && rep.error.code != "journal") out += "journal: " + shown(rep.journal_error) + "\n";
+    return out;
 }
 
 std::string fc_rollback_text(const fc_rollback_report_s &rep) {

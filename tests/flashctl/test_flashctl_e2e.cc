@@ -1,7 +1,9 @@
 // flashctl end to end: the real program against virtual cards, judged by its
 // JSON documents, exit statuses and what each card recorded in requests.log.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -34,9 +36,11 @@ std::string history_path(const e2e_card_s &card) {
     return card.work_dir + "/history.jsonl";
 }
 
-// flashctl ARGS... --json under the launcher, an update's history kept with the test.
+// flashctl ARGS... --json under the launcher, an update's history kept with
+// the test unless ARGS name one.
 e2e_result_s flashctl(const e2e_card_s &card, Strings args, const e2e_options_s &options = {}) {
-    if (args[0] == "update" || args[0] == "history") args.insert(args.end(), {"--history", history_path(card)});
+    if ((args[0] == "update" || args[0] == "history") && std::find(args.begin(), args.end(), "--history") == args.end())
+        args.insert(args.end(), {"--history", history_path(card)});
     args.insert(args.begin(), FLASHCTL);
     args.push_back("--json");
     return e2e_run_command(card, args, options);
@@ -72,12 +76,15 @@ std::string phase_status(const json &doc, const std::string &name) {
 // install's first progress line arrives, runs `action` (the card is then
 // mid-install), then lets flashctl end. Prints ACTION_STATUS=<n> and
 // FLASHCTL_STATUS=<n>; flashctl's document is left in work/out.json.
+// `mounts`, when given, runs first in a private mount namespace of the run.
 e2e_result_s during_install(const e2e_card_s &card, const std::string &image, const std::string &action,
-                            const e2e_options_s &options) {
+                            const e2e_options_s &options, const std::string &history = "",
+                            const std::string &mounts = "") {
     const std::string w = card.work_dir;
     const std::string script =
-        "mkfifo " + w + "/progress || exit 99\n" + FLASHCTL + " update " + card.bdf + " fw-b " + image +
-        " --activate --json --progress=json --history " + history_path(card) + " >" + w + "/out.json 2>" + w +
+        mounts + "\nmkfifo " + w + "/progress || exit 99\n" + FLASHCTL + " update " + card.bdf + " fw-b " + image +
+        " --activate --json --progress=json --history " + (history.empty() ? history_path(card) : history) + " >" + w +
+        "/out.json 2>" + w +
         "/progress &\n"
         "pid=$!\n"
         "exec 3<" +
@@ -89,7 +96,8 @@ e2e_result_s during_install(const e2e_card_s &card, const std::string &image, co
         "echo ACTION_STATUS=$?\n"
         "cat <&3 >/dev/null\n"
         "wait $pid; echo FLASHCTL_STATUS=$?\n";
-    return e2e_run_command(card, {"sh", "-c", script}, options);
+    if (mounts.empty()) return e2e_run_command(card, {"sh", "-c", script}, options);
+    return e2e_run_command(card, {"unshare", "-m", "sh", "-c", script}, options);
 }
 
 json read_json_file(const std::string &path) {
@@ -490,6 +498,52 @@ TEST(Flashctl, DrawsABarPerPhaseOnATerminal) {
     EXPECT_NE(r.err.find("\rinstall          [##############################] 100%"), std::string::npos) << r.err;
     // The document on standard output carries nothing of it.
     EXPECT_EQ(document(r)["result"], "updated");
+}
+
+// --- the journal ---------------------------------------------------------------------
+
+TEST(Flashctl, JournalThatCannotTakeALineRefusesBeforeTheCard) {
+    e2e_card_guard g;
+    const std::string image = e2e_work_file(g.card, "img.bin", image_bytes(4096, 9));
+    // The journal's directory is a file.
+    const std::string journal = image + "/history.jsonl";
+    const e2e_result_s r = flashctl(g.card, {"update", g.card.bdf, "fw-b", image, "--activate", "--history", journal});
+    EXPECT_EQ(r.status, 2) << r.out << r.err;
+    const json doc = document(r);
+    EXPECT_EQ(doc["result"], "refused");
+    EXPECT_EQ(doc["changed"], false);
+    EXPECT_EQ(doc["error"]["code"], "journal");
+    EXPECT_EQ(doc["error"]["message"],
+              "the journal cannot take the transaction's line, so the card is left alone: "
+              "cannot make directory " +
+                  image + " for journal " + journal + ": Not a directory");
+    // Not even a question reached the card.
+    EXPECT_EQ(e2e_requests(g.card).size(), 0u);
+}
+
+// The journal's file system fills while the card is written: the card is
+// changed, the document says how it stands and that its line is missing.
+TEST(Flashctl, JournalThatFillsDuringTheUpdateFailsIt) {
+    if (system("unshare -m true >/dev/null 2>&1") != 0) GTEST_SKIP() << "no private mount namespace here";
+    e2e_card_guard g;
+    e2e_options_s options;
+    options.faults = {"write:delay=1"};
+    const std::string image = e2e_work_file(g.card, "img.bin", image_bytes(1024 * 1024, 10));
+    const std::string dir = g.card.work_dir + "/journal";
+    ASSERT_EQ(mkdir(dir.c_str(), 0755), 0);
+    const std::string journal = dir + "/history.jsonl";
+    const e2e_result_s r =
+        during_install(g.card, image, "dd if=/dev/zero of=" + dir + "/fill bs=4096 count=1000 2>/dev/null", options,
+                       journal, "mount -t tmpfs -o size=256k,mode=0755 tmpfs " + dir + " || exit 98");
+    EXPECT_NE(r.out.find("FLASHCTL_STATUS=1"), std::string::npos) << r.out << r.err;
+    const json doc = read_json_file(g.card.work_dir + "/out.json");
+    EXPECT_EQ(doc["result"], "updated");
+    EXPECT_EQ(doc["changed"], true);
+    EXPECT_EQ(doc["activated"], true);
+    EXPECT_EQ(doc["after"]["startup_image"], "fw-b");
+    const std::string why = "cannot record the transaction in " + journal + ": No space left on device";
+    EXPECT_EQ(doc["error"], json({{"code", "journal"}, {"message", why}}));
+    EXPECT_EQ(doc["journal"], json({{"code", "journal"}, {"message", why}}));
 }
 
 // --- inventory -----------------------------------------------------------------------

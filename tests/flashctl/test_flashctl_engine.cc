@@ -402,20 +402,11 @@ INSTANTIATE_TEST_SUITE_P(
                      "--timeout takes a number of seconds from 1 to 86400"},
         usage_case_s{"option_as_value",
                      {"history", "--history"},
-                     "option '--history' needs a value (use --history=VALUE for a value that begins with --)"}),
+                     "option '--history' needs a value (use --history=VALUE for a value that begins with --)"},
+        usage_case_s{"verify_card",
+                     {"history", "0000:03:00.0", "--verify"},
+                     "--verify checks the whole journal, not one card's lines"}),
     [](const testing::TestParamInfo<usage_case_s> &i) { return std::string(i.param.name); });
-
-TEST_F(Engine, HistoryKeepsTheCardsLinesAndSkipsACutOne) {
-    const std::string path = dir_ / "history.jsonl";
-    ASSERT_TRUE(test_support::write_file(path,
-                                         "{\"card\":\"0000:03:00.0\",\"result\":\"updated\"}\n"
-                                         "{\"card\":\"0000:04:00.0\",\"result\":\"failed\"}\n"
-                                         "{\"card\":\"0000:03:00.0\",\"res"));
-    std::string out;
-    EXPECT_EQ(run_main({"history", "0000:03:00.0", "--history", path, "--json"}, &out), 0);
-    EXPECT_EQ(json::parse(out),
-              json::parse(R"({"schema_version":1,"transactions":[{"card":"0000:03:00.0","result":"updated"}]})"));
-}
 
 // After "--" every word is an argument, "--json" too; card addresses are
 // taken in sysfs's lower case, and a card named twice is read once.
