@@ -68,6 +68,9 @@ options:
     description:
       - File on the managed host where flashctl appends the transaction's record (one JSON line).
         Unset, flashctl's own, C(/var/lib/flash-update/history.jsonl).
+      - When the file cannot take the record (no room, not a regular file), the update is refused
+        before the card is touched (error code C(journal)); a record that fails after the card
+        changed fails the task with the card's state reported.
     type: path
   flashctl_command:
     description:
@@ -156,6 +159,11 @@ error:
   description: flashctl's error (code and message).
   returned: on failure
   type: dict
+journal:
+  description: Why the transaction's record could not be appended to the journal (code
+    C(journal) and message); the task then fails when the card changed.
+  returned: when the record could not be written
+  type: dict
 rc:
   description: flashctl's exit status (0 done, 1 failed, 2 refused, 3 busy, 130 interrupted).
   returned: always
@@ -170,7 +178,7 @@ from ansible_collections.flash_update.cards.plugins.module_utils.flashctl import
 
 # Fields of the update document a task result carries over unchanged.
 REPORTED = ('result', 'activated', 'partition_state', 'image', 'before', 'after', 'phases',
-            'plan', 'error')
+            'plan', 'error', 'journal')
 
 
 def update_options(params, check_mode):
