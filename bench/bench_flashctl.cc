@@ -100,7 +100,7 @@ peak_s peak_of_update(const std::string &dir, const std::string &image, uint64_t
             g_partition_size = size;
             const fc_update_report_s rep = fc_update(bench_ops(), update_request(image));
             // Beyond the card's partition the card refuses the final checksum.
-            p.updated = beyond_card ? rep.phases[2].status == "ok" : rep.result == "updated";
+            p.updated = beyond_card ? rep.phases[2].status == FC_PHASE_OK : rep.result == FC_RESULT_UPDATED;
             p.vm_hwm_kib = bench_vm_hwm_kib();
             rusage ru{};
             getrusage(RUSAGE_SELF, &ru);
@@ -159,10 +159,11 @@ timing_s time_update(const std::string &dir, const std::string &image, uint64_t 
             }
         }
         // Beyond the card's partition the card refuses the final checksum.
-        const bool expected =
-            beyond_card ? rep.phases[3].status == "failed" && rep.phases[2].status == "ok" : rep.result == "updated";
+        const bool expected = beyond_card
+                                  ? rep.phases[3].status == FC_PHASE_FAILED && rep.phases[2].status == FC_PHASE_OK
+                                  : rep.result == FC_RESULT_UPDATED;
         if (!expected) {
-            fprintf(stderr, "update: %s: %s\n", rep.result.c_str(), rep.error.message.c_str());
+            fprintf(stderr, "update: %s: %s\n", fc_result_name(rep.result), rep.error.message.c_str());
             t.ok = false;
         }
     };
@@ -201,10 +202,10 @@ int inventory_exchanges(const std::string &dir, size_t *entries) {
     bench_card_s bc;
     if (!bench_card_start(dir, {}, true, bc)) return -1;
     bench_client_attach(bc, k_bdf, dir + "/scratch");
-    const nlohmann::json card = fc_inventory_card(bench_ops(), k_bdf);
+    const doc_card_s card = fc_inventory_card(bench_ops(), k_bdf);
     bench_card_stop(bc);
-    if (!card.value("ok", false)) return -1;
-    *entries = card["partitions"].size();
+    if (!card.ok) return -1;
+    *entries = card.partitions.size();
     std::ifstream in(dir + "/requests.log");
     int lines = 0;
     std::string line;

@@ -115,8 +115,6 @@ __attribute__((format(printf, 1, 2))) inline void rfc_format_check(const char *,
 // result to its caller: a card that answers with no bytes and a zero status
 // word must not read as success.
 [[nodiscard]] int rfc_failed_result(ssize_t ret);
-// Name of a life-cycle state as the card reports it ("unknown" past "rip").
-const char *rfc_lcs_name(uint8_t state);
 
 // Size of an open file, which is left positioned at its start; false when
 // the size cannot be read (a pipe, a failed seek).

@@ -92,6 +92,10 @@ struct rfc_startup_image_s {
 // any case): the check flash-update makes with grep, done in-process.
 bool rfc_startup_image_matches(const rfc_startup_image_s &image);
 
+// Name of a life-cycle state as the card reports it: "disabled", "open",
+// "soft_prod", "prod", "rip", "unknown" past those.
+const char *rfc_lcs_name(uint8_t state);
+
 // A secure component's state (type: SECURE_IMAGE_LCS .. _BASTION). Returns
 // the card's command status when it is not 0, RFC_EFAIL when the exchange
 // fails with a zero command status.

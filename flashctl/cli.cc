@@ -20,7 +20,7 @@
 #define FLASHCTL_VERSION "0"
 #endif
 
-using nlohmann::json;
+using json = doc_json;
 
 namespace {
 
@@ -352,7 +352,7 @@ std::string card_word(const fc_card_ops_s &ops, const std::string &word) {
 
 int fail_usage(const output_s &o, const std::string &message) {
     if (o.json)
-        fprintf(o.out, "%s\n", fc_dump(fc_error_json("usage", message)).c_str());
+        fprintf(o.out, "%s\n", fc_dump(fc_error_json(DOC_ERROR_USAGE, message)).c_str());
     else
         fprintf(o.err, "flashctl: %s\n", message.c_str());
     return FC_EXIT_REFUSED;
@@ -380,22 +380,22 @@ int run_inventory(const fc_card_ops_s &ops, const args_s &args, const output_s &
         // A card named twice is read once: one entry, one set of metrics.
         if (std::find(cards.begin(), cards.end(), card) == cards.end()) cards.push_back(card);
     }
-    json inventory = {{"schema_version", FC_SCHEMA_VERSION}, {"cards", json::array()}};
+    doc_inventory_s inventory;
     auto finish = [&]() {
         bool any_failed = false;
-        for (const auto &entry : inventory["cards"])
-            any_failed = any_failed || !entry.value("ok", false);
+        for (const doc_card_s &card : inventory.cards)
+            any_failed = any_failed || !card.ok;
         if (args.given[OPT_PROMETHEUS]) {
             std::string error;
             if (!write_atomically(args.value[OPT_PROMETHEUS],
                                   flashctl_prometheus_text(inventory, static_cast<long long>(time(nullptr))), &error)) {
                 const std::string message = "cannot write " + args.value[OPT_PROMETHEUS] + ": " + error;
-                if (o.json) return emit(o, fc_dump(fc_error_json("io", message)) + "\n", FC_EXIT_FAILED);
+                if (o.json) return emit(o, fc_dump(fc_error_json(DOC_ERROR_IO, message)) + "\n", FC_EXIT_FAILED);
                 fprintf(o.err, "flashctl: %s\n", message.c_str());
                 return FC_EXIT_FAILED;
             }
         }
-        return emit(o, o.json ? fc_dump(inventory) + "\n" : fc_inventory_text(inventory),
+        return emit(o, o.json ? fc_dump(doc_json(inventory)) + "\n" : fc_inventory_text(inventory),
                     any_failed ? FC_EXIT_FAILED : FC_EXIT_OK);
     };
     unsigned timeout_s = 0;
@@ -412,16 +412,16 @@ int run_inventory(const fc_card_ops_s &ops, const args_s &args, const output_s &
                                                 : "the card did not answer within " +
                                                       std::to_string(static_cast<long>(deadline)) + " seconds")
                       : "not read: an earlier card did not answer";
-            inventory["cards"].push_back({{"card", cards[i]},
-                                          {"ok", false},
-                                          {"error", {{"code", stuck ? "timeout" : "not_read"}, {"message", message}}}});
+            doc_card_s entry;
+            entry.card = cards[i];
+            entry.error = {stuck ? DOC_ERROR_TIMEOUT : DOC_ERROR_NOT_READ, message};
+            inventory.cards.push_back(std::move(entry));
         }
         return finish();
     });
     for (; next < cards.size(); ++next) {
         fc_phase_start(deadline);
-        json entry = fc_inventory_card(watched, cards[next]);
-        inventory["cards"].push_back(std::move(entry));
+        inventory.cards.push_back(fc_inventory_card(watched, cards[next]));
     }
     fc_watch_end();
     return finish();
@@ -441,14 +441,14 @@ int run_update(const fc_card_ops_s &ops, const args_s &args, const output_s &o) 
         return fail_usage(o, "--sha512 takes 128 hexadecimal digits");
 
     const std::string journal = args.given[OPT_HISTORY] ? args.value[OPT_HISTORY] : FC_HISTORY_FILE;
+    req.journal = journal;
     fc_update_report_s rep;
     // Whatever ends the transaction, the card's change is recorded, then
     // reported.
     auto finish = [&]() {
         fc_journal_record(journal, &rep);
-        return emit(o, o.json ? fc_dump(fc_update_json(rep)) + "\n" : fc_update_text(rep), fc_journal_exit_status(rep));
+        return emit(o, o.json ? fc_dump(doc_json(rep)) + "\n" : fc_update_text(rep), fc_journal_exit_status(rep));
     };
-    if (!fc_journal_precheck(ops, req, journal, &rep)) return finish();
     const fc_card_ops_s &watched = fc_watch_begin(ops, [&](fc_abandon_e why) {
         fc_update_abandon(rep, why);
         return finish();
@@ -464,8 +464,7 @@ int run_rollback(const fc_card_ops_s &ops, const args_s &args, const output_s &o
     if (!parse_timeout(args, &timeout_s)) return fail_usage(o, k_timeout_usage);
     fc_rollback_report_s rep;
     auto finish = [&]() {
-        return emit(o, o.json ? fc_dump(fc_rollback_json(rep)) + "\n" : fc_rollback_text(rep),
-                    fc_rollback_exit_status(rep));
+        return emit(o, o.json ? fc_dump(doc_json(rep)) + "\n" : fc_rollback_text(rep), fc_exit_status(rep.result));
     };
     const fc_card_ops_s &watched = fc_watch_begin(ops, [&](fc_abandon_e why) {
         fc_rollback_abandon(rep, why);
@@ -502,7 +501,7 @@ int fc_main(const fc_card_ops_s &ops, int argc, char **argv, FILE *out, FILE *er
     if (args.given[OPT_VERSION]) {
         if (json_out)
             fprintf(out, "%s\n",
-                    fc_dump(json{{"schema_version", FC_SCHEMA_VERSION}, {"version", FLASHCTL_VERSION}}).c_str());
+                    fc_dump(doc_json{{"schema_version", FC_SCHEMA_VERSION}, {"version", FLASHCTL_VERSION}}).c_str());
         else
             fprintf(out, "flashctl %s\n", FLASHCTL_VERSION);
         return FC_EXIT_OK;

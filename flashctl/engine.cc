@@ -26,6 +26,7 @@
 #include <thread>
 
 #include "flashctl.h"
+#include "journal.h"
 
 namespace {
 
@@ -114,34 +115,35 @@ struct txn_s {
         fc_phase_start(deadline_s);
         g_fc_session.phase = k_phase_names[p];
     }
-    void end(const char *status) {
+    void end(fc_phase_status_e status) {
         rep.phases[phase].status = status;
         // Slept seconds count, also where a test's recorder cut them short.
         rep.phases[phase].seconds = fc_now() - phase_t0 + g_fc_session.sleep_credit;
     }
     double deadline(double fallback) const { return req.timeout_s > 0 ? req.timeout_s : fallback; }
 
-    void refuse(const char *code, const std::string &message) {
-        rep.result = "refused";
+    void refuse(doc_error_code_e code, const std::string &message) {
+        rep.result = FC_RESULT_REFUSED;
         rep.error = {code, message};
-        end("failed");
+        end(FC_PHASE_FAILED);
     }
     // Ends the phase for a client result that is not 0: a stop raised by a
     // signal or the deadline reads as such, whatever the client returned.
     void fail(const std::string &message) {
         if (g_fc_session.signal != 0 || g_fc_session.reader_gone) {
-            rep.result = "interrupted";
-            rep.error = {"interrupted", stop_reason(k_phase_names[phase])};
-            end("interrupted");
+            rep.result = FC_RESULT_INTERRUPTED;
+            rep.error = {DOC_ERROR_INTERRUPTED, stop_reason(k_phase_names[phase])};
+            end(FC_PHASE_INTERRUPTED);
         } else if (g_fc_session.timed_out) {
-            rep.result = "timeout";
-            rep.error = {"timeout", std::string(k_phase_names[phase]) + " did not finish within " +
-                                        std::to_string(static_cast<long>(g_fc_session.deadline_s)) + " seconds"};
-            end("timeout");
+            rep.result = FC_RESULT_TIMEOUT;
+            rep.error = {DOC_ERROR_TIMEOUT, std::string(k_phase_names[phase]) + " did not finish within " +
+                                                std::to_string(static_cast<long>(g_fc_session.deadline_s)) +
+                                                " seconds"};
+            end(FC_PHASE_TIMEOUT);
         } else {
-            rep.result = "failed";
-            rep.error = {"failed", message};
-            end("failed");
+            rep.result = FC_RESULT_FAILED;
+            rep.error = {DOC_ERROR_FAILED, message};
+            end(FC_PHASE_FAILED);
         }
     }
     // Starts the next step unless a stop came since the last one.
@@ -344,38 +346,30 @@ bool card_records_image(const fc_card_ops_s &ops, flash_partition_e partition, c
     return lower_hex(recorded.digest, sizeof recorded.digest) == sha512;
 }
 
-int exit_status_of(const std::string &result) {
-    if (result == "updated" || result == "unchanged") return FC_EXIT_OK;
-    if (result == "refused") return FC_EXIT_REFUSED;
-    if (result == "busy") return FC_EXIT_BUSY;
-    if (result == "interrupted") return FC_EXIT_INTERRUPTED;
-    return FC_EXIT_FAILED;
-}
-
 // SHA-512 of no bytes: what a card reports for a slot it recorded no image in.
 constexpr const char *k_empty_sha512 =
     "cf83e1357eefb8bdf1542850d66d8007d620e4050b5715dc83f4a921d36ce9ce"
     "47d0d13c5d85f2b0ff8318d2877eec2f63b931bd47417a81a538327af927da3e";
 
-const char *lock_failure(const fc_card_ops_s &ops, const char *bdf, bool shared, double wait_s, const std::string &card,
+fc_result_e lock_failure(const fc_card_ops_s &ops, const char *bdf, bool shared, double wait_s, const std::string &card,
                          fc_error_s *error) {
     pid_t holder = 0;
     std::string reason;
     const fc_lock_e lock = ops.take_lock(bdf, shared, wait_s, &holder, &reason);
     if (lock == FC_LOCK_BUSY) {
-        *error = {"busy", "card " + card + " is busy: another flash-update (pid " + std::to_string(holder) +
-                              ") holds its lock"};
-        return "busy";
+        *error = {DOC_ERROR_BUSY, "card " + card + " is busy: another flash-update (pid " + std::to_string(holder) +
+                                      ") holds its lock"};
+        return FC_RESULT_BUSY;
     }
     if (lock == FC_LOCK_FAILED) {
-        *error = {"io", "cannot lock card " + card + ": " + reason};
-        return "failed";
+        *error = {DOC_ERROR_IO, "cannot lock card " + card + ": " + reason};
+        return FC_RESULT_FAILED;
     }
     if (lock == FC_LOCK_STOPPED) {
-        *error = {"interrupted", stop_reason("plan")};
-        return "interrupted";
+        *error = {DOC_ERROR_INTERRUPTED, stop_reason("plan")};
+        return FC_RESULT_INTERRUPTED;
     }
-    return nullptr;
+    return FC_RESULT_NONE;
 }
 
 }  // namespace
@@ -394,42 +388,51 @@ void fc_update(const fc_card_ops_s &ops, const fc_update_request_s &req, fc_upda
     rep.dry_run = req.dry_run;
     rep.time = utc_now();
     for (const char *name : k_phase_names)
-        rep.phases.push_back({name, "skipped", 0});
+        rep.phases.push_back({name, FC_PHASE_SKIPPED, 0});
     txn_s t{ops, req, rep};
     const char *bdf = req.card.c_str();
 
     // Plan: read-only.
     t.begin(PHASE_PLAN, t.deadline(FC_PLAN_DEADLINE_S));
     if (!ops.address_valid(bdf)) {
-        t.refuse("invalid_card", "invalid card address '" + req.card + "' (expected dddd:bb:dd.f)");
+        t.refuse(DOC_ERROR_INVALID_CARD, "invalid card address '" + req.card + "' (expected dddd:bb:dd.f)");
         return;
+    }
+    if (!req.dry_run && !req.journal.empty()) {
+        std::string why;
+        if (!fc_journal_check(req.journal, &why)) {
+            rep.journal_error = why;
+            t.refuse(DOC_ERROR_JOURNAL,
+                     "the journal cannot take the transaction's line, so the card is left alone: " + why);
+            return;
+        }
     }
     ops.select_card(bdf);
     const flash_partition_e partition = rfc_partition_from_name(req.partition.c_str());
     if (partition == FLASH_PARTITION_ALL) {
-        t.refuse("refused", "unknown partition '" + req.partition + "'");
+        t.refuse(DOC_ERROR_REFUSED, "unknown partition '" + req.partition + "'");
         return;
     }
     const firmware_image_type_e slot = slot_of(partition);
     if (req.activate && slot != FIRMWARE_IMAGE_FW_A && slot != FIRMWARE_IMAGE_FW_B) {
-        t.refuse("refused", "--activate selects fw-a or fw-b only, not " + req.partition);
+        t.refuse(DOC_ERROR_REFUSED, "--activate selects fw-a or fw-b only, not " + req.partition);
         return;
     }
     image_file_s image;
     std::string image_error;
     if (!image.open_image(rep.image_path, &image_error)) {
-        t.refuse("io", image_error);
+        t.refuse(DOC_ERROR_IO, image_error);
         return;
     }
     rep.image_size = image.size();
     if (rep.image_size == 0) {
-        t.refuse("refused", "image " + rep.image_path + " is empty");
+        t.refuse(DOC_ERROR_REFUSED, "image " + rep.image_path + " is empty");
         return;
     }
     if (rfc_partition_is_cpld_group(partition) && rep.image_size % RFC_CPLD_ROW != 0) {
-        t.refuse("refused", "image of " + std::to_string(rep.image_size) + " bytes is not a whole number of " +
-                                std::to_string(RFC_CPLD_ROW) + "-byte rows, as partition " + req.partition +
-                                " is programmed");
+        t.refuse(DOC_ERROR_REFUSED, "image of " + std::to_string(rep.image_size) + " bytes is not a whole number of " +
+                                        std::to_string(RFC_CPLD_ROW) + "-byte rows, as partition " + req.partition +
+                                        " is programmed");
         return;
     }
     // The host hashes the image while the card is asked about it: the
@@ -438,10 +441,10 @@ void fc_update(const fc_card_ops_s &ops, const fc_update_request_s &req, fc_upda
     // A dry run still asks the card for a checksum, which the card computes
     // one at a time: it holds the card shared, so that it never restarts an
     // update's checksum, and an update waits for it.
-    if (const char *result =
+    if (const fc_result_e result =
             lock_failure(ops, bdf, req.dry_run, t.deadline(FC_PLAN_DEADLINE_S), req.card, &rep.error)) {
         rep.result = result;
-        t.end("failed");
+        t.end(FC_PHASE_FAILED);
         return;
     }
     if (t.stopped()) return;
@@ -450,24 +453,24 @@ void fc_update(const fc_card_ops_s &ops, const fc_update_request_s &req, fc_upda
     int r = ops.read_partitions(bdf, &table);
     if (r != RFC_OK) {
         t.fail(result_text("cannot read the card's partition table", r));
-        rep.error.code = rep.result == "failed" ? "io" : rep.error.code;
+        if (rep.result == FC_RESULT_FAILED) rep.error.code = DOC_ERROR_IO;
         return;
     }
     const rfc_partition_s *entry = find_entry(table, partition);
     if (entry == nullptr) {
-        t.refuse("refused", "partition " + req.partition + " does not exist on card " + req.card);
+        t.refuse(DOC_ERROR_REFUSED, "partition " + req.partition + " does not exist on card " + req.card);
         return;
     }
     if (entry->size < rep.image_size) {
-        t.refuse("refused", "image of " + std::to_string(rep.image_size) + " bytes does not fit partition " +
-                                req.partition + " of " + std::to_string(entry->size) + " bytes");
+        t.refuse(DOC_ERROR_REFUSED, "image of " + std::to_string(rep.image_size) + " bytes does not fit partition " +
+                                        req.partition + " of " + std::to_string(entry->size) + " bytes");
         return;
     }
     const uint64_t partition_size = entry->size;
     rep.before.version = entry->version;
     if (!read_selection(ops, bdf, &rep.before, &r)) {
         t.fail(result_text("cannot read the card's running and startup images", r));
-        rep.error.code = rep.result == "failed" ? "io" : rep.error.code;
+        if (rep.result == FC_RESULT_FAILED) rep.error.code = DOC_ERROR_IO;
         return;
     }
     rep.before.read = true;
@@ -481,17 +484,17 @@ void fc_update(const fc_card_ops_s &ops, const fc_update_request_s &req, fc_upda
     if (t.stopped()) return;
     hash.wait();
     if (!hash.ok) {
-        t.refuse("io", "image " + rep.image_path + ": " + hash.error);
+        t.refuse(DOC_ERROR_IO, "image " + rep.image_path + ": " + hash.error);
         return;
     }
     if (const std::string why = image.changed(); !why.empty()) {
-        t.refuse("io", why);
+        t.refuse(DOC_ERROR_IO, why);
         return;
     }
     rep.image_sha512 = hash.hex;
     if (!req.sha512.empty() &&
         (!is_sha512_hex(req.sha512) || strcasecmp(req.sha512.c_str(), rep.image_sha512.c_str()) != 0)) {
-        t.refuse("refused", "image SHA-512 " + rep.image_sha512 + " does not match --sha512 " + req.sha512);
+        t.refuse(DOC_ERROR_REFUSED, "image SHA-512 " + rep.image_sha512 + " does not match --sha512 " + req.sha512);
         return;
     }
     bool holds = answered && lower_hex(digest, sizeof digest) == rep.image_sha512;
@@ -506,7 +509,8 @@ void fc_update(const fc_card_ops_s &ops, const fc_update_request_s &req, fc_upda
     const bool need_activate = req.activate && rep.before.startup_image != fc_image_name(slot);
     if (need_write && !req.allow_running && slot != FIRMWARE_IMAGE_INVALID &&
         rep.before.running_image == fc_image_name(slot)) {
-        t.refuse("refused", "partition " + req.partition + " holds the running image; --allow-running overwrites it");
+        t.refuse(DOC_ERROR_REFUSED,
+                 "partition " + req.partition + " holds the running image; --allow-running overwrites it");
         return;
     }
     // The card checks the signature whether or not the image was written
@@ -515,10 +519,10 @@ void fc_update(const fc_card_ops_s &ops, const fc_update_request_s &req, fc_upda
     if (need_write) rep.plan_actions = {"erase", "install", "verify_checksum"};
     if (check_signature) rep.plan_actions.push_back("verify_signature");
     if (need_activate) rep.plan_actions.push_back("activate");
-    t.end("ok");
+    t.end(FC_PHASE_OK);
 
     if (req.dry_run) {
-        rep.result = "unchanged";
+        rep.result = FC_RESULT_UNCHANGED;
         rep.would_change = need_write || need_activate;
         return;
     }
@@ -527,32 +531,32 @@ void fc_update(const fc_card_ops_s &ops, const fc_update_request_s &req, fc_upda
     if (need_write) {
         if (!t.start(PHASE_ERASE, t.deadline(FC_ERASE_DEADLINE_S))) return;
         // From the first erase request on, the partition is no longer what it was.
-        rep.partition_state = "erased";
+        rep.partition_state = FC_PARTITION_ERASED;
         rep.changed = true;
         r = ops.erase(partition, partition_size, bdf, g_fc_session.stop);
         if (r != RFC_OK) {
             t.fail(result_text("erase of " + req.partition + " failed", r));
             return;
         }
-        t.end("ok");
+        t.end(FC_PHASE_OK);
 
         if (!t.start(PHASE_INSTALL,
                      t.deadline(FC_INSTALL_DEADLINE_BASE_S + static_cast<double>(FC_INSTALL_DEADLINE_PER_MIB_S) *
                                                                  ((rep.image_size + k_mib - 1) / k_mib))))
             return;
-        rep.partition_state = "partially_written";
+        rep.partition_state = FC_PARTITION_PARTIALLY_WRITTEN;
         r = ops.write(partition, image.fd, rep.image_size, bdf, g_fc_session.stop);
         if (r != RFC_OK) {
             t.fail(result_text("install of " + rep.image_path + " into " + req.partition + " failed", r));
             return;
         }
-        rep.partition_state = "written_unverified";
+        rep.partition_state = FC_PARTITION_WRITTEN_UNVERIFIED;
         if (const std::string why = image.changed(); !why.empty()) {
             t.fail(why);
             read_after(ops, bdf, partition, &rep.after);
             return;
         }
-        t.end("ok");
+        t.end(FC_PHASE_OK);
 
         if (!t.start(PHASE_CHECKSUM, t.deadline(FC_CHECKSUM_DEADLINE_S))) return;
         r = ops.read_checksum(partition, rep.image_size, bdf, g_fc_session.stop, digest);
@@ -567,8 +571,8 @@ void fc_update(const fc_card_ops_s &ops, const fc_update_request_s &req, fc_upda
             read_after(ops, bdf, partition, &rep.after);
             return;
         }
-        rep.partition_state = "verified";
-        t.end("ok");
+        rep.partition_state = FC_PARTITION_VERIFIED;
+        t.end(FC_PHASE_OK);
     }
     if (check_signature) {
         if (!t.start(PHASE_SIGNATURE, t.deadline(FC_SIGNATURE_DEADLINE_S))) return;
@@ -578,7 +582,7 @@ void fc_update(const fc_card_ops_s &ops, const fc_update_request_s &req, fc_upda
             read_after(ops, bdf, partition, &rep.after);
             return;
         }
-        t.end("ok");
+        t.end(FC_PHASE_OK);
     }
     if (need_activate) {
         if (!t.start(PHASE_ACTIVATE, t.deadline(FC_ACTIVATE_DEADLINE_S))) return;
@@ -595,9 +599,9 @@ void fc_update(const fc_card_ops_s &ops, const fc_update_request_s &req, fc_upda
         }
         rep.activated = true;
         rep.changed = true;
-        t.end("ok");
+        t.end(FC_PHASE_OK);
     }
-    rep.result = rep.changed ? "updated" : "unchanged";
+    rep.result = rep.changed ? FC_RESULT_UPDATED : FC_RESULT_UNCHANGED;
     read_after(ops, bdf, partition, &rep.after);
     return;
 }
@@ -606,22 +610,18 @@ void fc_update_abandon(fc_update_report_s &rep, fc_abandon_e why) {
     const char *phase = g_fc_session.phase;
     for (auto &p : rep.phases) {
         if (p.name != phase) continue;
-        p.status = why == FC_ABANDON_STOP ? "interrupted" : "timeout";
+        p.status = why == FC_ABANDON_STOP ? FC_PHASE_INTERRUPTED : FC_PHASE_TIMEOUT;
         p.seconds = fc_phase_elapsed();
     }
     if (why == FC_ABANDON_STOP) {
-        rep.result = "interrupted";
-        rep.error = {"interrupted", stop_reason(phase) + "; the card did not answer"};
+        rep.result = FC_RESULT_INTERRUPTED;
+        rep.error = {DOC_ERROR_INTERRUPTED, stop_reason(phase) + "; the card did not answer"};
     } else {
-        rep.result = "timeout";
-        rep.error = {"timeout", std::string(phase) + " did not finish within " +
-                                    std::to_string(static_cast<long>(g_fc_session.deadline_s)) +
-                                    " seconds: the card did not answer"};
+        rep.result = FC_RESULT_TIMEOUT;
+        rep.error = {DOC_ERROR_TIMEOUT, std::string(phase) + " did not finish within " +
+                                            std::to_string(static_cast<long>(g_fc_session.deadline_s)) +
+                                            " seconds: the card did not answer"};
     }
-}
-
-int fc_update_exit_status(const fc_update_report_s &rep) {
-    return exit_status_of(rep.result);
 }
 
 fc_rollback_report_s fc_rollback(const fc_card_ops_s &ops, const std::string &card, bool dry_run, unsigned timeout_s) {
@@ -637,19 +637,19 @@ void fc_rollback(const fc_card_ops_s &ops, const std::string &card, bool dry_run
     rep.dry_run = dry_run;
     const char *bdf = card.c_str();
     const auto deadline = [timeout_s](double fallback) { return timeout_s > 0 ? timeout_s : fallback; };
-    auto refuse = [&rep](const char *code, const std::string &message) {
-        rep.result = "refused";
+    auto refuse = [&rep](doc_error_code_e code, const std::string &message) {
+        rep.result = FC_RESULT_REFUSED;
         rep.error = {code, message};
     };
     auto stopped = [&rep](const char *what) {
         if (g_fc_session.signal != 0 || g_fc_session.reader_gone) {
-            rep.result = "interrupted";
-            rep.error = {"interrupted", stop_reason(what)};
+            rep.result = FC_RESULT_INTERRUPTED;
+            rep.error = {DOC_ERROR_INTERRUPTED, stop_reason(what)};
             return true;
         }
         if (g_fc_session.timed_out) {
-            rep.result = "timeout";
-            rep.error = {"timeout", std::string(what) + " did not finish"};
+            rep.result = FC_RESULT_TIMEOUT;
+            rep.error = {DOC_ERROR_TIMEOUT, std::string(what) + " did not finish"};
             return true;
         }
         return false;
@@ -657,11 +657,11 @@ void fc_rollback(const fc_card_ops_s &ops, const std::string &card, bool dry_run
     g_fc_session.phase = "plan";
     fc_phase_start(deadline(FC_PLAN_DEADLINE_S));
     if (!ops.address_valid(bdf))
-        return refuse("invalid_card", "invalid card address '" + card + "' (expected dddd:bb:dd.f)");
+        return refuse(DOC_ERROR_INVALID_CARD, "invalid card address '" + card + "' (expected dddd:bb:dd.f)");
     ops.select_card(bdf);
     // Even a dry run asks the card to verify an image, which would restart an
     // update's checksum: it holds the card shared.
-    if (const char *result = lock_failure(ops, bdf, dry_run, deadline(FC_PLAN_DEADLINE_S), card, &rep.error)) {
+    if (const fc_result_e result = lock_failure(ops, bdf, dry_run, deadline(FC_PLAN_DEADLINE_S), card, &rep.error)) {
         rep.result = result;
         return;
     }
@@ -669,13 +669,13 @@ void fc_rollback(const fc_card_ops_s &ops, const std::string &card, bool dry_run
     firmware_image_type_e startup = FIRMWARE_IMAGE_INVALID;
     int r = ops.read_image(FWUPDATE_IMAGE_STARTUP, bdf, &startup);
     if (r != RFC_OK) {
-        rep.result = "failed";
-        rep.error = {"io", result_text("cannot read the card's startup image", r)};
+        rep.result = FC_RESULT_FAILED;
+        rep.error = {DOC_ERROR_IO, result_text("cannot read the card's startup image", r)};
         return;
     }
     rep.from = fc_image_name(startup);
     if (startup != FIRMWARE_IMAGE_FW_A && startup != FIRMWARE_IMAGE_FW_B)
-        return refuse("refused", "the card starts " + rep.from + ", not a fw slot: nothing to roll back to");
+        return refuse(DOC_ERROR_REFUSED, "the card starts " + rep.from + ", not a fw slot: nothing to roll back to");
     const firmware_image_type_e other = startup == FIRMWARE_IMAGE_FW_A ? FIRMWARE_IMAGE_FW_B : FIRMWARE_IMAGE_FW_A;
     const flash_partition_e other_partition = partition_of(other);
     rep.to = fc_image_name(other);
@@ -686,14 +686,16 @@ void fc_rollback(const fc_card_ops_s &ops, const std::string &card, bool dry_run
     r = ops.read_startup_image(other_partition, bdf, &g_fc_session.stop, &image);
     if (stopped(("verification of " + rep.to).c_str())) return;
     if (r == RFC_ETIMEOUT) {
-        rep.result = "timeout";
-        rep.error = {"timeout", "verification of " + rep.to + " did not finish"};
+        rep.result = FC_RESULT_TIMEOUT;
+        rep.error = {DOC_ERROR_TIMEOUT, "verification of " + rep.to + " did not finish"};
         return;
     }
     if (r == RFC_OK && lower_hex(image.digest, sizeof image.digest) == k_empty_sha512)
-        return refuse("refused", "the card recorded no image in " + rep.to + ": the card keeps starting " + rep.from);
+        return refuse(DOC_ERROR_REFUSED,
+                      "the card recorded no image in " + rep.to + ": the card keeps starting " + rep.from);
     if (r != RFC_OK || !rfc_startup_image_matches(image))
-        return refuse("refused", "the image in " + rep.to + " does not verify: the card keeps starting " + rep.from);
+        return refuse(DOC_ERROR_REFUSED,
+                      "the image in " + rep.to + " does not verify: the card keeps starting " + rep.from);
     // The image the card is to start must pass the card's signature check
     // as an update's does, before it is selected.
     if (rfc_partition_is_signed(other_partition) && ops.keys_present()) {
@@ -701,11 +703,12 @@ void fc_rollback(const fc_card_ops_s &ops, const std::string &card, bool dry_run
         fc_phase_start(deadline(FC_SIGNATURE_DEADLINE_S));
         r = ops.verify_signature(other_partition, bdf);
         if (r != RFC_OK)
-            return refuse("refused", result_text("the card refused the signature of the image in " + rep.to, r) +
-                                         ": the card keeps starting " + rep.from);
+            return refuse(DOC_ERROR_REFUSED,
+                          result_text("the card refused the signature of the image in " + rep.to, r) +
+                              ": the card keeps starting " + rep.from);
     }
     if (dry_run) {
-        rep.result = "unchanged";
+        rep.result = FC_RESULT_UNCHANGED;
         return;
     }
     if (fc_check_stop() && stopped("activate")) return;
@@ -715,33 +718,29 @@ void fc_rollback(const fc_card_ops_s &ops, const std::string &card, bool dry_run
     firmware_image_type_e now = FIRMWARE_IMAGE_INVALID;
     if (r == RFC_OK) r = ops.read_image(FWUPDATE_IMAGE_STARTUP, bdf, &now);
     if (r != RFC_OK || now != other) {
-        rep.result = "failed";
+        rep.result = FC_RESULT_FAILED;
         rep.changed = r == RFC_OK;
-        rep.error = {"failed",
+        rep.error = {DOC_ERROR_FAILED,
                      r != RFC_OK ? result_text("selecting " + rep.to + " failed", r)
                                  : "the card starts " + std::string(fc_image_name(now)) + " after selecting " + rep.to};
         return;
     }
     rep.changed = true;
-    rep.result = "updated";
+    rep.result = FC_RESULT_UPDATED;
     return;
 }
 
 void fc_rollback_abandon(fc_rollback_report_s &rep, fc_abandon_e why) {
     const char *phase = g_fc_session.phase;
     if (why == FC_ABANDON_STOP) {
-        rep.result = "interrupted";
-        rep.error = {"interrupted", stop_reason(phase) + "; the card did not answer"};
+        rep.result = FC_RESULT_INTERRUPTED;
+        rep.error = {DOC_ERROR_INTERRUPTED, stop_reason(phase) + "; the card did not answer"};
     } else {
-        rep.result = "timeout";
-        rep.error = {"timeout", std::string(phase) + " did not finish within " +
-                                    std::to_string(static_cast<long>(g_fc_session.deadline_s)) +
-                                    " seconds: the card did not answer"};
+        rep.result = FC_RESULT_TIMEOUT;
+        rep.error = {DOC_ERROR_TIMEOUT, std::string(phase) + " did not finish within " +
+                                            std::to_string(static_cast<long>(g_fc_session.deadline_s)) +
+                                            " seconds: the card did not answer"};
     }
     // A selection sent whose answer never came may have taken effect.
     if (std::string(phase) == "activate") rep.changed = true;
-}
-
-int fc_rollback_exit_status(const fc_rollback_report_s &rep) {
-    return exit_status_of(rep.result);
 }

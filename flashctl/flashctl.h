@@ -19,9 +19,10 @@
 
 #include <nlohmann/json.hpp>
 
+#include "card_documents.h"
 #include "rfc_reads.h"
 
-inline constexpr int FC_SCHEMA_VERSION = 1;
+inline constexpr int FC_SCHEMA_VERSION = DOC_SCHEMA_VERSION;
 
 // Exit statuses.
 inline constexpr int FC_EXIT_OK = 0;
@@ -152,14 +153,49 @@ void fc_unblock_stops();
 
 // --- records -----------------------------------------------------------------
 
-struct fc_error_s {
-    std::string code;  // "" when there is no error
-    std::string message;
+// How a command ended, as its document's "result" names it.
+enum fc_result_e : int {
+    FC_RESULT_NONE = 0,  // not ended yet
+    FC_RESULT_UPDATED,
+    FC_RESULT_UNCHANGED,
+    FC_RESULT_REFUSED,
+    FC_RESULT_FAILED,
+    FC_RESULT_INTERRUPTED,
+    FC_RESULT_TIMEOUT,
+    FC_RESULT_BUSY,
+    FC_RESULT_COUNT
 };
+// How a phase of a transaction ended.
+enum fc_phase_status_e : int {
+    FC_PHASE_SKIPPED = 0,
+    FC_PHASE_OK,
+    FC_PHASE_FAILED,
+    FC_PHASE_TIMEOUT,
+    FC_PHASE_INTERRUPTED,
+    FC_PHASE_STATUS_COUNT
+};
+// How far the partition got: each state follows the one before it.
+enum fc_partition_state_e : int {
+    FC_PARTITION_UNTOUCHED = 0,
+    FC_PARTITION_ERASED,
+    FC_PARTITION_PARTIALLY_WRITTEN,
+    FC_PARTITION_WRITTEN_UNVERIFIED,
+    FC_PARTITION_VERIFIED,
+    FC_PARTITION_STATE_COUNT
+};
+// The names the documents give them; "" for FC_RESULT_NONE.
+const char *fc_result_name(fc_result_e result);
+const char *fc_phase_status_name(fc_phase_status_e status);
+const char *fc_partition_state_name(fc_partition_state_e state);
+// The exit status of a command that ended so: 0 updated or unchanged,
+// 2 refused, 3 busy, 130 interrupted, 1 otherwise.
+int fc_exit_status(fc_result_e result);
+
+using fc_error_s = doc_error_s;
 
 struct fc_phase_s {
     std::string name;
-    std::string status;  // ok, skipped, failed, timeout, interrupted
+    fc_phase_status_e status = FC_PHASE_SKIPPED;
     double seconds = 0;
 };
 
@@ -179,6 +215,9 @@ struct fc_update_request_s {
     bool dry_run = false;
     bool allow_running = false;
     unsigned timeout_s = 0;  // 0: the default deadlines
+    // The journal that takes the transaction's line: an update it cannot
+    // take is refused before the card is touched ("" none, a dry run).
+    std::string journal;
 };
 
 struct fc_update_report_s {
@@ -192,15 +231,32 @@ struct fc_update_report_s {
     bool dry_run = false;
     bool would_change = false;
     bool activated = false;
-    std::string result;  // updated, unchanged, refused, failed, interrupted, timeout, busy
+    fc_result_e result = FC_RESULT_NONE;
     fc_selection_s before;
     fc_selection_s after;
     std::vector<fc_phase_s> phases;
-    std::string partition_state = "untouched";
+    fc_partition_state_e partition_state = FC_PARTITION_UNTOUCHED;
     std::vector<std::string> plan_actions;
     fc_error_s error;
     std::string time;           // UTC, for the history
     std::string journal_error;  // why the transaction has no line in the journal ("" when it has one)
+};
+
+// One line of the journal: what an update did to a card. Read back from a
+// file of any origin, members of the wrong type are left empty.
+struct fc_history_record_s {
+    std::string time;
+    std::string card;
+    std::string serial_number;
+    std::string partition;
+    std::string image_path;
+    uint64_t image_size = 0;
+    bool image_size_known = false;
+    std::string image_sha512;
+    fc_selection_s before;
+    fc_selection_s after;
+    std::vector<fc_phase_s> phases;
+    std::string result;  // as written: a newer flashctl may know more results
 };
 
 struct fc_rollback_report_s {
@@ -209,7 +265,7 @@ struct fc_rollback_report_s {
     std::string to;
     bool changed = false;
     bool dry_run = false;
-    std::string result;
+    fc_result_e result = FC_RESULT_NONE;
     fc_error_s error;
 };
 
@@ -224,10 +280,7 @@ fc_rollback_report_s fc_rollback(const fc_card_ops_s &ops, const std::string &ca
 void fc_rollback(const fc_card_ops_s &ops, const std::string &card, bool dry_run, unsigned timeout_s,
                  fc_rollback_report_s &report);
 // One card's inventory entry (an error entry when it fails to answer).
-nlohmann::json fc_inventory_card(const fc_card_ops_s &ops, const std::string &card);
-
-int fc_update_exit_status(const fc_update_report_s &report);
-int fc_rollback_exit_status(const fc_rollback_report_s &report);
+doc_card_s fc_inventory_card(const fc_card_ops_s &ops, const std::string &card);
 
 // Host SHA-512 of a file, streamed; false with errno's text in *error.
 // cancel, when given and set, stops it at the next block.
@@ -247,15 +300,26 @@ const char *fc_image_name(firmware_image_type_e image);
 // --- output ------------------------------------------------------------------
 
 // Compact JSON text; bytes from the card that are not UTF-8 become U+FFFD.
-std::string fc_dump(const nlohmann::json &doc);
-nlohmann::json fc_error_json(const std::string &code, const std::string &message);
-nlohmann::json fc_update_json(const fc_update_report_s &report);
-nlohmann::json fc_rollback_json(const fc_rollback_report_s &report);
-// One history line (without its line break).
+std::string fc_dump(const doc_json &doc);
+// The document of a command that failed before it had a report.
+doc_json fc_error_json(doc_error_code_e code, const std::string &message);
+// The reports as their documents (schema version 1, members in the order
+// the manual lists them).
+void to_json(doc_json &j, const fc_selection_s &selection);
+void from_json(const doc_json &j, fc_selection_s &selection);
+void to_json(doc_json &j, const fc_phase_s &phase);
+void from_json(const doc_json &j, fc_phase_s &phase);
+void to_json(doc_json &j, const fc_update_report_s &report);
+void to_json(doc_json &j, const fc_rollback_report_s &report);
+void to_json(doc_json &j, const fc_history_record_s &record);
+void from_json(const doc_json &j, fc_history_record_s &record);
+// An update's journal record.
+fc_history_record_s fc_history_record(const fc_update_report_s &report);
+// One journal record as text (without its line break and its "prev").
 std::string fc_history_line(const fc_update_report_s &report);
 std::string fc_update_text(const fc_update_report_s &report);
 std::string fc_rollback_text(const fc_rollback_report_s &report);
-std::string fc_inventory_text(const nlohmann::json &inventory);
+std::string fc_inventory_text(const doc_inventory_s &inventory);
 
 // --- command line --------------------------------------------------------------
 

@@ -17,7 +17,7 @@
 #include <filesystem>
 #include <memory>
 
-using nlohmann::json;
+using json = doc_json;
 
 namespace {
 
@@ -202,7 +202,7 @@ void print_history_line(const json &e, FILE *out) {
 
 int history_error(const std::string &message, bool json_out, FILE *out, FILE *err) {
     if (json_out)
-        fprintf(out, "%s\n", fc_dump(fc_error_json("io", message)).c_str());
+        fprintf(out, "%s\n", fc_dump(fc_error_json(DOC_ERROR_IO, message)).c_str());
     else
         fprintf(err, "flashctl: %s\n", message.c_str());
     return FC_EXIT_FAILED;
@@ -210,12 +210,6 @@ int history_error(const std::string &message, bool json_out, FILE *out, FILE *er
 
 std::string read_error(const std::string &path, int error) {
     return "cannot read journal " + path + ": " + strerror(error);
-}
-
-std::string absolute(const std::string &path) {
-    std::error_code ec;
-    const std::filesystem::path p = std::filesystem::absolute(path, ec);
-    return ec ? path : p.string();
 }
 
 }  // namespace
@@ -240,25 +234,6 @@ bool fc_journal_check(const std::string &path, std::string *error, uint64_t room
         return false;
     }
     return true;
-}
-
-bool fc_journal_precheck(const fc_card_ops_s &ops, const fc_update_request_s &req, const std::string &path,
-                         fc_update_report_s *refusal) {
-    if (req.dry_run || !ops.address_valid(req.card.c_str())) return true;
-    std::string why;
-    if (fc_journal_check(path, &why)) return true;
-    fc_update_report_s rep;
-    rep.card = req.card;
-    rep.partition = req.partition;
-    rep.image_path = absolute(req.image_path);
-    for (const char *name : {"plan", "erase", "install", "verify_checksum", "verify_signature", "activate"})
-        rep.phases.push_back({name, "skipped", 0});
-    rep.phases[0].status = "failed";
-    rep.result = "refused";
-    rep.journal_error = why;
-    rep.error = {"journal", "the journal cannot take the transaction's line, so the card is left alone: " + why};
-    *refusal = rep;
-    return false;
 }
 
 bool fc_journal_append(const std::string &path, const std::string &record, std::string *error) {
@@ -308,15 +283,15 @@ bool fc_journal_append(const std::string &path, const std::string &record, std::
 }
 
 void fc_journal_record(const std::string &path, fc_update_report_s *rep) {
-    if (rep->dry_run || rep->error.code == "invalid_card" || !rep->journal_error.empty()) return;
+    if (rep->dry_run || rep->error.code == DOC_ERROR_INVALID_CARD || !rep->journal_error.empty()) return;
     std::string error;
     if (fc_journal_append(path, fc_history_line(*rep), &error)) return;
     rep->journal_error = "cannot record the transaction in " + path + ": " + error;
-    if (rep->error.code.empty()) rep->error = {"journal", rep->journal_error};
+    if (rep->error.empty()) rep->error = {DOC_ERROR_JOURNAL, rep->journal_error};
 }
 
 int fc_journal_exit_status(const fc_update_report_s &rep) {
-    const int status = fc_update_exit_status(rep);
+    const int status = fc_exit_status(rep.result);
     return status == FC_EXIT_OK && rep.changed && !rep.journal_error.empty() ? FC_EXIT_FAILED : status;
 }
 

@@ -42,13 +42,6 @@ inline constexpr const char *FC_JOURNAL_FIRST_PREV = "00000000000000000000000000
 // file, and its file system has `room` bytes free. false with the reason.
 bool fc_journal_check(const std::string &path, std::string *error, uint64_t room = FC_JOURNAL_ROOM);
 
-// Before an update: true when it may go on. false when the journal cannot
-// take its line: *refusal is then the update's report (refused, error
-// "journal", nothing sent to the card). Dry runs and invalid card addresses
-// go on: they leave no line (the engine refuses the address first).
-bool fc_journal_precheck(const fc_card_ops_s &ops, const fc_update_request_s &request, const std::string &path,
-                         fc_update_report_s *refusal);
-
 // Appends record (a JSON object on one line) with "prev" put first, on a
 // fresh line whatever the file ends with, in one write under an exclusive
 // flock, synced. A write that fails part way is undone. false with the reason.
@@ -101,7 +94,7 @@ bool fc_journal_next(fc_journal_reader_s *reader, fc_journal_line_s *line);
 // The line as a record: nullptr with *entry the object, or why it is not
 // one ("longer than 65536 bytes", "nested deeper than 16 levels", "not
 // JSON", "not a JSON object"). Depth is counted before the line is parsed.
-const char *fc_journal_parse(const fc_journal_line_s &line, nlohmann::json *entry);
+const char *fc_journal_parse(const fc_journal_line_s &line, doc_json *entry);
 
 // --- the history command ---------------------------------------------------------
 

@@ -1,177 +1,274 @@
-// The documents flashctl prints: JSON of schema version 1, and the same
-// content as text for a person. Also one card's inventory, which is read
-// straight into its document.
+// The documents flashctl prints: its reports as typed records with one
+// to_json (and from_json where a document is read back), JSON of schema
+// version 1 in the documented order of members, and the same content as
+// text for a person. Also one card's inventory, read into its record.
 #include <cinttypes>
 #include <cstdio>
 
 #include "flashctl.h"
 #include "prometheus.h"
-#include "rfc_internal.h"
-
-using nlohmann::json;
 
 namespace {
 
-std::string hex32(uint32_t value) {
-    char text[16];
-    snprintf(text, sizeof text, "0x%08x", value);
-    return text;
+const char *const k_result_names[FC_RESULT_COUNT] = {"",       "updated",     "unchanged", "refused",
+                                                     "failed", "interrupted", "timeout",   "busy"};
+const char *const k_phase_status_names[FC_PHASE_STATUS_COUNT] = {"skipped", "ok", "failed", "timeout", "interrupted"};
+const char *const k_partition_state_names[FC_PARTITION_STATE_COUNT] = {"untouched", "erased", "partially_written",
+                                                                       "written_unverified", "verified"};
+
+template <typename E, size_t N>
+const char *name_of(E value, const char *const (&names)[N]) {
+    return value >= 0 && static_cast<size_t>(value) < N ? names[value] : "";
 }
 
-json selection_json(const fc_selection_s &sel) {
-    return {{"version", sel.version}, {"running_image", sel.running_image}, {"startup_image", sel.startup_image}};
+template <typename E, size_t N>
+E from_name(const std::string &name, const char *const (&names)[N], E fallback) {
+    for (size_t i = 0; i < N; ++i)
+        if (name == names[i]) return static_cast<E>(i);
+    return fallback;
 }
 
-json phases_json(const std::vector<fc_phase_s> &phases) {
-    json out = json::array();
-    for (const auto &p : phases)
-        out.push_back({{"name", p.name}, {"status", p.status}, {"seconds", p.seconds}});
-    return out;
+// A member of the type asked for, or nothing: a document read back can hold anything.
+std::string text_of(const doc_json &obj, const char *key) {
+    const auto it = obj.find(key);
+    return it != obj.end() && it->is_string() ? it->get<std::string>() : std::string();
 }
 
-json secure_json(const fc_card_ops_s &ops, const char *bdf, secure_image_type_e type) {
-    rfc_secure_info_s info;
-    const int r = ops.read_secure(type, bdf, &info);
+template <typename T>
+void read_secure(const fc_card_ops_s &ops, const char *bdf, secure_image_type_e type, T *component,
+                 rfc_secure_info_s *info) {
+    const int r = ops.read_secure(type, bdf, info);
     if (r != RFC_OK)
-        return {{"error",
-                 {{"code", "io"},
-                  {"message", "the card refused the secure information (result " + std::to_string(r) + ")"}}}};
-    switch (type) {
-        case SECURE_IMAGE_LCS: {
-            char fuse[16];
-            snprintf(fuse, sizeof fuse, "0x%x", info.fuse);
-            return {{"lcs_boot_state", rfc_lcs_name(info.lcs_boot_state)},
-                    {"lcs_next_state", rfc_lcs_name(info.lcs_next_state)},
-                    {"fuse", fuse}};
-        }
-        case SECURE_IMAGE_BL1:
-            return {{"current_boot_partition", info.current_boot_partition},
-                    {"next_boot_partition", info.next_boot_partition},
-                    {"version", info.bl1_version},
-                    {"ar_version", info.bl1_ar_version},
-                    {"ar_nv_count", info.bl1_ar_nv_count}};
-        case SECURE_IMAGE_BL31:
-            return {{"version", info.bl31_version}};
-        default:
-            return {{"current_boot_partition", info.current_boot_partition},
-                    {"next_boot_partition", info.next_boot_partition},
-                    {"version", info.bastionfw_version},
-                    {"ar_version", info.bastion_ar_version},
-                    {"ar_nv_count", info.bastion_ar_nv_count}};
-    }
+        component->error = {DOC_ERROR_IO, "the card refused the secure information (result " + std::to_string(r) + ")"};
 }
 
-json card_failed(const std::string &card, const std::string &code, const std::string &message) {
-    return {{"card", card}, {"ok", false}, {"error", {{"code", code}, {"message", message}}}};
+doc_secure_s secure_of(const fc_card_ops_s &ops, const char *bdf) {
+    doc_secure_s s;
+    rfc_secure_info_s info;
+    read_secure(ops, bdf, SECURE_IMAGE_LCS, &s.lcs, &info);
+    if (s.lcs.error.empty()) {
+        s.lcs.lcs_boot_state = rfc_lcs_name(info.lcs_boot_state);
+        s.lcs.lcs_next_state = rfc_lcs_name(info.lcs_next_state);
+        s.lcs.fuse = info.fuse;
+    }
+    info = {};
+    read_secure(ops, bdf, SECURE_IMAGE_BL1, &s.bl1, &info);
+    if (s.bl1.error.empty())
+        s.bl1 = {{},
+                 info.current_boot_partition,
+                 info.next_boot_partition,
+                 info.bl1_version,
+                 info.bl1_ar_version,
+                 info.bl1_ar_nv_count};
+    info = {};
+    read_secure(ops, bdf, SECURE_IMAGE_BL31, &s.bl31, &info);
+    if (s.bl31.error.empty()) s.bl31.version = info.bl31_version;
+    info = {};
+    read_secure(ops, bdf, SECURE_IMAGE_BASTION, &s.bastion, &info);
+    if (s.bastion.error.empty())
+        s.bastion = {{},
+                     info.current_boot_partition,
+                     info.next_boot_partition,
+                     info.bastionfw_version,
+                     info.bastion_ar_version,
+                     info.bastion_ar_nv_count};
+    return s;
+}
+
+doc_card_s card_failed(const std::string &card, doc_error_code_e code, const std::string &message) {
+    doc_card_s c;
+    c.card = card;
+    c.error = {code, message};
+    return c;
 }
 
 }  // namespace
 
-std::string fc_dump(const json &doc) {
-    return doc.dump(-1, ' ', false, json::error_handler_t::replace);
+const char *fc_result_name(fc_result_e result) {
+    return name_of(result, k_result_names);
+}
+const char *fc_phase_status_name(fc_phase_status_e status) {
+    return name_of(status, k_phase_status_names);
+}
+const char *fc_partition_state_name(fc_partition_state_e state) {
+    return name_of(state, k_partition_state_names);
 }
 
-json fc_error_json(const std::string &code, const std::string &message) {
-    return {{"schema_version", FC_SCHEMA_VERSION}, {"error", {{"code", code}, {"message", message}}}};
+int fc_exit_status(fc_result_e result) {
+    switch (result) {
+        case FC_RESULT_UPDATED:
+        case FC_RESULT_UNCHANGED:
+            return FC_EXIT_OK;
+        case FC_RESULT_REFUSED:
+            return FC_EXIT_REFUSED;
+        case FC_RESULT_BUSY:
+            return FC_EXIT_BUSY;
+        case FC_RESULT_INTERRUPTED:
+            return FC_EXIT_INTERRUPTED;
+        default:
+            return FC_EXIT_FAILED;
+    }
+}
+
+std::string fc_dump(const doc_json &doc) {
+    return doc_dump(doc);
+}
+
+doc_json fc_error_json(doc_error_code_e code, const std::string &message) {
+    return {{"schema_version", FC_SCHEMA_VERSION}, {"error", doc_error_s{code, message}}};
 }
 
 // One exchange per query it reports: identity, running and startup image, the
 // partition table (summary and one per entry), four secure components.
-json fc_inventory_card(const fc_card_ops_s &ops, const std::string &card) {
+doc_card_s fc_inventory_card(const fc_card_ops_s &ops, const std::string &card) {
     const char *bdf = card.c_str();
-    if (!ops.address_valid(bdf)) return card_failed(card, "invalid_card", "invalid card address '" + card + "'");
+    if (!ops.address_valid(bdf))
+        return card_failed(card, DOC_ERROR_INVALID_CARD, "invalid card address '" + card + "'");
     ops.select_card(bdf);
     rfc_card_identity_s id;
     int r = ops.read_identity(bdf, &id);
     if (r != RFC_OK)
-        return card_failed(card, "io", "cannot read the card's identity (result " + std::to_string(r) + ")");
+        return card_failed(card, DOC_ERROR_IO, "cannot read the card's identity (result " + std::to_string(r) + ")");
     firmware_image_type_e running = FIRMWARE_IMAGE_INVALID;
     firmware_image_type_e startup = FIRMWARE_IMAGE_INVALID;
     r = ops.read_image(FWUPDATE_IMAGE_RUNNING, bdf, &running);
     if (r == RFC_OK) r = ops.read_image(FWUPDATE_IMAGE_STARTUP, bdf, &startup);
     if (r != RFC_OK)
-        return card_failed(card, "io",
+        return card_failed(card, DOC_ERROR_IO,
                            "cannot read the card's running and startup images (result " + std::to_string(r) + ")");
     std::vector<rfc_partition_s> table;
     r = ops.read_partitions(bdf, &table);
     if (r != RFC_OK)
-        return card_failed(card, "io", "cannot read the card's partition table (result " + std::to_string(r) + ")");
+        return card_failed(card, DOC_ERROR_IO,
+                           "cannot read the card's partition table (result " + std::to_string(r) + ")");
 
-    json doc = {{"card", card}, {"ok", true}};
-    doc["identity"] = {{"serial_number", ops.serial_number(bdf)},
-                       {"board_id", hex32(id.board_id)},
-                       {"asic", id.asic},
-                       {"ipc_version", id.ipc_version},
-                       {"sw_version", id.sw_version},
-                       {"life_cycle", id.life_cycle_name},
-                       {"secure_boot", id.board_secure_boot == 1},
-                       {"key_name", id.board_keyname},
-                       {"cpld_version", id.cpld_version},
-                       {"boot0_version", id.boot0_version}};
-    doc["running_image"] = fc_image_name(running);
-    doc["startup_image"] = fc_image_name(startup);
-    json parts = json::array();
+    doc_card_s c;
+    c.card = card;
+    c.ok = true;
+    c.identity = {ops.serial_number(bdf),
+                  id.board_id,
+                  id.asic,
+                  id.ipc_version,
+                  id.sw_version,
+                  id.life_cycle_name,
+                  id.board_secure_boot == 1,
+                  id.board_keyname,
+                  id.cpld_version,
+                  id.boot0_version};
+    c.running_image = fc_image_name(running);
+    c.startup_image = fc_image_name(startup);
     for (const auto &p : table)
-        parts.push_back({{"id", p.id},
-                         {"name", p.name},
-                         {"type_id", p.type_id},
-                         {"type_name", p.type_name},
-                         {"size", p.size},
-                         {"slot", p.slot},
-                         {"running", p.running},
-                         {"startup", p.startup},
-                         {"version", p.version}});
-    doc["partitions"] = parts;
-    doc["secure"] = {{"lcs", secure_json(ops, bdf, SECURE_IMAGE_LCS)},
-                     {"bl1", secure_json(ops, bdf, SECURE_IMAGE_BL1)},
-                     {"bl31", secure_json(ops, bdf, SECURE_IMAGE_BL31)},
-                     {"bastion", secure_json(ops, bdf, SECURE_IMAGE_BASTION)}};
-    return doc;
+        c.partitions.push_back({p.id, p.name, p.type_id, p.type_name, p.size, p.slot, p.running, p.startup, p.version});
+    c.secure = secure_of(ops, bdf);
+    return c;
 }
 
-json fc_update_json(const fc_update_report_s &rep) {
-    json doc = {{"schema_version", FC_SCHEMA_VERSION},
-                {"card", rep.card},
-                {"partition", rep.partition},
-                {"image", {{"path", rep.image_path}, {"size", rep.image_size}, {"sha512", rep.image_sha512}}},
-                {"changed", rep.changed},
-                {"dry_run", rep.dry_run},
-                {"activated", rep.activated},
-                {"result", rep.result}};
-    if (rep.dry_run) doc["would_change"] = rep.would_change;
-    if (rep.before.read) doc["before"] = selection_json(rep.before);
-    if (rep.after.read) doc["after"] = selection_json(rep.after);
-    doc["phases"] = phases_json(rep.phases);
-    doc["partition_state"] = rep.partition_state;
-    doc["plan"] = {{"actions", rep.plan_actions}};
-    if (!rep.error.code.empty()) doc["error"] = {{"code", rep.error.code}, {"message", rep.error.message}};
-    if (!rep.journal_error.empty()) doc["journal"] = {{"code", "journal"}, {"message", rep.journal_error}};
-    return doc;
+void to_json(doc_json &j, const fc_selection_s &sel) {
+    if (!sel.read) {
+        j = doc_json::object();
+        return;
+    }
+    j = {{"version", sel.version}, {"running_image", sel.running_image}, {"startup_image", sel.startup_image}};
 }
 
-json fc_rollback_json(const fc_rollback_report_s &rep) {
-    json doc = {{"schema_version", FC_SCHEMA_VERSION},
-                {"card", rep.card},
-                {"from", rep.from},
-                {"to", rep.to},
-                {"changed", rep.changed},
-                {"dry_run", rep.dry_run},
-                {"result", rep.result}};
-    if (!rep.error.code.empty()) doc["error"] = {{"code", rep.error.code}, {"message", rep.error.message}};
-    return doc;
+void from_json(const doc_json &j, fc_selection_s &sel) {
+    sel.read = j.is_object() && !j.empty();
+    if (!sel.read) return;
+    sel.version = text_of(j, "version");
+    sel.running_image = text_of(j, "running_image");
+    sel.startup_image = text_of(j, "startup_image");
+}
+
+void to_json(doc_json &j, const fc_phase_s &p) {
+    j = {{"name", p.name}, {"status", fc_phase_status_name(p.status)}, {"seconds", p.seconds}};
+}
+
+void from_json(const doc_json &j, fc_phase_s &p) {
+    if (!j.is_object()) return;
+    const auto name = j.find("name");
+    if (name != j.end() && name->is_string()) p.name = name->get<std::string>();
+    const auto status = j.find("status");
+    if (status != j.end() && status->is_string())
+        p.status = from_name(status->get<std::string>(), k_phase_status_names, FC_PHASE_SKIPPED);
+    const auto seconds = j.find("seconds");
+    if (seconds != j.end() && seconds->is_number()) p.seconds = seconds->get<double>();
+}
+
+void to_json(doc_json &j, const fc_update_report_s &rep) {
+    j = {{"schema_version", FC_SCHEMA_VERSION},
+         {"card", rep.card},
+         {"partition", rep.partition},
+         {"image", {{"path", rep.image_path}, {"size", rep.image_size}, {"sha512", rep.image_sha512}}},
+         {"changed", rep.changed},
+         {"dry_run", rep.dry_run}};
+    if (rep.dry_run) j["would_change"] = rep.would_change;
+    j["activated"] = rep.activated;
+    j["result"] = fc_result_name(rep.result);
+    if (rep.before.read) j["before"] = rep.before;
+    if (rep.after.read) j["after"] = rep.after;
+    j["phases"] = rep.phases;
+    j["partition_state"] = fc_partition_state_name(rep.partition_state);
+    j["plan"] = {{"actions", rep.plan_actions}};
+    if (!rep.error.empty()) j["error"] = rep.error;
+    if (!rep.journal_error.empty()) j["journal"] = doc_error_s{DOC_ERROR_JOURNAL, rep.journal_error};
+}
+
+void to_json(doc_json &j, const fc_rollback_report_s &rep) {
+    j = {{"schema_version", FC_SCHEMA_VERSION},
+         {"card", rep.card},
+         {"from", rep.from},
+         {"to", rep.to},
+         {"changed", rep.changed},
+         {"dry_run", rep.dry_run},
+         {"result", fc_result_name(rep.result)}};
+    if (!rep.error.empty()) j["error"] = rep.error;
+}
+
+void to_json(doc_json &j, const fc_history_record_s &rec) {
+    j = {{"time", rec.time},
+         {"card", rec.card},
+         {"serial_number", rec.serial_number},
+         {"partition", rec.partition},
+         {"image", {{"path", rec.image_path}, {"size", rec.image_size}, {"sha512", rec.image_sha512}}},
+         {"before", rec.before},
+         {"after", rec.after},
+         {"phases", rec.phases},
+         {"result", rec.result}};
+}
+
+void from_json(const doc_json &j, fc_history_record_s &rec) {
+    if (!j.is_object()) return;
+    const auto text = text_of;
+    rec.time = text(j, "time");
+    rec.card = text(j, "card");
+    rec.serial_number = text(j, "serial_number");
+    rec.partition = text(j, "partition");
+    rec.result = text(j, "result");
+    const auto image = j.find("image");
+    if (image != j.end() && image->is_object()) {
+        rec.image_path = text(*image, "path");
+        rec.image_sha512 = text(*image, "sha512");
+        const auto size = image->find("size");
+        rec.image_size_known = size != image->end() && size->is_number_unsigned();
+        if (rec.image_size_known) rec.image_size = size->get<uint64_t>();
+    }
+    for (const char *key : {"before", "after"}) {
+        const auto sel = j.find(key);
+        if (sel != j.end() && sel->is_object()) from_json(*sel, std::string(key) == "before" ? rec.before : rec.after);
+    }
+    const auto phases = j.find("phases");
+    if (phases != j.end() && phases->is_array())
+        for (const auto &p : *phases)
+            rec.phases.push_back(p.get<fc_phase_s>());
+}
+
+fc_history_record_s fc_history_record(const fc_update_report_s &rep) {
+    return {rep.time, rep.card,         rep.serial_number, rep.partition, rep.image_path, rep.image_size,
+            true,     rep.image_sha512, rep.before,        rep.after,     rep.phases,     fc_result_name(rep.result)};
 }
 
 std::string fc_history_line(const fc_update_report_s &rep) {
-    json line = {{"time", rep.time},
-                 {"card", rep.card},
-                 {"serial_number", rep.serial_number},
-                 {"partition", rep.partition},
-                 {"image", {{"path", rep.image_path}, {"size", rep.image_size}, {"sha512", rep.image_sha512}}},
-                 {"before", rep.before.read ? selection_json(rep.before) : json::object()},
-                 {"after", rep.after.read ? selection_json(rep.after) : json::object()},
-                 {"phases", phases_json(rep.phases)},
-                 {"result", rep.result}};
-    return fc_dump(line);
+    return fc_dump(doc_json(fc_history_record(rep)));
 }
 
 namespace {
@@ -197,7 +294,7 @@ std::string selection_text(const char *when, const fc_selection_s &sel) {
 }
 
 std::string error_text(const fc_error_s &error) {
-    return error.code.empty() ? "" : "error: " + shown(error.message) + "\n";
+    return error.empty() ? "" : "error: " + shown(error.message) + "\n";
 }
 
 }  // namespace
@@ -207,7 +304,7 @@ std::string fc_update_text(const fc_update_report_s &rep) {
                       shown(rep.image_path) + " (" + std::to_string(rep.image_size) + " bytes)\n";
     if (!rep.image_sha512.empty()) out += "sha512 " + rep.image_sha512 + "\n";
     if (rep.before.read) out += selection_text("before", rep.before);
-    if (rep.dry_run && rep.result == "unchanged") {
+    if (rep.dry_run && rep.result == FC_RESULT_UNCHANGED) {
         out += "dry run: ";
         if (rep.plan_actions.empty()) out += "nothing to do";
         for (size_t i = 0; i < rep.plan_actions.size(); ++i)
@@ -215,60 +312,64 @@ std::string fc_update_text(const fc_update_report_s &rep) {
         out += "\n";
     }
     for (const auto &p : rep.phases) {
-        if (p.status == "skipped") continue;
+        if (p.status == FC_PHASE_SKIPPED) continue;
         char line[128];
-        snprintf(line, sizeof line, "  %-17s %-11s %.2f s\n", p.name.c_str(), p.status.c_str(), p.seconds);
+        snprintf(line, sizeof line, "  %-17s %-11s %.2f s\n", p.name.c_str(), fc_phase_status_name(p.status),
+                 p.seconds);
         out += line;
     }
     if (rep.after.read) out += selection_text("after", rep.after);
-    out += "result: " + rep.result;
-    if (rep.result != "updated" && rep.result != "unchanged") out += " (partition " + rep.partition_state + ")";
+    out += std::string("result: ") + fc_result_name(rep.result);
+    if (rep.result != FC_RESULT_UPDATED && rep.result != FC_RESULT_UNCHANGED)
+        out += std::string(" (partition ") + fc_partition_state_name(rep.partition_state) + ")";
     out += "\n";
     out += error_text(rep.error);
-    if (!rep.journal_error.empty() && rep.error.code != "journal") out += "journal: " + shown(rep.journal_error) + "\n";
+    if (!rep.journal_error.empty() && rep.error.code != DOC_ERROR_JOURNAL)
+        out += "journal: " + shown(rep.journal_error) + "\n";
     return out;
 }
 
 std::string fc_rollback_text(const fc_rollback_report_s &rep) {
     std::string out = "card " + shown(rep.card);
     if (!rep.from.empty()) out += ": startup " + rep.from + (rep.to.empty() ? "" : " -> " + rep.to);
-    out += (rep.dry_run ? " (dry run)" : "") + std::string("\nresult: ") + rep.result + "\n";
+    out += (rep.dry_run ? " (dry run)" : "") + std::string("\nresult: ") + fc_result_name(rep.result) + "\n";
     return out + error_text(rep.error);
 }
 
-std::string fc_inventory_text(const json &inventory) {
-    const auto text = [](const json &value) { return shown(value.get<std::string>()); };
+std::string fc_inventory_text(const doc_inventory_s &inventory) {
     std::string out;
-    for (const auto &card : inventory["cards"]) {
-        out += "card " + shown(card.value("card", std::string())) + "\n";
-        if (!card.value("ok", false)) {
-            out += "  error: " + shown(card["error"].value("message", std::string())) + "\n";
+    for (const doc_card_s &card : inventory.cards) {
+        out += "card " + shown(card.card) + "\n";
+        if (!card.ok) {
+            out += "  error: " + shown(card.error.message) + "\n";
             continue;
         }
-        const json &id = card["identity"];
-        out += "  serial " + text(id["serial_number"]) + "  board " + text(id["board_id"]) + "  asic " +
-               text(id["asic"]) + "  ipc " + std::to_string(id["ipc_version"].get<int>()) + "  sw " +
-               text(id["sw_version"]) + "\n  life cycle " + text(id["life_cycle"]) + "  secure boot " +
-               (id["secure_boot"].get<bool>() ? "on" : "off") + "  key " + text(id["key_name"]) + "\n";
-        out += "  running " + text(card["running_image"]) + "  startup " + text(card["startup_image"]) + "\n";
+        const doc_json id = card.identity;
+        out += "  serial " + shown(card.identity.serial_number) + "  board " + shown(text_of(id, "board_id")) +
+               "  asic " + shown(card.identity.asic) + "  ipc " + std::to_string(card.identity.ipc_version) + "  sw " +
+               shown(card.identity.sw_version) + "\n  life cycle " + shown(card.identity.life_cycle) +
+               "  secure boot " + (card.identity.secure_boot ? "on" : "off") + "  key " +
+               shown(card.identity.key_name) + "\n";
+        out += "  running " + shown(card.running_image) + "  startup " + shown(card.startup_image) + "\n";
         out += "  id  name             size         slot  r/s  version\n";
-        for (const auto &p : card["partitions"]) {
-            const std::string flags =
-                std::string(p["running"].get<bool>() ? "R" : "-") + (p["startup"].get<bool>() ? "S" : "-");
-            out += "  " + left(std::to_string(p["id"].get<unsigned>()), 3) + " " + left(text(p["name"]), 16) + " " +
-                   left(std::to_string(p["size"].get<uint64_t>()), 12) + " " +
-                   left(std::to_string(p["slot"].get<unsigned>()), 5) + " " + left(flags, 4) + " " +
-                   text(p["version"]) + "\n";
+        for (const doc_partition_s &p : card.partitions) {
+            const std::string flags = std::string(p.running ? "R" : "-") + (p.startup ? "S" : "-");
+            out += "  " + left(std::to_string(p.id), 3) + " " + left(shown(p.name), 16) + " " +
+                   left(std::to_string(p.size), 12) + " " + left(std::to_string(p.slot), 5) + " " + left(flags, 4) +
+                   " " + shown(p.version) + "\n";
         }
-        for (const auto &[name, comp] : card["secure"].items()) {
-            out += "  secure " + shown(name) + ": ";
+        // The components and their members in the document's order.
+        const doc_json secure = card.secure;
+        for (const auto &[name, comp] : secure.items()) {
+            out += "  secure " + name + ": ";
             if (comp.contains("error")) {
-                out += "error: " + shown(comp["error"].value("message", std::string())) + "\n";
+                out += "error: " + shown(text_of(comp["error"], "message")) + "\n";
                 continue;
             }
             std::string fields;
             for (const auto &[k, v] : comp.items())
-                fields += (fields.empty() ? "" : ", ") + shown(k) + " " + (v.is_string() ? text(v) : fc_dump(v));
+                fields +=
+                    (fields.empty() ? "" : ", ") + k + " " + (v.is_string() ? shown(v.get<std::string>()) : fc_dump(v));
             out += fields + "\n";
         }
     }

@@ -3,19 +3,11 @@
 // format requires; node_exporter drops the whole file when one line is off.
 #include "prometheus.h"
 
-#include <nlohmann/json.hpp>
+#include <cstdio>
 #include <string_view>
 #include <vector>
 
 namespace {
-
-using json = nlohmann::json;
-
-const json *member(const json &object, const char *key) {
-    if (!object.is_object()) return nullptr;
-    auto it = object.find(key);
-    return it == object.end() ? nullptr : &*it;
-}
 
 // Length of the valid UTF-8 sequence at text[i], 0 when it is not one.
 size_t utf8_sequence(std::string_view text, size_t i) {
@@ -66,15 +58,7 @@ void append_hex_bytes(std::string &out, std::string_view bytes, const char *pref
 // A label value as the exposition format quotes it. Card texts are raw
 // bytes from the card: a byte that is not UTF-8 becomes U+FFFD, a control
 // character the visible text \xHH per byte (\\xHH in the file).
-std::string label_value(const json *value) {
-    std::string text;
-    if (value == nullptr || value->is_null()) {
-        text = "";
-    } else if (value->is_string()) {
-        text = value->get_ref<const std::string &>();
-    } else if (value->is_number() || value->is_boolean()) {
-        text = value->dump();
-    }
+std::string label_value(std::string_view text) {
     std::string out;
     out.reserve(text.size());
     for (size_t i = 0; i < text.size();) {
@@ -157,7 +141,7 @@ std::string fc_visible_text(std::string_view text) {
     return out;
 }
 
-std::string flashctl_prometheus_text(const json &inventory, long long unix_time) {
+std::string flashctl_prometheus_text(const doc_inventory_s &inventory, long long unix_time) {
     family_s card_info{"flash_update_card_info",
                        "Identity and firmware image selection of a card that answered the last inventory.",
                        {}};
@@ -166,42 +150,29 @@ std::string flashctl_prometheus_text(const json &inventory, long long unix_time)
     family_s success{"flash_update_card_inventory_success", "Whether the card answered the last inventory.", {}};
     family_s timestamp{"flash_update_inventory_timestamp_seconds", "When the last inventory was taken.", {}};
 
-    const json *cards = member(inventory, "cards");
-    if (cards != nullptr && cards->is_array()) {
-        for (const json &card : *cards) {
-            if (!card.is_object()) continue;
-            const std::string address = label_value(member(card, "card"));
-            const json *ok = member(card, "ok");
-            const bool answered = ok != nullptr && ok->is_boolean() && ok->get<bool>();
-            success.add({{"card", address}}, answered ? "1" : "0");
-            if (!answered) continue;
-            const json *identity = member(card, "identity");
-            static const json k_none;
-            const json &id = identity != nullptr ? *identity : k_none;
-            card_info.add({{"card", address},
-                           {"serial_number", label_value(member(id, "serial_number"))},
-                           {"board_id", label_value(member(id, "board_id"))},
-                           {"asic", label_value(member(id, "asic"))},
-                           {"sw_version", label_value(member(id, "sw_version"))},
-                           {"life_cycle", label_value(member(id, "life_cycle"))},
-                           {"running_image", label_value(member(card, "running_image"))},
-                           {"startup_image", label_value(member(card, "startup_image"))}},
-                          "1");
-            const json *secure = member(id, "secure_boot");
-            if (secure != nullptr && secure->is_boolean())
-                secure_boot.add({{"card", address}}, secure->get<bool>() ? "1" : "0");
-            const json *partitions = member(card, "partitions");
-            if (partitions == nullptr || !partitions->is_array()) continue;
-            for (const json &p : *partitions) {
-                if (!p.is_object()) continue;
-                partition_info.add({{"card", address},
-                                    {"partition", label_value(member(p, "name"))},
-                                    {"id", label_value(member(p, "id"))},
-                                    {"slot", label_value(member(p, "slot"))},
-                                    {"version", label_value(member(p, "version"))}},
-                                   "1");
-            }
-        }
+    for (const doc_card_s &card : inventory.cards) {
+        const std::string address = label_value(card.card);
+        success.add({{"card", address}}, card.ok ? "1" : "0");
+        if (!card.ok) continue;
+        char board_id[16];
+        snprintf(board_id, sizeof board_id, "0x%08x", card.identity.board_id);
+        card_info.add({{"card", address},
+                       {"serial_number", label_value(card.identity.serial_number)},
+                       {"board_id", board_id},
+                       {"asic", label_value(card.identity.asic)},
+                       {"sw_version", label_value(card.identity.sw_version)},
+                       {"life_cycle", label_value(card.identity.life_cycle)},
+                       {"running_image", label_value(card.running_image)},
+                       {"startup_image", label_value(card.startup_image)}},
+                      "1");
+        secure_boot.add({{"card", address}}, card.identity.secure_boot ? "1" : "0");
+        for (const doc_partition_s &p : card.partitions)
+            partition_info.add({{"card", address},
+                                {"partition", label_value(p.name)},
+                                {"id", std::to_string(p.id)},
+                                {"slot", std::to_string(p.slot)},
+                                {"version", label_value(p.version)}},
+                               "1");
     }
     timestamp.add({}, std::to_string(unix_time));
 

@@ -2,23 +2,23 @@
 // run and hold, for Prometheus to watch a fleet's firmware.
 #pragma once
 
-#include <nlohmann/json_fwd.hpp>
+#include "card_documents.h"
+
 #include <string>
 #include <string_view>
 
-// The textfile (Prometheus text exposition format 0.0.4) of an inventory
-// document as `flashctl inventory --json` prints it, taken at unix_time:
+// The textfile (Prometheus text exposition format 0.0.4) of an inventory,
+// taken at unix_time:
 //   flash_update_card_info{card,serial_number,board_id,asic,sw_version,life_cycle,running_image,startup_image} 1
 //   flash_update_partition_info{card,partition,id,slot,version} 1
 //   flash_update_card_secure_boot_enabled{card} 0|1
 //   flash_update_card_inventory_success{card} 0|1 (every card, failed ones too)
 //   flash_update_inventory_timestamp_seconds unix_time
-// Fields missing from the document give empty labels; label values are
-// escaped and made valid UTF-8, so the file always parses. A control
+// Label values are escaped and made valid UTF-8, so the file always parses. A control
 // character in a card's text (below 0x20 but a line break, DEL, U+0080 to
 // U+009F) is written as the visible text \xHH of each of its bytes, which the
 // format carries as \\xHH: a terminal that prints the file shows it.
-std::string flashctl_prometheus_text(const nlohmann::json &inventory, long long unix_time);
+std::string flashctl_prometheus_text(const doc_inventory_s &inventory, long long unix_time);
 
 // Text from a card as a person's terminal shows it, with nothing in it that
 // the terminal would act on: each byte of a control character (below 0x20,

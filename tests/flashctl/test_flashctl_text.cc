@@ -8,8 +8,6 @@
 
 #include "flashctl.h"
 
-using nlohmann::json;
-
 namespace {
 
 struct card_text_case_s {
@@ -24,33 +22,30 @@ void PrintTo(const card_text_case_s &c, std::ostream *os) {
 
 class FlashctlText : public testing::TestWithParam<card_text_case_s> {};
 
-json inventory_of(const std::string &t) {
-    json ok = {
-        {"card", "0000:03:00.0"},
-        {"ok", true},
-        {"identity",
-         {{"serial_number", t},
-          {"board_id", "0x00010042"},
-          {"asic", "larch"},
-          {"ipc_version", 5},
-          {"sw_version", t},
-          {"life_cycle", "open"},
-          {"secure_boot", true},
-          {"key_name", t}}},
-        {"running_image", "fw-a"},
-        {"startup_image", "fw-b"},
-        {"partitions",
-         {{{"id", 6},
-           {"name", t},
-           {"size", 4096},
-           {"slot", 0},
-           {"running", true},
-           {"startup", false},
-           {"version", t}}}},
-        {"secure",
-         {{"bl1", {{"ar_version", 3}, {"version", t}}}, {"lcs", {{"error", {{"code", "io"}, {"message", t}}}}}}}};
-    json failed = {{"card", t}, {"ok", false}, {"error", {{"code", "invalid_card"}, {"message", t}}}};
-    return {{"schema_version", 1}, {"cards", {ok, failed}}};
+doc_inventory_s inventory_of(const std::string &t) {
+    doc_card_s ok;
+    ok.card = "0000:03:00.0";
+    ok.ok = true;
+    ok.identity.serial_number = t;
+    ok.identity.board_id = 0x00010042;
+    ok.identity.asic = "larch";
+    ok.identity.ipc_version = 5;
+    ok.identity.sw_version = t;
+    ok.identity.life_cycle = "open";
+    ok.identity.secure_boot = true;
+    ok.identity.key_name = t;
+    ok.running_image = "fw-a";
+    ok.startup_image = "fw-b";
+    ok.partitions = {{6, t, 0, "", 4096, 0, true, false, t}};
+    ok.secure.lcs.error = {DOC_ERROR_IO, t};
+    ok.secure.bl1.ar_version = 3;
+    ok.secure.bl31.version = t;
+    doc_card_s failed;
+    failed.card = t;
+    failed.error = {DOC_ERROR_INVALID_CARD, t};
+    doc_inventory_s inv;
+    inv.cards = {ok, failed};
+    return inv;
 }
 
 // The expected text: each '@' stands for the shown text, each '#' for the
@@ -76,8 +71,12 @@ TEST_P(FlashctlText, Inventory) {
                        "  running fw-a  startup fw-b\n"
                        "  id  name             size         slot  r/s  version\n"
                        "  6   # 4096         0     R-   @\n"
-                       "  secure bl1: ar_version 3, version @\n"
                        "  secure lcs: error: @\n"
+                       "  secure bl1: current_boot_partition 0, next_boot_partition 0, version 0, ar_version 3, "
+                       "ar_nv_count 0\n"
+                       "  secure bl31: version @\n"
+                       "  secure bastion: current_boot_partition 0, next_boot_partition 0, version 0, ar_version 0, "
+                       "ar_nv_count 0\n"
                        "card @\n"
                        "  error: @\n",
                        GetParam().shown));
@@ -92,9 +91,9 @@ TEST_P(FlashctlText, Update) {
     rep.image_size = 4096;
     rep.before = {true, t, "fw-a", "fw-a"};
     rep.after = {true, t, "fw-a", "fw-b"};
-    rep.phases = {{"plan", "ok", 0.01}, {"erase", "skipped", 0}};
-    rep.result = "failed";
-    rep.error = {"failed", "the card answered " + t};
+    rep.phases = {{"plan", FC_PHASE_OK, 0.01}, {"erase", FC_PHASE_SKIPPED, 0}};
+    rep.result = FC_RESULT_FAILED;
+    rep.error = {DOC_ERROR_FAILED, "the card answered " + t};
     EXPECT_EQ(fc_update_text(rep), expected("card 0000:03:00.0 partition @ image /img/@ (4096 bytes)\n"
                                             "before: version @, running fw-a, startup fw-a\n"
                                             "  plan              ok          0.01 s\n"
@@ -110,8 +109,8 @@ TEST_P(FlashctlText, Rollback) {
     rep.from = "fw-a";
     rep.to = "fw-b";
     rep.dry_run = true;
-    rep.result = "refused";
-    rep.error = {"refused", GetParam().text};
+    rep.result = FC_RESULT_REFUSED;
+    rep.error = {DOC_ERROR_REFUSED, GetParam().text};
     EXPECT_EQ(fc_rollback_text(rep), expected("card @: startup fw-a -> fw-b (dry run)\n"
                                               "result: refused\n"
                                               "error: @\n",

@@ -28,6 +28,12 @@ namespace {
 
 using Strings = std::vector<std::string>;
 
+// A document as plain JSON, to compare whatever the order of its members.
+template <typename T>
+json as_json(const T &record) {
+    return json::parse(fc_dump(doc_json(record)));
+}
+
 const std::string k_zeros(64, '0');
 const std::string k_sha256_abc = "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad";
 
@@ -183,7 +189,7 @@ TEST_F(Journal, AnAppendCutShortIsUndone) {
 
 struct record_case_s {
     const char *name;
-    const char *result;
+    fc_result_e result;
     bool changed;
     fc_error_s own;  // the transaction's own error
     fc_error_s error;
@@ -207,27 +213,35 @@ TEST_P(Record, AFailedAppendIsInTheDocument) {
     EXPECT_EQ(rep.journal_error, why);
     EXPECT_EQ(rep.error.code, c.error.code);
     EXPECT_EQ(rep.error.message, c.error.message[0] == '\0' ? why : c.error.message);
-    EXPECT_EQ(fc_update_json(rep)["journal"], json({{"code", "journal"}, {"message", why}}));
+    EXPECT_EQ(as_json(rep)["journal"], json({{"code", "journal"}, {"message", why}}));
     EXPECT_EQ(fc_journal_exit_status(rep), c.status);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Flashctl, Record,
-    testing::Values(
-        // The transaction's own error stays; the journal's is beside it.
-        record_case_s{
-            "failed_after_a_change", "failed", true, {"failed", "erase failed"}, {"failed", "erase failed"}, 1},
-        record_case_s{"interrupted", "interrupted", true, {"interrupted", "stopped"}, {"interrupted", "stopped"}, 130},
-        // Nothing changed on the card: its state is as asked, the status stays.
-        record_case_s{"unchanged", "unchanged", false, {}, {"journal", ""}, 0}),
-    [](const testing::TestParamInfo<record_case_s> &i) { return std::string(i.param.name); });
+INSTANTIATE_TEST_SUITE_P(Flashctl, Record,
+                         testing::Values(
+                             // The transaction's own error stays; the journal's is beside it.
+                             record_case_s{"failed_after_a_change",
+                                           FC_RESULT_FAILED,
+                                           true,
+                                           {DOC_ERROR_FAILED, "erase failed"},
+                                           {DOC_ERROR_FAILED, "erase failed"},
+                                           1},
+                             record_case_s{"interrupted",
+                                           FC_RESULT_INTERRUPTED,
+                                           true,
+                                           {DOC_ERROR_INTERRUPTED, "stopped"},
+                                           {DOC_ERROR_INTERRUPTED, "stopped"},
+                                           130},
+                             // Nothing changed on the card: its state is as asked, the status stays.
+                             record_case_s{"unchanged", FC_RESULT_UNCHANGED, false, {}, {DOC_ERROR_JOURNAL, ""}, 0}),
+                         [](const testing::TestParamInfo<record_case_s> &i) { return std::string(i.param.name); });
 
 TEST_F(Journal, DryRunsAndInvalidAddressesLeaveNoLine) {
     fc_update_report_s rep;
     rep.dry_run = true;
     fc_journal_record(path_, &rep);
     rep.dry_run = false;
-    rep.error = {"invalid_card", "invalid card address"};
+    rep.error = {DOC_ERROR_INVALID_CARD, "invalid card address"};
     fc_journal_record(path_, &rep);
     EXPECT_FALSE(test_support::file_exists(path_));
     EXPECT_EQ(rep.journal_error, "");
@@ -281,22 +295,22 @@ TEST_F(Journal, CheckAsksForRoomForARecord) {
     EXPECT_TRUE(error.ends_with(" bytes free, a record needs 18446744073709551615")) << error;
 }
 
-TEST_F(Journal, PrecheckRefusesWithTheUpdatesReport) {
+TEST_F(Journal, AnUpdateIsRefusedBeforeTheCardWhenTheJournalCannotTakeItsLine) {
     ASSERT_EQ(mkdir(path_.c_str(), 0755), 0);
     fc_card_ops_s ops{};
     ops.address_valid = [](const char *bdf) { return std::string(bdf) == "0000:03:00.0"; };
-    fc_update_request_s req{"0000:03:00", "fw-b", "/srv/fw.bin", "", true, false, false, 0};
-    fc_update_report_s rep;  // the engine refuses the address first
-    EXPECT_TRUE(fc_journal_precheck(ops, req, path_, &rep));
+    g_fc_session.clock = [] { return 0.0; };
+    fc_update_request_s req;
     req.card = "0000:03:00.0";
-    req.dry_run = true;  // leaves no line
-    EXPECT_TRUE(fc_journal_precheck(ops, req, path_, &rep));
-    req.dry_run = false;
-    ASSERT_FALSE(fc_journal_precheck(ops, req, path_, &rep));
+    req.partition = "fw-b";
+    req.image_path = "/srv/fw.bin";
+    req.activate = true;
+    req.journal = path_;
+    // No other operation of the card is there: the refusal comes before any.
+    const fc_update_report_s rep = fc_update(ops, req);
     EXPECT_EQ(fc_journal_exit_status(rep), 2);
-    json doc = fc_update_json(rep);
     const std::string why = "journal " + path_ + " is a directory, not a regular file";
-    EXPECT_EQ(doc, json::parse(R"({"schema_version":1,"card":"0000:03:00.0","partition":"fw-b",
+    EXPECT_EQ(as_json(rep), json::parse(R"({"schema_version":1,"card":"0000:03:00.0","partition":"fw-b",
         "image":{"path":"/srv/fw.bin","size":0,"sha512":""},"changed":false,"dry_run":false,"activated":false,
         "result":"refused","phases":[{"name":"plan","status":"failed","seconds":0},
         {"name":"erase","status":"skipped","seconds":0},{"name":"install","status":"skipped","seconds":0},
@@ -304,7 +318,8 @@ TEST_F(Journal, PrecheckRefusesWithTheUpdatesReport) {
         {"name":"verify_signature","status":"skipped","seconds":0},
         {"name":"activate","status":"skipped","seconds":0}],"partition_state":"untouched","plan":{"actions":[]},
         "error":{"code":"journal","message":"the journal cannot take the transaction's line, so the card is left alone: )" +
-                               why + R"("},"journal":{"code":"journal","message":")" + why + R"("}})"));
+                                        why + R"("},"journal":{"code":"journal","message":")" + why + R"("}})"));
+    g_fc_session = fc_session_s{};
 }
 
 // --- verification ----------------------------------------------------------------------
@@ -521,7 +536,8 @@ TEST_F(Journal, HistorySkipsWhatItCannotReadAndShowsTheRest) {
     printed_s p = history(path_);
     EXPECT_EQ(p.status, 0);
     EXPECT_EQ(p.err, skips);
-    auto dumped = [](const std::string &line) { return json::parse(line).dump(); };
+    // Shown as written, members in their order.
+    auto dumped = [](const std::string &line) { return doc_json::parse(line).dump(); };
     EXPECT_EQ(p.out, "{\"schema_version\":1,\"transactions\":[" + dumped(a) + "," + dumped(wrong_types) + "," +
                          dumped(nested(FC_JOURNAL_DEPTH_MAX)) + "," + dumped(longest) + "," + dumped(b) +
                          "],\"skipped_lines\":5}\n");
@@ -584,7 +600,7 @@ TEST_F(Journal, ReadersRefuseAFifoOrADirectoryAndReadNothingAsEmpty) {
         for (const printed_s &p : {history(path), verify(path)}) {
             EXPECT_EQ(p.status, 1);
             EXPECT_EQ(json::parse(p.out, nullptr, false),
-                      fc_error_json("io", "journal " + path + " is " + kind + ", not a regular file"));
+                      as_json(fc_error_json(DOC_ERROR_IO, "journal " + path + " is " + kind + ", not a regular file")));
         }
     }
     const printed_s p = history(dir_ / "none");
