@@ -197,8 +197,10 @@ e2e_result_s spawn(const std::vector<std::string> &argv, const std::vector<std::
     if (waitpid(pid, &wstatus, 0) == pid) {
         if (WIFEXITED(wstatus))
             result.status = WEXITSTATUS(wstatus);
-        else if (WIFSIGNALED(wstatus))
-            result.status = 128 + WTERMSIG(wstatus);
+        else if (WIFSIGNALED(wstatus)) {
+            result.signal = WTERMSIG(wstatus);
+            result.status = 128 + result.signal;
+        }
     }
     // Anything the command left in its group (a stuck tool) goes too.
     kill(-pid, SIGKILL);
