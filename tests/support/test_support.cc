@@ -54,6 +54,13 @@ std::vector<std::string> split_lines(const std::string &text) {
     return lines;
 }
 
+std::string field_filled(const std::string &text, size_t width) {
+    std::string out;
+    while (out.size() < width)
+        out += text;
+    return out.substr(0, width);
+}
+
 temp_dir::temp_dir(const char *prefix) {
     std::string pattern = std::string("/tmp/") + prefix + "-XXXXXX";
     if (mkdtemp(pattern.data()) != nullptr) path = pattern;

@@ -25,6 +25,10 @@ bool file_exists(const std::string &path);
 // The lines of text without their line feeds; a last line without one counts.
 std::vector<std::string> split_lines(const std::string &text);
 
+// What the virtual card's no-nul fault puts in a field of that width: the
+// text repeated up to the field's last byte.
+std::string field_filled(const std::string &text, size_t width);
+
 // A fresh directory under /tmp, removed with everything in it.
 struct temp_dir {
     std::string path;  // empty when it could not be made
