@@ -275,7 +275,9 @@ e2e_card_s e2e_card_new() {
 void e2e_card_free(const e2e_card_s &card) {
     if (card.state_dir.empty()) return;
     remove_tree(dir_of_temp(card));
-    remove_tree(card.scratch_dir);
+    // By its name without the closing slash: a test may have put a link
+    // there, which goes, not what it points to.
+    remove_tree(std::string(k_scratch_root) + card.bdf);
     if (!card.bdf2.empty()) remove_tree(std::string(k_scratch_root) + card.bdf2);
     // The tool leaves its per-card lock file behind on purpose; the tests' cards are gone.
     for (const std::string &bdf : {card.bdf, card.bdf2}) {
