@@ -27,12 +27,12 @@ inline constexpr const char *k_fwkeys_lock = "/tmp/flash-update-fwkeys.lock";
 
 struct fwkeys_guard {
     bool usable = false;
-    std::string skip_reason;  // why the directory cannot be used, when not usable
+    std::string skip_reason;  // why the directory cannot be used (a line to skip with), when not usable
 
     fwkeys_guard() {
         lock_fd_ = test_support::lock_file_take(k_fwkeys_lock);
         if (lock_fd_ < 0) {
-            skip_reason = std::string("cannot lock ") + k_fwkeys_lock + ": " + strerror(errno);
+            refuse(std::string("cannot lock ") + k_fwkeys_lock + ": " + strerror(errno));
             return;
         }
         std::string path;
@@ -43,7 +43,7 @@ struct fwkeys_guard {
             if (mkdir(path.c_str(), 0755) == 0) {
                 created_dirs_.push_back(path);
             } else if (errno != EEXIST) {
-                skip_reason = "cannot create " + path + ": " + strerror(errno);
+                refuse("cannot create " + path + ": " + strerror(errno));
                 return;
             }
         }
@@ -51,7 +51,7 @@ struct fwkeys_guard {
         const std::string probe = std::string(k_fwkeys_dir) + "/.flash-update-test-probe";
         const int fd = open(probe.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
         if (fd < 0) {
-            skip_reason = std::string("cannot write into ") + k_fwkeys_dir + ": " + strerror(errno);
+            refuse(std::string("cannot write into ") + k_fwkeys_dir + ": " + strerror(errno));
             return;
         }
         close(fd);
@@ -101,6 +101,12 @@ struct fwkeys_guard {
             }
         }
         return path;
+    }
+
+    // Only root writes the system's key directory.
+    void refuse(const std::string &why) {
+        skip_reason = std::string(geteuid() != 0 ? "needs root: " : "") + "the key directory " + k_fwkeys_dir +
+                      " cannot be used: " + why;
     }
 
     int lock_fd_ = -1;
