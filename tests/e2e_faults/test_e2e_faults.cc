@@ -711,7 +711,9 @@ TEST(E2eFaults, Verification) {
 }
 
 TEST(E2eFaults, GrepCannotStart) {
-    if (!shell_can_be_hidden()) GTEST_SKIP() << "needs root: a mount namespace of its own to hide /bin/sh in";
+    if (!shell_can_be_hidden())
+        GTEST_SKIP() << (geteuid() != 0 ? "needs root: " : "no private mount namespace here (in a chroot?): ")
+                     << "a mount namespace of its own to hide /bin/sh in";
     run_rows({
         {.name = "grep that cannot be started",
          .args = {"--verify-startup-image", "fw-a"},

@@ -10,8 +10,12 @@
 set -eu
 sandbox=$1
 work=$2
-if [ "$(id -u)" -ne 0 ] || ! unshare -m --propagation private true 2>/dev/null; then
+if [ "$(id -u)" -ne 0 ]; then
     echo "needs root: makes a chroot and a mount namespace"
+    exit 77
+fi
+if ! unshare -m --propagation private true 2>/dev/null; then
+    echo "no private mount namespace here (in a chroot?) to make a chroot in"
     exit 77
 fi
 mkdir -p "$work"
