@@ -3,7 +3,6 @@
 #include "fuzz_card.h"
 
 #include <fcntl.h>
-#include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -23,6 +22,7 @@
 
 #include "ipc_cmd.h"
 #include "protocol.h"
+#include "test_support.h"
 #include "vcard_service.h"
 
 int g_fuzz_fwctl_fd = -1;
@@ -250,10 +250,9 @@ extern "C" int __wrap_pclose(FILE *stream) {
 }
 
 void fuzz_install_public_keys() {
-    const int lock = open(k_key_lock, O_RDWR | O_CREAT | O_CLOEXEC, 0666);
-    if (lock < 0 || flock(lock, LOCK_EX) != 0) {
+    const int lock = test_support::lock_file_take(k_key_lock);
+    if (lock < 0) {
         fprintf(stderr, "fuzz: cannot lock %s, signature checks will miss their keys\n", k_key_lock);
-        if (lock >= 0) close(lock);
         return;
     }
     const std::string eng = std::string(k_key_dir) + "/eng_key-pub.pem";
@@ -265,5 +264,5 @@ void fuzz_install_public_keys() {
             fprintf(stderr, "fuzz: cannot write the public keys into %s, signature checks will miss them\n", k_key_dir);
         }
     }
-    close(lock);  // releases the lock
+    test_support::lock_file_release(k_key_lock, lock);
 }

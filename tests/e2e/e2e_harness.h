@@ -50,7 +50,8 @@ struct e2e_card_s {
 };
 
 struct e2e_result_s {
-    int status = -1;  // exit status; 128 + n after signal n; -1 when it could not run
+    int status = -1;  // exit status; 128 + n when signal n killed it; -1 when it could not run
+    int signal = 0;   // the signal that killed it (the launcher dies of the command's); 0 when it exited
     bool timed_out = false;
     std::string out;  // standard output
     std::string err;  // standard error (what reached the terminal with stderr_tty)

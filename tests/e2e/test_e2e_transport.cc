@@ -3,6 +3,7 @@
 // wire faults on both, the launcher's own contract (exit status, time-out,
 // keys, several cards, no misc node) and the sleep shim.
 #include <gtest/gtest.h>
+#include <signal.h>
 
 #include <string>
 #include <vector>
@@ -297,8 +298,61 @@ TEST(E2ePresentation, SecondCardSitsSixteenBusesOnWithItsOwnSerialAndState) {
 TEST(E2eLauncher, ReturnsTheCommandsExitStatus) {
     e2e_card_guard g;
     EXPECT_EQ(shell(g.card, "exit 7").status, 7);
-    EXPECT_EQ(shell(g.card, "kill -USR1 $$").status, 128 + 10);
     EXPECT_EQ(e2e_run_command(g.card, {"/nonexistent/program"}).status, 127);
+    // An exit with 130 and a death by SIGINT look alike to a shell; the
+    // launcher's parent tells them apart: the launcher dies of the signal.
+    e2e_result_s r = shell(g.card, "exit 130");
+    EXPECT_EQ(r.status, 130);
+    EXPECT_EQ(r.signal, 0);
+    r = shell(g.card, "kill -USR1 $$");
+    EXPECT_EQ(r.status, 128 + SIGUSR1);
+    EXPECT_EQ(r.signal, SIGUSR1);
+}
+
+TEST(E2eLauncher, PassesStopSignalsOnToTheCommand) {
+    e2e_card_guard g;
+    e2e_options_s o;
+    o.timeout_s = 20;  // a signal not passed on leaves the sleep to the time-out
+    for (int sig : {SIGHUP, SIGINT, SIGTERM}) {
+        SCOPED_TRACE(sig);
+        // The command's parent is the launcher. A command that ignores
+        // nothing dies of the signal, and so does the launcher then.
+        const std::string kill = "kill -" + std::to_string(sig) + " $PPID; ";
+        e2e_result_s r = shell(g.card, kill + "exec sleep 30", o);
+        EXPECT_EQ(r.signal, sig) << r.err;
+        EXPECT_EQ(r.status, 128 + sig);
+        // One that catches it gets the signal itself, not SIGKILL.
+        r = shell(g.card,
+                  "trap 'echo caught; exit 3' " + std::to_string(sig) + "; " + kill + "while :; do sleep 0.05; done",
+                  o);
+        EXPECT_EQ(r.status, 3) << r.err;
+        EXPECT_EQ(r.signal, 0);
+        EXPECT_EQ(r.out, "caught\n");
+    }
+}
+
+TEST(E2eLauncher, CommandStartsWithDefaultSignalsWhateverTheLauncherInherited) {
+    e2e_card_guard g;
+    // What a caller such as Python or a daemon hands down: SIGPIPE ignored, signals blocked.
+    sigset_t blocked, old_mask;
+    sigemptyset(&blocked);
+    sigaddset(&blocked, SIGHUP);
+    sigaddset(&blocked, SIGUSR2);
+    ASSERT_EQ(sigprocmask(SIG_BLOCK, &blocked, &old_mask), 0);
+    void (*old_pipe)(int) = signal(SIGPIPE, SIG_IGN);
+    void (*old_quit)(int) = signal(SIGQUIT, SIG_IGN);
+    e2e_result_s status = e2e_run_command(g.card, {"/bin/cat", "/proc/self/status"});
+    // A writer whose reader went away dies of SIGPIPE (141 in the subshell).
+    e2e_result_s pipe = shell(g.card, "(yes; echo \"yes $?\" >&2) | head -c 1 >/dev/null");
+    signal(SIGQUIT, old_quit);
+    signal(SIGPIPE, old_pipe);
+    sigprocmask(SIG_SETMASK, &old_mask, nullptr);
+
+    ASSERT_EQ(status.status, 0) << status.err;
+    EXPECT_TRUE(has_line(status.out, "SigBlk:\t0000000000000000")) << status.out;
+    EXPECT_TRUE(has_line(status.out, "SigIgn:\t0000000000000000")) << status.out;
+    EXPECT_EQ(pipe.status, 0);
+    EXPECT_EQ(pipe.err, "yes 141\n");
 }
 
 TEST(E2eLauncher, TimeOutKillsTheCommand) {

@@ -711,7 +711,9 @@ TEST(E2eFaults, Verification) {
 }
 
 TEST(E2eFaults, GrepCannotStart) {
-    if (!shell_can_be_hidden()) GTEST_SKIP() << "no mount namespace to hide /bin/sh in";
+    if (!shell_can_be_hidden())
+        GTEST_SKIP() << (geteuid() != 0 ? "needs root: " : "no private mount namespace here (in a chroot?): ")
+                     << "a mount namespace of its own to hide /bin/sh in";
     run_rows({
         {.name = "grep that cannot be started",
          .args = {"--verify-startup-image", "fw-a"},
@@ -1100,7 +1102,7 @@ class E2eFaultsKeys : public ::testing::Test {
     void SetUp() override {
         if (e2e_tool_path().empty()) GTEST_SKIP() << "flash-update is not built in this tree";
         if (!keys.usable) {
-            GTEST_SKIP() << "the key directory " << k_fwkeys_dir << " cannot be used: " << keys.skip_reason;
+            GTEST_SKIP() << keys.skip_reason;
         }
         e2e_card_guard g;
         const std::string dir = g.card.work_dir + "/keys";

@@ -258,7 +258,7 @@ TEST(E2eInfo, SignedMetadataFile) {
 TEST(E2eInfo, SignatureVerification) {
     fwkeys_guard keys;
     if (!keys.usable) {
-        GTEST_SKIP() << "the key directory " << k_fwkeys_dir << " cannot be used: " << keys.skip_reason;
+        GTEST_SKIP() << keys.skip_reason;
     }
     e2e_card_guard g;
     const std::string key_dir = g.card.work_dir + "/keys";

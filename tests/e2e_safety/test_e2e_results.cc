@@ -48,7 +48,8 @@ e2e_result_s run_on_full_scratch(const e2e_card_s &card, const Strings &args) {
 // reason, never exit 0 beside an empty file.
 TEST(E2eClientSafety, ResultFilesOnAFullFileSystemFail) {
     if (!can_unshare()) {
-        GTEST_SKIP() << "no private mount namespace here";
+        GTEST_SKIP() << (geteuid() != 0 ? "needs root: " : "no private mount namespace here (in a chroot?): ")
+                     << "a mount namespace of its own for a full file system";
     }
     struct row_s {
         Strings args;

@@ -3,12 +3,11 @@
 // flash-update reads the card's public keys from a fixed system directory,
 // so tests that verify signatures must write there. The guard takes an
 // exclusive flock on a lock file in /tmp (so two suite runs never touch the
-// directory at once), creates the missing directories, and on destruction
+// directory at once; the file goes with the last holder), creates the missing directories, and on destruction
 // puts back every file it changed and removes the directories it created.
 #pragma once
 
 #include <fcntl.h>
-#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -21,17 +20,19 @@
 #include <string>
 #include <vector>
 
+#include "test_support.h"
+
 inline constexpr const char *k_fwkeys_dir = "/etc/orv/korvex/larch/fwkeys";
 inline constexpr const char *k_fwkeys_lock = "/tmp/flash-update-fwkeys.lock";
 
 struct fwkeys_guard {
     bool usable = false;
-    std::string skip_reason;  // why the directory cannot be used, when not usable
+    std::string skip_reason;  // why the directory cannot be used (a line to skip with), when not usable
 
     fwkeys_guard() {
-        lock_fd_ = open(k_fwkeys_lock, O_RDWR | O_CREAT | O_CLOEXEC, 0666);
-        if (lock_fd_ < 0 || flock(lock_fd_, LOCK_EX) != 0) {
-            skip_reason = std::string("cannot lock ") + k_fwkeys_lock + ": " + strerror(errno);
+        lock_fd_ = test_support::lock_file_take(k_fwkeys_lock);
+        if (lock_fd_ < 0) {
+            refuse(std::string("cannot lock ") + k_fwkeys_lock + ": " + strerror(errno));
             return;
         }
         std::string path;
@@ -42,7 +43,7 @@ struct fwkeys_guard {
             if (mkdir(path.c_str(), 0755) == 0) {
                 created_dirs_.push_back(path);
             } else if (errno != EEXIST) {
-                skip_reason = "cannot create " + path + ": " + strerror(errno);
+                refuse("cannot create " + path + ": " + strerror(errno));
                 return;
             }
         }
@@ -50,7 +51,7 @@ struct fwkeys_guard {
         const std::string probe = std::string(k_fwkeys_dir) + "/.flash-update-test-probe";
         const int fd = open(probe.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
         if (fd < 0) {
-            skip_reason = std::string("cannot write into ") + k_fwkeys_dir + ": " + strerror(errno);
+            refuse(std::string("cannot write into ") + k_fwkeys_dir + ": " + strerror(errno));
             return;
         }
         close(fd);
@@ -69,9 +70,7 @@ struct fwkeys_guard {
         for (auto it = created_dirs_.rbegin(); it != created_dirs_.rend(); ++it) {
             rmdir(it->c_str());
         }
-        if (lock_fd_ >= 0) {
-            close(lock_fd_);  // releases the flock
-        }
+        if (lock_fd_ >= 0) test_support::lock_file_release(k_fwkeys_lock, lock_fd_);
     }
 
     fwkeys_guard(const fwkeys_guard &) = delete;
@@ -102,6 +101,12 @@ struct fwkeys_guard {
             }
         }
         return path;
+    }
+
+    // Only root writes the system's key directory.
+    void refuse(const std::string &why) {
+        skip_reason = std::string(geteuid() != 0 ? "needs root: " : "") + "the key directory " + k_fwkeys_dir +
+                      " cannot be used: " + why;
     }
 
     int lock_fd_ = -1;

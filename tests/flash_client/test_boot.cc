@@ -1,5 +1,6 @@
 // Running/startup image, boot selection, firmware lists and the partition table.
 #include "info_fixture.h"
+#include "test_support.h"
 
 namespace {
 
@@ -175,8 +176,8 @@ TEST_F(BootTest, FirmwareListTextsWithoutTerminatorEndAtTheirFields) {
     ASSERT_TRUE(scratch_read("fw_cfg.txt", text));
     const std::string profile = "larch-ref-dual-100g";
     const std::string version = "cfg-3.1.0";
-    EXPECT_EQ(text, "{\n\"profile_name\": \"" + profile + std::string(64 - profile.size(), ' ') +
-                        "\",\n\"version\": \"" + version + std::string(32 - version.size(), ' ') + "\"\n}\n");
+    EXPECT_EQ(text, "{\n\"profile_name\": \"" + test_support::field_filled(profile, 64) + "\",\n\"version\": \"" +
+                        test_support::field_filled(version, 32) + "\"\n}\n");
 }
 
 TEST_F(BootTest, FirmwareListForAllPartitionsIsNamedUnknown) {
@@ -395,9 +396,9 @@ TEST_F(BootTest, PartitionNamesFromTheVirtualCardWithoutTerminator) {
     std::string text;
     ASSERT_TRUE(scratch_read("partition_info.txt", text));
     EXPECT_EQ(text,
-              "id: 0  id_name:boot0                 type_id:0   type_name:boot              "
-              "partition_size:100000 slot_id:0  is_running:0   is_startup:0  version:boot0-1.2.0" +
-                  std::string(64 - 11, ' ') + "\n");
+              "id: 0  id_name:boot0boot0boot0b      type_id:0   type_name:bootbootbootboot  "
+              "partition_size:100000 slot_id:0  is_running:0   is_startup:0  version:" +
+                  test_support::field_filled("boot0-1.2.0", 64) + "\n");
 }
 
 }  // namespace

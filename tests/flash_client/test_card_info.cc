@@ -9,6 +9,7 @@
 #include <functional>
 
 #include "info_fixture.h"
+#include "test_support.h"
 
 namespace {
 
@@ -251,8 +252,8 @@ TEST_F(CardInfoTest, TextsWithoutTerminatorEndAtTheirFields) {
     start_card({"card-info:no-nul"});
     rfc_card_info_s info{};
     EXPECT_EQ(rfc_card_info_get(bdf_, nullptr, &info), 0);
-    EXPECT_EQ(info.sw_version, "larch-fw 2.14.0-E-42" + std::string(64 - 20, ' '));
-    EXPECT_EQ(info.board_keyname, "eng" + std::string(64 - 3, ' '));
+    EXPECT_EQ(info.sw_version, test_support::field_filled("larch-fw 2.14.0-E-42", 64));
+    EXPECT_EQ(info.board_keyname, test_support::field_filled("eng", 64));
 }
 
 TEST_F(CardInfoTest, ExchangeFailures) {

@@ -2,6 +2,7 @@
 #include <cerrno>
 
 #include "info_fixture.h"
+#include "test_support.h"
 
 namespace {
 
@@ -285,8 +286,8 @@ TEST_F(SecureTest, Bl31VersionWithoutTerminatorEndsAtItsField) {
     std::string text;
     ASSERT_TRUE(scratch_read("bl31.txt", text));
     const std::string version = "v2.8(release):larch-2.8.1-g4c1d2e3";
-    EXPECT_EQ(text, "{\n\"secure_ipc_version\": \"2\",\n\"bl31 version\": \"" + version +
-                        std::string(256 - version.size(), ' ') + "\"\n}\n");
+    EXPECT_EQ(text, "{\n\"secure_ipc_version\": \"2\",\n\"bl31 version\": \"" +
+                        test_support::field_filled(version, 256) + "\"\n}\n");
 }
 
 TEST_F(SecureTest, SecureInfoWithoutCard) {

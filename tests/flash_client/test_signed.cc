@@ -264,14 +264,14 @@ TEST_F(SignedTest, MetadataWithoutTerminatorIsReadToTheAreaEnd) {
     fwkeys_guard keys;
     REQUIRE_KEY_DIR(keys);
     ASSERT_TRUE(keys.put("prod_key-pub.pem", card_key("prod")));
-    // The text runs into blanks up to the end of its area: still one object.
+    // The object is widened to end at its area's last byte: still one object.
     start_card({"signed-data:no-nul"});
     EXPECT_EQ(rfc_image_signature_verify(FLASH_PARTITION_A35_BL1_1, bdf_), 0);
     EXPECT_EQ(rfc_partition_signed_metadata(FLASH_PARTITION_A35_BL1_1, bdf_), 0);
     std::string file;
     ASSERT_TRUE(scratch_read("a35-bl1-1_signed.txt", file));
     const std::string text = factory_metadata("a35-bl1-1", "bl1-2.3.1");
-    EXPECT_EQ(file, text + std::string(900 - text.size(), ' '));
+    EXPECT_EQ(file, text.substr(0, text.size() - 1) + std::string(900 - text.size(), ' ') + "}");
 }
 
 TEST_F(SignedTest, MissingKeyFile) {

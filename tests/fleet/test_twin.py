@@ -94,9 +94,18 @@ REFUSALS = [
     ('version not text', set_partition('version', 7), '"version" is not text'),
     ('unknown image', set_card('startup_image', 'unknown'), '"startup_image" is not fw-a, fw-b or gold'),
     ('life cycle', lambda d: d['cards'][0]['identity'].update(life_cycle='retired'), 'not a life-cycle state'),
+    # A version is a line of the twin's state file and of the card's answers.
+    ('line break in version', set_partition('version', '2.17.0\nsecure_boot=0\nlife_cycle=4'),
+     'partition fw-b: "version" holds a control character: "2.17.0\\nsecure_boot=0\\nlife_cycle=4"'),
+    ('escape in version', set_partition('version', '2.17.0\x1b[2J'), '"version" holds a control character'),
     ('no card answered', lambda d: d['cards'][0].update(ok=False), 'has 0 cards that answered'),
     ('not inventory', lambda d: d.pop('cards'), 'is not an inventory document'),
 ]
+
+
+def make_twin(twin, source):
+    return subprocess.run([LAUNCHER, '--state', twin.state, '--bdf', twin.bdf, '--twin', str(source), '--', 'true'],
+                          capture_output=True, text=True, timeout=60)
 
 
 @pytest.mark.parametrize('name,spoil,message', REFUSALS, ids=[r[0] for r in REFUSALS])
@@ -106,11 +115,63 @@ def test_twin_refuses_what_it_cannot_copy(new_card, tmp_path, name, spoil, messa
     source = tmp_path / 'inventory.json'
     source.write_text(json.dumps(doc))
     twin = new_card('twin')
-    proc = subprocess.run([LAUNCHER, '--state', twin.state, '--bdf', twin.bdf, '--twin', str(source), '--', 'true'],
-                          capture_output=True, text=True, timeout=60)
+    proc = make_twin(twin, source)
     assert proc.returncode == 1
     assert message in proc.stderr
+    assert proc.stderr.count('\n') == 1, proc.stderr
     assert not os.path.exists(os.path.join(twin.state, 'state.txt'))
+
+
+MiB = 1 << 20
+
+
+def nested_partitions(levels):
+    """An inventory whose partition list nests arrays down to that depth."""
+    inner = levels - 4  # the document, "cards", the card, "partitions"
+    return '{"cards": [{"ok": true, "card": "0000:03:00.0", "partitions": [%s%s]}]}' % ('[' * inner, ']' * inner)
+
+
+def padded_to(size):
+    doc = '{"cards": []}'
+    return doc + ' ' * (size - len(doc))
+
+
+# Document -> what the launcher says.
+DOCUMENTS = [
+    ('300 000 levels', nested_partitions(300000), 'nests deeper than 64 levels'),
+    ('65 levels', nested_partitions(65), 'nests deeper than 64 levels'),
+    ('64 levels', nested_partitions(64), 'is not one the virtual card has'),
+    ('over 16 MiB', padded_to(16 * MiB + 1), 'is over 16 MiB'),
+    ('16 MiB', padded_to(16 * MiB), 'has 0 cards that answered'),
+    ('endless device', None, 'is over 16 MiB'),
+]
+
+
+@pytest.mark.parametrize('name,text,message', DOCUMENTS, ids=[d[0] for d in DOCUMENTS])
+def test_twin_refuses_documents_beyond_the_limits(new_card, tmp_path, name, text, message):
+    source = '/dev/zero'
+    if text is not None:
+        source = tmp_path / 'inventory.json'
+        source.write_text(text)
+    twin = new_card('twin')
+    proc = make_twin(twin, source)
+    assert proc.returncode == 1
+    assert message in proc.stderr
+    assert proc.stderr.count('\n') == 1, proc.stderr[:500]
+    assert not os.path.exists(os.path.join(twin.state, 'state.txt'))
+
+
+def test_twin_counts_nesting_outside_strings_only(new_card, tmp_path):
+    doc = new_card('factory').inventory()
+    version = '[{' * 30 + '\\"]'
+    set_partition('version', version)(doc)
+    source = tmp_path / 'inventory.json'
+    source.write_text(json.dumps(doc))
+    twin = new_card('twin')
+    proc = make_twin(twin, source)
+    assert proc.returncode == 0, proc.stderr
+    fw_b = next(p for p in twin.inventory()['cards'][0]['partitions'] if p['name'] == 'fw-b')
+    assert fw_b['version'] == version
 
 
 def test_twin_never_overwrites_a_card(new_card, tmp_path):

@@ -51,7 +51,7 @@ TEST_P(SafeDir, VerdictAndReason) {
             ASSERT_EQ(chmod(path.c_str(), c.mode), 0);
             if (c.kind == entry_kind::foreign_dir) {
                 if (geteuid() != 0) {
-                    GTEST_SKIP() << "giving a directory away needs root";
+                    GTEST_SKIP() << "needs root: gives a directory to another user";
                 }
                 ASSERT_EQ(chown(path.c_str(), k_other_uid, 0), 0);
             }

@@ -145,7 +145,7 @@ class CardDirectory : public ::testing::TestWithParam<dir_case_s> {};
 TEST_P(CardDirectory, RefusedAndTheToolStillRuns) {
     const dir_case_s &c = GetParam();
     if (c.reason == nullptr && geteuid() != 0) {
-        GTEST_SKIP() << "giving a directory away needs root";
+        GTEST_SKIP() << "needs root: gives a directory to another user";
     }
     e2e_card_guard g;
     const std::string elsewhere = g.card.work_dir + "/elsewhere";
@@ -335,6 +335,7 @@ INSTANTIATE_TEST_SUITE_P(Names, CardNaming, ::testing::ValuesIn(k_namings),
 // The card's misc node made usable by group 65534, as a host gives a group
 // the card: root and that group's users then meet on the same lock.
 TEST(CardLock, RootAndAnotherUserMeet) {
+    if (geteuid() != 0) GTEST_SKIP() << "needs root: runs flash-update as root and as another user";
     for (const bool user_first : {true, false}) {
         SCOPED_TRACE(user_first ? "user first" : "root first");
         e2e_card_guard g;

@@ -129,7 +129,7 @@ class LogDirRefusal : public LogDir, public ::testing::WithParamInterface<dir_ca
 TEST_P(LogDirRefusal, UnusableWithoutLogger) {
     const dir_case_s &c = GetParam();
     if (c.reason == nullptr && geteuid() != 0) {
-        GTEST_SKIP() << "giving a directory away needs root";
+        GTEST_SKIP() << "needs root: gives a directory to another user";
     }
     c.plant(card_dir_link, elsewhere.path);
     const std::string reason = c.reason != nullptr ? c.reason

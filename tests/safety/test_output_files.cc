@@ -153,7 +153,7 @@ class OutputFileRefusal : public OutputFile, public ::testing::WithParamInterfac
 TEST_P(OutputFileRefusal, NothingIsWrittenAndTheReasonIsNamed) {
     const refusal_case_s &c = GetParam();
     if (c.reason == nullptr && geteuid() != 0) {
-        GTEST_SKIP() << "giving a directory away needs root";
+        GTEST_SKIP() << "needs root: gives a directory to another user";
     }
     safety_dir_s elsewhere;
     ASSERT_EQ(chmod(elsewhere.path.c_str(), 0755), 0);

@@ -16,6 +16,9 @@ function(fu_listing out)
     if(NOT IS_DIRECTORY ${dir} OR IS_SYMLINK ${dir})
       continue()
     endif()
+    if(dir IN_LIST fu_owned_paths)
+      list(APPEND entries "${dir}")
+    endif()
     file(GLOB names RELATIVE ${dir} LIST_DIRECTORIES true ${dir}/* ${dir}/.*)
     foreach(name IN LISTS names)
       if(name MATCHES "^\\.\\.?$")
@@ -32,6 +35,23 @@ function(fu_listing out)
   set(${out} "${entries}" PARENT_SCOPE)
 endfunction()
 
+# The tool and the launcher make /tmp/korvex and /run/lock/flash-update when
+# they are missing (a suite without the sandbox, or one not run as root,
+# shares the host's): once every test has removed its own entries, such a
+# folder made during the suite is empty and goes too.
+function(fu_tidy before)
+  foreach(dir /tmp/korvex /run/lock/flash-update)
+    if(IS_DIRECTORY ${dir} AND NOT IS_SYMLINK ${dir} AND NOT dir IN_LIST before)
+      # rmdir takes only an empty folder, also when another suite is using it.
+      execute_process(COMMAND rmdir ${dir} OUTPUT_QUIET ERROR_QUIET)
+    endif()
+  endforeach()
+endfunction()
+
+if(MODE STREQUAL "after" AND EXISTS ${LISTING})
+  file(READ ${LISTING} before)
+  fu_tidy("${before}")
+endif()
 fu_listing(now)
 if(MODE STREQUAL "before")
   file(WRITE ${LISTING} "${now}")

@@ -10,7 +10,9 @@
 // changes land on a private tmpfs. Without the right to make a mount
 // namespace (not root) the program runs as it is.
 #define _GNU_SOURCE
+#include <dirent.h>
 #include <errno.h>
+#include <fcntl.h>
 #include <sched.h>
 #include <stdio.h>
 #include <string.h>
@@ -43,9 +45,58 @@ static int overlay(const char *target, const char *name) {
     return 0;
 }
 
+// A directory of / to stand in as the root for a moment (any will do).
+static int some_subdirectory(char *path, size_t size) {
+    DIR *d = opendir("/");
+    if (d == NULL) return -1;
+    int found = -1;
+    for (struct dirent *e; found != 0 && (e = readdir(d)) != NULL;) {
+        struct stat st;
+        snprintf(path, size, "/%s", e->d_name);
+        if (strcmp(e->d_name, ".") != 0 && strcmp(e->d_name, "..") != 0 && lstat(path, &st) == 0 &&
+            S_ISDIR(st.st_mode)) {
+            found = 0;
+        }
+    }
+    closedir(d);
+    return found;
+}
+
+// Makes every mount of the new namespace private, so that nothing mounted
+// here reaches the host. In a chroot / is a directory, not a mount, and the
+// mount that holds it cannot be named from inside: the process leaves the
+// chroot for a moment (root may: once the root is a subdirectory, ".." from
+// the old root climbs on), makes the namespace's real root private with all
+// below it, and goes back. Binding / onto itself instead would put a new
+// mount under the host's shared one, and a copy of it would appear on the
+// host.
+static int make_mounts_private(void) {
+    if (mount(NULL, "/", NULL, MS_REC | MS_PRIVATE, NULL) == 0) return 0;
+    if (errno != EINVAL) return fail("cannot make private", "/");
+    char sub[320];
+    int root = open("/", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    int cwd = open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (root < 0 || cwd < 0 || some_subdirectory(sub, sizeof sub) != 0 || chdir("/") != 0 || chroot(sub) != 0) {
+        return fail("cannot leave the chroot of", "/");
+    }
+    for (int i = 0; i < 4096; i++) {
+        struct stat here, up;
+        if (stat(".", &here) != 0 || stat("..", &up) != 0) return fail("cannot climb from", "/");
+        if (here.st_dev == up.st_dev && here.st_ino == up.st_ino) break;
+        if (chdir("..") != 0) return fail("cannot climb from", "/");
+    }
+    int made = chroot(".") == 0 ? mount(NULL, "/", NULL, MS_REC | MS_PRIVATE, NULL) : -1;
+    int saved = errno;
+    if (fchdir(root) != 0 || chroot(".") != 0 || fchdir(cwd) != 0) return fail("cannot return to the chroot", "/");
+    close(root);
+    close(cwd);
+    errno = saved;
+    return made == 0 ? 0 : fail("cannot make private", "the mount that holds /");
+}
+
 static int make_private(void) {
     if (unshare(CLONE_NEWNS) != 0) return fail("cannot unshare", "the mount namespace");
-    if (mount(NULL, "/", NULL, MS_REC | MS_PRIVATE, NULL) != 0) return fail("cannot make private", "/");
+    if (make_mounts_private() != 0) return -1;
     if (mount("fu-test-sandbox", k_layers, "tmpfs", MS_NOSUID | MS_NODEV, "mode=0700") != 0) {
         return fail("cannot mount tmpfs on", k_layers);
     }

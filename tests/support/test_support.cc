@@ -1,6 +1,9 @@
 #include "test_support.h"
 
+#include <fcntl.h>
 #include <stdlib.h>
+#include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <filesystem>
@@ -52,6 +55,37 @@ std::vector<std::string> split_lines(const std::string &text) {
         lines.push_back(line);
     }
     return lines;
+}
+
+std::string field_filled(const std::string &text, size_t width) {
+    std::string out;
+    while (out.size() < width)
+        out += text;
+    return out.substr(0, width);
+}
+
+int lock_file_take(const std::string &path) {
+    for (;;) {
+        const int fd = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
+        if (fd < 0) return -1;
+        if (flock(fd, LOCK_EX) != 0) {
+            const int saved = errno;
+            close(fd);
+            errno = saved;
+            return -1;
+        }
+        struct stat held {
+        }, named{};
+        if (fstat(fd, &held) == 0 && stat(path.c_str(), &named) == 0 && held.st_dev == named.st_dev &&
+            held.st_ino == named.st_ino)
+            return fd;
+        close(fd);  // the holder before removed it: a new one is made
+    }
+}
+
+void lock_file_release(const std::string &path, int fd) {
+    unlink(path.c_str());
+    close(fd);
 }
 
 temp_dir::temp_dir(const char *prefix) {

@@ -25,6 +25,18 @@ bool file_exists(const std::string &path);
 // The lines of text without their line feeds; a last line without one counts.
 std::vector<std::string> split_lines(const std::string &text);
 
+// What the virtual card's no-nul fault puts in a field of that width: the
+// text repeated up to the field's last byte.
+std::string field_filled(const std::string &text, size_t width);
+
+// An exclusive flock on a lock file that exists only while it is held: the
+// holder removes it before letting go, and a waiter that then holds a file no
+// longer at the path tries again, so that no run leaves the file behind.
+// The descriptor, or -1 with errno set.
+int lock_file_take(const std::string &path);
+// Removes the file and lets go of it.
+void lock_file_release(const std::string &path, int fd);
+
 // A fresh directory under /tmp, removed with everything in it.
 struct temp_dir {
     std::string path;  // empty when it could not be made

@@ -3,6 +3,7 @@
 // information, persistence and the request record.
 #include <sys/stat.h>
 
+#include "vcard_internal.h"
 #include "vcard_test_util.h"
 
 using namespace vcard_test;
@@ -589,6 +590,48 @@ TEST_F(VcardModel, TwoCardsOnDistinctDirectoriesKeepTheirOwnFlash) {
     bytes ff(100, 0xFF);
     EXPECT_EQ(hex(r.data.data() + 1, 64), sha512_hex_upper(ff.data(), ff.size()));
     vcard_close(other);
+}
+
+TEST_F(VcardModel, StateFileValuesNeverStartAKeyOfTheirOwn) {
+    struct value_case_s {
+        std::string value;
+        std::string stored;  // after "part.fw-a.version="
+    };
+    const value_case_s cases[] = {
+        {"1\nsecure_boot=0", "1\\nsecure_boot=0"},
+        {"2\r\nstartup_fw=2\n", "2\\r\\nstartup_fw=2\\n"},
+        {"a=b", "a=b"},
+        {"c:\\n\\x41", "c:\\\\n\\\\x41"},
+        {std::string("nul\0tab\tdel\x7f", 12), "nul\\x00tab\\x09del\\x7f"},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.stored);
+        const std::string dir = dir_ + "/values";
+        std::filesystem::remove_all(dir);
+        ASSERT_TRUE(std::filesystem::create_directory(dir));
+        vcard_state_s st;
+        std::string err;
+        ASSERT_TRUE(vcard_state_load(dir, st, err)) << err;
+        st.secure_boot = true;
+        st.parts[6].version = c.value;
+        st.parts[6].key_name = c.value;
+        ASSERT_TRUE(vcard_state_save(dir, st));
+        const std::vector<std::string> lines = test_support::split_lines(file_text(dir + "/state.txt"));
+        EXPECT_EQ(std::count(lines.begin(), lines.end(), "part.fw-a.version=" + c.stored), 1);
+        EXPECT_EQ(std::count(lines.begin(), lines.end(), "part.fw-a.key=" + c.stored), 1);
+        EXPECT_EQ(std::count(lines.begin(), lines.end(), "secure_boot=1"), 1);
+        EXPECT_EQ(std::count_if(lines.begin(), lines.end(),
+                                [](const std::string &l) {
+                                    return l.rfind("secure_boot=", 0) == 0 || l.rfind("startup_fw=", 0) == 0;
+                                }),
+                  2);
+        vcard_state_s back;
+        ASSERT_TRUE(vcard_state_load(dir, back, err)) << err;
+        EXPECT_EQ(back.parts[6].version, c.value);
+        EXPECT_EQ(back.parts[6].key_name, c.value);
+        EXPECT_TRUE(back.secure_boot);
+        EXPECT_EQ(back.startup_fw, 0u);
+    }
 }
 
 }  // namespace

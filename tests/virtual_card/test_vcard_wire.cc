@@ -346,7 +346,7 @@ TEST_F(VcardWire, EveryFaultIsVisibleOnTheWire) {
          }},
         {"partition-info:no-nul", FWUPDATE_MSG_GET_PARTITION_INFO, as_bytes(entry0),
          [](const bytes &o) {
-             EXPECT_EQ(text_at(o, 9, 16), "boot0           ");
+             EXPECT_EQ(text_at(o, 9, 16), "boot0boot0boot0b");
              EXPECT_EQ(std::find(o.begin() + 16 + 25, o.begin() + 16 + 41, 0), o.begin() + 16 + 41);
              EXPECT_EQ(std::find(o.begin() + 16 + 52, o.end(), 0), o.end());
          }},

@@ -23,7 +23,8 @@
 //   next-offset=V   write answer: next offset V
 //   text-len=V      startup text_len / firmware list data_len / signed
 //                   data_len set to V (beyond their areas when above them)
-//   no-nul          texts fill their fields with no terminator
+//   no-nul          texts fill their fields to the last byte (repeated
+//                   or cut) with no terminator
 //   bad-json        signed metadata that is not valid JSON
 //   no-key-name     signed metadata without "key_name"
 //   key-name=TEXT   signed metadata whose "key_name" is TEXT (may be empty)

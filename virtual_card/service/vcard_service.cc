@@ -54,13 +54,31 @@ void put_rsp(vcard_reply_s &r, const T &rec) {
     r.data.assign(p, p + sizeof rec);
 }
 
-// A text into a fixed field: NUL-terminated when it fits; with no_nul the
-// rest of the field is filled with blanks and no terminator is left.
+// A text into a fixed field: NUL-terminated when it fits. With no_nul the
+// text fills the field to its last byte with no terminator, as a name as
+// long as its field would: a longer text is cut, a shorter one repeated, so
+// a reader that stops at the field's end has the card's own characters and
+// no padding. An empty text stays empty.
 void put_text(char *field, size_t width, const std::string &text, bool no_nul) {
     memset(field, 0, width);
-    size_t n = std::min(text.size(), no_nul ? width : width - 1);
-    memcpy(field, text.data(), n);
-    if (no_nul) memset(field + n, ' ', width - n);
+    if (!no_nul || text.empty()) {
+        memcpy(field, text.data(), std::min(text.size(), width - 1));
+        return;
+    }
+    for (size_t i = 0; i < width; i++)
+        field[i] = text[i % text.size()];
+}
+
+// A JSON object into a fixed field. With no_nul it is widened to end at the
+// field's last byte, with blanks before its closing brace: still one object,
+// nothing after it. Anything else (a cut object) is filled as a text.
+void put_object(char *field, size_t width, const std::string &object, bool no_nul) {
+    if (no_nul && !object.empty() && object.back() == '}' && object.size() < width) {
+        std::string wide = object.substr(0, object.size() - 1) + std::string(width - object.size(), ' ') + "}";
+        memcpy(field, wide.data(), width);
+        return;
+    }
+    put_text(field, width, object, no_nul);
 }
 
 uint32_t part_id_of_fw(uint32_t fw) {
@@ -491,7 +509,7 @@ void on_signed_data(vcard_s *c, const uint8_t *req, size_t len, const vcard_call
     if (f.bad_json) json = "{\"key_name\": \"" + json_escape(key) + "\", \"image\": ";
     fwupdate_signed_data_rsp_s rsp{};
     rsp.rsvd1 = 1;  // metadata format
-    put_text(rsp.data, sizeof rsp.data, json, f.no_nul);
+    put_object(rsp.data, sizeof rsp.data, json, f.no_nul);
     rsp.data_len = f.no_nul ? sizeof rsp.data : static_cast<uint32_t>(std::min(json.size(), sizeof rsp.data - 1));
     if (f.text_len) rsp.data_len = f.text_len_value;
     put_rsp(r, rsp);

@@ -101,6 +101,59 @@ bool pwrite_full(int fd, const uint8_t *buf, size_t len, uint64_t off) {
     return true;
 }
 
+// state.txt holds one key=value a line; a value is cut at the line's end
+// only. Backslashes, line breaks and every other control character are
+// escaped (\\, \n, \r, \xHH), so that no value can end its line and start
+// a key of its own.
+std::string escaped(const std::string &value) {
+    std::string out;
+    for (char c : value) {
+        const unsigned char b = static_cast<unsigned char>(c);
+        if (c == '\\') {
+            out += "\\\\";
+        } else if (c == '\n') {
+            out += "\\n";
+        } else if (c == '\r') {
+            out += "\\r";
+        } else if (b < 0x20 || b == 0x7f) {
+            char hex[8];
+            snprintf(hex, sizeof hex, "\\x%02x", b);
+            out += hex;
+        } else {
+            out += c;
+        }
+    }
+    return out;
+}
+
+int hex_digit(char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return -1;
+}
+
+// The reverse of escaped(); a backslash that starts no escape stays as it is
+// (a file written by hand).
+std::string unescaped(const std::string &text) {
+    std::string out;
+    for (size_t i = 0; i < text.size(); i++) {
+        const char next = i + 1 < text.size() ? text[i + 1] : '\0';
+        if (text[i] != '\\') {
+            out += text[i];
+        } else if (next == '\\' || next == 'n' || next == 'r') {
+            out += next == 'n' ? '\n' : next == 'r' ? '\r' : '\\';
+            i++;
+        } else if (next == 'x' && i + 3 < text.size() && hex_digit(text[i + 2]) >= 0 && hex_digit(text[i + 3]) >= 0) {
+            out += static_cast<char>(hex_digit(text[i + 2]) * 16 + hex_digit(text[i + 3]));
+            i += 3;
+        } else {
+            out += text[i];
+        }
+    }
+    return out;
+}
+
 void load_comp(const std::map<std::string, std::string> &kv, const std::string &name, vcard_secure_comp_s &c) {
     uint64_t v = 0;
     auto get = [&](const char *field, uint64_t &out) {
@@ -183,7 +236,7 @@ bool vcard_state_load(const std::string &dir, vcard_state_s &st, std::string &er
         if (line.empty() || line[0] == '#') continue;
         size_t eq = line.find('=');
         if (eq == std::string::npos) continue;
-        kv[line.substr(0, eq)] = line.substr(eq + 1);
+        kv[line.substr(0, eq)] = unescaped(line.substr(eq + 1));
     }
     uint64_t v = 0;
     auto num = [&](const char *key, auto &field) {
@@ -241,9 +294,9 @@ bool vcard_state_save(const std::string &dir, const vcard_state_s &st) {
         const vcard_part_state_s &ps = it->second;
         std::string base = std::string("part.") + p.id_name + ".";
         os << base << "image_len=" << ps.image_len << "\n";
-        os << base << "version=" << ps.version << "\n";
+        os << base << "version=" << escaped(ps.version) << "\n";
         os << base << "hash=" << vcard_hex(ps.install_hash.data(), ps.install_hash.size()) << "\n";
-        os << base << "key=" << ps.key_name << "\n";
+        os << base << "key=" << escaped(ps.key_name) << "\n";
         if (!ps.signature.empty())
             os << base << "signature=" << vcard_hex(ps.signature.data(), ps.signature.size()) << "\n";
     }

@@ -6,14 +6,16 @@
 // is not state and stays the virtual card's own.
 #include "vcard_twin.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
+#include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
 #include <nlohmann/json.hpp>
-#include <sstream>
 
 #include "vcard_internal.h"
 
@@ -27,15 +29,76 @@ const json *member(const json &object, const char *key) {
     return it == object.end() ? nullptr : &*it;
 }
 
-bool load_document(const std::string &path, json &doc, std::string &err) {
-    std::ifstream in(path);
-    if (!in) {
+// An inventory of eight cards is some tens of kilobytes, nested five deep.
+constexpr size_t k_max_document = 16u << 20;
+constexpr unsigned k_max_depth = 64;
+
+// A value as the error line shows it: JSON text, control characters escaped.
+std::string shown(const json &v) {
+    return v.dump(-1, ' ', false, json::error_handler_t::replace);
+}
+
+// Reads at most the limit and one byte more, whatever the path names (a
+// device that never ends, a pipe).
+bool read_document(const std::string &path, std::string &text, std::string &err) {
+    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
         err = "cannot read " + path + ": " + std::strerror(errno);
         return false;
     }
-    std::stringstream text;
-    text << in.rdbuf();
-    doc = json::parse(text.str(), nullptr, false);
+    text.clear();
+    char buf[65536];
+    while (text.size() <= k_max_document) {
+        ssize_t n = read(fd, buf, std::min(sizeof buf, k_max_document + 1 - text.size()));
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) {
+            err = "cannot read " + path + ": " + std::strerror(errno);
+            close(fd);
+            return false;
+        }
+        if (n == 0) break;
+        text.append(buf, static_cast<size_t>(n));
+    }
+    close(fd);
+    if (text.size() > k_max_document) {
+        err = path + " is over 16 MiB; an inventory is far smaller";
+        return false;
+    }
+    return true;
+}
+
+// The deepest nesting of arrays and objects, counted on the text before it
+// is parsed: brackets inside strings do not count.
+unsigned nesting_depth(const std::string &text) {
+    unsigned depth = 0, deepest = 0;
+    bool in_string = false, escaped = false;
+    for (char c : text) {
+        if (in_string) {
+            if (escaped)
+                escaped = false;
+            else if (c == '\\')
+                escaped = true;
+            else if (c == '"')
+                in_string = false;
+        } else if (c == '"') {
+            in_string = true;
+        } else if (c == '[' || c == '{') {
+            deepest = std::max(deepest, ++depth);
+        } else if ((c == ']' || c == '}') && depth > 0) {
+            depth--;
+        }
+    }
+    return deepest;
+}
+
+bool load_document(const std::string &path, json &doc, std::string &err) {
+    std::string text;
+    if (!read_document(path, text, err)) return false;
+    if (nesting_depth(text) > k_max_depth) {
+        err = path + " nests deeper than " + std::to_string(k_max_depth) + " levels; an inventory is not";
+        return false;
+    }
+    doc = json::parse(text, nullptr, false);
     if (doc.is_discarded()) {
         err = path + " is not JSON";
         return false;
@@ -66,7 +129,7 @@ bool get_u64(const json &object, const char *key, uint64_t max, uint64_t &out, s
         errno = 0;
         n = std::strtoull(text.c_str(), &end, 0);
         if (text.empty() || text[0] == '-' || errno != 0 || *end != '\0') {
-            err = std::string("\"") + key + "\" is not a number: " + text;
+            err = std::string("\"") + key + "\" is not a number: " + shown(*v);
             return false;
         }
     } else {
@@ -99,7 +162,7 @@ bool life_cycle(const json &object, const char *key, uint8_t &out, std::string &
         out = static_cast<uint8_t>(n);
         return true;
     }
-    err = std::string("\"") + key + "\" is not a life-cycle state: " + v->dump();
+    err = std::string("\"") + key + "\" is not a life-cycle state: " + shown(*v);
     return false;
 }
 
@@ -113,7 +176,7 @@ bool firmware_image(const json &card, const char *key, uint32_t &out, std::strin
             return true;
         }
     }
-    err = std::string("\"") + key + "\" is not fw-a, fw-b or gold: " + v->dump();
+    err = std::string("\"") + key + "\" is not fw-a, fw-b or gold: " + shown(*v);
     return false;
 }
 
@@ -152,7 +215,7 @@ bool partitions(const json &card, vcard_state_s &st, std::string &err) {
         const vcard_partition_def_s *def = id == UINT64_MAX ? nullptr : vcard_partition_find(static_cast<uint32_t>(id));
         if (def == nullptr || name == nullptr || !name->is_string() ||
             name->get_ref<const std::string &>() != def->id_name || size != def->size) {
-            err = "partition " + p.dump() + " is not one the virtual card has (id, name and size must match)";
+            err = "partition " + shown(p) + " is not one the virtual card has (id, name and size must match)";
             return false;
         }
         if (version != nullptr) {
@@ -160,8 +223,17 @@ bool partitions(const json &card, vcard_state_s &st, std::string &err) {
                 err = "partition " + std::string(def->id_name) + ": \"version\" is not text";
                 return false;
             }
+            // The version reaches the state file and the card's text answers,
+            // both made of lines.
+            const std::string &text = version->get_ref<const std::string &>();
+            if (std::any_of(text.begin(), text.end(),
+                            [](char c) { return std::iscntrl(static_cast<unsigned char>(c)); })) {
+                err = "partition " + std::string(def->id_name) +
+                      ": \"version\" holds a control character: " + shown(*version);
+                return false;
+            }
             // The card's version field holds 63 characters and a terminator.
-            st.parts[def->id].version = version->get_ref<const std::string &>().substr(0, 63);
+            st.parts[def->id].version = text.substr(0, 63);
         }
     }
     return true;
@@ -239,7 +311,7 @@ bool vcard_twin_create(const std::string &inventory_path, const std::vector<std:
         std::string why;
         if (!vcard_state_load(dir, states[i], why) || !twin_state(*cards[i], states[i], why)) {
             const json *address = member(*cards[i], "card");
-            err = "card " + (address != nullptr ? address->dump() : std::string("?")) + ": " + why;
+            err = "card " + (address != nullptr ? shown(*address) : std::string("?")) + ": " + why;
             return false;
         }
     }

@@ -13,7 +13,9 @@
 // startup image, the service's layout version, secure boot, the life-cycle
 // states and the bl1 and bastion boot partitions, versions and counters.
 // A partition the virtual card does not have, or has with another name or
-// size, is refused. False with the reason in err.
+// size, is refused, and so are a document over 16 MiB (at most that and a
+// byte are read), nested deeper than 64 levels, and a partition version
+// holding a control character. False with the reason, one line, in err.
 bool vcard_twin_create(const std::string &inventory_path, const std::vector<std::string> &state_dirs, std::string &err);
 
 // Addresses of the cards that answered in the inventory document at path, in

@@ -2,13 +2,15 @@
 //
 // The card's sysfs and device nodes live in a umockdev testbed served by this
 // process; the command runs as a child under the umockdev preload library,
-// which redirects its /sys and /dev into the testbed. The exit status is the
-// command's own (128 + n after signal n; 124 after --timeout).
+// which redirects its /sys and /dev into the testbed. The launcher ends as the
+// command did: with its exit status, or killed by the signal that killed it
+// (124 after --timeout). SIGINT, SIGTERM and SIGHUP go on to the command.
 #include <errno.h>
 #include <fcntl.h>
 #include <getopt.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/signalfd.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
@@ -48,8 +50,14 @@ void usage(FILE *out, const char *prog) {
                  "\n"
                  "Runs COMMAND against a virtual card: its PCI functions in sysfs, the vela_ipc\n"
                  "misc node and the kvc_core fwctl node, emulated with umockdev and answered by\n"
-                 "the card's firmware update service model. Returns COMMAND's exit status\n"
-                 "(128+n when a signal n ended it, 124 when --timeout killed it).\n"
+                 "the card's firmware update service model.\n"
+                 "\n"
+                 "Ends as COMMAND ended: with its exit status, or, when signal n killed\n"
+                 "COMMAND, killed by n itself (a shell's $? is 128+n either way; a wait status\n"
+                 "tells an exit with 130 from death by SIGINT); 124 when --timeout killed it.\n"
+                 "SIGINT, SIGTERM and SIGHUP to the launcher go on to COMMAND (one the terminal\n"
+                 "sent to the whole process group is not sent again). COMMAND starts with every\n"
+                 "signal at its default action and none blocked, SIGPIPE included.\n"
                  "\n"
                  "  serve      keep the card up and print the environment that reaches it:\n"
                  "               %s serve > /tmp/vcard.env &\n"
@@ -288,28 +296,59 @@ void prepare_child_env() {
         setenv(name.c_str(), value.c_str(), 1);
 }
 
-int status_of(int wstatus) {
-    if (WIFEXITED(wstatus)) return WEXITSTATUS(wstatus);
-    if (WIFSIGNALED(wstatus)) return 128 + WTERMSIG(wstatus);
-    return 1;
-}
-
 int pidfd_open_child(pid_t pid) {
     return static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
 }
 
-// Runs the command and waits for it, killing it at the deadline or when the
-// launcher is asked to stop.
-int run_child(char **argv, const sigset_t &old_mask, int sig_fd, long timeout_s) {
+// How the command ended: its exit status, or the signal that killed it.
+struct child_end_s {
+    int status = 1;
+    int signal = 0;
+};
+
+child_end_s end_of(int wstatus) {
+    child_end_s end;
+    if (WIFEXITED(wstatus)) end.status = WEXITSTATUS(wstatus);
+    if (WIFSIGNALED(wstatus)) {
+        end.signal = WTERMSIG(wstatus);
+        end.status = 128 + end.signal;
+    }
+    return end;
+}
+
+// The command starts as from a login shell, whatever the launcher inherited
+// or its libraries changed: every signal at its default action (an ignored
+// SIGPIPE would turn a closed reader into write errors) and none blocked.
+void reset_signals_for_exec() {
+    struct sigaction dfl {};
+    dfl.sa_handler = SIG_DFL;
+    sigemptyset(&dfl.sa_mask);
+    for (int s = 1; s < NSIG; s++)
+        if (s != SIGKILL && s != SIGSTOP) sigaction(s, &dfl, nullptr);  // the C library's own refuse: fine
+    sigset_t none;
+    sigemptyset(&none);
+    sigprocmask(SIG_SETMASK, &none, nullptr);
+}
+
+// A stop signal the kernel sent (the terminal's ^C, a hang-up) went to the
+// whole process group: a command still in the launcher's group has it
+// already. Anything else (kill from another process) is passed on.
+bool forward_stop(const signalfd_siginfo &si, pid_t pid) {
+    return si.ssi_code != SI_KERNEL || getpgid(pid) != getpgrp();
+}
+
+// Runs the command and waits for it. A stop signal to the launcher goes on to
+// the command as it is; only the deadline kills it.
+child_end_s run_child(char **argv, int sig_fd, long timeout_s) {
     std::fflush(stdout);
     std::fflush(stderr);
     pid_t pid = fork();
     if (pid < 0) {
         std::fprintf(stderr, "flash-update-vcard: fork: %s\n", std::strerror(errno));
-        return 1;
+        return {};
     }
     if (pid == 0) {
-        sigprocmask(SIG_SETMASK, &old_mask, nullptr);
+        reset_signals_for_exec();
         execvp(argv[0], argv);
         std::fprintf(stderr, "flash-update-vcard: cannot run %s: %s\n", argv[0], std::strerror(errno));
         _exit(127);
@@ -322,7 +361,7 @@ int run_child(char **argv, const sigset_t &old_mask, int sig_fd, long timeout_s)
         pid_t done = waitpid(pid, &wstatus, WNOHANG);
         if (done == pid) {
             if (pid_fd >= 0) close(pid_fd);
-            return status_of(wstatus);
+            return end_of(wstatus);
         }
         int wait_ms = -1;
         if (timeout_s > 0) {
@@ -336,7 +375,7 @@ int run_child(char **argv, const sigset_t &old_mask, int sig_fd, long timeout_s)
                 waitpid(pid, &wstatus, 0);
                 if (pid_fd >= 0) close(pid_fd);
                 std::fprintf(stderr, "flash-update-vcard: %s killed after %ld s\n", argv[0], timeout_s);
-                return k_exit_timeout;
+                return {k_exit_timeout, 0};
             }
             wait_ms = static_cast<int>(left);
         }
@@ -345,14 +384,27 @@ int run_child(char **argv, const sigset_t &old_mask, int sig_fd, long timeout_s)
         int n = poll(fds, 2, wait_ms);
         if (n > 0 && (fds[1].revents & POLLIN) != 0) {
             signalfd_siginfo si{};
-            if (read(sig_fd, &si, sizeof si) == static_cast<ssize_t>(sizeof si)) {
-                kill(pid, SIGKILL);
-                waitpid(pid, &wstatus, 0);
-                if (pid_fd >= 0) close(pid_fd);
-                return 128 + static_cast<int>(si.ssi_signo);
-            }
+            if (read(sig_fd, &si, sizeof si) == static_cast<ssize_t>(sizeof si) && forward_stop(si, pid))
+                kill(pid, static_cast<int>(si.ssi_signo));
         }
     }
+}
+
+// Ends the launcher the way the command ended, so that its own parent sees
+// a command killed by signal n as killed by n, never as an exit with 128+n.
+// Core dumps are off first: the command's core, if any, is the command's.
+[[noreturn]] void die_like(int signo) {
+    struct rlimit none {};
+    setrlimit(RLIMIT_CORE, &none);
+    std::fflush(stdout);
+    std::fflush(stderr);
+    signal(signo, SIG_DFL);
+    sigset_t set;
+    sigemptyset(&set);
+    sigaddset(&set, signo);
+    sigprocmask(SIG_UNBLOCK, &set, nullptr);
+    raise(signo);
+    _exit(128 + signo);  // a signal whose default action is not to end the process
 }
 
 // The card count a twin takes from its inventory unless --cards names it.
@@ -449,12 +501,12 @@ int main(int argc, char **argv) {
 
     // Signals that stop the launcher arrive through a descriptor; they are
     // blocked before the testbed starts its thread so that no thread takes them.
-    sigset_t stop_set, old_mask;
+    sigset_t stop_set;
     sigemptyset(&stop_set);
     sigaddset(&stop_set, SIGINT);
     sigaddset(&stop_set, SIGTERM);
     sigaddset(&stop_set, SIGHUP);
-    sigprocmask(SIG_BLOCK, &stop_set, &old_mask);
+    sigprocmask(SIG_BLOCK, &stop_set, nullptr);
     int sig_fd = signalfd(-1, &stop_set, SFD_CLOEXEC);
 
     const char *tmpdir = std::getenv("TMPDIR");
@@ -468,13 +520,14 @@ int main(int argc, char **argv) {
         unsetenv("TMPDIR");
     if (bed == nullptr) return 1;
 
-    int status;
+    child_end_s end;
     if (serve_mode) {
-        status = serve(bed, sig_fd);
+        end.status = serve(bed, sig_fd);
     } else {
         prepare_child_env();
-        status = run_child(argv + first, old_mask, sig_fd, o.timeout_s);
+        end = run_child(argv + first, sig_fd, o.timeout_s);
     }
     vcard_bed_stop(bed);
-    return status;
+    if (end.signal != 0) die_like(end.signal);
+    return end.status;
 }
