@@ -18,13 +18,15 @@ namespace {
 // first member of the wrong type and names it by its path.
 struct reader_s {
     bool strict = false;
-    std::string path;  // of the object being read, "" at the top
+    const doc_card_s *card_defaults = nullptr;  // what a card's absent members read as
+    std::string path;                           // of the object being read, "" at the top
     std::string error;
 
     bool failed() const { return !error.empty(); }
     std::string at(const char *key) const { return path.empty() ? key : path + "." + key; }
+    // "cards[0].partitions[3]: \"version\" is not text"
     void fail(const char *key, const char *what) {
-        if (strict && error.empty()) error = at(key) + " " + what;
+        if (strict && error.empty()) error = (path.empty() ? "" : path + ": ") + "\"" + key + "\" " + what;
     }
 };
 
@@ -90,6 +92,16 @@ void read(const doc_json &obj, const char *key, T &out, reader_s &r, uint64_t ma
 template <typename T>
 void read_fields(const doc_json &j, T &rec, reader_s &r);
 
+// A record of a list before its members are read.
+template <typename T>
+T fresh(const reader_s &) {
+    return T{};
+}
+template <>
+doc_card_s fresh(const reader_s &r) {
+    return r.card_defaults != nullptr ? *r.card_defaults : doc_card_s{};
+}
+
 template <typename T>
 void read_object(const doc_json &obj, const char *key, T &rec, reader_s &r) {
     const doc_json *v = member(obj, key);
@@ -119,9 +131,10 @@ void read_list(const doc_json &obj, const char *key, std::vector<T> &list, reade
         const doc_json &item = (*v)[i];
         if (!item.is_object()) {
             if (r.strict) r.error = r.path + " is not an object";
-            continue;
+            r.path = outer;
+            return;
         }
-        T rec;
+        T rec = fresh<T>(r);
         read_fields(item, rec, r);
         list.push_back(std::move(rec));
     }
@@ -414,7 +427,8 @@ bool doc_read_file(const std::string &path, std::string *text, std::string *erro
     return true;
 }
 
-bool doc_inventory_parse(const doc_json &doc, doc_inventory_s *inventory, std::string *error) {
+bool doc_inventory_parse(const doc_json &doc, doc_inventory_s *inventory, std::string *error,
+                         const doc_card_s *card_defaults) {
     const doc_json *cards = member(doc, "cards");
     if (cards == nullptr || !cards->is_array()) {
         *error = "is not an inventory document (no \"cards\" list)";
@@ -422,6 +436,7 @@ bool doc_inventory_parse(const doc_json &doc, doc_inventory_s *inventory, std::s
     }
     reader_s r;
     r.strict = true;
+    r.card_defaults = card_defaults;
     doc_inventory_s inv;
     read_fields(doc, inv, r);
     if (r.failed()) {
@@ -432,13 +447,18 @@ bool doc_inventory_parse(const doc_json &doc, doc_inventory_s *inventory, std::s
     return true;
 }
 
-bool doc_inventory_load(const std::string &path, doc_inventory_s *inventory, std::string *error) {
+bool doc_inventory_load(const std::string &path, doc_inventory_s *inventory, std::string *error,
+                        const doc_card_s *card_defaults) {
     std::string text;
     if (!doc_read_file(path, &text, error)) return false;
     doc_json doc;
     std::string why;
-    if (!doc_parse_bounded(text, &doc, &why) || !doc_inventory_parse(doc, inventory, &why)) {
+    if (!doc_parse_bounded(text, &doc, &why)) {
         *error = path + " " + why;
+        return false;
+    }
+    if (!doc_inventory_parse(doc, inventory, &why, card_defaults)) {
+        *error = path + (why.starts_with("is ") ? " " : ": ") + why;
         return false;
     }
     return true;

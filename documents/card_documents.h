@@ -155,7 +155,10 @@ unsigned doc_nesting_depth(const std::string &text);
 bool doc_read_file(const std::string &path, std::string *text, std::string *error);
 
 // An inventory document from a file: bounded, parsed, and every member of
-// every card checked for its type (a wrong one is refused with its path,
-// e.g. "cards[0].partitions[3].version is not text").
-bool doc_inventory_load(const std::string &path, doc_inventory_s *inventory, std::string *error);
-bool doc_inventory_parse(const doc_json &doc, doc_inventory_s *inventory, std::string *error);
+// every card checked for its type (a wrong one is refused with its place,
+// e.g. 'cards[0].partitions[3]: "version" is not text'). A member a card
+// leaves out reads as in card_defaults (default records without them).
+bool doc_inventory_load(const std::string &path, doc_inventory_s *inventory, std::string *error,
+                        const doc_card_s *card_defaults = nullptr);
+bool doc_inventory_parse(const doc_json &doc, doc_inventory_s *inventory, std::string *error,
+                         const doc_card_s *card_defaults = nullptr);

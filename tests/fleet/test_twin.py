@@ -140,7 +140,8 @@ def padded_to(size):
 DOCUMENTS = [
     ('300 000 levels', nested_partitions(300000), 'nests deeper than 64 levels'),
     ('65 levels', nested_partitions(65), 'nests deeper than 64 levels'),
-    ('64 levels', nested_partitions(64), 'is not one the virtual card has'),
+    # Within the depth limit the document is read, and its lists checked.
+    ('64 levels', nested_partitions(64), ': cards[0].partitions[0] is not an object'),
     ('over 16 MiB', padded_to(16 * MiB + 1), 'is over 16 MiB'),
     ('16 MiB', padded_to(16 * MiB), 'has 0 cards that answered'),
     ('endless device', None, 'is over 16 MiB'),
