@@ -8,7 +8,8 @@
 #include <filesystem>
 #include <fstream>
 
-#include "rfc_internal.h"
+#include "rfc.h"
+#include "rfc_seams.h"
 
 bool bench_make_image(const std::string &path, uint64_t size, uint32_t seed) {
     FILE *fp = fopen(path.c_str(), "wb");
@@ -59,9 +60,10 @@ void bench_client_attach(const bench_card_s &bc, const char *bdf, const std::str
     snprintf(params.scratch_dir, sizeof(params.scratch_dir), "%s", scratch.c_str());
     params.trace_level = TRACE_LEVEL_NONE;
     (void)rfc_init(&params);
-    g_rfc_handle.transport = NIC_IPC_TRANSPORT_VELA;
-    g_rfc_handle.cmd_dev = {bc.fd, 0};
-    g_rfc_opened = true;
+    nic_ipc_handle_s handle{};
+    handle.transport = NIC_IPC_TRANSPORT_VELA;
+    handle.cmd_dev = {bc.fd, 0};
+    rfc_attach_transport(handle);
 }
 
 double bench_seconds_since(std::chrono::steady_clock::time_point t0) {

@@ -35,7 +35,8 @@
 #include <vector>
 
 #include "flashctl.h"
-#include "rfc_internal.h"
+#include "rfc.h"
+#include "rfc_reads.h"
 #include "bench_card.h"
 #include "vcard_service.h"
 

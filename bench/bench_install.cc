@@ -35,7 +35,8 @@
 
 #include "ipc_cmd.h"
 #include "protocol.h"
-#include "rfc_internal.h"
+#include "fwupdate_msgs.h"
+#include "rfc.h"
 #include "bench_card.h"
 #include "vcard_service.h"
 

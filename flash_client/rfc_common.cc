@@ -139,6 +139,20 @@ void rfc_sleep(unsigned seconds) {
     (g_rfc_sleep != nullptr ? g_rfc_sleep : ::sleep)(seconds);
 }
 
+void rfc_set_sleep(rfc_sleep_fn_t sleeper) {
+    g_rfc_sleep = sleeper != nullptr ? sleeper : ::sleep;
+}
+
+void rfc_attach_transport(const nic_ipc_handle_s &handle) {
+    g_rfc_handle = handle;
+    g_rfc_opened = true;
+}
+
+void rfc_detach_transport() {
+    g_rfc_opened = false;
+    g_rfc_handle = nic_ipc_handle_s{};
+}
+
 std::string rfc_output_path(const char *base, const char *suffix) {
     char path[RFC_FILE_PATH_LEN];
     // A longer path is cut to the buffer (127 characters).

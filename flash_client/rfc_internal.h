@@ -10,6 +10,7 @@
 #include "fwupdate_msgs.h"
 #include "nic_ipc.h"
 #include "rfc.h"
+#include "rfc_seams.h"
 
 extern rfc_trace_cb_t g_rfc_trace_cb;
 extern int32_t g_trace_level;
@@ -28,7 +29,6 @@ extern thread_local constinit uint8_t g_rfc_test_env;
 std::string rfc_timestamp();
 
 // Poll waits go through here; tests replace it so that nothing waits for real.
-using rfc_sleep_fn_t = unsigned (*)(unsigned seconds);
 extern rfc_sleep_fn_t g_rfc_sleep;
 void rfc_sleep(unsigned seconds);
 

@@ -24,8 +24,9 @@ constexpr const char *k_pci_devices = "/sys/bus/pci/devices";
 card_lock_s g_lock;
 
 // The client's error messages ("[timestamp] erase operation failed"): the
-// last one, without its timestamp, goes into the report of a failed step.
-int client_trace(void *, int level, const char *fmt, ...) {
+// last one, without its timestamp, goes to the session the hook was given
+// with the card, for the report of a failed step.
+int client_trace(void *ctxt, int level, const char *fmt, ...) {
     if (level > TRACE_LEVEL_ERROR) return 0;
     char text[512];
     va_list ap;
@@ -40,7 +41,7 @@ int client_trace(void *, int level, const char *fmt, ...) {
     }
     while (!message.empty() && isspace(static_cast<unsigned char>(message.back())))
         message.pop_back();
-    g_fc_session.client_error = message;
+    if (ctxt != nullptr) static_cast<fc_session_s *>(ctxt)->client_error = message;
     return 0;
 }
 
@@ -51,6 +52,7 @@ void select_card(const char *bdf) {
     snprintf(params.scratch_dir, sizeof params.scratch_dir, "%s", "/tmp/korvex/");
     params.trace_level = TRACE_LEVEL_ERROR;
     params.trace_cb = client_trace;
+    params.trace_cb_ctxt = &g_fc_session;
     (void)rfc_init(&params);
 }
 

@@ -18,7 +18,7 @@
 #include <thread>
 
 #include "flashctl.h"
-#include "rfc_internal.h"
+#include "rfc_seams.h"
 
 fc_session_s g_fc_session;
 
@@ -228,7 +228,7 @@ void fc_session_install() {
         sigaction(s, &sa, nullptr);
     // A reader that went away shows as a failed write, handled as a stop.
     signal(SIGPIPE, SIG_IGN);
-    g_rfc_sleep = fc_sleep;
+    rfc_set_sleep(fc_sleep);
 }
 
 const fc_card_ops_s &fc_watch_begin(const fc_card_ops_s &ops, fc_abandon_fn abandon) {

@@ -18,7 +18,8 @@
 #include <vector>
 
 #include "fuzz_card.h"
-#include "rfc_internal.h"
+#include "rfc.h"
+#include "rfc_seams.h"
 
 namespace {
 
@@ -132,7 +133,7 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***) {
     if (rfc_init(&params) != 0) {
         abort();
     }
-    g_rfc_sleep = no_wait;
+    rfc_set_sleep(no_wait);
     fuzz_fwctl_fd();
     g_fuzz_rpc = fuzz_rpc_from_frames;
     return 0;
@@ -150,18 +151,19 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     g_timeout_at_sleep = (flags & 4) != 0;
 
     fuzz_misc_card_s card;
+    nic_ipc_handle_s handle{};
     if (fwctl) {
-        g_rfc_handle.transport = NIC_IPC_TRANSPORT_FWCTL;
-        g_rfc_handle.cmd_dev = {fuzz_fwctl_fd(), 0};
+        handle.transport = NIC_IPC_TRANSPORT_FWCTL;
+        handle.cmd_dev = {fuzz_fwctl_fd(), 0};
         g_fuzz_rpc_frames = &in;
     } else {
         if (!fuzz_misc_card_start(card, in)) {
             abort();
         }
-        g_rfc_handle.transport = NIC_IPC_TRANSPORT_VELA;
-        g_rfc_handle.cmd_dev = {card.client_fd, 0};
+        handle.transport = NIC_IPC_TRANSPORT_VELA;
+        handle.cmd_dev = {card.client_fd, 0};
     }
-    g_rfc_opened = true;
+    rfc_attach_transport(handle);
 
     run(op, arg, variant, op_size, (flags & 8) != 0);
 
@@ -170,7 +172,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     } else {
         fuzz_misc_card_stop(card);
     }
-    g_rfc_opened = false;
-    g_rfc_handle = nic_ipc_handle_s{};
+    rfc_detach_transport();
     return 0;
 }

@@ -14,7 +14,7 @@
 #include <string>
 
 #include "fuzz_card.h"
-#include "rfc_internal.h"
+#include "rfc_seams.h"
 
 namespace {
 
@@ -87,11 +87,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     g_card.text = in.bytes(in.left(), g_card.text_len);
     const flash_partition_e partition = k_signed_partitions[(g_card.selector & 7) % 7];
 
-    g_rfc_handle.transport = NIC_IPC_TRANSPORT_FWCTL;
-    g_rfc_handle.cmd_dev = {fuzz_fwctl_fd(), 0};
-    g_rfc_opened = true;
+    nic_ipc_handle_s handle{};
+    handle.transport = NIC_IPC_TRANSPORT_FWCTL;
+    handle.cmd_dev = {fuzz_fwctl_fd(), 0};
+    rfc_attach_transport(handle);
     rfc_image_signature_verify(partition, k_bdf);
-    g_rfc_opened = false;
-    g_rfc_handle = nic_ipc_handle_s{};
+    rfc_detach_transport();
     return 0;
 }
