@@ -3,15 +3,10 @@
 
 #include <cstdint>
 
-// The card maker's identifiers. The vendor ID is not listed in pci.ids, so
-// lspci shows the raw numbers; the host drivers bind to the IPC and core IDs.
-inline constexpr uint32_t CRD_PCI_VENDOR_ID = 0x1e5a;
-inline constexpr uint32_t CRD_DEVID_ASIC = 0x0100;      // the card's bridge
-inline constexpr uint32_t CRD_DEVID_VELA_IPC = 0x0101;  // IPC function, vela_ipc misc node
-inline constexpr uint32_t CRD_DEVID_KVC_CORE = 0x0102;  // core function, kvc_core fwctl node
-inline constexpr uint32_t CRD_DEVID_RSC = 0x0103;
-inline constexpr uint32_t CRD_DEVID_FUNC_A = 0x0104;
-inline constexpr uint32_t CRD_DEVID_FUNC_B = 0x0105;
+// The card maker's identifiers (CRD_PCI_VENDOR_ID, CRD_DEVID_*). The vendor ID
+// is not listed in pci.ids, so lspci shows the raw numbers; the host drivers
+// bind to the IPC and core IDs.
+#include "fu_vocabulary.h"
 
 inline constexpr unsigned NIC_PCI_BDF_LEN = 33;  // 32 characters and a NUL
 inline constexpr const char *NIC_PCI_SYSFS_DEVICES = "/sys/bus/pci/devices/";

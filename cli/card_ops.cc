@@ -6,11 +6,12 @@
 #include "cli_run.h"
 #include "terminal_progress.h"
 #include "trace.h"
+#include "fu_vocabulary.h"
 
 namespace {
 
 // The client writes its per-card files under this directory.
-constexpr const char *k_scratch_dir = "/tmp/korvex/";
+constexpr const char *k_scratch_dir = FU_SCRATCH_DIR;
 
 int trace_start(const char *bdf) {
     const int result = trace_init(bdf);

@@ -8,11 +8,12 @@
 #include <cstring>
 
 #include "card_lock.h"
+#include "fu_vocabulary.h"
 
 namespace {
 
 // Stands for "no card address given"; the client then asks the environment.
-constexpr const char *k_no_bdf = "00.0.0";
+constexpr const char *k_no_bdf = FU_NO_CARD;
 constexpr size_t k_secure_info_file_len = 128;
 
 // Signals the tool ignores so that an interrupted terminal or a parent going

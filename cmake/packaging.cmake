@@ -99,6 +99,8 @@ set(fu_public_headers
   flash_client/rfc_types.h
   flash_client/rfc.h
   flash_client/rfc_reads.h
+  flash_client/rfc_seams.h
+  vocabulary/fu_vocabulary.h
 )
 list(TRANSFORM fu_public_headers PREPEND ${fu_source_dir}/ OUTPUT_VARIABLE fu_header_files)
 

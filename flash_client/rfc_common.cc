@@ -16,6 +16,7 @@
 
 #include "rfc_internal.h"
 #include "safe_dir.h"
+#include "fu_vocabulary.h"
 
 rfc_trace_cb_t g_rfc_trace_cb = nullptr;
 int32_t g_trace_level = TRACE_LEVEL_NONE;
@@ -34,7 +35,7 @@ namespace {
 
 // Card address that stands for "none given": the open step then takes the
 // address from the environment, or lets the transport pick its default node.
-constexpr const char *k_no_bdf = "00.0.0";
+constexpr const char *k_no_bdf = FU_NO_CARD;
 constexpr const char *k_env_card_bdf = "CRD_BDF";
 constexpr const char *k_env_test = "RFC_TEST_ENV";
 constexpr uint8_t k_test_init_failure = 1;
@@ -381,18 +382,5 @@ int rfc_failed_result(ssize_t ret) {
 }
 
 const char *rfc_lcs_name(uint8_t state) {
-    switch (state) {
-        case 0:
-            return "disabled";
-        case 1:
-            return "open";
-        case 2:
-            return "soft_prod";
-        case 3:
-            return "prod";
-        case 4:
-            return "rip";
-        default:
-            return "unknown";
-    }
+    return state < FU_LIFE_CYCLE_COUNT ? FU_LIFE_CYCLE_NAMES[state] : "unknown";
 }

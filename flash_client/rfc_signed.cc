@@ -12,10 +12,11 @@
 
 #include "rfc_internal.h"
 #include "rfc_reads.h"
+#include "fu_vocabulary.h"
 
 namespace {
 
-constexpr const char *k_key_dir = "/etc/orv/korvex/larch/fwkeys";
+constexpr const char *k_key_dir = FU_KEY_DIR;
 
 // Opens the card, checks the partition and fetches its signed metadata into
 // rsp. Returns 0 with the exchange's result in ret, or the operation's result.

@@ -271,16 +271,8 @@ void read_after(const fc_card_ops_s &ops, const char *bdf, flash_partition_e par
 }  // namespace
 
 const char *fc_image_name(firmware_image_type_e image) {
-    switch (image) {
-        case FIRMWARE_IMAGE_FW_A:
-            return "fw-a";
-        case FIRMWARE_IMAGE_FW_B:
-            return "fw-b";
-        case FIRMWARE_IMAGE_A35_GOLDFW:
-            return "gold";
-        default:
-            return "unknown";
-    }
+    const auto n = static_cast<size_t>(image);
+    return n < FU_IMAGE_COUNT ? FU_IMAGE_NAMES[n] : "unknown";
 }
 
 bool fc_sha512_fd(int fd, uint64_t size, std::string *hex, std::string *error, const std::atomic<bool> *cancel) {

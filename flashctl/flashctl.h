@@ -21,6 +21,7 @@
 
 #include "card_documents.h"
 #include "rfc_reads.h"
+#include "fu_vocabulary.h"
 
 inline constexpr int FC_SCHEMA_VERSION = DOC_SCHEMA_VERSION;
 
@@ -48,7 +49,7 @@ inline constexpr unsigned FC_ACTIVATE_DEADLINE_S = 60;
 inline constexpr double FC_CARD_CALL_GRACE_S = 1.0;
 
 inline constexpr const char *FC_HISTORY_FILE = "/var/lib/flash-update/history.jsonl";
-inline constexpr const char *FC_KEY_DIR = "/etc/orv/korvex/larch/fwkeys";
+inline constexpr const char *FC_KEY_DIR = FU_KEY_DIR;
 
 enum fc_lock_e : int { FC_LOCK_HELD = 0, FC_LOCK_BUSY = 1, FC_LOCK_FAILED = 2, FC_LOCK_STOPPED = 3 };
 

@@ -13,12 +13,12 @@
 #include "card_lock.h"
 #include "flashctl.h"
 #include "nic_ipc_discovery.h"
+#include "fu_vocabulary.h"
 
 namespace {
 
 // The card's PCI maker and its bridge: a card's address is its bridge's.
-constexpr const char *k_vendor_id = "0x1e5a";
-constexpr const char *k_bridge_id = "0x0100";
+
 constexpr const char *k_pci_devices = "/sys/bus/pci/devices";
 
 card_lock_s g_lock;
@@ -49,7 +49,7 @@ void select_card(const char *bdf) {
     (void)rfc_cleanup();
     rfc_init_params_s params{};
     snprintf(params.bdf, sizeof params.bdf, "%s", bdf);
-    snprintf(params.scratch_dir, sizeof params.scratch_dir, "%s", "/tmp/korvex/");
+    snprintf(params.scratch_dir, sizeof params.scratch_dir, "%s", FU_SCRATCH_DIR);
     params.trace_level = TRACE_LEVEL_ERROR;
     params.trace_cb = client_trace;
     params.trace_cb_ctxt = &g_fc_session;
@@ -100,6 +100,13 @@ std::string first_line(const std::string &path) {
     return line;
 }
 
+// A PCI id as sysfs writes it ("0x1e5a").
+std::string hex_id(uint32_t id) {
+    char text[16];
+    snprintf(text, sizeof text, "0x%04x", id);
+    return text;
+}
+
 std::vector<std::string> list_cards() {
     std::vector<std::string> cards;
     DIR *dir = opendir(k_pci_devices);
@@ -107,7 +114,8 @@ std::vector<std::string> list_cards() {
     while (const dirent *entry = readdir(dir)) {
         if (entry->d_name[0] == '.') continue;
         const std::string base = std::string(k_pci_devices) + "/" + entry->d_name;
-        if (first_line(base + "/vendor") == k_vendor_id && first_line(base + "/device") == k_bridge_id)
+        if (first_line(base + "/vendor") == hex_id(CRD_PCI_VENDOR_ID) &&
+            first_line(base + "/device") == hex_id(CRD_DEVID_ASIC))
             cards.emplace_back(entry->d_name);
     }
     closedir(dir);

@@ -2,6 +2,7 @@
 // callbacks through which the front end and the client report.
 #pragma once
 
+#include "fu_vocabulary.h"
 #include <cstdio>
 
 #include "trace_level.h"
@@ -15,7 +16,7 @@ using trace_log_cb_t = int (*)(void *ctxt, trace_level_e level, const char *fmt,
 extern utils::log *g_trace_logger;
 extern trace_log_cb_t g_trace_cb;
 
-inline constexpr const char *TRACE_DEFAULT_LOG_DIR = "/tmp/korvex/";
+inline constexpr const char *TRACE_DEFAULT_LOG_DIR = FU_SCRATCH_DIR;
 inline constexpr const char *TRACE_LOG_FILE = "flash-update.log";
 inline constexpr const char *TRACE_ERR_LOG_FILE = "flash-update-err.log";
 inline constexpr unsigned long TRACE_MAX_FILE_SIZE = 0x500000;

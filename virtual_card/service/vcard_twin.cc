@@ -15,6 +15,7 @@
 #include <cstring>
 
 #include "card_documents.h"
+#include "fu_vocabulary.h"
 #include "vcard_internal.h"
 
 namespace {
@@ -24,9 +25,8 @@ std::string shown(const std::string &text) {
     return doc_dump(doc_json(text));
 }
 
-// Life-cycle states and firmware images by the names the host's tools give them.
-const char *const k_life_cycles[] = {"disabled", "open", "soft_prod", "prod", "rip"};
-const char *const k_images[] = {"fw-a", "fw-b", "gold"};
+const auto &k_life_cycles = FU_LIFE_CYCLE_NAMES;
+const auto &k_images = FU_IMAGE_NAMES;
 
 bool life_cycle(const std::string &name, const char *key, uint8_t &out, std::string &err) {
     const auto &k_names = k_life_cycles;
@@ -41,11 +41,15 @@ bool life_cycle(const std::string &name, const char *key, uint8_t &out, std::str
 }
 
 bool firmware_image(const std::string &name, const char *key, uint32_t &out, std::string &err) {
-    for (uint32_t i = 0; i < 3; i++) {
+    for (uint32_t i = 0; i < FU_IMAGE_COUNT; i++) {
         if (name == k_images[i]) {
             out = i;
             return true;
         }
+    }
+    if (name == FU_GOLDEN_IMAGE_CATALOGUE_NAME) {
+        out = FU_IMAGE_COUNT - 1;
+        return true;
     }
     err = std::string("\"") + key + "\" is not fw-a, fw-b or gold: " + shown(name);
     return false;

@@ -21,6 +21,7 @@
 #include "nic_fwctl.h"
 #include "nic_pci.h"
 #include "pci_tree.h"
+#include "fu_vocabulary.h"
 
 namespace {
 
@@ -569,14 +570,18 @@ bool add_card(vcard_bed_s *bed, bed_card_s *card, unsigned index, bool no_misc) 
     const std::string bus_text = text;
     pci_tree_function_s bridge_fn;
     bridge_fn.name = bridge_name;
-    bridge_fn.attributes = {{"vendor", "0x1e5a"},
-                            {"device", "0x0100"},
+    char bridge_vendor[16], bridge_device[16], bridge_id[16];
+    std::snprintf(bridge_vendor, sizeof bridge_vendor, "0x%04x", CRD_PCI_VENDOR_ID);
+    std::snprintf(bridge_device, sizeof bridge_device, "0x%04x", CRD_DEVID_ASIC);
+    std::snprintf(bridge_id, sizeof bridge_id, "%04X:%04X", CRD_PCI_VENDOR_ID, CRD_DEVID_ASIC);
+    bridge_fn.attributes = {{"vendor", bridge_vendor},
+                            {"device", bridge_device},
                             {"class", "0x060400"},
                             {"revision", "0x01"},
                             {"irq", "0"},
                             {"secondary_bus_number", bus_text},
                             {"subordinate_bus_number", bus_text}};
-    bridge_fn.properties = {{"PCI_SLOT_NAME", card->pub.bdf}, {"PCI_ID", "1E5A:0100"}};
+    bridge_fn.properties = {{"PCI_SLOT_NAME", card->pub.bdf}, {"PCI_ID", bridge_id}};
     bridge_fn.config = config_space(CRD_DEVID_ASIC, 0x060400, true, bridge, secondary, 0, card->pub.serial);
     bridge_fn.resource = resource_text(0, 0);
     if (pci_tree_add(bed->testbed, bridge_fn).empty()) return false;

@@ -28,11 +28,12 @@
 #include "vcard_bed.h"
 #include "vcard_service.h"
 #include "vcard_twin.h"
+#include "fu_vocabulary.h"
 
 namespace {
 
 const char *const k_preload = "libumockdev-preload.so.0";
-const char *const k_scratch_root = "/tmp/korvex/";
+const char *const k_scratch_root = FU_SCRATCH_DIR;
 constexpr int k_exit_timeout = 124;
 constexpr int k_exit_usage = 2;
 // The testbed's handler sockets live under TMPDIR; their paths must fit a
