@@ -320,6 +320,29 @@ TEST_F(VcardModel, StartupVerificationDescribesTheInstalledImage) {
     EXPECT_STREQ(entry(6).version, version.c_str());
 }
 
+// A virtual-card image names its version in a first-line tag; anything
+// else, a malformed tag included, gets the version made of its hash.
+TEST_F(VcardModel, TaggedImagesReportTheirVersion) {
+    struct tag_case_s {
+        std::string head;
+        std::string version;  // "" the hash-made one
+    };
+    const tag_case_s cases[] = {{"FUVC-VERSION=2.15.0-E-3\n", "2.15.0-E-3"},
+                                {"FUVC-VERSION=2.15 rc\n", ""},
+                                {"FUVC-VERSION=\n", ""},
+                                {"FUVC-VERSION=" + std::string(64, 'v') + "\n", ""},
+                                {"fuvc-version=2.15\n", ""}};
+    for (const tag_case_s &c : cases) {
+        bytes image(c.head.begin(), c.head.end());
+        const bytes rest = pattern(3000, 9);
+        image.insert(image.end(), rest.begin(), rest.end());
+        install(7, image);
+        const std::string sha = sha512_hex_upper(image.data(), image.size());
+        EXPECT_STREQ(entry(7).version, (c.version.empty() ? "installed-" + sha.substr(0, 8) : c.version).c_str())
+            << c.head;
+    }
+}
+
 TEST_F(VcardModel, StartupVerificationSeesFlashChangedAfterInstall) {
     bytes image = pattern(5000, 8);
     install(7, image);

@@ -181,6 +181,27 @@ void on_sector_erase(vcard_s *c, const uint8_t *req, size_t len, const vcard_cal
     r.data.assign(1, result);
 }
 
+// The version the card reports for a partition after an install: the one a
+// virtual-card image carries in its first line ("FUVC-VERSION=2.15.0-E-3",
+// printable, at most the 63 characters the version field holds), otherwise
+// one made of the image's hash. Real images are never tagged: a real card
+// reports whatever its firmware says.
+std::string installed_version(vcard_s *c, const vcard_partition_def_s &p, uint64_t image_len, const uint8_t *digest) {
+    static const std::string k_tag = "FUVC-VERSION=";
+    char head[80] = {};
+    const size_t n = static_cast<size_t>(std::min<uint64_t>(image_len, sizeof head));
+    if (n > k_tag.size() && vcard_flash_read(c->dir, p, 0, reinterpret_cast<uint8_t *>(head), n) &&
+        std::string(head, k_tag.size()) == k_tag) {
+        std::string version;
+        for (size_t i = k_tag.size(); i < n && head[i] != '\n'; ++i)
+            version += head[i];
+        const bool printable =
+            std::all_of(version.begin(), version.end(), [](char ch) { return ch > ' ' && ch < 0x7f; });
+        if (!version.empty() && version.size() <= 63 && printable) return version;
+    }
+    return "installed-" + vcard_hex(digest, 4);
+}
+
 void on_write(vcard_s *c, const uint8_t *req, size_t len, const vcard_call_faults_s &, vcard_reply_s &r) {
     auto q = load_req<fwupdate_write_req_s>(req, len);
     // The 26-byte header, 1 to 960 data bytes and 6 padding bytes (a request
@@ -226,7 +247,7 @@ void on_write(vcard_s *c, const uint8_t *req, size_t len, const vcard_call_fault
                 return;
             }
             ps.install_hash.assign(digest, digest + 64);
-            ps.version = "installed-" + vcard_hex(digest, 4);
+            ps.version = installed_version(c, *p, ps.image_len, digest);
             if (p->secure) ps.signature = vcard_sign(ps.key_name, vcard_manifest(p->id, ps.image_len, digest));
             if (!save(c, r)) return;
         }
