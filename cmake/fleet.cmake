@@ -22,7 +22,8 @@ if(FLASH_UPDATE_ANSIBLE_GALAXY AND fu_collection_version)
   set(FLASH_UPDATE_COLLECTION_TARBALL ${fu_collection_dir}/flash_update-cards-${fu_collection_version}.tar.gz)
   set(FLASH_UPDATE_COLLECTIONS_PATH ${fu_collection_dir}/collections)
   file(GLOB_RECURSE fu_collection_sources CONFIGURE_DEPENDS
-       ${fu_fleet_source}/ansible/*.py ${fu_fleet_source}/ansible/*.yml ${fu_fleet_source}/ansible/*.md)
+       ${fu_fleet_source}/ansible/*.py ${fu_fleet_source}/ansible/*.yml ${fu_fleet_source}/ansible/*.yaml
+       ${fu_fleet_source}/ansible/*.md ${fu_fleet_source}/ansible/COPYING)
   add_custom_command(
     OUTPUT ${FLASH_UPDATE_COLLECTION_TARBALL} ${fu_collection_dir}/installed.stamp
     COMMAND ${CMAKE_COMMAND} -E make_directory ${fu_collection_dir}

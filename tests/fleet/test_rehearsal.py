@@ -17,9 +17,16 @@ SET_STARTUP = 0x10004
 
 
 @pytest.fixture
-def collections(collection_root):
+def collections(tmp_path_factory):
     """The built collection when the build names it, else the source tree."""
-    return os.environ.get('FU_FLEET_COLLECTIONS') or str(collection_root)
+    built = os.environ.get('FU_FLEET_COLLECTIONS')
+    if built:
+        return built
+    root = tmp_path_factory.mktemp('collections')
+    (root / 'ansible_collections' / 'flash_update').mkdir(parents=True)
+    source = os.path.join(os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__)))), 'ansible')
+    (root / 'ansible_collections' / 'flash_update' / 'cards').symlink_to(source)
+    return str(root)
 
 
 @pytest.fixture

@@ -70,6 +70,13 @@ if [[ -n $tool ]]; then
     has_file "$tool" /usr/share/man/man8/flash-update.8.gz
     has_file "$tool" /usr/share/bash-completion/completions/flash-update
     has_file "$tool" /usr/lib/tmpfiles.d/flash-update.conf
+    # The collection (and its tarball) in the tool package.
+    has_file "$tool" /usr/share/ansible/collections/ansible_collections/flash_update/cards/COPYING
+    if dpkg-deb -c "$tool" | awk '{print $6}' | grep -qE '^\./usr/share/flash-update/ansible/flash_update-cards-[0-9.]+\.tar\.gz$'; then
+        pass
+    else
+        fail "the tool package lacks the collection tarball"
+    fi
     if dpkg-deb -c "$tool" | awk '{print $6}' | grep -qE '\.(a|h|pc)$|/cmake/'; then
         fail "the tool package carries development files"
     else

@@ -120,6 +120,42 @@ for way in tmpfiles mkdir; do
     fi
 done
 
+# --- the Ansible collection ---------------------------------------------------
+# Installed where ansible looks by default, with its licence, and the tarball
+# beside it for other control nodes. ansible-doc renders each module from the
+# installed tree and from the tarball installed with ansible-galaxy: a doc
+# fragment or module_utils file left out of the build fails here.
+collection=share/ansible/collections/ansible_collections/flash_update/cards
+for f in COPYING MANIFEST.json changelogs/changelog.yaml playbooks/rollout.yml; do
+    expect_file "$collection/$f"
+done
+tarballs=("$usr"/share/flash-update/ansible/flash_update-cards-*.tar.gz)
+if [[ ${#tarballs[@]} -eq 1 && -f ${tarballs[0]} ]]; then
+    pass
+else
+    fail "not one collection tarball in /usr/share/flash-update/ansible: ${tarballs[*]}"
+fi
+if command -v ansible-doc >/dev/null && command -v ansible-galaxy >/dev/null; then
+    export ANSIBLE_HOME=$tmp/ansible-home ANSIBLE_LOCAL_TEMP=$tmp/ansible-home/tmp PYTHONDONTWRITEBYTECODE=1
+    if ansible-galaxy collection install --offline -p "$tmp/galaxy" "${tarballs[0]}" >"$tmp/galaxy.log" 2>&1; then
+        pass
+    else
+        fail "ansible-galaxy collection install of the shipped tarball: $(cat "$tmp/galaxy.log")"
+    fi
+    for paths in "$usr/share/ansible/collections" "$tmp/galaxy"; do
+        for m in card_info card_firmware; do
+            if ANSIBLE_COLLECTIONS_PATH=$paths ansible-doc flash_update.cards.$m >"$tmp/doc.txt" 2>&1 &&
+                grep -q '^ATTRIBUTES:' "$tmp/doc.txt"; then
+                pass
+            else
+                fail "ansible-doc flash_update.cards.$m from $paths: $(head -5 "$tmp/doc.txt")"
+            fi
+        done
+    done
+else
+    echo "note: ansible-doc or ansible-galaxy missing, the collection's documentation not rendered"
+fi
+
 # --- a CMake consumer --------------------------------------------------------
 consumer=$tmp/consumer
 mkdir -p "$consumer"

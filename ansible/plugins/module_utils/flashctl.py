@@ -1,4 +1,8 @@
 # -*- coding: utf-8 -*-
+# Copyright (c) flash-update maintainers
+# GNU General Public License v3.0+ (see COPYING)
+# SPDX-License-Identifier: GPL-3.0-or-later
+#
 # Running flashctl and reading its JSON documents, shared by the modules.
 from __future__ import absolute_import, division, print_function
 
@@ -12,8 +16,9 @@ from ansible.module_utils.six import string_types
 
 SCHEMA_VERSION = 1
 
-# The option every module takes: how flashctl is run on the managed host.
-# A rehearsal wraps each call in the virtual card launcher, e.g.
+# The option every module takes: how flashctl is run on the managed host
+# (documented in the doc fragment flash_update.cards.flashctl). A rehearsal
+# wraps each call in the virtual card launcher, e.g.
 # "flash-update-vcard --state /srv/twins/host1 -- flashctl".
 FLASHCTL_COMMAND_SPEC = dict(type='raw', default='flashctl')
 
@@ -69,6 +74,23 @@ def error_text(error):
     if not isinstance(error, dict):
         return 'unknown error'
     return '%s: %s' % (error.get('code', 'unknown'), error.get('message', ''))
+
+
+def flashctl_options(table, params):
+    """The flashctl options of a module's parameters, in the table's order.
+
+    table holds (module option, flashctl option, kind): a 'flag' is given
+    when the parameter is true, a 'value' as --name=value when it is set.
+    """
+    options = []
+    for name, option, kind in table:
+        value = params[name]
+        if kind == 'flag':
+            if value:
+                options.append(option)
+        elif value is not None and value != '':
+            options.append('%s=%s' % (option, value))
+    return options
 
 
 def run_flashctl(module, command, options, values):

@@ -1,5 +1,8 @@
 #!/usr/bin/python
 # -*- coding: utf-8 -*-
+# Copyright (c) flash-update maintainers
+# GNU General Public License v3.0+ (see COPYING)
+# SPDX-License-Identifier: GPL-3.0-or-later
 from __future__ import absolute_import, division, print_function
 
 __metaclass__ = type
@@ -14,28 +17,39 @@ description:
     the running image), then erase, install, checksum and signature verification, and with
     C(activate) the selection of the partition as the startup image.
   - A partition that already holds the image is left alone; the task then reports no change.
-  - In check mode the module runs C(flashctl update --dry-run), which sends the card only
-    read-only requests, and reports a change exactly when the real run would make one.
   - A failed transaction fails the task with flashctl's error, the state the partition was left
     in, and the card's versions and image selection before (and, when read, after) the attempt.
     flashctl never changes the startup selection in a failed transaction.
 version_added: 0.1.0
 author:
   - flash-update maintainers
+extends_documentation_fragment:
+  - flash_update.cards.flashctl
+  - flash_update.cards.attributes
+  - flash_update.cards.attributes.platform
+attributes:
+  check_mode:
+    support: full
+    details:
+      - Runs C(flashctl update --dry-run), which sends the card only read-only requests, and
+        reports a change exactly when the real run would make one.
+  diff_mode:
+    support: full
+    details:
+      - The partition's version and the card's startup image, before and after.
+  platform:
+    support: full
+    platforms: posix
 options:
   card:
     description:
-      - PCI address of the card, C(domain:bus:device.function) in hexadecimal with a function
-        from 0 to 7, for example C(0000:03:00.0).
-      - Upper-case hexadecimal digits are accepted and passed in lower case, as sysfs spells
-        addresses. Anything else fails the task before flashctl runs.
+      - PCI address of the card, for example C(0000:03:00.0).
     type: str
     required: true
   partition:
     description:
-      - Name of the partition to write, for example C(fw-b).
-      - Passed to flashctl as a value after C(--), like I(card) and I(image), so a name that
-        starts with C(-) is taken as it is, never as an option.
+      - Name of the partition to write, for example C(fw-b). A name that starts with C(-) is
+        taken as it is, never as an option.
     type: str
     required: true
   image:
@@ -72,19 +86,8 @@ options:
         before the card is touched (error code C(journal)); a record that fails after the card
         changed fails the task with the card's state reported.
     type: path
-  flashctl_command:
-    description:
-      - The command that runs flashctl, as a string (split into words like a shell would, without
-        running a shell) or a list of words. Arguments are appended to it.
-      - A rehearsal on a virtual card passes the launcher, for example
-        C(flash-update-vcard --state /srv/twins/host1 -- flashctl).
-    type: raw
-    default: flashctl
 notes:
-  - Needs flashctl from the C(flash-update) package on the managed host.
-  - The module runs C(flashctl update OPTIONS --json -- CARD PARTITION IMAGE); options that
-    take a value are given as C(--name=value).
-  - Supports check mode and diff mode (version and startup image before and after).
+  - The module runs C(flashctl update OPTIONS --json -- CARD PARTITION IMAGE).
 seealso:
   - module: flash_update.cards.card_info
 '''
@@ -116,7 +119,7 @@ EXAMPLES = r'''
 
 RETURN = r'''
 result:
-  description: flashctl's outcome.
+  description: flashctl's outcome. A dry run reports C(unchanged).
   returned: always
   type: str
   choices: [updated, unchanged, refused, failed, interrupted, timeout, busy]
@@ -125,77 +128,169 @@ would_change:
   description: In check mode, whether a real run would change the card.
   returned: check mode
   type: bool
+  sample: true
 activated:
   description: Whether the partition was selected as the startup image by this run.
   returned: always
   type: bool
+  sample: true
 partition_state:
-  description: State the partition was left in (untouched, erased, partially_written,
-    written_unverified, verified).
+  description: The state the partition was left in.
   returned: when flashctl reports it
   type: str
+  choices: [untouched, erased, partially_written, written_unverified, verified]
+  sample: verified
 image:
-  description: The image as flashctl read it (path, size, sha512).
+  description: The image as flashctl read it.
   returned: always
   type: dict
+  sample: {path: /var/cache/firmware/larch-2.15.0.bin, size: 8388608, sha512: "af26cc...68a8"}
+  contains:
+    path:
+      description: The image's path on the managed host.
+      type: str
+      sample: /var/cache/firmware/larch-2.15.0.bin
+    size:
+      description: The image's size in bytes.
+      type: int
+      sample: 8388608
+    sha512:
+      description: The image's SHA-512 as flashctl computed it, in lower case.
+      type: str
+      sample: af26ccea527c82e05964f5a9625b4fb7cd64f2bfcafd104e9ae2c7d4ba0fd5e16036c584ea84f897340204a633d1f38740403d9f6eea5eed5827b5a7273e68a8
 before:
   description: The partition's version and the card's running and startup image before the run.
   returned: when flashctl read them
   type: dict
+  sample: {version: 2.13.2-E-17, running_image: fw-a, startup_image: fw-a}
+  contains:
+    version:
+      description: The version of the image the partition held.
+      type: str
+      sample: 2.13.2-E-17
+    running_image:
+      description: The firmware image the card ran.
+      type: str
+      sample: fw-a
+    startup_image:
+      description: The firmware image the card was to start next.
+      type: str
+      sample: fw-a
 after:
-  description: The same after the run.
+  description: The same after the run (not in check mode).
   returned: when flashctl read them
   type: dict
+  sample: {version: 2.15.0-E-1, running_image: fw-a, startup_image: fw-b}
+  contains:
+    version:
+      description: The version of the image the partition holds.
+      type: str
+      sample: 2.15.0-E-1
+    running_image:
+      description: The firmware image the card runs.
+      type: str
+      sample: fw-a
+    startup_image:
+      description: The firmware image the card starts next.
+      type: str
+      sample: fw-b
 phases:
-  description: Each phase that ran, with its status and duration in seconds.
+  description: Each phase of the transaction, in order.
   returned: always
   type: list
   elements: dict
+  sample:
+    - {name: plan, status: ok, seconds: 0.0744}
+    - {name: erase, status: ok, seconds: 0.0004}
+    - {name: install, status: ok, seconds: 0.0287}
+    - {name: verify_checksum, status: ok, seconds: 0.0007}
+    - {name: verify_signature, status: skipped, seconds: 0.0}
+    - {name: activate, status: ok, seconds: 0.0013}
+  contains:
+    name:
+      description: The phase.
+      type: str
+      choices: [plan, erase, install, verify_checksum, verify_signature, activate]
+      sample: install
+    status:
+      description: How the phase ended.
+      type: str
+      choices: [ok, skipped, failed, timeout, interrupted]
+      sample: ok
+    seconds:
+      description: How long the phase took.
+      type: float
+      sample: 0.0287
 plan:
-  description: In check mode, the actions a real run would take.
-  returned: check mode
+  description: The steps the transaction takes (or, in check mode, would take).
+  returned: when flashctl planned the transaction
   type: dict
+  sample: {actions: [erase, install, verify_checksum, activate]}
+  contains:
+    actions:
+      description: The steps, in order.
+      type: list
+      elements: str
+      sample: [erase, install, verify_checksum, activate]
 error:
-  description: flashctl's error (code and message).
+  description: flashctl's error.
   returned: on failure
   type: dict
+  sample: {code: failed, message: checksum mismatch}
+  contains:
+    code:
+      description: The kind of error.
+      type: str
+      choices: [usage, invalid_card, io, busy, refused, failed, timeout, interrupted, journal]
+      sample: failed
+    message:
+      description: What went wrong.
+      type: str
+      sample: checksum mismatch
 journal:
-  description: Why the transaction's record could not be appended to the journal (code
-    C(journal) and message); the task then fails when the card changed.
+  description: Why the transaction's record could not be appended to the journal; the task
+    then fails when the card changed.
   returned: when the record could not be written
   type: dict
+  sample: {code: journal, message: "cannot record the transaction in /var/lib/flash-update/history.jsonl: cannot sync: No space left on device"}
+  contains:
+    code:
+      description: Always C(journal).
+      type: str
+      sample: journal
+    message:
+      description: What went wrong.
+      type: str
+      sample: "cannot record the transaction in /var/lib/flash-update/history.jsonl: cannot sync: No space left on device"
 rc:
   description: flashctl's exit status (0 done, 1 failed, 2 refused, 3 busy, 130 interrupted).
   returned: always
   type: int
+  sample: 0
 '''
 
 import os
 
 from ansible.module_utils.basic import AnsibleModule
 from ansible_collections.flash_update.cards.plugins.module_utils.flashctl import (
-    FLASHCTL_COMMAND_SPEC, card_addresses, error_text, run_flashctl)
+    FLASHCTL_COMMAND_SPEC, card_addresses, error_text, flashctl_options, run_flashctl)
+
+# The flashctl command this module runs, and its options by module option
+# (see flashctl_options); check mode adds FLASHCTL_CHECK_MODE_OPTION and
+# run_flashctl adds --json.
+FLASHCTL_SUBCOMMAND = 'update'
+FLASHCTL_OPTIONS = (
+    ('sha512', '--sha512', 'value'),
+    ('activate', '--activate', 'flag'),
+    ('allow_running', '--allow-running', 'flag'),
+    ('timeout', '--timeout', 'value'),
+    ('history', '--history', 'value'),
+)
+FLASHCTL_CHECK_MODE_OPTION = '--dry-run'
 
 # Fields of the update document a task result carries over unchanged.
 REPORTED = ('result', 'activated', 'partition_state', 'image', 'before', 'after', 'phases',
             'plan', 'error', 'journal')
-
-
-def update_options(params, check_mode):
-    options = []
-    if params['sha512']:
-        options.append('--sha512=' + params['sha512'])
-    if params['activate']:
-        options.append('--activate')
-    if params['allow_running']:
-        options.append('--allow-running')
-    if params['timeout'] is not None:
-        options.append('--timeout=%d' % params['timeout'])
-    if params['history']:
-        options.append('--history=' + params['history'])
-    if check_mode:
-        options.append('--dry-run')
-    return options
 
 
 def card_changed(doc):
@@ -236,8 +331,10 @@ def main():
     )
     params = module.params
     card = card_addresses(module, 'card', [params['card']])[0]
-    rc, doc, err = run_flashctl(module, 'update', update_options(params, module.check_mode),
-                                [card, params['partition'], params['image']])
+    options = flashctl_options(FLASHCTL_OPTIONS, params)
+    if module.check_mode:
+        options.append(FLASHCTL_CHECK_MODE_OPTION)
+    rc, doc, err = run_flashctl(module, FLASHCTL_SUBCOMMAND, options, [card, params['partition'], params['image']])
     result = dict((k, doc[k]) for k in REPORTED if k in doc)
     result['rc'] = rc
     result.setdefault('activated', False)

@@ -1,4 +1,7 @@
-#!/usr/bin/python3
+# -*- coding: utf-8 -*-
+# Copyright (c) flash-update maintainers
+# GNU General Public License v3.0+ (see COPYING)
+# SPDX-License-Identifier: GPL-3.0-or-later
 """Stands in for flashctl in the module tests: records its arguments as one
 JSON line in $FAKE_FLASHCTL_DIR/calls.jsonl, prints $FAKE_FLASHCTL_DIR/stdout
 and exits with the number in $FAKE_FLASHCTL_DIR/rc (0 when absent)."""

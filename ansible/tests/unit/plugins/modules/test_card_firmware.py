@@ -1,10 +1,9 @@
-"""The collection's modules against a fake flashctl: the command they run,
-and what they make of each answer flashctl can give; their documentation."""
-import ast
-import json
-import os
-import subprocess
-
+# -*- coding: utf-8 -*-
+# Copyright (c) flash-update maintainers
+# GNU General Public License v3.0+ (see COPYING)
+# SPDX-License-Identifier: GPL-3.0-or-later
+"""card_firmware against a fake flashctl: the command it runs, and what it
+makes of each answer flashctl can give."""
 import pytest
 
 CARD = '0000:03:00.0'
@@ -58,48 +57,17 @@ def test_firmware_values_follow_the_end_of_options(flashctl, run_module, card, p
     assert flashctl.calls() == [['update', '--json', '--'] + values]
 
 
-# Strings that are not a card address, each refused before flashctl runs.
-NOT_ADDRESSES = ['--prometheus=/any/file', '-h', '', '0000:03:00.8', '0000:3:00.0', '00000:03:00.0',
-                 '0000:03:00', '0000:03:00.0 ', ' 0000:03:00.0', '0000:03:00.0\n', 'g000:03:00.0',
-                 '0000-03-00.0', '0000:03:0x.0']
-
-
-@pytest.mark.parametrize('bad', NOT_ADDRESSES)
-def test_firmware_refuses_a_card_that_is_not_an_address(flashctl, run_module, bad):
-    res = run_module('card_firmware', firmware_args(flashctl, card=bad))
+def test_firmware_refuses_a_card_that_is_not_an_address(flashctl, run_module):
+    res = run_module('card_firmware', firmware_args(flashctl, card='--prometheus=/any/file'))
     assert res['failed'] is True
-    assert res['msg'] == ("card: %r is not a card address (domain:bus:device.function in hexadecimal, "
-                          "function 0-7, for example 0000:03:00.0); flashctl was not run" % bad)
+    assert res['msg'] == ("card: '--prometheus=/any/file' is not a card address (domain:bus:device.function "
+                          "in hexadecimal, function 0-7, for example 0000:03:00.0); flashctl was not run")
     assert flashctl.calls() == []
 
 
-@pytest.mark.parametrize('bad', NOT_ADDRESSES)
-def test_info_refuses_a_card_that_is_not_an_address(flashctl, run_module, bad):
-    res = run_module('card_info', {'flashctl_command': flashctl.command, 'cards': [CARD, bad, '0000:13:00.0']})
-    assert res['failed'] is True
-    assert res['msg'].startswith('cards: %r is not a card address (' % bad), res['msg']
-    assert flashctl.calls() == []
-
-
-def test_info_names_every_card_it_refuses(flashctl, run_module):
-    res = run_module('card_info', {'flashctl_command': flashctl.command, 'cards': ['-x', CARD, 'y']})
-    assert res['msg'].startswith("cards: '-x', 'y' are not card addresses ("), res['msg']
-    assert flashctl.calls() == []
-
-
-@pytest.mark.parametrize('cards,values', [
-    ([], []),
-    (['0000:AB:CD.3', CARD], ['0000:ab:cd.3', CARD]),
-])
-def test_info_passes_cards_after_the_end_of_options(flashctl, run_module, cards, values):
-    flashctl.answer({'schema_version': 1, 'cards': []})
-    run_module('card_info', {'flashctl_command': flashctl.command, 'cards': cards})
-    assert flashctl.calls() == [['inventory', '--json', '--'] + values]
-
-
-def test_command_string_is_split_into_words(flashctl, run_module, tmp_path):
+def test_command_string_is_split_into_words(flashctl, run_module):
     flashctl.answer(update_doc())
-    command = "/usr/bin/python3 '%s' --progress 'a b'" % flashctl.command[1]
+    command = "%s '%s' --progress 'a b'" % tuple(flashctl.command)
     run_module('card_firmware', firmware_args(flashctl, flashctl_command=command))
     assert flashctl.calls()[0][:3] == ['--progress', 'a b', 'update']
 
@@ -164,54 +132,3 @@ def test_diff_after_update_reads_the_card(flashctl, run_module):
     flashctl.answer(update_doc(changed=True, result='updated', after=AFTER))
     res = run_module('card_firmware', firmware_args(flashctl), diff=True)
     assert res['diff']['after'] == {'version': '2.15.0-E-1', 'startup_image': 'fw-b'}
-
-
-GOOD = {'card': CARD, 'ok': True, 'running_image': 'fw-a', 'startup_image': 'fw-a', 'partitions': []}
-BAD = {'card': '0000:13:00.0', 'ok': False, 'error': {'code': 'io', 'message': 'no answer'}}
-
-
-# rc, cards, allow_card_errors -> failed
-INVENTORIES = [
-    ('all answered', 0, [GOOD], False, False),
-    ('one failed', 1, [GOOD, BAD], False, True),
-    ('one failed, allowed', 1, [GOOD, BAD], True, False),
-    ('exit 0 hiding a failed card', 0, [GOOD, BAD], True, True),
-    ('exit 1 without a failed card', 1, [GOOD], True, True),
-]
-
-
-@pytest.mark.parametrize('name,rc,cards,allow,failed', INVENTORIES, ids=[i[0] for i in INVENTORIES])
-def test_info_outcome(flashctl, run_module, name, rc, cards, allow, failed):
-    flashctl.answer({'schema_version': 1, 'cards': cards}, rc=rc)
-    res = run_module('card_info', {'flashctl_command': flashctl.command, 'allow_card_errors': allow,
-                                   'cards': [c['card'] for c in cards]}, check=True)
-    assert res.get('failed', False) is failed
-    assert res['changed'] is False
-    assert res['ansible_facts'] == {'flash_update_cards': cards}
-    assert res['failed_cards'] == [{'card': BAD['card'], 'error': BAD['error']}] * (BAD in cards)
-    assert flashctl.calls() == [['inventory', '--json', '--'] + [c['card'] for c in cards]]
-
-
-def test_info_error_document_fails(flashctl, run_module):
-    flashctl.answer({'schema_version': 1, 'error': {'code': 'usage', 'message': 'bad address'}}, rc=2)
-    res = run_module('card_info', {'flashctl_command': flashctl.command, 'cards': [CARD]})
-    assert res['failed'] is True
-    assert res['msg'] == 'flashctl inventory: usage: bad address'
-
-
-@pytest.mark.parametrize('name', ['card_info', 'card_firmware'])
-def test_documentation_renders_and_matches_the_options(collection_root, name, tmp_path):
-    """ansible-doc parses DOCUMENTATION, EXAMPLES and RETURN, and the documented
-    options are exactly the ones the module takes."""
-    env = dict(os.environ, ANSIBLE_COLLECTIONS_PATH=str(collection_root), ANSIBLE_HOME=str(tmp_path),
-               ANSIBLE_LOCAL_TEMP=str(tmp_path / 'tmp'), PYTHONDONTWRITEBYTECODE='1')
-    fqcn = 'flash_update.cards.' + name
-    proc = subprocess.run(['ansible-doc', '--json', fqcn], capture_output=True, text=True, env=env, timeout=60)
-    assert proc.returncode == 0, proc.stderr
-    doc = json.loads(proc.stdout)[fqcn]
-    assert doc['examples'] and doc['return']
-    source = open(os.path.join(collection_root, 'ansible_collections', 'flash_update', 'cards', 'plugins',
-                               'modules', name + '.py')).read()
-    spec = next(n for n in ast.walk(ast.parse(source))
-                if isinstance(n, ast.keyword) and n.arg == 'argument_spec')
-    assert sorted(doc['doc']['options']) == sorted(k.arg for k in spec.value.keywords)
