@@ -2,7 +2,6 @@
 
 #include <dirent.h>
 #include <fcntl.h>
-#include <regex.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <time.h>
@@ -316,17 +315,6 @@ try_e try_waiting_exclusive(card_lock_s &lock, const std::vector<std::string> &o
 }
 
 }  // namespace
-
-bool card_address_valid(const char *text) {
-    regex_t re;
-    if (text == nullptr ||
-        regcomp(&re, "^[0-9a-fA-F]{4}:[0-9a-fA-F]{2}:[0-9a-fA-F]{2}\\.[0-7]$", REG_EXTENDED | REG_NOSUB) != 0) {
-        return false;
-    }
-    const bool valid = regexec(&re, text, 0, nullptr, 0) == 0;
-    regfree(&re);
-    return valid;
-}
 
 std::vector<std::string> card_lock_nodes(const char *bdf) {
     std::string address = bdf != nullptr ? bdf : "";

@@ -39,6 +39,8 @@
 #include <string>
 #include <vector>
 
+#include "card_address.h"
+
 // The misc IPC driver's node for a run without a card address.
 inline constexpr const char *CARD_LOCK_DEFAULT_NODE = "/dev/velaipcdev";
 
@@ -76,9 +78,6 @@ card_lock_result_e card_lock_acquire(const char *bdf, card_lock_s &lock);
 // Drops a held lock (closes all its descriptors: without an address more
 // than one node may be held); nothing when not held.
 void card_lock_release(card_lock_s &lock);
-
-// True when text is a card address dddd:bb:dd.f (hex digits, function 0-7).
-bool card_address_valid(const char *text);
 
 // The device nodes whose locks stand for the card behind bdf, the first one
 // the node the client opens. Without an address (and without CRD_BDF) the

@@ -16,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "card_address.h"
 #include "card_lock.h"
 #include "safety_util.h"
 
@@ -417,20 +418,40 @@ TEST_F(CardLock, NoNodeIsNoDevice) {
     EXPECT_EQ(lock.fds.size(), 1u);
 }
 
+// The one address check of every program: flash-update's last argument,
+// the serial number's lspci line, the lock's driver directories, flashctl
+// and the virtual card's --bdf.
 TEST(CardAddress, Pattern) {
     const struct {
         const char *text;
         bool valid;
-    } rows[] = {
-        {"0000:03:00.0", true},   {"ABCD:Ef:1f.7", true}, {"0000:03:00.8", false},
-        {"000:03:00.0", false},   {"0000:03:00", false},  {"0000:03:00.0 ", false},
-        {" 0000:03:00.0", false}, {"00.0.0", false},      {"", false},
-        {"0000:3:00.0", false},
-    };
+    } rows[] = {{"0000:03:00.0", true},
+                {"ABCD:Ef:1f.7", true},
+                {"ffff:ff:1F.0", true},
+                {"0000:03:00.8", false},
+                {"000:03:00.0", false},
+                {"0000:03:00", false},
+                {"0000:03:00.0 ", false},
+                {" 0000:03:00.0", false},
+                {"0000:03:00.0\n", false},
+                {"00.0.0", false},
+                {"", false},
+                {"0000:3:00.0", false},
+                {"0000:03:00.00", false},
+                {"0000.03:00.0", false},
+                {"0000:03.00.0", false},
+                {"0000:03:00:0", false},
+                {"g000:03:00.0", false},
+                {"0000:0x:00.0", false},
+                {"0000:03:00.-", false},
+                {"00000:03:00.0", false},
+                {"0000:03:00.0;ls", false},
+                {"0000:03:0\xe0.0", false}};
     for (const auto &row : rows) {
         EXPECT_EQ(card_address_valid(row.text), row.valid) << '"' << row.text << '"';
     }
     EXPECT_FALSE(card_address_valid(nullptr));
+    static_assert(card_address_valid("0000:03:00.0"), "usable in constant expressions");
 }
 
 }  // namespace
