@@ -47,14 +47,17 @@ constexpr uint64_t k_card_partition = 32 * k_mib;  // fw-b on the virtual card
 const char *const k_bdf = "0000:03:00.0";
 
 // The program's operations, but on the attached card: no re-selection, no
-// lock file, no lspci; the partition table as large as the image needs,
+// card lock, no lspci; the partition table as large as the image needs,
 // and the erase no larger than the card's partition.
 uint64_t g_partition_size = 0;
 fc_card_ops_s bench_ops() {
     fc_card_ops_s ops = fc_real_ops();
     ops.select_card = [](const char *) {};
-    ops.take_lock = [](const char *, bool, double, pid_t *, std::string *) { return FC_LOCK_HELD; };
-    ops.release_lock = [] {};
+    ops.take_lock = [](const char *, card_lock_mode_e, double) {
+        card_lock_s held;  // holds nothing: the bench's card has no node
+        held.result = CARD_LOCK_HELD;
+        return held;
+    };
     ops.serial_number = [](const char *) { return std::string(); };
     ops.keys_present = [] { return false; };
     ops.erase = [](flash_partition_e partition, uint64_t size, const char *bdf, const bool &timeout) {

@@ -6,12 +6,13 @@
 #include <dirent.h>
 #include <sys/wait.h>
 
-#include <cctype>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <map>
 #include <string>
+
+#include "card_address.h"
 
 namespace {
 
@@ -27,30 +28,6 @@ using serial_map = std::map<std::string, std::string>;
 // The command ran to its end and said so with status 0.
 bool command_succeeded(int status) {
     return status != -1 && WIFEXITED(status) && WEXITSTATUS(status) == 0;
-}
-
-// dddd:bb:dd.f in hexadecimal with function 0-7, nothing more: the address
-// is pasted into a shell command line.
-bool is_pci_address(const char *bdf) {
-    if (strlen(bdf) != 12) return false;
-    for (size_t i = 0; i < 12; ++i) {
-        const unsigned char c = static_cast<unsigned char>(bdf[i]);
-        switch (i) {
-            case 4:
-            case 7:
-                if (c != ':') return false;
-                break;
-            case 10:
-                if (c != '.') return false;
-                break;
-            case 11:
-                if (c < '0' || c > '7') return false;
-                break;
-            default:
-                if (!isxdigit(c)) return false;
-        }
-    }
-    return true;
 }
 
 // Functions of the maker with the given device ID; a failed listing counts
@@ -248,7 +225,8 @@ int nic_ipc_card_rsc_bdf_from_uuid(const char *uuid, char *rsc_bdf) {
 
 int nic_ipc_card_serial_read(const char *bdf, char *serial) {
     memset(serial, 0, k_serial_chars);
-    if (!is_pci_address(bdf)) return -1;
+    // The address is pasted into a shell command line.
+    if (!card_address_valid(bdf)) return -1;
 
     // The card keeps its serial number in the function's VPD; lspci -vvv
     // prints that keyword as "[SN] Serial number: <text>", so the fourth field

@@ -1,6 +1,8 @@
 // The real program's side of the command line: the logger, the client on
 // the card, the card lock.
+#include <cstdio>
 #include <cstring>
+#include <utility>
 
 #include "card_lock.h"
 #include "cli_run.h"
@@ -38,6 +40,40 @@ int client_init(const char *bdf) {
 bool image_usable(const char *path) {
     uint64_t size = 0;
     return rfc_image_check(path, &size) == RFC_OK;
+}
+
+// The card's lock while this process lives: never released nor destroyed,
+// so that it outlasts the exit handlers that still write the logs.
+card_lock_s *g_held_card = nullptr;
+
+// The front end's step before a command that changes the card: takes the
+// card's lock and keeps it until the process ends. A card without a node this
+// user can open is not locked (the client's open reports it). Busy also while
+// readers share the card (the pid is then a reader's).
+bool card_lock_hold(const char *bdf) {
+    card_lock_s lock = card_lock_acquire(bdf);
+    switch (lock.result) {
+        case CARD_LOCK_HELD:
+            g_held_card = new card_lock_s(std::move(lock));
+            return true;
+        case CARD_LOCK_BUSY:
+            if (lock.holder > 0) {
+                fprintf(stderr, "flash-update: card %s is busy: another flash-update (pid %d) holds its lock\n", bdf,
+                        static_cast<int>(lock.holder));
+            } else {
+                fprintf(stderr, "flash-update: card %s is busy: another flash-update holds its lock\n", bdf);
+            }
+            return false;
+        case CARD_LOCK_FAILED:
+        default:
+            if (lock.no_device) {
+                // Nothing this user can reach to protect; the client's open says why.
+                return true;
+            }
+            fprintf(stderr, "flash-update: cannot lock card %s: %s\n", bdf != nullptr ? bdf : "(none)",
+                    lock.reason.c_str());
+            return false;
+    }
 }
 
 }  // namespace

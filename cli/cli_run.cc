@@ -7,7 +7,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "card_lock.h"
+#include "card_address.h"
 #include "fu_vocabulary.h"
 
 namespace {

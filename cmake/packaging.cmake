@@ -8,9 +8,9 @@
 #   tool   flash-update: the program, its manual page, bash completion and the
 #          tmpfiles entry for the scratch directory /tmp/korvex
 #   dev    flash-update-dev: the static libraries other programs link (card
-#          discovery and IPC, the misc-device channel, the logger), their
-#          headers, a CMake package (find_package(flash_update)) and
-#          pkg-config files
+#          discovery and IPC, the card lock and address check, the
+#          misc-device channel, the logger), their headers, a CMake package
+#          (find_package(flash_update)) and pkg-config files
 #   vcard  flash-update-vcard: the virtual card's launcher
 #
 # The program goes to bin, not sbin: it is run by operators and their scripts,
@@ -83,14 +83,17 @@ install(FILES ${fu_pkg_dir}/flash-update.tmpfiles DESTINATION lib/tmpfiles.d
 # --- the libraries -------------------------------------------------------
 
 # The interfaces other programs use: card discovery and the IPC handle, the
-# misc-device channel with its driver header, the logger and the trace
-# facility with its levels. Headers include
+# card lock every program takes before it changes a card and the card
+# address check, the misc-device channel with its driver header, the logger
+# and the trace facility with its levels. Headers include
 # each other by bare name, so they sit side by side in one directory.
 set(fu_public_headers
   card_ipc/nic_ipc.h
   card_ipc/nic_pci.h
   card_ipc/nic_fwctl.h
   card_ipc/nic_ipc_discovery.h
+  card_ipc/card_address.h
+  card_ipc/card_lock.h
   sdk/platform/ipcdrv/src/protocol.h
   sdk/platform/ipcdrv/src/ipc_cmd.h
   logging/log.h
@@ -278,15 +281,18 @@ set(CPACK_DEBIAN_DEV_PACKAGE_SHLIBDEPS OFF)
 set(CPACK_DEBIAN_DEV_PACKAGE_DEPENDS "libspdlog-dev (>= 1:1.10), libfmt-dev, pkg-config | pkgconf")
 set(CPACK_DEBIAN_DEV_PACKAGE_RECOMMENDS "pciutils")
 set(CPACK_DEBIAN_DEV_DESCRIPTION
-"flash-update libraries: card discovery, IPC channel and logger
+"flash-update libraries: card discovery, card lock, IPC channel and logger
 Static libraries and headers for programs that talk to the card the way
 flash-update does: card discovery (PCI functions, device nodes, card UUID
-and serial number), the IPC handle with its misc-device and fwctl
-transports, the misc-device channel (including endpoint bind and unbind)
-and the rotating logger with its boot-count banner. Provides the CMake
-package flash_update (targets flash_update::fu_card_ipc,
-flash_update::fu_ipcdrv, flash_update::fu_logging) and the pkg-config
-modules flash-update-ipc and flash-update-logging.")
+and serial number), the card lock that flash-update and flashctl take
+before they change a card (a guard on the card's device nodes, exclusive
+or shared) with the card address check, the IPC handle with its
+misc-device and fwctl transports, the misc-device channel (including
+endpoint bind and unbind) and the rotating logger with its boot-count
+banner. Provides the CMake package flash_update (targets
+flash_update::fu_card_ipc, flash_update::fu_ipcdrv,
+flash_update::fu_logging) and the pkg-config modules flash-update-ipc
+and flash-update-logging.")
 
 set(CPACK_DEBIAN_VCARD_PACKAGE_NAME flash-update-vcard)
 set(CPACK_DEBIAN_VCARD_PACKAGE_SECTION devel)

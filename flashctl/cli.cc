@@ -455,7 +455,6 @@ int run_update(const fc_card_ops_s &ops, const args_s &args, const output_s &o) 
     });
     fc_update(watched, req, rep);
     fc_watch_end();
-    ops.release_lock();
     return finish();
 }
 
@@ -472,7 +471,6 @@ int run_rollback(const fc_card_ops_s &ops, const args_s &args, const output_s &o
     });
     fc_rollback(watched, card_word(ops, args.words[0]), args.given[OPT_DRY_RUN], timeout_s, rep);
     fc_watch_end();
-    ops.release_lock();
     return finish();
 }
 

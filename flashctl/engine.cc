@@ -107,6 +107,7 @@ struct txn_s {
     fc_update_report_s &rep;
     double phase_t0 = 0;
     phase_e phase = PHASE_PLAN;
+    card_lock_s lock{};  // the card's, from the plan until the transaction returns
 
     void begin(phase_e p, double deadline_s) {
         fc_unblock_stops();
@@ -343,25 +344,28 @@ constexpr const char *k_empty_sha512 =
     "cf83e1357eefb8bdf1542850d66d8007d620e4050b5715dc83f4a921d36ce9ce"
     "47d0d13c5d85f2b0ff8318d2877eec2f63b931bd47417a81a538327af927da3e";
 
-fc_result_e lock_failure(const fc_card_ops_s &ops, const char *bdf, bool shared, double wait_s, const std::string &card,
-                         fc_error_s *error) {
-    pid_t holder = 0;
-    std::string reason;
-    const fc_lock_e lock = ops.take_lock(bdf, shared, wait_s, &holder, &reason);
-    if (lock == FC_LOCK_BUSY) {
-        *error = {DOC_ERROR_BUSY, "card " + card + " is busy: another flash-update (pid " + std::to_string(holder) +
-                                      ") holds its lock"};
-        return FC_RESULT_BUSY;
+// Takes the card's lock into guard: FC_RESULT_NONE once held, otherwise how
+// the command ends, with its error. A card still held when the wait ends is
+// busy, as one held by a taker that is not waited for.
+fc_result_e take_card(const fc_card_ops_s &ops, const char *bdf, bool shared, double wait_s, const std::string &card,
+                      card_lock_s &guard, fc_error_s *error) {
+    guard = ops.take_lock(bdf, shared ? CARD_LOCK_SHARED : CARD_LOCK_EXCLUSIVE, wait_s);
+    switch (guard.result) {
+        case CARD_LOCK_HELD:
+            return FC_RESULT_NONE;
+        case CARD_LOCK_BUSY:
+        case CARD_LOCK_TIMED_OUT:
+            *error = {DOC_ERROR_BUSY, "card " + card + " is busy: another flash-update (pid " +
+                                          std::to_string(guard.holder) + ") holds its lock"};
+            return FC_RESULT_BUSY;
+        case CARD_LOCK_STOPPED:
+            *error = {DOC_ERROR_INTERRUPTED, stop_reason("plan")};
+            return FC_RESULT_INTERRUPTED;
+        case CARD_LOCK_FAILED:
+        default:
+            *error = {DOC_ERROR_IO, "cannot lock card " + card + ": " + guard.reason};
+            return FC_RESULT_FAILED;
     }
-    if (lock == FC_LOCK_FAILED) {
-        *error = {DOC_ERROR_IO, "cannot lock card " + card + ": " + reason};
-        return FC_RESULT_FAILED;
-    }
-    if (lock == FC_LOCK_STOPPED) {
-        *error = {DOC_ERROR_INTERRUPTED, stop_reason("plan")};
-        return FC_RESULT_INTERRUPTED;
-    }
-    return FC_RESULT_NONE;
 }
 
 }  // namespace
@@ -434,7 +438,7 @@ void fc_update(const fc_card_ops_s &ops, const fc_update_request_s &req, fc_upda
     // one at a time: it holds the card shared, so that it never restarts an
     // update's checksum, and an update waits for it.
     if (const fc_result_e result =
-            lock_failure(ops, bdf, req.dry_run, t.deadline(FC_PLAN_DEADLINE_S), req.card, &rep.error)) {
+            take_card(ops, bdf, req.dry_run, t.deadline(FC_PLAN_DEADLINE_S), req.card, t.lock, &rep.error)) {
         rep.result = result;
         t.end(FC_PHASE_FAILED);
         return;
@@ -653,7 +657,9 @@ void fc_rollback(const fc_card_ops_s &ops, const std::string &card, bool dry_run
     ops.select_card(bdf);
     // Even a dry run asks the card to verify an image, which would restart an
     // update's checksum: it holds the card shared.
-    if (const fc_result_e result = lock_failure(ops, bdf, dry_run, deadline(FC_PLAN_DEADLINE_S), card, &rep.error)) {
+    // Held until the rollback returns.
+    card_lock_s lock;
+    if (const fc_result_e result = take_card(ops, bdf, dry_run, deadline(FC_PLAN_DEADLINE_S), card, lock, &rep.error)) {
         rep.result = result;
         return;
     }

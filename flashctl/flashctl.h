@@ -20,6 +20,7 @@
 #include <nlohmann/json.hpp>
 
 #include "card_documents.h"
+#include "card_lock.h"
 #include "rfc_reads.h"
 #include "fu_vocabulary.h"
 
@@ -51,20 +52,17 @@ inline constexpr double FC_CARD_CALL_GRACE_S = 1.0;
 inline constexpr const char *FC_HISTORY_FILE = "/var/lib/flash-update/history.jsonl";
 inline constexpr const char *FC_KEY_DIR = FU_KEY_DIR;
 
-enum fc_lock_e : int { FC_LOCK_HELD = 0, FC_LOCK_BUSY = 1, FC_LOCK_FAILED = 2, FC_LOCK_STOPPED = 3 };
-
 // Everything flashctl asks of a card and of the host around it.
 struct fc_card_ops_s {
     bool (*address_valid)(const char *bdf);
     // Points the client at a card (the client keeps one open card per thread).
     void (*select_card)(const char *bdf);
-    // Takes the card's lock (the one flash-update's mutating commands take)
-    // until release_lock or the process ends: exclusive for a change, waiting
-    // up to wait_s for readers to leave; shared for a read-only command that
+    // Takes the card's lock (the one flash-update's mutating commands take),
+    // held while the returned guard lives: exclusive for a change, waiting up
+    // to wait_s for readers to leave; shared for a read-only command that
     // starts a long card operation, waiting up to wait_s for a change to end.
-    // Cut short by a stop. holder: the busy holder's pid.
-    fc_lock_e (*take_lock)(const char *bdf, bool shared, double wait_s, pid_t *holder, std::string *reason);
-    void (*release_lock)();
+    // Cut short by a stop.
+    card_lock_s (*take_lock)(const char *bdf, card_lock_mode_e mode, double wait_s);
     // Serial number from the card's PCI function ("" when it cannot be read).
     std::string (*serial_number)(const char *bdf);
     int (*read_image)(fwupdate_image_type_e which, const char *bdf, firmware_image_type_e *image);

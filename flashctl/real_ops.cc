@@ -10,6 +10,7 @@
 #include <cstring>
 #include <fstream>
 
+#include "card_address.h"
 #include "card_lock.h"
 #include "flashctl.h"
 #include "nic_ipc_discovery.h"
@@ -20,8 +21,6 @@ namespace {
 // The card's PCI maker and its bridge: a card's address is its bridge's.
 
 constexpr const char *k_pci_devices = "/sys/bus/pci/devices";
-
-card_lock_s g_lock;
 
 // The client's error messages ("[timestamp] erase operation failed"): the
 // last one, without its timestamp, goes to the session the hook was given
@@ -56,26 +55,8 @@ void select_card(const char *bdf) {
     (void)rfc_init(&params);
 }
 
-fc_lock_e take_lock(const char *bdf, bool shared, double wait_s, pid_t *holder, std::string *reason) {
-    const card_lock_result_e r = card_lock_acquire_wait(bdf, shared ? CARD_LOCK_SHARED : CARD_LOCK_EXCLUSIVE, wait_s,
-                                                        &g_fc_session.signal, g_lock);
-    *holder = g_lock.holder;
-    *reason = g_lock.reason;
-    switch (r) {
-        case CARD_LOCK_HELD:
-            return FC_LOCK_HELD;
-        case CARD_LOCK_BUSY:
-        case CARD_LOCK_TIMED_OUT:
-            return FC_LOCK_BUSY;
-        case CARD_LOCK_STOPPED:
-            return FC_LOCK_STOPPED;
-        default:
-            return FC_LOCK_FAILED;
-    }
-}
-
-void release_lock() {
-    card_lock_release(g_lock);
+card_lock_s take_lock(const char *bdf, card_lock_mode_e mode, double wait_s) {
+    return card_lock_acquire_wait(bdf, mode, wait_s, &g_fc_session.signal);
 }
 
 std::string serial_number(const char *bdf) {
@@ -135,7 +116,6 @@ const fc_card_ops_s k_real_ops = {
     .address_valid = card_address_valid,
     .select_card = select_card,
     .take_lock = take_lock,
-    .release_lock = release_lock,
     .serial_number = serial_number,
     .read_image = rfc_read_firmware_image,
     .read_identity = rfc_read_card_identity,

@@ -90,7 +90,6 @@ const fc_card_ops_s k_watched_ops = {
     .address_valid = card_call<&fc_card_ops_s::address_valid>::call,
     .select_card = card_call<&fc_card_ops_s::select_card>::call,
     .take_lock = card_call<&fc_card_ops_s::take_lock>::call,
-    .release_lock = card_call<&fc_card_ops_s::release_lock>::call,
     .serial_number = card_call<&fc_card_ops_s::serial_number>::call,
     .read_image = card_call<&fc_card_ops_s::read_image>::call,
     .read_identity = card_call<&fc_card_ops_s::read_identity>::call,

@@ -2,6 +2,7 @@
 // paths the virtual card cannot easily provoke (a busy lock, failing erase or
 // install, a selection that does not stick, a signal between two steps,
 // deadline arithmetic), and the command line's refusals.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -23,7 +24,9 @@ namespace {
 using Strings = std::vector<std::string>;
 
 struct fake_card_s {
-    fc_lock_e lock = FC_LOCK_HELD;
+    card_lock_result_e lock = CARD_LOCK_HELD;
+    std::vector<std::pair<card_lock_mode_e, double>> lock_takes;  // mode and wait of each take
+    int lock_fd = -1;                                             // the descriptor the last guard held (a pipe's end)
     firmware_image_type_e running = FIRMWARE_IMAGE_FW_A;
     firmware_image_type_e startup = FIRMWARE_IMAGE_FW_A;
     bool startup_sticks = true;  // a set-startup request changes what the card reports
@@ -53,6 +56,13 @@ void replace_image() {
     rename(other.c_str(), g_image.c_str());
 }
 
+// A request that changes the card, as the card saw it: outside the lock it
+// is named so, and no expected list has it.
+void record_change(const char *call) {
+    const bool locked = g_card.lock_fd >= 0 && fcntl(g_card.lock_fd, F_GETFD) != -1;
+    g_card.calls.push_back(std::string(locked ? "" : "unlocked ") + call);
+}
+
 unsigned record_sleep(unsigned s) {
     g_sleeps.push_back(s);
     return 0;
@@ -70,12 +80,24 @@ const fc_card_ops_s k_fake_ops = {
     .address_valid = [](const char *bdf) { return std::string(bdf).size() == 12; },
     .select_card = [](const char *) {},
     .take_lock =
-        [](const char *, bool, double, pid_t *holder, std::string *reason) {
-            *holder = 4242;
-            *reason = "no lock directory";
-            return g_card.lock;
+        [](const char *, card_lock_mode_e mode, double wait_s) {
+            g_card.lock_takes.emplace_back(mode, wait_s);
+            card_lock_s guard;
+            guard.result = g_card.lock;
+            if (guard.result == CARD_LOCK_HELD) {
+                // A descriptor stands for the card's node: the guard closes it.
+                int ends[2];
+                if (pipe(ends) == 0) {
+                    close(ends[1]);
+                    guard.fds.push_back(g_card.lock_fd = ends[0]);
+                }
+                return guard;
+            }
+            if (guard.result == CARD_LOCK_STOPPED) g_fc_session.signal = SIGTERM;
+            guard.holder = 4242;
+            guard.reason = "no lock directory";
+            return guard;
         },
-    .release_lock = [] {},
     .serial_number = [](const char *) { return std::string("SN1"); },
     .read_image =
         [](fwupdate_image_type_e which, const char *, firmware_image_type_e *image) {
@@ -110,7 +132,7 @@ const fc_card_ops_s k_fake_ops = {
         },
     .erase =
         [](flash_partition_e, uint64_t, const char *, const bool &timeout) {
-            g_card.calls.push_back("erase");
+            record_change("erase");
             for (unsigned i = 0; i < g_card.erase_polls; ++i) {
                 if (timeout) return RFC_ETIMEOUT;
                 fc_sleep(10);
@@ -119,7 +141,7 @@ const fc_card_ops_s k_fake_ops = {
         },
     .write =
         [](flash_partition_e, int fd, uint64_t size, const char *, const bool &) {
-            g_card.calls.push_back("write");
+            record_change("write");
             if (g_card.during_write) g_card.during_write();
             std::string error;
             if (g_card.write_result == RFC_OK) fc_sha512_fd(fd, size, &g_card.checksum_hex, &error);
@@ -128,7 +150,7 @@ const fc_card_ops_s k_fake_ops = {
     .verify_signature = [](flash_partition_e, const char *) { return RFC_OK; },
     .set_startup =
         [](firmware_image_type_e image, const char *) {
-            g_card.calls.push_back("set_startup");
+            record_change("set_startup");
             if (g_card.startup_sticks) g_card.startup = image;
             return RFC_OK;
         },
@@ -199,7 +221,7 @@ INSTANTIATE_TEST_SUITE_P(
     Flashctl, Update,
     testing::Values(
         update_case_s{"busy",
-                      [](const std::string &) { g_card.lock = FC_LOCK_BUSY; },
+                      [](const std::string &) { g_card.lock = CARD_LOCK_BUSY; },
                       true,
                       0,
                       "busy",
@@ -304,6 +326,79 @@ TEST_F(Engine, PollSleepsStopAtTheDeadline) {
     EXPECT_EQ(rep.error.message, "erase did not finish within 25 seconds");
     EXPECT_DOUBLE_EQ(rep.phases[1].seconds, 25.0);
 }
+
+// How the take of the card's lock ends is how the command ends, before any
+// request that changes the card: a card still held when the wait ends is
+// busy, as one whose holder is not waited for. A change holds it
+// exclusively, a dry run shared, each waiting its plan's time; the card stays
+// held until the command returns (record_change sees every change locked).
+struct lock_case_s {
+    const char *name;
+    bool rollback;
+    bool dry_run;
+    unsigned timeout_s;
+    card_lock_result_e lock;
+    card_lock_mode_e mode;
+    double wait_s;
+    const char *result;
+    const char *code;  // "" none
+    const char *message;
+};
+
+class Lock : public Engine, public testing::WithParamInterface<lock_case_s> {};
+
+TEST_P(Lock, TheTakeEndsTheCommandOrHoldsTheCardUntilItReturns) {
+    const lock_case_s &c = GetParam();
+    g_card.lock = c.lock;
+    g_card.checksum_hex = image_sha_;  // fw-b holds the image: an update only activates it
+    fc_result_e result = FC_RESULT_NONE;
+    fc_error_s error;
+    if (c.rollback) {
+        const fc_rollback_report_s rep = fc_rollback(k_fake_ops, "0000:03:00.0", c.dry_run, c.timeout_s);
+        result = rep.result;
+        error = rep.error;
+    } else {
+        fc_update_request_s req;
+        req.card = "0000:03:00.0";
+        req.partition = "fw-b";
+        req.image_path = image_;
+        req.activate = true;
+        req.dry_run = c.dry_run;
+        req.timeout_s = c.timeout_s;
+        const fc_update_report_s rep = fc_update(k_fake_ops, req);
+        result = rep.result;
+        error = rep.error;
+    }
+    EXPECT_STREQ(fc_result_name(result), c.result) << error.message;
+    EXPECT_STREQ(*c.code != '\0' ? doc_error_code_name(error.code) : "", c.code);
+    EXPECT_EQ(error.message, c.message);
+    EXPECT_EQ(g_card.lock_takes, (std::vector<std::pair<card_lock_mode_e, double>>{{c.mode, c.wait_s}}));
+    const bool changes = c.lock == CARD_LOCK_HELD && !c.dry_run;
+    EXPECT_EQ(g_card.calls, changes ? Strings{"set_startup"} : Strings{});
+    if (c.lock == CARD_LOCK_HELD) {
+        EXPECT_EQ(fcntl(g_card.lock_fd, F_GETFD), -1) << "still held after the command";
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Flashctl, Lock,
+    testing::Values(
+        lock_case_s{"update_held", false, false, 0, CARD_LOCK_HELD, CARD_LOCK_EXCLUSIVE, 60, "updated", "", ""},
+        lock_case_s{"update_busy", false, false, 0, CARD_LOCK_BUSY, CARD_LOCK_EXCLUSIVE, 60, "busy", "busy",
+                    "card 0000:03:00.0 is busy: another flash-update (pid 4242) holds its lock"},
+        lock_case_s{"update_readers_stay", false, false, 5, CARD_LOCK_TIMED_OUT, CARD_LOCK_EXCLUSIVE, 5, "busy", "busy",
+                    "card 0000:03:00.0 is busy: another flash-update (pid 4242) holds its lock"},
+        lock_case_s{"update_cannot_lock", false, false, 0, CARD_LOCK_FAILED, CARD_LOCK_EXCLUSIVE, 60, "failed", "io",
+                    "cannot lock card 0000:03:00.0: no lock directory"},
+        lock_case_s{"update_stopped", false, false, 0, CARD_LOCK_STOPPED, CARD_LOCK_EXCLUSIVE, 60, "interrupted",
+                    "interrupted", "stopped by signal 15 during plan"},
+        lock_case_s{"dry_run_shares", false, true, 7, CARD_LOCK_HELD, CARD_LOCK_SHARED, 7, "unchanged", "", ""},
+        lock_case_s{"rollback_held", true, false, 0, CARD_LOCK_HELD, CARD_LOCK_EXCLUSIVE, 60, "updated", "", ""},
+        lock_case_s{"rollback_busy", true, false, 9, CARD_LOCK_BUSY, CARD_LOCK_EXCLUSIVE, 9, "busy", "busy",
+                    "card 0000:03:00.0 is busy: another flash-update (pid 4242) holds its lock"},
+        lock_case_s{"rollback_stopped", true, true, 0, CARD_LOCK_STOPPED, CARD_LOCK_SHARED, 60, "interrupted",
+                    "interrupted", "stopped by signal 15 during plan"}),
+    [](const testing::TestParamInfo<lock_case_s> &i) { return std::string(i.param.name); });
 
 struct rollback_case_s {
     const char *name;

@@ -2,8 +2,8 @@
 # cmake --install into a staging root, then use what it installed the way
 # another program would: a CMake project with find_package(flash_update)
 # and a plain compile with pkg-config, each linking the installed static
-# libraries and running. Also the tmpfiles entry and the package's postinst,
-# both against a scratch root.
+# libraries and running, the README's card lock example among them. Also the
+# tmpfiles entry and the package's postinst, both against a scratch root.
 #
 # usage: test_install.sh BUILD_DIR SOURCE_DIR CXX SANITIZE(ON|OFF) BUILT_FILE...
 # BUILT_FILE: the build outputs the install needs; when one is missing the
@@ -63,7 +63,8 @@ else
 fi
 expect_file share/bash-completion/completions/flash-update
 expect_file lib/tmpfiles.d/flash-update.conf
-for h in nic_ipc.h nic_pci.h nic_fwctl.h nic_ipc_discovery.h protocol.h ipc_cmd.h log.h trace.h trace_level.h; do
+for h in nic_ipc.h nic_pci.h nic_fwctl.h nic_ipc_discovery.h card_address.h card_lock.h protocol.h ipc_cmd.h log.h \
+    trace.h trace_level.h; do
     expect_file include/flash-update/$h
 done
 libdir=$(cd "$usr" && dirname "$(find . -name libfu_card_ipc.a | head -1)")
@@ -167,6 +168,42 @@ add_executable(uuid uuid.cc)
 target_link_libraries(uuid PRIVATE flash_update::fu_card_ipc)
 add_executable(logger logger.cc)
 target_link_libraries(logger PRIVATE flash_update::fu_logging)
+add_executable(card_example card_example.cc)
+target_link_libraries(card_example PRIVATE flash_update::fu_card_ipc)
+add_executable(lock_file lock_file.cc)
+target_link_libraries(lock_file PRIVATE flash_update::fu_card_ipc)
+EOF
+# The README's example, as the README shows it: the indented block after its
+# marker.
+awk '/^<!-- example: card lock/ { on = 1; next }
+     on && /^    / { sub(/^    /, ""); print; next }
+     on && /^$/ { print; next }
+     on { exit }' "$src/README.md" >"$consumer/card_example.cc"
+if grep -q card_lock_acquire "$consumer/card_example.cc"; then pass; else fail "no card lock example in README.md"; fi
+cat >"$consumer/lock_file.cc" <<'EOF'
+// The installed card lock on a plain file standing for a card's node: a
+// second take is busy while a guard holds it, free after release() and after
+// the guard's scope.
+#include <cstdio>
+
+#include "card_lock.h"
+
+int main(int argc, char **argv) {
+    if (argc != 2) return 2;
+    const std::vector<std::string> node{argv[1]};
+    {
+        card_lock_s lock = card_lock_take_nodes(node);
+        if (lock.result != CARD_LOCK_HELD) return 10;
+        if (card_lock_take_nodes(node).result != CARD_LOCK_BUSY) return 11;
+        lock.release();
+        const card_lock_s shared = card_lock_take_nodes_wait(node, CARD_LOCK_SHARED, 0, nullptr);
+        if (shared.result != CARD_LOCK_HELD) return 12;
+        if (card_lock_take_nodes(node).result != CARD_LOCK_BUSY) return 13;
+    }
+    if (card_lock_take_nodes(node).result != CARD_LOCK_HELD) return 14;
+    std::printf("ok\n");
+    return 0;
+}
 EOF
 cat >"$consumer/uuid.cc" <<'EOF'
 // A card UUID from a serial number and back, through the installed library.
@@ -244,6 +281,27 @@ out=$("$consumer/build/uuid" 2>&1)
 status=$?
 if [[ $status -eq 0 && $out == ok ]]; then pass; else fail "uuid consumer: exit $status: $out"; fi
 
+# The README's example refuses what is no card address, and a card without a
+# device node (no card has this address).
+out=$("$consumer/build/card_example" 2>&1)
+status=$?
+if [[ $status -eq 2 && $out == "usage: $consumer/build/card_example dddd:bb:dd.f" ]]; then
+    pass
+else
+    fail "card example without an address: exit $status: $out"
+fi
+out=$("$consumer/build/card_example" ffff:ff:1f.7 2>&1)
+status=$?
+if [[ $status -eq 1 && $out == "cannot lock card ffff:ff:1f.7: no device node found for the card" ]]; then
+    pass
+else
+    fail "card example on no card: exit $status: $out"
+fi
+: >"$tmp/node"
+out=$("$consumer/build/lock_file" "$tmp/node" 2>&1)
+status=$?
+if [[ $status -eq 0 && $out == ok ]]; then pass; else fail "lock consumer: exit $status: $out"; fi
+
 mkdir -p "$tmp/logs" "$tmp/persist"
 echo 7 >"$tmp/persist/boot_count.txt"
 out=$(PERSISTENT_LOG_DIR=$tmp/persist "$consumer/build/logger" "$tmp/logs" 2>&1)
@@ -276,6 +334,16 @@ if command -v pkg-config >/dev/null; then
         pass
     else
         fail "pkg-config consumer:"
+        cat "$tmp/pc.log"
+    fi
+    # shellcheck disable=SC2086
+    if "$cxx" -std=c++20 "${san_flags[@]}" "$consumer/lock_file.cc" $cflags $libs -o "$tmp/lock-pc" \
+        >"$tmp/pc.log" 2>&1 && [[ $("$tmp/lock-pc" "$tmp/node") == ok ]] &&
+        "$cxx" -std=c++20 "${san_flags[@]}" "$consumer/card_example.cc" $cflags $libs -o "$tmp/example-pc" \
+            >>"$tmp/pc.log" 2>&1; then
+        pass
+    else
+        fail "pkg-config lock consumers:"
         cat "$tmp/pc.log"
     fi
     if pkg-config --cflags --libs flash-update-logging >"$tmp/pclog" 2>&1 &&

@@ -10,7 +10,6 @@
 #include <umockdev.h>
 #include <unistd.h>
 
-#include <cctype>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -18,6 +17,7 @@
 #include <deque>
 #include <utility>
 
+#include "card_address.h"
 #include "nic_fwctl.h"
 #include "nic_pci.h"
 #include "pci_tree.h"
@@ -369,7 +369,7 @@ struct pci_addr_s {
 };
 
 bool parse_bdf(const std::string &bdf, pci_addr_s &a) {
-    if (!vcard_bed_bdf_valid(bdf)) return false;
+    if (!card_address_valid(bdf.c_str())) return false;
     a.domain = static_cast<unsigned>(std::strtoul(bdf.substr(0, 4).c_str(), nullptr, 16));
     a.bus = static_cast<unsigned>(std::strtoul(bdf.substr(5, 2).c_str(), nullptr, 16));
     a.dev = static_cast<unsigned>(std::strtoul(bdf.substr(8, 2).c_str(), nullptr, 16));
@@ -518,13 +518,6 @@ struct vcard_bed_s {
     std::vector<UMockdevIoctlBase *> handlers;
 };
 
-bool vcard_bed_bdf_valid(const std::string &bdf) {
-    if (bdf.size() != 12 || bdf[4] != ':' || bdf[7] != ':' || bdf[10] != '.') return false;
-    for (size_t i : {0, 1, 2, 3, 5, 6, 8, 9})
-        if (!std::isxdigit(static_cast<unsigned char>(bdf[i]))) return false;
-    return bdf[11] >= '0' && bdf[11] <= '7';
-}
-
 std::string vcard_bed_card_bdf(const std::string &first_bdf, unsigned index) {
     pci_addr_s a;
     if (!parse_bdf(first_bdf, a)) return "";
@@ -638,7 +631,7 @@ bool add_card(vcard_bed_s *bed, bed_card_s *card, unsigned index, bool no_misc) 
             auto *dflt = static_cast<VcardMiscNode *>(g_object_new(vcard_misc_node_get_type(), nullptr));
             dflt->card = card;
             bed->handlers.push_back(UMOCKDEV_IOCTL_BASE(dflt));
-            if (!attach(bed, "/dev/velaipcdev", UMOCKDEV_IOCTL_BASE(dflt))) return false;
+            if (!attach(bed, FU_DEFAULT_NODE, UMOCKDEV_IOCTL_BASE(dflt))) return false;
         }
     }
     auto *fwctl = static_cast<VcardFwctlNode *>(g_object_new(vcard_fwctl_node_get_type(), nullptr));
@@ -650,7 +643,7 @@ bool add_card(vcard_bed_s *bed, bed_card_s *card, unsigned index, bool no_misc) 
 }  // namespace
 
 vcard_bed_s *vcard_bed_start(const vcard_bed_options_s &options) {
-    if (!vcard_bed_bdf_valid(options.bdf)) {
+    if (!card_address_valid(options.bdf.c_str())) {
         std::fprintf(stderr, "flash-update-vcard: invalid card address %s\n", options.bdf.c_str());
         return nullptr;
     }

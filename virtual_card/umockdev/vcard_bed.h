@@ -31,8 +31,6 @@ struct vcard_bed_s;
 std::string vcard_bed_card_bdf(const std::string &first_bdf, unsigned index);
 // The serial number that card index of the card at bdf reports.
 std::string vcard_bed_serial(const std::string &first_bdf, unsigned index);
-// True for dddd:bb:dd.f with hexadecimal digits and function 0-7.
-bool vcard_bed_bdf_valid(const std::string &bdf);
 
 // Creates the testbed (which sets UMOCKDEV_DIR in this process's
 // environment), opens each card's service and attaches the node handlers.

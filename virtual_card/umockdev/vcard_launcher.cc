@@ -25,6 +25,7 @@
 #include <utility>
 #include <vector>
 
+#include "card_address.h"
 #include "vcard_bed.h"
 #include "vcard_service.h"
 #include "vcard_twin.h"
@@ -154,7 +155,7 @@ int parse_options(int argc, char **argv, launcher_opts_s &o) {
                 o.state_given = true;
                 break;
             case OPT_BDF:
-                if (!vcard_bed_bdf_valid(optarg)) {
+                if (!card_address_valid(optarg)) {
                     std::fprintf(stderr, "flash-update-vcard: --bdf %s is not dddd:bb:dd.f\n", optarg);
                     return -1;
                 }

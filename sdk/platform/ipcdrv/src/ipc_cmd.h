@@ -10,6 +10,8 @@
 
 #include "protocol.h"
 
+#include "fu_vocabulary.h"
+
 // Payload header that follows the driver header in every message.
 struct __attribute__((packed)) ipc_cmd_pld_hdr_s {
     uint32_t magic;   // "IPCM" on the wire
@@ -28,7 +30,7 @@ inline constexpr size_t IPC_CMD_MAX_DATA = 1024;
 inline constexpr size_t IPC_CMD_MSG_OFFSET_DATA = 16;                                  // driver header + payload header
 inline constexpr size_t IPC_CMD_MAX_MSG = IPC_CMD_MAX_DATA + IPC_CMD_MSG_OFFSET_DATA;  // 1040
 
-inline constexpr const char *IPC_DRV_DEFAULT_NODE = "/dev/velaipcdev";
+inline constexpr const char *IPC_DRV_DEFAULT_NODE = FU_DEFAULT_NODE;
 inline constexpr unsigned long IPC_DRV_IOCTL_BIND = 0x40084208;    // _IOW('B', 8, 8 bytes)
 inline constexpr unsigned long IPC_DRV_IOCTL_UNBIND = 0x40084209;  // _IOW('B', 9, 8 bytes)
 

@@ -1,8 +1,8 @@
 #include "card_lock.h"
+#include "fu_vocabulary.h"
 
 #include <dirent.h>
 #include <fcntl.h>
-#include <regex.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <time.h>
@@ -14,7 +14,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <utility>
 
+#include "card_address.h"
 #include "nic_ipc.h"
 
 namespace {
@@ -24,7 +26,7 @@ constexpr const char *k_misc_driver_dir = "/sys/bus/pci/drivers/vela_ipc";
 constexpr const char *k_fwctl_driver_dir = "/sys/bus/pci/drivers/kvc_core";
 
 // Stands for "no card address given", as the client reads it.
-constexpr const char *k_no_bdf = "00.0.0";
+constexpr const char *k_no_bdf = FU_NO_CARD;
 
 // The bytes of a card's node that its lock uses (see card_lock.h): the
 // exclusion byte and the turnstile carry open-file-description locks, the
@@ -210,7 +212,6 @@ pid_t recorded_holder(int fd, off_t byte) {
 // lock.fds.
 card_lock_result_e open_nodes(const std::vector<std::string> &nodes, card_lock_s &lock,
                               std::vector<std::string> &opened) {
-    lock = card_lock_s{};
     if (nodes.empty()) {
         lock.no_device = true;
         lock.reason = "no device node found for the card";
@@ -255,7 +256,6 @@ card_lock_result_e held(card_lock_s &lock, const std::vector<std::string> &nodes
         name_self(fd, F_RDLCK, k_holder_byte);
     }
     lock.holder = 0;
-    lock.fd = lock.fds.front();
     lock.path = nodes.front();
     return CARD_LOCK_HELD;
 }
@@ -317,15 +317,36 @@ try_e try_waiting_exclusive(card_lock_s &lock, const std::vector<std::string> &o
 
 }  // namespace
 
-bool card_address_valid(const char *text) {
-    regex_t re;
-    if (text == nullptr ||
-        regcomp(&re, "^[0-9a-fA-F]{4}:[0-9a-fA-F]{2}:[0-9a-fA-F]{2}\\.[0-7]$", REG_EXTENDED | REG_NOSUB) != 0) {
-        return false;
+card_lock_s::card_lock_s(card_lock_s &&other) noexcept
+    : result(other.result),
+      holder(other.holder),
+      path(std::move(other.path)),
+      reason(std::move(other.reason)),
+      no_device(other.no_device),
+      fds(std::exchange(other.fds, {})) {}
+
+card_lock_s &card_lock_s::operator=(card_lock_s &&other) noexcept {
+    if (this != &other) {
+        release();
+        result = other.result;
+        holder = other.holder;
+        path = std::move(other.path);
+        reason = std::move(other.reason);
+        no_device = other.no_device;
+        fds = std::exchange(other.fds, {});
     }
-    const bool valid = regexec(&re, text, 0, nullptr, 0) == 0;
-    regfree(&re);
-    return valid;
+    return *this;
+}
+
+card_lock_s::~card_lock_s() {
+    release();
+}
+
+void card_lock_s::release() {
+    for (const int fd : fds) {
+        close(fd);
+    }
+    fds.clear();
 }
 
 std::vector<std::string> card_lock_nodes(const char *bdf) {
@@ -358,34 +379,39 @@ std::vector<std::string> card_lock_nodes(const char *bdf) {
     return nodes;
 }
 
-card_lock_result_e card_lock_take_nodes(const std::vector<std::string> &nodes, card_lock_s &lock) {
+card_lock_s card_lock_take_nodes(const std::vector<std::string> &nodes) {
+    card_lock_s lock;
     std::vector<std::string> opened;
-    if (const card_lock_result_e r = open_nodes(nodes, lock, opened); r != CARD_LOCK_HELD) {
-        return r;
+    if ((lock.result = open_nodes(nodes, lock, opened)) != CARD_LOCK_HELD) {
+        return lock;
     }
     for (size_t i = 0; i < lock.fds.size(); ++i) {
         const int fd = lock.fds[i];
         if (!ofd_set(fd, F_WRLCK, k_exclusion_byte)) {
             // Busy whoever holds it, readers included: this taker does not wait.
             const try_e t = blocked(lock, fd, opened[i], k_holder_byte, errno);
-            card_lock_release(lock);
-            return t == TRY_WAIT ? CARD_LOCK_BUSY : CARD_LOCK_FAILED;
+            lock.release();
+            lock.result = t == TRY_WAIT ? CARD_LOCK_BUSY : CARD_LOCK_FAILED;
+            return lock;
         }
     }
-    return held(lock, nodes);
+    lock.result = held(lock, nodes);
+    return lock;
 }
 
-card_lock_result_e card_lock_take_nodes_wait(const std::vector<std::string> &nodes, card_lock_mode_e mode,
-                                             double wait_s, const volatile sig_atomic_t *stop, card_lock_s &lock) {
+card_lock_s card_lock_take_nodes_wait(const std::vector<std::string> &nodes, card_lock_mode_e mode, double wait_s,
+                                      const volatile sig_atomic_t *stop) {
+    card_lock_s lock;
     std::vector<std::string> opened;
-    if (const card_lock_result_e r = open_nodes(nodes, lock, opened); r != CARD_LOCK_HELD) {
-        return r;
+    if ((lock.result = open_nodes(nodes, lock, opened)) != CARD_LOCK_HELD) {
+        return lock;
     }
     const double start = monotonic_s();
     for (;;) {
         const try_e t = mode == CARD_LOCK_SHARED ? try_shared(lock, opened) : try_waiting_exclusive(lock, opened);
         if (t == TRY_HELD) {
-            return held(lock, nodes);
+            lock.result = held(lock, nodes);
+            return lock;
         }
         card_lock_result_e result = t == TRY_BUSY ? CARD_LOCK_BUSY : CARD_LOCK_FAILED;
         if (t == TRY_WAIT) {
@@ -399,50 +425,17 @@ card_lock_result_e card_lock_take_nodes_wait(const std::vector<std::string> &nod
                 continue;
             }
         }
-        card_lock_release(lock);
-        return result;
+        lock.release();
+        lock.result = result;
+        return lock;
     }
 }
 
-card_lock_result_e card_lock_acquire_wait(const char *bdf, card_lock_mode_e mode, double wait_s,
-                                          const volatile sig_atomic_t *stop, card_lock_s &lock) {
-    return card_lock_take_nodes_wait(card_lock_nodes(bdf), mode, wait_s, stop, lock);
+card_lock_s card_lock_acquire_wait(const char *bdf, card_lock_mode_e mode, double wait_s,
+                                   const volatile sig_atomic_t *stop) {
+    return card_lock_take_nodes_wait(card_lock_nodes(bdf), mode, wait_s, stop);
 }
 
-card_lock_result_e card_lock_acquire(const char *bdf, card_lock_s &lock) {
-    return card_lock_take_nodes(card_lock_nodes(bdf), lock);
-}
-
-void card_lock_release(card_lock_s &lock) {
-    for (const int fd : lock.fds) {
-        close(fd);
-    }
-    lock.fds.clear();
-    lock.fd = -1;
-}
-
-bool card_lock_hold(const char *bdf) {
-    card_lock_s lock;
-    switch (card_lock_acquire(bdf, lock)) {
-        case CARD_LOCK_HELD:
-            // Held until the process ends: the descriptors are never closed.
-            return true;
-        case CARD_LOCK_BUSY:
-            if (lock.holder > 0) {
-                fprintf(stderr, "flash-update: card %s is busy: another flash-update (pid %d) holds its lock\n", bdf,
-                        static_cast<int>(lock.holder));
-            } else {
-                fprintf(stderr, "flash-update: card %s is busy: another flash-update holds its lock\n", bdf);
-            }
-            return false;
-        case CARD_LOCK_FAILED:
-        default:
-            if (lock.no_device) {
-                // Nothing this user can reach to protect; the client's open says why.
-                return true;
-            }
-            fprintf(stderr, "flash-update: cannot lock card %s: %s\n", bdf != nullptr ? bdf : "(none)",
-                    lock.reason.c_str());
-            return false;
-    }
+card_lock_s card_lock_acquire(const char *bdf) {
+    return card_lock_take_nodes(card_lock_nodes(bdf));
 }

@@ -2,7 +2,9 @@
 // exclusive holder per node or readers together, the second taker is told who
 // holds it, waiting takers wait for what they should and no longer, new
 // readers queue behind a waiting updater, root and other users meet on it,
-// who cannot open the node cannot hold it, and the lock ends with its process.
+// who cannot open the node cannot hold it, and the lock ends with its guard
+// or its process.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <sys/time.h>
@@ -12,14 +14,20 @@
 #include <chrono>
 #include <csignal>
 #include <ctime>
+#include <filesystem>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
+#include "card_address.h"
 #include "card_lock.h"
-#include "safety_util.h"
+#include "test_support.h"
 
 namespace {
+
+// A user that is not us (nobody), for nodes of another user's group.
+constexpr uid_t k_other_uid = 65534;
 
 struct child_take_s {
     int result = -1;
@@ -40,13 +48,12 @@ child_take_s take_in_child(const std::vector<std::string> &nodes, uid_t uid = 0)
         if (uid != 0 && (setgid(uid) != 0 || setuid(uid) != 0)) {
             _exit(100);
         }
-        card_lock_s lock;
-        const card_lock_result_e r = card_lock_take_nodes(nodes, lock);
+        const card_lock_s lock = card_lock_take_nodes(nodes);
         const int holder = static_cast<int>(lock.holder);
         if (write(fds[1], &holder, sizeof(holder)) != sizeof(holder)) {
             _exit(101);
         }
-        _exit(static_cast<int>(r));
+        _exit(static_cast<int>(lock.result));
     }
     close(fds[1]);
     int holder = 0;
@@ -76,13 +83,13 @@ double now_s() {
 // or as a flashctl update that waits for readers.
 enum how_e { HOW_EXCLUSIVE, HOW_SHARED, HOW_WAITING_EXCLUSIVE };
 
-card_lock_result_e take_as(how_e how, const std::vector<std::string> &nodes, double wait_s, card_lock_s &lock,
-                           const volatile sig_atomic_t *stop = nullptr) {
+card_lock_s take_as(how_e how, const std::vector<std::string> &nodes, double wait_s,
+                    const volatile sig_atomic_t *stop = nullptr) {
     if (how == HOW_EXCLUSIVE) {
-        return card_lock_take_nodes(nodes, lock);
+        return card_lock_take_nodes(nodes);
     }
     const card_lock_mode_e mode = how == HOW_SHARED ? CARD_LOCK_SHARED : CARD_LOCK_EXCLUSIVE;
-    return card_lock_take_nodes_wait(nodes, mode, wait_s, stop, lock);
+    return card_lock_take_nodes_wait(nodes, mode, wait_s, stop);
 }
 
 struct holder_spec_s {
@@ -113,16 +120,16 @@ struct holder_process_s {
             if (spec.uid != 0 && (setgid(spec.uid) != 0 || setuid(spec.uid) != 0)) {
                 _exit(100);
             }
-            card_lock_s lock;
-            const char r = static_cast<char>(take_as(spec.how, nodes, spec.wait_s, lock));
+            card_lock_s lock = take_as(spec.how, nodes, spec.wait_s);
+            const char r = static_cast<char>(lock.result);
             if (write(fds[1], &r, 1) != 1) {
                 _exit(1);
             }
             while (spec.churn) {
                 nap(spec.hold_s);
-                card_lock_release(lock);
+                lock.release();
                 nap(0.001);
-                (void)take_as(spec.how, nodes, 5.0, lock);
+                lock = take_as(spec.how, nodes, 5.0);
             }
             for (;;) {
                 pause();
@@ -169,23 +176,28 @@ class CardLock : public ::testing::Test {
         node = make_node("velaipcdev0", 0660);
         other = make_node("velaipcdev1", 0660);
     }
-    void TearDown() override { card_lock_release(lock); }
     std::string make_node(const std::string &name, mode_t mode) {
         const std::string path = dir / name;
-        safety_write(path, "");
+        EXPECT_TRUE(test_support::write_file(path, ""));
         EXPECT_EQ(chmod(path.c_str(), mode), 0);
         return path;
     }
+    // Entries of the directory the nodes are in.
+    size_t entries() const {
+        const std::filesystem::directory_iterator it(dir.path);
+        return static_cast<size_t>(std::distance(std::filesystem::begin(it), std::filesystem::end(it)));
+    }
 
-    safety_dir_s dir;
+    test_support::temp_dir dir{"fu-card-lock"};
     std::string node;
     std::string other;
     card_lock_s lock;
 };
 
 TEST_F(CardLock, SecondTakerIsToldTheHolder) {
-    ASSERT_EQ(card_lock_take_nodes({node}, lock), CARD_LOCK_HELD) << lock.reason;
-    EXPECT_GE(lock.fd, 0);
+    lock = card_lock_take_nodes({node});
+    ASSERT_EQ(lock.result, CARD_LOCK_HELD) << lock.reason;
+    ASSERT_EQ(lock.fds.size(), 1u);
     EXPECT_EQ(lock.path, node);
     const child_take_s second = take_in_child({node});
     EXPECT_EQ(second.result, CARD_LOCK_BUSY);
@@ -193,29 +205,59 @@ TEST_F(CardLock, SecondTakerIsToldTheHolder) {
     // Another card is not held.
     EXPECT_EQ(take_in_child({other}).result, CARD_LOCK_HELD);
     // The node's contents are not the lock's business.
-    EXPECT_EQ(safety_read(node), "");
+    EXPECT_EQ(test_support::file_text(node), "");
 }
 
-TEST_F(CardLock, ReleaseAndProcessEndDropIt) {
-    ASSERT_EQ(card_lock_take_nodes({node}, lock), CARD_LOCK_HELD);
-    card_lock_release(lock);
-    EXPECT_EQ(lock.fd, -1);
+// The guard lets go when released, when it goes out of scope and when what
+// it holds is replaced; a move hands the card on without letting go.
+TEST_F(CardLock, TheGuardLetsGoAtReleaseScopeEndAndReplacement) {
+    lock = card_lock_take_nodes({node});
+    ASSERT_EQ(lock.result, CARD_LOCK_HELD);
+    const int fd = lock.fds.front();
+    lock.release();
+    EXPECT_TRUE(lock.fds.empty());
+    EXPECT_EQ(lock.result, CARD_LOCK_HELD);  // what the take gave
+    EXPECT_EQ(fcntl(fd, F_GETFD), -1);
     EXPECT_EQ(take_in_child({node}).result, CARD_LOCK_HELD);
+    lock.release();  // nothing held: nothing to do
 
+    {
+        card_lock_s scoped = card_lock_take_nodes({node});
+        ASSERT_EQ(scoped.result, CARD_LOCK_HELD);
+        card_lock_s moved(std::move(scoped));
+        EXPECT_TRUE(scoped.fds.empty());
+        EXPECT_EQ(take_in_child({node}).result, CARD_LOCK_BUSY);
+        lock = std::move(moved);
+    }
+    EXPECT_EQ(take_in_child({node}).result, CARD_LOCK_BUSY);  // lock holds it now
+    lock = card_lock_take_nodes({other});
+    EXPECT_EQ(take_in_child({node}).result, CARD_LOCK_HELD);
+    EXPECT_EQ(take_in_child({other}).result, CARD_LOCK_BUSY);
+    {
+        const card_lock_s scoped = card_lock_take_nodes({node});
+        ASSERT_EQ(scoped.result, CARD_LOCK_HELD);
+    }
+    EXPECT_EQ(take_in_child({node}).result, CARD_LOCK_HELD);
+}
+
+TEST_F(CardLock, ProcessEndDropsIt) {
     // A holder that is killed, not one that cleans up.
     holder_process_s killed({node});
     ASSERT_TRUE(killed.held);
-    card_lock_s busy;
-    EXPECT_EQ(card_lock_take_nodes({node}, busy), CARD_LOCK_BUSY);
+    const card_lock_s busy = card_lock_take_nodes({node});
+    EXPECT_EQ(busy.result, CARD_LOCK_BUSY);
     EXPECT_EQ(busy.holder, killed.pid);
     EXPECT_EQ(busy.path, node);
+    EXPECT_TRUE(busy.fds.empty());
     killed.kill_now();
-    EXPECT_EQ(card_lock_take_nodes({node}, lock), CARD_LOCK_HELD) << lock.reason;
+    lock = card_lock_take_nodes({node});
+    EXPECT_EQ(lock.result, CARD_LOCK_HELD) << lock.reason;
 }
 
 // The client opens the same node and may close it again: the lock stays.
 TEST_F(CardLock, SurvivesAnotherDescriptorOfTheNodeClosing) {
-    ASSERT_EQ(card_lock_take_nodes({node}, lock), CARD_LOCK_HELD);
+    lock = card_lock_take_nodes({node});
+    ASSERT_EQ(lock.result, CARD_LOCK_HELD);
     const int client = open(node.c_str(), O_RDWR | O_CLOEXEC);
     ASSERT_GE(client, 0);
     close(client);
@@ -229,15 +271,15 @@ TEST_F(CardLock, AllNodesOrNone) {
     EXPECT_EQ(both.result, CARD_LOCK_BUSY);
     EXPECT_EQ(both.holder, holds_other.pid);
     // The refused taker left the first node free.
-    EXPECT_EQ(card_lock_take_nodes({node}, lock), CARD_LOCK_HELD);
+    EXPECT_EQ(card_lock_take_nodes({node}).result, CARD_LOCK_HELD);
 }
 
 // Another process holds the card (or, for the all-or-none rows, the second
 // of two nodes) in one mode; this one takes it in another.
 TEST_F(CardLock, ReadersShareAndExclusiveTakersWaitOrNot) {
-    ASSERT_EQ(chown(node.c_str(), 0, k_safety_other_uid), 0);  // the card's group may use it
-    ASSERT_EQ(chown(other.c_str(), 0, k_safety_other_uid), 0);
-    const uid_t user = k_safety_other_uid;
+    ASSERT_EQ(chown(node.c_str(), 0, k_other_uid), 0);  // the card's group may use it
+    ASSERT_EQ(chown(other.c_str(), 0, k_other_uid), 0);
+    const uid_t user = k_other_uid;
     const struct {
         const char *name;
         how_e holder;
@@ -261,32 +303,31 @@ TEST_F(CardLock, ReadersShareAndExclusiveTakersWaitOrNot) {
         const std::vector<std::string> nodes = row.holds_other ? std::vector{node, other} : held_nodes;
         holder_process_s holder(held_nodes, holder_spec_s{.how = row.holder, .uid = row.holder_uid});
         ASSERT_TRUE(holder.held);
-        card_lock_s taken;
         const double start = now_s();
-        EXPECT_EQ(take_as(row.taker, nodes, row.wait_s, taken), row.result);
+        card_lock_s taken = take_as(row.taker, nodes, row.wait_s);
         const double elapsed = now_s() - start;
+        EXPECT_EQ(taken.result, row.result);
         if (row.result == CARD_LOCK_HELD) {
             EXPECT_EQ(taken.holder, 0);
             EXPECT_EQ(taken.fds.size(), nodes.size());
         } else {
             EXPECT_EQ(taken.holder, holder.pid);
             EXPECT_EQ(taken.path, held_nodes.front());
-            EXPECT_EQ(taken.fd, -1);
             EXPECT_TRUE(taken.fds.empty());
         }
         // Waited its whole time when it waits, not at all otherwise.
         const double waited = row.result == CARD_LOCK_TIMED_OUT ? row.wait_s : 0.0;
         EXPECT_GE(elapsed, waited);
         EXPECT_LT(elapsed, waited + 0.5);
-        card_lock_release(taken);
+        taken.release();
         if (row.holds_other) {
             EXPECT_EQ(take_in_child({node}).result, CARD_LOCK_HELD);  // the refused taker left node free
         }
         holder.kill_now();
         EXPECT_EQ(take_in_child(nodes).result, CARD_LOCK_HELD);
     }
-    EXPECT_EQ(safety_read(node), "");
-    EXPECT_EQ(safety_entries(dir.path), 2u);
+    EXPECT_EQ(test_support::file_text(node), "");
+    EXPECT_EQ(entries(), 2u);
 }
 
 // A reader waiting for one node of the card holds none of the others
@@ -299,8 +340,7 @@ TEST_F(CardLock, AWaitingReaderHoldsNoOtherNode) {
     // Free but for the moments of the reader's tries.
     bool free = false;
     for (int i = 0; i < 5 && !free; ++i) {
-        free = card_lock_take_nodes({node}, lock) == CARD_LOCK_HELD;
-        card_lock_release(lock);
+        free = card_lock_take_nodes({node}).result == CARD_LOCK_HELD;
         nap(0.007);
     }
     EXPECT_TRUE(free);
@@ -315,27 +355,27 @@ TEST_F(CardLock, NewReadersQueueBehindAWaitingUpdate) {
     ASSERT_TRUE(reader.held);
     holder_process_s update({node}, holder_spec_s{.how = HOW_WAITING_EXCLUSIVE, .wait_s = 5, .await = false});
     // Once the update waits, a new reader is kept out and told whom it waits for.
-    card_lock_s probe;
     bool queued = false;
     for (int i = 0; i < 400 && !queued; ++i) {
-        queued = take_as(HOW_SHARED, {node}, 0, probe) == CARD_LOCK_TIMED_OUT && probe.holder == update.pid;
-        card_lock_release(probe);
+        const card_lock_s probe = take_as(HOW_SHARED, {node}, 0);
+        queued = probe.result == CARD_LOCK_TIMED_OUT && probe.holder == update.pid;
         nap(queued ? 0 : 0.005);
     }
     ASSERT_TRUE(queued);
     // Another update is busy at once because of the waiting one, flash-update
     // because of the reader.
-    card_lock_s second;
-    EXPECT_EQ(take_as(HOW_WAITING_EXCLUSIVE, {node}, 5, second), CARD_LOCK_BUSY);
+    const card_lock_s second = take_as(HOW_WAITING_EXCLUSIVE, {node}, 5);
+    EXPECT_EQ(second.result, CARD_LOCK_BUSY);
     EXPECT_EQ(second.holder, update.pid);
-    EXPECT_EQ(card_lock_take_nodes({node}, second), CARD_LOCK_BUSY);
-    EXPECT_EQ(second.holder, reader.pid);
+    const card_lock_s third = card_lock_take_nodes({node});
+    EXPECT_EQ(third.result, CARD_LOCK_BUSY);
+    EXPECT_EQ(third.holder, reader.pid);
 
     reader.kill_now();
     EXPECT_EQ(update.result(), CARD_LOCK_HELD);
     EXPECT_EQ(take_in_child({node}).holder, update.pid);
     update.kill_now();
-    EXPECT_EQ(take_as(HOW_SHARED, {node}, 0, lock), CARD_LOCK_HELD);
+    EXPECT_EQ(take_as(HOW_SHARED, {node}, 0).result, CARD_LOCK_HELD);
 }
 
 // Readers that keep coming (a dry run every few ms), always at least one
@@ -348,10 +388,10 @@ TEST_F(CardLock, AStreamOfReadersDoesNotStarveAnUpdate) {
         ASSERT_TRUE(readers.back()->held);
         nap(0.007);
     }
-    card_lock_s busy;
-    EXPECT_EQ(card_lock_take_nodes({node}, busy), CARD_LOCK_BUSY);
+    EXPECT_EQ(card_lock_take_nodes({node}).result, CARD_LOCK_BUSY);
     const double start = now_s();
-    EXPECT_EQ(take_as(HOW_WAITING_EXCLUSIVE, {node}, 1.5, lock), CARD_LOCK_HELD) << "reader " << lock.holder;
+    lock = take_as(HOW_WAITING_EXCLUSIVE, {node}, 1.5);
+    EXPECT_EQ(lock.result, CARD_LOCK_HELD) << "reader " << lock.holder;
     EXPECT_LT(now_s() - start, 1.0);
 }
 
@@ -374,7 +414,8 @@ TEST_F(CardLock, AStopCutsAWaitShort) {
     in_80ms.it_value.tv_usec = 80000;
     ASSERT_EQ(setitimer(ITIMER_REAL, &in_80ms, nullptr), 0);
     const double start = now_s();
-    EXPECT_EQ(take_as(HOW_SHARED, {node}, 5, lock, &g_stop), CARD_LOCK_STOPPED);
+    lock = take_as(HOW_SHARED, {node}, 5, &g_stop);
+    EXPECT_EQ(lock.result, CARD_LOCK_STOPPED);
     EXPECT_GE(now_s() - start, 0.07);
     EXPECT_LT(now_s() - start, 0.5);
     EXPECT_EQ(lock.holder, holder.pid);
@@ -384,53 +425,68 @@ TEST_F(CardLock, AStopCutsAWaitShort) {
 
 TEST_F(CardLock, RootAndOtherUsersMeet) {
     if (geteuid() != 0) GTEST_SKIP() << "needs root: gives the node to another user's group and takes it as that user";
-    ASSERT_EQ(chown(node.c_str(), 0, k_safety_other_uid), 0);  // the card's group may use it
-    ASSERT_EQ(card_lock_take_nodes({node}, lock), CARD_LOCK_HELD);
-    const child_take_s user = take_in_child({node}, k_safety_other_uid);
+    ASSERT_EQ(chown(node.c_str(), 0, k_other_uid), 0);  // the card's group may use it
+    lock = card_lock_take_nodes({node});
+    ASSERT_EQ(lock.result, CARD_LOCK_HELD);
+    const child_take_s user = take_in_child({node}, k_other_uid);
     EXPECT_EQ(user.result, CARD_LOCK_BUSY);
     EXPECT_EQ(user.holder, getpid());
-    card_lock_release(lock);
+    lock.release();
 
-    holder_process_s user_holds({node}, k_safety_other_uid);
+    holder_process_s user_holds({node}, k_other_uid);
     ASSERT_TRUE(user_holds.held);
-    card_lock_s root;
-    EXPECT_EQ(card_lock_take_nodes({node}, root), CARD_LOCK_BUSY);
+    const card_lock_s root = card_lock_take_nodes({node});
+    EXPECT_EQ(root.result, CARD_LOCK_BUSY);
     EXPECT_EQ(root.holder, user_holds.pid);
 }
 
 TEST_F(CardLock, WhoCannotOpenTheNodeCannotHoldIt) {
     if (geteuid() != 0) GTEST_SKIP() << "needs root: tries the node as another user";
     ASSERT_EQ(chmod(node.c_str(), 0600), 0);
-    holder_process_s outsider({node}, k_safety_other_uid);
+    holder_process_s outsider({node}, k_other_uid);
     EXPECT_FALSE(outsider.held);
-    EXPECT_EQ(card_lock_take_nodes({node}, lock), CARD_LOCK_HELD) << lock.reason;
+    lock = card_lock_take_nodes({node});
+    EXPECT_EQ(lock.result, CARD_LOCK_HELD) << lock.reason;
 }
 
 TEST_F(CardLock, NoNodeIsNoDevice) {
-    EXPECT_EQ(card_lock_take_nodes({}, lock), CARD_LOCK_FAILED);
+    lock = card_lock_take_nodes({});
+    EXPECT_EQ(lock.result, CARD_LOCK_FAILED);
     EXPECT_TRUE(lock.no_device);
-    EXPECT_EQ(card_lock_take_nodes({dir / "missing"}, lock), CARD_LOCK_FAILED);
+    EXPECT_EQ(lock.reason, "no device node found for the card");
+    lock = card_lock_take_nodes({dir / "missing"});
+    EXPECT_EQ(lock.result, CARD_LOCK_FAILED);
     EXPECT_TRUE(lock.no_device);
     EXPECT_EQ(lock.reason, dir / "missing" + ": No such file or directory");
     // A further node out of reach is another card's: the first is held.
-    EXPECT_EQ(card_lock_take_nodes({node, dir / "missing"}, lock), CARD_LOCK_HELD);
+    lock = card_lock_take_nodes({node, dir / "missing"});
+    EXPECT_EQ(lock.result, CARD_LOCK_HELD);
     EXPECT_EQ(lock.fds.size(), 1u);
 }
 
+// The one address check of every program: flash-update's last argument,
+// the serial number's lspci line, the lock's driver directories, flashctl
+// and the virtual card's --bdf.
 TEST(CardAddress, Pattern) {
     const struct {
         const char *text;
         bool valid;
     } rows[] = {
-        {"0000:03:00.0", true},   {"ABCD:Ef:1f.7", true}, {"0000:03:00.8", false},
-        {"000:03:00.0", false},   {"0000:03:00", false},  {"0000:03:00.0 ", false},
-        {" 0000:03:00.0", false}, {"00.0.0", false},      {"", false},
-        {"0000:3:00.0", false},
+        {"0000:03:00.0", true},     {"ABCD:Ef:1f.7", true},
+        {"0000:03:00.8", false},    {"000:03:00.0", false},
+        {"0000:03:00", false},      {"0000:03:00.0 ", false},
+        {" 0000:03:00.0", false},   {"0000:03:00.0\n", false},
+        {"00.0.0", false},          {"", false},
+        {"0000:3:00.0", false},     {"0000:03:00.00", false},
+        {"0000.03:00.0", false},    {"0000:03:00:0", false},
+        {"g000:03:00.0", false},    {"0000:03:00.0;ls", false},
+        {"0000:03:0\xe0.0", false},
     };
     for (const auto &row : rows) {
         EXPECT_EQ(card_address_valid(row.text), row.valid) << '"' << row.text << '"';
     }
     EXPECT_FALSE(card_address_valid(nullptr));
+    static_assert(card_address_valid("0000:03:00.0"), "usable in constant expressions");
 }
 
 }  // namespace

@@ -1,6 +1,8 @@
-// The lock of a physical card, taken by the commands that change its flash or
-// boot state, and shared by the commands that only start a long card
-// operation (a checksum of a partition) without changing anything.
+// The lock of a physical card, taken by every program before it changes the
+// card's flash or boot state, and shared by the commands that only start a
+// long card operation (a checksum of a partition) without changing anything.
+// It lives with the card's device nodes, below every front end: flash-update,
+// flashctl and any other program that links this library meet on it.
 //
 // Two such commands on one card at once would interleave their requests (an
 // erase under an install, two installs writing alternate chunks), and the
@@ -29,9 +31,16 @@
 //    holds byte 0.
 //  - byte 3: the waiting updater's classic read lock, naming it.
 //
+// Holding the lock is a guard (card_lock_s): every take returns one with its
+// result, and the guard lets go of what it holds when it goes out of scope or
+// at release(), so no early return keeps a card. A program that holds a card
+// until it ends keeps its guard alive until then.
+//
 // A taker that does not wait (flash-update's mutating commands) only tries
 // byte 0: any holder, reader or exclusive, makes it busy at once.
 #pragma once
+
+#include "fu_vocabulary.h"
 
 #include <sys/types.h>
 
@@ -40,7 +49,7 @@
 #include <vector>
 
 // The misc IPC driver's node for a run without a card address.
-inline constexpr const char *CARD_LOCK_DEFAULT_NODE = "/dev/velaipcdev";
+inline constexpr const char *CARD_LOCK_DEFAULT_NODE = FU_DEFAULT_NODE;
 
 enum card_lock_result_e : int {
     CARD_LOCK_HELD = 0,       // this process holds the card
@@ -58,37 +67,36 @@ enum card_lock_mode_e : int {
     CARD_LOCK_SHARED = 1,
 };
 
+// A take of a card's lock: what it gave, and while HELD the descriptors that
+// hold the card. Move-only; destroying it or release() lets go of the card.
+// A default guard holds nothing (a stand-in card returns one with the result
+// it wants).
 struct card_lock_s {
-    int fd = -1;             // the card's node while held (first of fds)
-    std::vector<int> fds;    // every node held; closing them all drops the lock
+    card_lock_result_e result = CARD_LOCK_FAILED;
     pid_t holder = 0;        // the process holding the card when not held (0: unknown)
-    std::string path;        // node held, or the node found busy
+    std::string path;        // first node held, or the node found busy
     std::string reason;      // why the card could not be locked
     bool no_device = false;  // FAILED because no node of the card can be opened by this user
+    std::vector<int> fds;    // every node held (empty once released); closing them drops the lock
+
+    card_lock_s() = default;
+    card_lock_s(card_lock_s &&other) noexcept;
+    card_lock_s &operator=(card_lock_s &&other) noexcept;
+    card_lock_s(const card_lock_s &) = delete;
+    card_lock_s &operator=(const card_lock_s &) = delete;
+    ~card_lock_s();
+
+    // Lets go of every node it holds (without an address more than one node
+    // may be held); nothing when it holds none. result stays what the take
+    // gave.
+    void release();
 };
 
 // Takes exclusively, without waiting, the lock of the physical card behind
-// bdf (a valid address, or "00.0.0" for CRD_BDF / the default node): the same
-// lock flash-update's mutating commands take. Held until card_lock_release or the
-// end of the process; holder set when BUSY, reason when FAILED.
-card_lock_result_e card_lock_acquire(const char *bdf, card_lock_s &lock);
-
-// Drops a held lock (closes all its descriptors: without an address more
-// than one node may be held); nothing when not held.
-void card_lock_release(card_lock_s &lock);
-
-// True when text is a card address dddd:bb:dd.f (hex digits, function 0-7).
-bool card_address_valid(const char *text);
-
-// The device nodes whose locks stand for the card behind bdf, the first one
-// the node the client opens. Without an address (and without CRD_BDF) the
-// default node, mapped to its card when sysfs tells which one, otherwise
-// together with every card's nodes. Empty when the card has no node.
-std::vector<std::string> card_lock_nodes(const char *bdf);
-
-// Takes the lock on each of nodes in turn, all or none, exclusively and
-// without waiting.
-card_lock_result_e card_lock_take_nodes(const std::vector<std::string> &nodes, card_lock_s &lock);
+// bdf (a card address, or "00.0.0" for CRD_BDF / the default node): the
+// lock flash-update's mutating commands take. holder set when BUSY, reason
+// (and no_device) when FAILED.
+[[nodiscard]] card_lock_s card_lock_acquire(const char *bdf);
 
 // Takes the lock of the card behind bdf (as card_lock_acquire) in mode,
 // waiting up to wait_s seconds (0: one try) while the card is held in a way
@@ -102,20 +110,18 @@ card_lock_result_e card_lock_take_nodes(const std::vector<std::string> &nodes, c
 //    unknown). An exclusive holder or another waiting updater makes it BUSY
 //    at once, naming it as card_lock_acquire does.
 // FAILED as card_lock_acquire (no_device when the first node cannot be
-// opened). Nothing is held unless HELD; held until card_lock_release or the
-// end of the process.
-card_lock_result_e card_lock_acquire_wait(const char *bdf, card_lock_mode_e mode, double wait_s,
-                                          const volatile sig_atomic_t *stop, card_lock_s &lock);
+// opened). Nothing is held unless HELD.
+[[nodiscard]] card_lock_s card_lock_acquire_wait(const char *bdf, card_lock_mode_e mode, double wait_s,
+                                                 const volatile sig_atomic_t *stop);
 
-// card_lock_acquire_wait on the given nodes.
-card_lock_result_e card_lock_take_nodes_wait(const std::vector<std::string> &nodes, card_lock_mode_e mode,
-                                             double wait_s, const volatile sig_atomic_t *stop, card_lock_s &lock);
+// The device nodes whose locks stand for the card behind bdf, the first one
+// the node the client opens. Without an address (and without CRD_BDF) the
+// default node, mapped to its card when sysfs tells which one, otherwise
+// together with every card's nodes. Empty when the card has no node.
+std::vector<std::string> card_lock_nodes(const char *bdf);
 
-// The front end's step before a command that changes the card: takes the
-// card's lock and keeps it until the process ends. A card without a node this
-// user can open is not locked (the client's open reports it). Busy also while
-// readers share the card (the pid is then a reader's). False after a message
-// on standard error:
-//   "flash-update: card %s is busy: another flash-update (pid %d) holds its lock\n"
-//   "flash-update: cannot lock card %s: %s\n"
-bool card_lock_hold(const char *bdf);
+// card_lock_acquire and card_lock_acquire_wait on the given nodes: all or
+// none, the first of them the one that must open.
+[[nodiscard]] card_lock_s card_lock_take_nodes(const std::vector<std::string> &nodes);
+[[nodiscard]] card_lock_s card_lock_take_nodes_wait(const std::vector<std::string> &nodes, card_lock_mode_e mode,
+                                                    double wait_s, const volatile sig_atomic_t *stop);
