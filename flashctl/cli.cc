@@ -4,14 +4,13 @@
 #include <time.h>
 #include <unistd.h>
 
-#include <fmt/format.h>
-
 #include <cerrno>
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
 #include <algorithm>
 #include <sstream>
+#include <utility>
 
 #include "fe_io.h"
 #include "fe_progress.h"
@@ -104,11 +103,20 @@ const option_def_s k_options[OPT_COUNT] = {
 };
 
 std::string help_text(const option_def_s &o) {
-    return fmt::format(fmt::runtime(o.help), fmt::arg("schema_version", FC_SCHEMA_VERSION),
-                       fmt::arg("erase", FC_ERASE_DEADLINE_S), fmt::arg("install", FC_INSTALL_DEADLINE_BASE_S),
-                       fmt::arg("install_per_mib", FC_INSTALL_DEADLINE_PER_MIB_S),
-                       fmt::arg("checksum", FC_CHECKSUM_DEADLINE_S), fmt::arg("plan", FC_PLAN_DEADLINE_S),
-                       fmt::arg("history_file", FC_HISTORY_FILE));
+    const std::pair<std::string, std::string> defaults[] = {
+        {"{schema_version}", std::to_string(FC_SCHEMA_VERSION)},
+        {"{erase}", std::to_string(FC_ERASE_DEADLINE_S)},
+        {"{install}", std::to_string(FC_INSTALL_DEADLINE_BASE_S)},
+        {"{install_per_mib}", std::to_string(FC_INSTALL_DEADLINE_PER_MIB_S)},
+        {"{checksum}", std::to_string(FC_CHECKSUM_DEADLINE_S)},
+        {"{plan}", std::to_string(FC_PLAN_DEADLINE_S)},
+        {"{history_file}", FC_HISTORY_FILE},
+    };
+    std::string text = o.help;
+    for (const auto &[name, value] : defaults)
+        for (size_t at = text.find(name); at != std::string::npos; at = text.find(name, at + value.size()))
+            text.replace(at, name.size(), value);
+    return text;
 }
 
 std::vector<std::string> words_of(const std::string &text) {
@@ -249,12 +257,13 @@ std::vector<std::string> folded(const std::string &text, size_t width) {
 
 void print_help(FILE *out) {
     constexpr int k_name_column = 20;
+    constexpr size_t k_width = 78;
     fprintf(out, "Usage: flashctl COMMAND [ARGUMENT...] [OPTION...]\n\nCommands:\n");
     for (const auto &c : k_commands)
         fprintf(out, "  flashctl %s\n", usage_line(c).c_str());
     fprintf(out, "\nOptions (anywhere on the line):\n");
     for (const option_def_s &o : k_options) {
-        const std::vector<std::string> lines = folded(help_text(o) + commands_of(o), 78 - k_name_column - 3);
+        const std::vector<std::string> lines = folded(help_text(o) + commands_of(o), k_width - k_name_column - 3);
         for (size_t i = 0; i < lines.size(); ++i)
             fprintf(out, "  %-*s %s\n", k_name_column, i == 0 ? option_usage(o).c_str() : "", lines[i].c_str());
     }
