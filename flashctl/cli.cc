@@ -1,8 +1,6 @@
-// flashctl's command line: subcommands with options anywhere, a table of
-// options, progress on standard error, the transaction history and the
-// metrics file.
-#include <fcntl.h>
-#include <sys/stat.h>
+// flashctl's command line: subcommands with options anywhere, one table of
+// commands and one of options (which command takes what, and the help text),
+// progress on standard error and the metrics file.
 #include <time.h>
 #include <unistd.h>
 
@@ -11,7 +9,11 @@
 #include <cstdlib>
 #include <cstring>
 #include <algorithm>
+#include <sstream>
+#include <utility>
 
+#include "fe_io.h"
+#include "fe_progress.h"
 #include "flashctl.h"
 #include "journal.h"
 #include "prometheus.h"
@@ -38,15 +40,14 @@ struct command_def_s {
     command_e command;
     unsigned min_args;
     unsigned max_args;
-    const char *synopsis;
+    const char *arguments;  // as the usage line names them
 };
 
 const command_def_s k_commands[] = {
-    {"inventory", CMD_INVENTORY, 0, 255, "inventory [CARD...] [--prometheus FILE] [--timeout SECONDS]"},
-    {"update", CMD_UPDATE, 3, 3,
-     "update CARD PARTITION IMAGE [--sha512 HEX] [--activate] [--dry-run] [--allow-running] [--timeout SECONDS]"},
-    {"rollback", CMD_ROLLBACK, 1, 1, "rollback CARD [--dry-run] [--timeout SECONDS]"},
-    {"history", CMD_HISTORY, 0, 1, "history [CARD] [--verify]"},
+    {"inventory", CMD_INVENTORY, 0, 255, "[CARD...]"},
+    {"update", CMD_UPDATE, 3, 3, "CARD PARTITION IMAGE"},
+    {"rollback", CMD_ROLLBACK, 1, 1, "CARD"},
+    {"history", CMD_HISTORY, 0, 1, "[CARD]"},
 };
 
 enum option_e {
@@ -58,33 +59,95 @@ enum option_e {
     OPT_ACTIVATE,
     OPT_DRY_RUN,
     OPT_ALLOW_RUNNING,
+    OPT_PROMETHEUS,
     OPT_TIMEOUT,
     OPT_HISTORY,
-    OPT_PROMETHEUS,
     OPT_VERIFY,
     OPT_COUNT
 };
 
+enum value_e { VALUE_NONE, VALUE_WORD, VALUE_FILE, VALUE_CHOICE };
+const char *const k_value_names[] = {"none", "word", "file", "choice"};
+
 struct option_def_s {
     const char *name;
-    bool takes_value;
-    unsigned commands;  // which commands take it
+    value_e value;
+    const char *value_name;  // how the help and the usage lines call the value
+    const char *choices;     // VALUE_CHOICE: the words it takes; "" for the others
+    unsigned commands;       // which commands take it
+    bool in_usage;           // named in its commands' usage lines
+    const char *help;        // {...}: the defaults of help_text()
 };
 
+// The manual page's OPTIONS, the bash completion and the Ansible modules are
+// checked against this table (flashctl --help --json).
 const option_def_s k_options[OPT_COUNT] = {
-    {"json", false, CMD_ANY},
-    {"progress", true, CMD_ANY},
-    {"help", false, CMD_ANY},
-    {"version", false, CMD_ANY},
-    {"sha512", true, CMD_UPDATE},
-    {"activate", false, CMD_UPDATE},
-    {"dry-run", false, CMD_UPDATE | CMD_ROLLBACK},
-    {"allow-running", false, CMD_UPDATE},
-    {"timeout", true, CMD_INVENTORY | CMD_UPDATE | CMD_ROLLBACK},
-    {"history", true, CMD_UPDATE | CMD_HISTORY},
-    {"prometheus", true, CMD_INVENTORY},
-    {"verify", false, CMD_HISTORY},
+    {"json", VALUE_NONE, nullptr, "", CMD_ANY, false,
+     "one JSON document on standard output (schema version {schema_version})"},
+    {"progress", VALUE_CHOICE, "MODE", "json bar none", CMD_ANY, false,
+     "json: JSON lines on standard error; bar: a bar per phase (the default on a terminal); none"},
+    {"help", VALUE_NONE, nullptr, "", CMD_ANY, false,
+     "this text; with --json, the commands and options as a JSON document"},
+    {"version", VALUE_NONE, nullptr, "", CMD_ANY, false, "the version; with --json, as a JSON document"},
+    {"sha512", VALUE_WORD, "HEX", "", CMD_UPDATE, true, "the image's expected SHA-512"},
+    {"activate", VALUE_NONE, nullptr, "", CMD_UPDATE, true, "select the updated fw slot as the startup image"},
+    {"dry-run", VALUE_NONE, nullptr, "", CMD_UPDATE | CMD_ROLLBACK, true, "plan only: read-only requests"},
+    {"allow-running", VALUE_NONE, nullptr, "", CMD_UPDATE, true, "allow overwriting the running image"},
+    {"prometheus", VALUE_FILE, "FILE", "", CMD_INVENTORY, true, "also write node_exporter textfile metrics"},
+    {"timeout", VALUE_WORD, "SECONDS", "", CMD_INVENTORY | CMD_UPDATE | CMD_ROLLBACK, true,
+     "deadline of each phase (defaults: erase {erase}, install {install} + {install_per_mib} per MiB, checksum "
+     "{checksum}; inventory {plan} per card)"},
+    {"history", VALUE_FILE, "FILE", "", CMD_UPDATE | CMD_HISTORY, false,
+     "the journal of transactions (default {history_file})"},
+    {"verify", VALUE_NONE, nullptr, "", CMD_HISTORY, true, "check the journal's chain of line hashes"},
 };
+
+std::string help_text(const option_def_s &o) {
+    const std::pair<std::string, std::string> defaults[] = {
+        {"{schema_version}", std::to_string(FC_SCHEMA_VERSION)},
+        {"{erase}", std::to_string(FC_ERASE_DEADLINE_S)},
+        {"{install}", std::to_string(FC_INSTALL_DEADLINE_BASE_S)},
+        {"{install_per_mib}", std::to_string(FC_INSTALL_DEADLINE_PER_MIB_S)},
+        {"{checksum}", std::to_string(FC_CHECKSUM_DEADLINE_S)},
+        {"{plan}", std::to_string(FC_PLAN_DEADLINE_S)},
+        {"{history_file}", FC_HISTORY_FILE},
+    };
+    std::string text = o.help;
+    for (const auto &[name, value] : defaults)
+        for (size_t at = text.find(name); at != std::string::npos; at = text.find(name, at + value.size()))
+            text.replace(at, name.size(), value);
+    return text;
+}
+
+std::vector<std::string> words_of(const std::string &text) {
+    std::istringstream in(text);
+    std::vector<std::string> words;
+    for (std::string word; in >> word;)
+        words.push_back(word);
+    return words;
+}
+
+// "--sha512 HEX", "--activate".
+std::string option_usage(const option_def_s &o) {
+    return std::string("--") + o.name + (o.value != VALUE_NONE ? std::string(" ") + o.value_name : "");
+}
+
+// "update CARD PARTITION IMAGE [--sha512 HEX] ...".
+std::string usage_line(const command_def_s &c) {
+    std::string line = std::string(c.name) + " " + c.arguments;
+    for (const option_def_s &o : k_options)
+        if (o.in_usage && (o.commands & c.command) != 0) line += " [" + option_usage(o) + "]";
+    return line;
+}
+
+// "(update, rollback)" for an option that not every command takes.
+std::string commands_of(const option_def_s &o) {
+    if (o.commands == CMD_ANY) return "";
+    std::string names;
+    for (const command_def_s &c : k_commands)
+        if ((o.commands & c.command) != 0) names += (names.empty() ? "" : ", ") + std::string(c.name);
+    return " (" + names + ")";
+}
 
 struct args_s {
     const command_def_s *command = nullptr;
@@ -92,6 +155,15 @@ struct args_s {
     bool given[OPT_COUNT] = {};
     std::string value[OPT_COUNT];
 };
+
+// "json, bar or none".
+std::string choice_list(const option_def_s &o) {
+    const std::vector<std::string> words = words_of(o.choices);
+    std::string list;
+    for (size_t i = 0; i < words.size(); ++i)
+        list += (i == 0 ? "" : i + 1 == words.size() ? " or " : ", ") + words[i];
+    return list;
+}
 
 // false with the reason in *error.
 bool parse_args(int argc, char **argv, args_s *args, std::string *error) {
@@ -124,7 +196,7 @@ bool parse_args(int argc, char **argv, args_s *args, std::string *error) {
             *error = "unknown option '--" + name + "'";
             return false;
         }
-        if (k_options[found].takes_value) {
+        if (k_options[found].value != VALUE_NONE) {
             if (eq != std::string::npos) {
                 args->value[found] = word.substr(eq + 1);
             } else if (i + 1 < argc && std::string(argv[i + 1]).compare(0, 2, "--") != 0) {
@@ -154,175 +226,102 @@ bool parse_args(int argc, char **argv, args_s *args, std::string *error) {
     }
     args->words.assign(positional.begin() + 1, positional.end());
     if (args->words.size() < args->command->min_args || args->words.size() > args->command->max_args) {
-        *error = std::string("usage: flashctl ") + args->command->synopsis;
+        *error = "usage: flashctl " + usage_line(*args->command);
         return false;
     }
     for (int o = 0; o < OPT_COUNT; ++o) {
-        if (args->given[o] && (k_options[o].commands & args->command->command) == 0) {
-            *error = std::string("option '--") + k_options[o].name + "' does not apply to " + args->command->name;
+        const option_def_s &def = k_options[o];
+        if (!args->given[o]) continue;
+        if ((def.commands & args->command->command) == 0) {
+            *error = std::string("option '--") + def.name + "' does not apply to " + args->command->name;
             return false;
         }
-    }
-    if (args->given[OPT_PROGRESS] && args->value[OPT_PROGRESS] != "json" && args->value[OPT_PROGRESS] != "bar" &&
-        args->value[OPT_PROGRESS] != "none") {
-        *error = "--progress takes json, bar or none";
-        return false;
+        const std::vector<std::string> choices = words_of(def.choices);
+        if (def.value == VALUE_CHOICE && std::find(choices.begin(), choices.end(), args->value[o]) == choices.end()) {
+            *error = std::string("--") + def.name + " takes " + choice_list(def);
+            return false;
+        }
     }
     return true;
 }
 
+// Words of text folded into lines of at most width columns.
+std::vector<std::string> folded(const std::string &text, size_t width) {
+    std::vector<std::string> lines(1);
+    for (const std::string &word : words_of(text)) {
+        if (!lines.back().empty() && lines.back().size() + 1 + word.size() > width) lines.emplace_back();
+        lines.back() += (lines.back().empty() ? "" : " ") + word;
+    }
+    return lines;
+}
+
 void print_help(FILE *out) {
+    constexpr int k_name_column = 20;
+    constexpr size_t k_width = 78;
     fprintf(out, "Usage: flashctl COMMAND [ARGUMENT...] [OPTION...]\n\nCommands:\n");
     for (const auto &c : k_commands)
-        fprintf(out, "  flashctl %s\n", c.synopsis);
+        fprintf(out, "  flashctl %s\n", usage_line(c).c_str());
+    fprintf(out, "\nOptions (anywhere on the line):\n");
+    for (const option_def_s &o : k_options) {
+        const std::vector<std::string> lines = folded(help_text(o) + commands_of(o), k_width - k_name_column - 3);
+        for (size_t i = 0; i < lines.size(); ++i)
+            fprintf(out, "  %-*s %s\n", k_name_column, i == 0 ? option_usage(o).c_str() : "", lines[i].c_str());
+    }
     fprintf(out,
-            "\nOptions (anywhere on the line):\n"
-            "  --json               one JSON document on standard output (schema version %d)\n"
-            "  --progress=MODE      json: JSON lines on standard error; bar: a bar per phase\n"
-            "                       (the default on a terminal); none\n"
-            "  --sha512 HEX         the image's expected SHA-512 (update)\n"
-            "  --activate           select the updated fw slot as the startup image (update)\n"
-            "  --dry-run            plan only: read-only requests (update, rollback)\n"
-            "  --allow-running      allow overwriting the running image (update)\n"
-            "  --timeout SECONDS    deadline of each phase (defaults: erase %u, install %u + %u per MiB,\n"
-            "                       checksum %u)\n"
-            "  --history FILE       the journal of transactions (default %s)\n"
-            "  --verify             check the journal's chain of line hashes (history)\n"
-            "  --prometheus FILE    also write node_exporter textfile metrics (inventory)\n"
-            "  --help, --version\n"
-            "\nExit status: 0 done (changed or not), 1 failed, 2 refused or usage, 3 card busy, 130 interrupted.\n",
-            FC_SCHEMA_VERSION, FC_ERASE_DEADLINE_S, FC_INSTALL_DEADLINE_BASE_S, FC_INSTALL_DEADLINE_PER_MIB_S,
-            FC_CHECKSUM_DEADLINE_S, FC_HISTORY_FILE);
+            "\nExit status: 0 done (changed or not), 1 failed, 2 refused or usage, 3 card busy, 130 interrupted.\n");
+}
+
+// The same as a document, for programs and for the checks of the manual,
+// the completion and the Ansible modules.
+json help_document() {
+    json commands = json::array();
+    for (const command_def_s &c : k_commands) {
+        json options = json::array();
+        for (const option_def_s &o : k_options)
+            if ((o.commands & c.command) != 0) options.push_back(std::string("--") + o.name);
+        commands.push_back({{"name", c.name}, {"usage", "flashctl " + usage_line(c)}, {"options", options}});
+    }
+    json options = json::array();
+    for (const option_def_s &o : k_options) {
+        json names = json::array();
+        for (const command_def_s &c : k_commands)
+            if ((o.commands & c.command) != 0) names.push_back(c.name);
+        options.push_back({{"name", std::string("--") + o.name},
+                           {"value", k_value_names[o.value]},
+                           {"value_name", o.value_name != nullptr ? json(o.value_name) : json(nullptr)},
+                           {"choices", words_of(o.choices)},
+                           {"commands", names},
+                           {"help", help_text(o)}});
+    }
+    return {{"schema_version", FC_SCHEMA_VERSION}, {"commands", commands}, {"options", options}};
 }
 
 // --- progress ----------------------------------------------------------------
 
-enum progress_mode_e { PROGRESS_NONE, PROGRESS_BAR, PROGRESS_JSON };
+fe_progress_s g_progress;
 
-struct progress_s {
-    FILE *err = nullptr;
-    progress_mode_e mode = PROGRESS_NONE;
-    uint64_t total = 0;
-    double last_emit = -1;
-    bool line_open = false;
-};
-progress_s g_progress;
-
-double monotonic_s() {
-    struct timespec ts {};
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) / 1e9;
+// Every progress report of the client is also a safe point: the install's
+// deadline is checked between chunks here. flashctl names its own phases.
+void on_progress(void *, const rfc_progress_s &p) {
+    fc_check_stop();
+    rfc_progress_s event = p;
+    event.phase = g_fc_session.phase;
+    fe_progress_report(g_progress, event);
 }
 
 // A write that fails (EPIPE with SIGPIPE ignored, a closed terminal) means
 // the reader went away: the run stops at its next safe point.
-void progress_flush() {
-    if (fflush(g_progress.err) != 0 || ferror(g_progress.err)) {
-        clearerr(g_progress.err);
-        g_progress.mode = PROGRESS_NONE;
-        fc_reader_gone();
-    }
-}
-
-void progress_emit(uint64_t done, uint64_t total, bool final) {
-    const double elapsed = fc_phase_elapsed();
-    if (g_progress.mode == PROGRESS_JSON) {
-        const json line = {{"phase", g_fc_session.phase}, {"done", done}, {"total", total}, {"elapsed", elapsed}};
-        fprintf(g_progress.err, "%s\n", fc_dump(line).c_str());
-        progress_flush();
-        return;
-    }
-    constexpr int k_width = 30;
-    const int filled =
-        total > 0 ? static_cast<int>(k_width * static_cast<double>(done) / static_cast<double>(total)) : 0;
-    char bar[k_width + 1];
-    for (int i = 0; i < k_width; ++i)
-        bar[i] = i < filled ? '#' : '.';
-    bar[k_width] = '\0';
-    if (total > 0)
-        fprintf(g_progress.err, "\r%-16s [%s] %3d%% %6.1f s", g_fc_session.phase, bar,
-                static_cast<int>(100.0 * static_cast<double>(done) / static_cast<double>(total)), elapsed);
-    else
-        fprintf(g_progress.err, "\r%-16s waiting on the card %6.1f s", g_fc_session.phase, elapsed);
-    g_progress.line_open = !final;
-    if (final) fputc('\n', g_progress.err);
-    progress_flush();
-}
-
-// Every progress report of the client is also a safe point: the install's
-// deadline is checked between chunks here.
-void on_progress(void *, const rfc_progress_s &p) {
-    fc_check_stop();
-    if (g_progress.mode == PROGRESS_NONE) return;
-    const double now = monotonic_s();
-    switch (p.kind) {
-        case RFC_PROGRESS_BEGIN:
-            g_progress.total = p.total;
-            g_progress.last_emit = now;
-            progress_emit(0, p.total, false);
-            break;
-        case RFC_PROGRESS_UPDATE: {
-            const double interval = g_progress.mode == PROGRESS_JSON ? 0.5 : 0.1;
-            if (now - g_progress.last_emit < interval) break;
-            g_progress.last_emit = now;
-            progress_emit(p.done, g_progress.total, false);
-            break;
-        }
-        case RFC_PROGRESS_POLL:
-            if (now - g_progress.last_emit < 0.1 && g_progress.mode == PROGRESS_BAR) break;
-            g_progress.last_emit = now;
-            progress_emit(0, 0, false);
-            break;
-        case RFC_PROGRESS_END:
-            progress_emit(g_progress.total, g_progress.total, true);
-            g_progress.total = 0;
-            break;
-    }
-}
-
 void progress_setup(const args_s &args, FILE *err) {
-    g_progress = progress_s{};
-    g_progress.err = err;
-    if (args.given[OPT_PROGRESS]) {
-        const std::string &m = args.value[OPT_PROGRESS];
-        g_progress.mode = m == "json" ? PROGRESS_JSON : m == "bar" ? PROGRESS_BAR : PROGRESS_NONE;
-    } else if (isatty(fileno(err)) == 1) {
-        g_progress.mode = PROGRESS_BAR;
-    }
+    g_progress = fe_progress_s{};
+    g_progress.fd = fileno(err);
+    g_progress.seconds = fc_phase_elapsed;
+    g_progress.reader_gone = fc_reader_gone;
+    const std::string &mode = args.value[OPT_PROGRESS];
+    if (args.given[OPT_PROGRESS] ? mode == "bar" : isatty(fileno(err)) == 1)
+        g_progress.style = &FE_STYLE_FLASHCTL_BAR;
+    else if (mode == "json")
+        g_progress.style = &FE_STYLE_FLASHCTL_JSON;
     rfc_set_progress_cb(on_progress, nullptr);
-}
-
-// --- files -------------------------------------------------------------------
-
-bool write_all(int fd, const std::string &text) {
-    size_t done = 0;
-    while (done < text.size()) {
-        const ssize_t n = write(fd, text.data() + done, text.size() - done);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return false;
-        done += static_cast<size_t>(n);
-    }
-    return true;
-}
-
-// Temporary file beside the target, synced, then renamed over it: a reader
-// (node_exporter) sees the old file or the new one, never a part.
-bool write_atomically(const std::string &path, const std::string &text, std::string *error) {
-    std::string tmp = path + ".XXXXXX";
-    const int fd = mkstemp(tmp.data());
-    if (fd < 0) {
-        *error = strerror(errno);
-        return false;
-    }
-    bool ok = fchmod(fd, 0644) == 0 && write_all(fd, text) && fsync(fd) == 0;
-    if (!ok) *error = strerror(errno);
-    close(fd);
-    if (ok && rename(tmp.c_str(), path.c_str()) != 0) {
-        *error = strerror(errno);
-        ok = false;
-    }
-    if (!ok) unlink(tmp.c_str());
-    return ok;
 }
 
 // --- commands ------------------------------------------------------------------
@@ -387,8 +386,10 @@ int run_inventory(const fc_card_ops_s &ops, const args_s &args, const output_s &
             any_failed = any_failed || !card.ok;
         if (args.given[OPT_PROMETHEUS]) {
             std::string error;
-            if (!write_atomically(args.value[OPT_PROMETHEUS],
-                                  flashctl_prometheus_text(inventory, static_cast<long long>(time(nullptr))), &error)) {
+            // node_exporter reads the old file or the new one, never a part.
+            if (!fe_write_file_atomic(args.value[OPT_PROMETHEUS],
+                                      flashctl_prometheus_text(inventory, static_cast<long long>(time(nullptr))), 0644,
+                                      &error)) {
                 const std::string message = "cannot write " + args.value[OPT_PROMETHEUS] + ": " + error;
                 if (o.json) return emit(o, fc_dump(fc_error_json(DOC_ERROR_IO, message)) + "\n", FC_EXIT_FAILED);
                 fprintf(o.err, "flashctl: %s\n", message.c_str());
@@ -493,7 +494,10 @@ int fc_main(const fc_card_ops_s &ops, int argc, char **argv, FILE *out, FILE *er
     const output_s o{out, err, json_out};
     if (!parse_args(argc, argv, &args, &error)) return fail_usage(o, error);
     if (args.given[OPT_HELP]) {
-        print_help(out);
+        if (json_out)
+            fprintf(out, "%s\n", fc_dump(help_document()).c_str());
+        else
+            print_help(out);
         return FC_EXIT_OK;
     }
     if (args.given[OPT_VERSION]) {

@@ -1,6 +1,8 @@
 // The journal of update transactions: the check before an update, the
 // chained append after it, and the bounded readers of `history`.
 #include "journal.h"
+
+#include "fe_io.h"
 #include "prometheus.h"
 
 #include <fcntl.h>
@@ -264,14 +266,11 @@ bool fc_journal_append(const std::string &path, const std::string &record, std::
     }
     const std::string line = std::string(ends_in_lf ? "" : "\n") + "{\"prev\":\"" + prev + "\"" +
                              (record.size() == 2 ? "" : ",") + record.substr(1) + "\n";
-    ssize_t n;
-    do {
-        n = write(fd, line.data(), line.size());
-    } while (n < 0 && errno == EINTR);
-    bool ok = n == static_cast<ssize_t>(line.size());
+    size_t n = 0;
+    bool ok = fe_write_all(fd, line.data(), line.size(), &n);
     if (!ok) {
-        *error = n < 0 ? strerror(errno)
-                       : "only " + std::to_string(n) + " of " + std::to_string(line.size()) + " bytes written";
+        *error = n == 0 ? strerror(errno)
+                        : "only " + std::to_string(n) + " of " + std::to_string(line.size()) + " bytes written";
         // A part of a line would be a cut record; the file goes back to what it was.
         if (n > 0 && ftruncate(fd, st.st_size) != 0) *error += " (and the part written stays)";
     } else if (fsync(fd) != 0) {

@@ -17,6 +17,7 @@
 #include <system_error>
 #include <thread>
 
+#include "fe_io.h"
 #include "flashctl.h"
 #include "rfc_seams.h"
 
@@ -29,14 +30,8 @@ namespace {
 std::atomic<bool> g_stop_requested{false};
 static_assert(std::atomic<bool>::is_always_lock_free, "the signal handler sets it");
 
-double monotonic_s() {
-    struct timespec ts {};
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) / 1e9;
-}
-
 double now_s() {
-    return g_fc_session.clock != nullptr ? g_fc_session.clock() : monotonic_s();
+    return g_fc_session.clock != nullptr ? g_fc_session.clock() : fe_monotonic_s();
 }
 
 // The watch over a command's card calls. The command's thread holds `m`
@@ -143,7 +138,7 @@ void watch_loop() {
         // Not taken: the command runs host code and reaches its safe point itself.
         if (!lk.owns_lock() || !g_watch->active) continue;
         fc_abandon_e why = FC_ABANDON_TIMEOUT;
-        if (!overdue(monotonic_s(), &why)) continue;
+        if (!overdue(fe_monotonic_s(), &why)) continue;
         const int status = g_watch->abandon ? g_watch->abandon(why) : FC_EXIT_FAILED;
         fflush(stdout);
         fflush(stderr);
@@ -164,7 +159,7 @@ void fc_phase_start(double deadline_s) {
     g_fc_session.sleep_credit = 0;
     g_fc_session.deadline_s = deadline_s;
     g_fc_session.client_error.clear();
-    if (t_holding) g_watch->phase_real_start = monotonic_s();
+    if (t_holding) g_watch->phase_real_start = fe_monotonic_s();
 }
 
 double fc_phase_elapsed() {
@@ -255,7 +250,7 @@ const fc_card_ops_s &fc_watch_begin(const fc_card_ops_s &ops, fc_abandon_fn aban
     g_watch->stop_seen = 0;
     g_watch->forwarded = false;
     g_watch->command_thread = pthread_self();
-    g_watch->phase_real_start = monotonic_s();
+    g_watch->phase_real_start = fe_monotonic_s();
     return k_watched_ops;
 }
 

@@ -519,4 +519,15 @@ TEST_F(Engine, InventoryTakesWordsAfterTheEndOfOptionsAndEachCardOnce) {
     EXPECT_EQ(doc["cards"][0]["card"], "0000:0a:00.0");
 }
 
+// A metrics file that cannot be written fails the inventory with its reason.
+TEST_F(Engine, InventoryMetricsFileThatCannotBeWrittenFailsTheRun) {
+    test_support::temp_dir dir;
+    std::string out;
+    const std::string missing = dir / "no/cards.prom";
+    EXPECT_EQ(run_main({"inventory", "0000:0a:00.0", "--prometheus", missing, "--json"}, &out), 1);
+    EXPECT_EQ(
+        json::parse(out),
+        json::parse(fc_dump(fc_error_json(DOC_ERROR_IO, "cannot write " + missing + ": No such file or directory"))));
+}
+
 }  // namespace

@@ -10,8 +10,8 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
-#include <fstream>
 
+#include "fe_io.h"
 #include "vcard_internal.h"
 
 namespace {
@@ -120,10 +120,8 @@ int vcard_write_public_keys(const std::string &dir) {
     for (const char *name : {"eng", "prod"}) {
         std::string pem = vcard_public_key_pem(name);
         if (pem.empty()) return -1;
-        std::ofstream out(dir + "/" + name + "_key-pub.pem", std::ios::binary | std::ios::trunc);
-        out << pem;
-        out.close();
-        if (!out) return -1;
+        std::string error;
+        if (!fe_write_file_atomic(dir + "/" + name + "_key-pub.pem", pem, 0644, &error)) return -1;
     }
     return 0;
 }

@@ -13,6 +13,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "fe_io.h"
 #include "fwupdate_msgs.h"
 #include "rfc_types.h"
 #include "vcard_internal.h"
@@ -724,9 +725,9 @@ void log_request(vcard_s *c, uint32_t endpoint, uint32_t msg, const uint8_t *req
     std::string line = head + vcard_hex(req, len) + "\n";
     int fd = open(vcard_requests_path(c).c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
     if (fd < 0) return;
-    // One write per line: concurrent writers never interleave inside a line.
-    ssize_t n = write(fd, line.data(), line.size());
-    (void)n;
+    // One write per line (O_APPEND): concurrent writers never interleave
+    // inside a line. A log that cannot take it loses the line, not the answer.
+    (void)fe_write_all(fd, line);
     close(fd);
 }
 

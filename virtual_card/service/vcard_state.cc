@@ -12,6 +12,7 @@
 #include <fstream>
 #include <sstream>
 
+#include "fe_io.h"
 #include "vcard_internal.h"
 
 namespace {
@@ -82,19 +83,6 @@ bool pread_full(int fd, uint8_t *buf, size_t len, uint64_t off) {
         if (n == 0) {
             memset(buf + done, 0, len - done);
             return true;
-        }
-        done += static_cast<size_t>(n);
-    }
-    return true;
-}
-
-bool pwrite_full(int fd, const uint8_t *buf, size_t len, uint64_t off) {
-    size_t done = 0;
-    while (done < len) {
-        ssize_t n = pwrite(fd, buf + done, len - done, static_cast<off_t>(off + done));
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            return false;
         }
         done += static_cast<size_t>(n);
     }
@@ -300,20 +288,10 @@ bool vcard_state_save(const std::string &dir, const vcard_state_s &st) {
         if (!ps.signature.empty())
             os << base << "signature=" << vcard_hex(ps.signature.data(), ps.signature.size()) << "\n";
     }
-    std::string text = os.str();
-    // A unique temporary name, so that two cards on one directory never
-    // write into each other's half-written file.
-    std::string tmp =
-        dir + "/state.txt.tmp." + std::to_string(getpid()) + "." + std::to_string(reinterpret_cast<uintptr_t>(&st));
-    int fd = open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    if (fd < 0) return false;
-    bool ok = pwrite_full(fd, reinterpret_cast<const uint8_t *>(text.data()), text.size(), 0);
-    ok = (close(fd) == 0) && ok;
-    if (!ok || rename(tmp.c_str(), (dir + "/state.txt").c_str()) != 0) {
-        unlink(tmp.c_str());
-        return false;
-    }
-    return true;
+    // A card whose host or launcher dies mid-save keeps its previous state,
+    // and two cards on one directory never write into each other's file.
+    std::string error;
+    return fe_write_file_atomic(dir + "/state.txt", os.str(), 0644, &error);
 }
 
 bool vcard_flash_read(const std::string &dir, const vcard_partition_def_s &p, uint64_t off, uint8_t *buf, size_t len) {
@@ -339,7 +317,7 @@ bool vcard_flash_write(const std::string &dir, const vcard_partition_def_s &p, u
     std::vector<uint8_t> inv(buf, buf + len);
     for (auto &b : inv)
         b = static_cast<uint8_t>(~b);
-    bool ok = pwrite_full(fd, inv.data(), inv.size(), off);
+    bool ok = fe_pwrite_all(fd, inv.data(), inv.size(), off);
     close(fd);
     return ok;
 }
@@ -365,7 +343,7 @@ bool vcard_flash_erase(const std::string &dir, const vcard_partition_def_s &p, u
             // File systems without hole punching get zeros written instead.
             static const uint8_t zeros[4096] = {};
             for (uint64_t pos = off; ok && pos < end; pos += sizeof zeros)
-                ok = pwrite_full(fd, zeros, std::min<uint64_t>(sizeof zeros, end - pos), pos);
+                ok = fe_pwrite_all(fd, zeros, std::min<uint64_t>(sizeof zeros, end - pos), pos);
         }
     }
     close(fd);

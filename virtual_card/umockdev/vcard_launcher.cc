@@ -15,7 +15,6 @@
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -26,6 +25,7 @@
 #include <vector>
 
 #include "card_address.h"
+#include "fe_io.h"
 #include "vcard_bed.h"
 #include "vcard_service.h"
 #include "vcard_twin.h"
@@ -356,8 +356,7 @@ child_end_s run_child(char **argv, int sig_fd, long timeout_s) {
         _exit(127);
     }
     int pid_fd = pidfd_open_child(pid);
-    struct timespec start {};
-    clock_gettime(CLOCK_MONOTONIC, &start);
+    const int64_t start_ns = fe_monotonic_ns();
     for (;;) {
         int wstatus = 0;
         pid_t done = waitpid(pid, &wstatus, WNOHANG);
@@ -367,9 +366,7 @@ child_end_s run_child(char **argv, int sig_fd, long timeout_s) {
         }
         int wait_ms = -1;
         if (timeout_s > 0) {
-            struct timespec now {};
-            clock_gettime(CLOCK_MONOTONIC, &now);
-            long elapsed_ms = (now.tv_sec - start.tv_sec) * 1000 + (now.tv_nsec - start.tv_nsec) / 1000000;
+            const long elapsed_ms = static_cast<long>((fe_monotonic_ns() - start_ns) / 1'000'000);
             long left = timeout_s * 1000 - elapsed_ms;
             if (left <= 0) {
                 // An emulated read blocks signals: only SIGKILL ends it.
