@@ -54,34 +54,13 @@ void read(const doc_json &obj, const char *key, bool &out, reader_s &r) {
         r.fail(key, "is not true or false");
 }
 
-// A whole number, as a JSON number or as its text ("0x1f", "31"): hand-made
-// documents write the card's wide numbers either way.
-bool number_of(const doc_json &v, uint64_t *n) {
-    if (v.is_number_unsigned()) {
-        *n = v.get<uint64_t>();
-        return true;
-    }
-    if (v.is_number_integer()) {
-        if (v.get<int64_t>() < 0) return false;
-        *n = static_cast<uint64_t>(v.get<int64_t>());
-        return true;
-    }
-    if (!v.is_string()) return false;
-    const std::string &text = v.get_ref<const std::string &>();
-    if (text.empty() || text[0] == '-' || text[0] == '+' || isspace(static_cast<unsigned char>(text[0]))) return false;
-    char *end = nullptr;
-    errno = 0;
-    *n = strtoull(text.c_str(), &end, 0);
-    return errno == 0 && *end == '\0';
-}
-
 template <typename T>
 void read(const doc_json &obj, const char *key, T &out, reader_s &r, uint64_t max = UINT64_MAX) {
     static_assert(std::is_unsigned_v<T>);
     const doc_json *v = member(obj, key);
     if (v == nullptr) return;
     uint64_t n = 0;
-    if (!number_of(*v, &n))
+    if (!doc_whole_number(*v, &n))
         r.fail(key, "is not a number");
     else if (n > max || n > std::numeric_limits<T>::max())
         r.fail(key, "is out of range");
@@ -255,6 +234,25 @@ doc_error_code_e doc_error_code_from_name(const std::string &name) {
     for (int c = DOC_ERROR_USAGE; c < DOC_ERROR_COUNT; ++c)
         if (name == k_error_code_names[c]) return static_cast<doc_error_code_e>(c);
     return DOC_ERROR_OTHER;
+}
+
+bool doc_whole_number(const doc_json &v, uint64_t *n) {
+    if (v.is_number_unsigned()) {
+        *n = v.get<uint64_t>();
+        return true;
+    }
+    if (v.is_number_integer()) {
+        if (v.get<int64_t>() < 0) return false;
+        *n = static_cast<uint64_t>(v.get<int64_t>());
+        return true;
+    }
+    if (!v.is_string()) return false;
+    const std::string &text = v.get_ref<const std::string &>();
+    if (text.empty() || text[0] == '-' || text[0] == '+' || isspace(static_cast<unsigned char>(text[0]))) return false;
+    char *end = nullptr;
+    errno = 0;
+    *n = strtoull(text.c_str(), &end, 0);
+    return errno == 0 && *end == '\0';
 }
 
 void to_json(doc_json &j, const doc_error_s &e) {

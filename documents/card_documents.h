@@ -139,6 +139,11 @@ void from_json(const doc_json &j, doc_card_s &r);
 void to_json(doc_json &j, const doc_inventory_s &r);
 void from_json(const doc_json &j, doc_inventory_s &r);
 
+// A whole number, as a JSON number or as its text ("0x1f", "31"): hand-made
+// documents write the card's wide numbers either way. False for anything
+// else (a negative number, a fraction, text with other characters).
+bool doc_whole_number(const doc_json &v, uint64_t *n);
+
 // Compact JSON text; bytes that are not UTF-8 (a card's texts are raw
 // bytes) become U+FFFD.
 std::string doc_dump(const doc_json &doc);
