@@ -219,9 +219,10 @@ std::string hex(uint32_t value, const char *format) {
     return text;
 }
 
-const char *const k_error_code_names[DOC_ERROR_COUNT] = {"",         "usage",  "invalid_card", "io",          "busy",
-                                                         "refused",  "failed", "timeout",      "interrupted", "journal",
-                                                         "not_read", "other"};
+const char *const k_error_code_names[DOC_ERROR_COUNT] = {
+    "",        "usage",    "invalid_card", "io",          "busy",   "refused", "failed", "timeout", "interrupted",
+    "journal", "not_read", "drifted",      "not_planned", "bundle", "other"};
+static_assert(sizeof k_error_code_names / sizeof k_error_code_names[0] == DOC_ERROR_COUNT);
 
 }  // namespace
 

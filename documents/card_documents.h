@@ -38,6 +38,9 @@ enum doc_error_code_e : int {
     DOC_ERROR_INTERRUPTED,   // a signal, or the reader of the output went away
     DOC_ERROR_JOURNAL,       // the journal cannot take or did not take the record
     DOC_ERROR_NOT_READ,      // a card not read because an earlier one did not answer
+    DOC_ERROR_DRIFTED,       // a card no longer as its plan read it
+    DOC_ERROR_NOT_PLANNED,   // a card the plan does not name
+    DOC_ERROR_BUNDLE,        // a release bundle refused (the check names why)
     DOC_ERROR_OTHER,         // a code this program does not know (a newer document)
     DOC_ERROR_COUNT
 };

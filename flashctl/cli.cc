@@ -17,6 +17,7 @@
 #include "flashctl.h"
 #include "journal.h"
 #include "prometheus.h"
+#include "release.h"
 
 #ifndef FLASHCTL_VERSION
 #define FLASHCTL_VERSION "0"
@@ -32,7 +33,12 @@ enum command_e : unsigned {
     CMD_UPDATE = 1u << 1,
     CMD_ROLLBACK = 1u << 2,
     CMD_HISTORY = 1u << 3,
-    CMD_ANY = CMD_INVENTORY | CMD_UPDATE | CMD_ROLLBACK | CMD_HISTORY,
+    CMD_PLAN = 1u << 4,
+    CMD_APPLY = 1u << 5,
+    CMD_CHECK = 1u << 6,
+    CMD_BUNDLE = 1u << 7,
+    CMD_RELEASE = CMD_PLAN | CMD_APPLY | CMD_CHECK,
+    CMD_ANY = CMD_INVENTORY | CMD_UPDATE | CMD_ROLLBACK | CMD_HISTORY | CMD_RELEASE | CMD_BUNDLE,
 };
 
 struct command_def_s {
@@ -48,6 +54,10 @@ const command_def_s k_commands[] = {
     {"update", CMD_UPDATE, 3, 3, "CARD PARTITION IMAGE"},
     {"rollback", CMD_ROLLBACK, 1, 1, "CARD"},
     {"history", CMD_HISTORY, 0, 1, "[CARD]"},
+    {"plan", CMD_PLAN, 1, 255, "BUNDLE [CARD...]"},
+    {"apply", CMD_APPLY, 1, 255, "BUNDLE [CARD...]"},
+    {"check", CMD_CHECK, 1, 255, "BUNDLE [CARD...]"},
+    {"bundle", CMD_BUNDLE, 1, 3, "create|verify BUNDLE|show BUNDLE|keygen PRIVATE PUBLIC"},
 };
 
 enum option_e {
@@ -63,6 +73,15 @@ enum option_e {
     OPT_TIMEOUT,
     OPT_HISTORY,
     OPT_VERIFY,
+    OPT_BUNDLE,
+    OPT_TRUST,
+    OPT_ALLOW_UNSIGNED,
+    OPT_ALLOW_SINGLE_SLOT,
+    OPT_PLAN,
+    OPT_MANIFEST,
+    OPT_IMAGES,
+    OPT_KEY,
+    OPT_OUTPUT,
     OPT_COUNT
 };
 
@@ -90,16 +109,30 @@ const option_def_s k_options[OPT_COUNT] = {
      "this text; with --json, the commands and options as a JSON document"},
     {"version", VALUE_NONE, nullptr, "", CMD_ANY, false, "the version; with --json, as a JSON document"},
     {"sha512", VALUE_WORD, "HEX", "", CMD_UPDATE, true, "the image's expected SHA-512"},
-    {"activate", VALUE_NONE, nullptr, "", CMD_UPDATE, true, "select the updated fw slot as the startup image"},
+    {"activate", VALUE_NONE, nullptr, "", CMD_UPDATE | CMD_APPLY, true,
+     "select the updated fw slot as the startup image (apply: once every component verified)"},
     {"dry-run", VALUE_NONE, nullptr, "", CMD_UPDATE | CMD_ROLLBACK, true, "plan only: read-only requests"},
     {"allow-running", VALUE_NONE, nullptr, "", CMD_UPDATE, true, "allow overwriting the running image"},
-    {"prometheus", VALUE_FILE, "FILE", "", CMD_INVENTORY, true, "also write node_exporter textfile metrics"},
-    {"timeout", VALUE_WORD, "SECONDS", "", CMD_INVENTORY | CMD_UPDATE | CMD_ROLLBACK, true,
+    {"prometheus", VALUE_FILE, "FILE", "", CMD_INVENTORY | CMD_CHECK, true,
+     "also write node_exporter textfile metrics"},
+    {"timeout", VALUE_WORD, "SECONDS", "", CMD_INVENTORY | CMD_UPDATE | CMD_ROLLBACK | CMD_RELEASE, true,
      "deadline of each phase (defaults: erase {erase}, install {install} + {install_per_mib} per MiB, checksum "
      "{checksum}; inventory {plan} per card)"},
-    {"history", VALUE_FILE, "FILE", "", CMD_UPDATE | CMD_HISTORY, false,
+    {"history", VALUE_FILE, "FILE", "", CMD_UPDATE | CMD_APPLY | CMD_HISTORY, false,
      "the journal of transactions (default {history_file})"},
     {"verify", VALUE_NONE, nullptr, "", CMD_HISTORY, true, "check the journal's chain of line hashes"},
+    {"bundle", VALUE_FILE, "FILE", "", CMD_INVENTORY, true, "also the release each card complies with"},
+    {"trust", VALUE_FILE, "DIR", "", CMD_INVENTORY | CMD_RELEASE | CMD_BUNDLE, false,
+     "the trusted public keys of release bundles (default {trust_dir})"},
+    {"allow-unsigned", VALUE_NONE, nullptr, "", CMD_INVENTORY | CMD_RELEASE | CMD_BUNDLE, false,
+     "accept a bundle without a signature (lab use: recorded in the journal)"},
+    {"allow-single-slot", VALUE_NONE, nullptr, "", CMD_PLAN | CMD_APPLY, true,
+     "write components into partitions no A/B slot protects"},
+    {"plan", VALUE_FILE, "FILE", "", CMD_APPLY, true, "refuse a card that drifted from this plan (plan --json)"},
+    {"manifest", VALUE_FILE, "FILE", "", CMD_BUNDLE, false, "bundle create: the manifest"},
+    {"images", VALUE_FILE, "DIR", "", CMD_BUNDLE, false, "bundle create: the directory of the images"},
+    {"key", VALUE_FILE, "FILE", "", CMD_BUNDLE, false, "bundle create: the private key that signs"},
+    {"output", VALUE_FILE, "FILE", "", CMD_BUNDLE, false, "bundle create: the bundle to write (also -o)"},
 };
 
 std::string help_text(const option_def_s &o) {
@@ -111,6 +144,7 @@ std::string help_text(const option_def_s &o) {
         {"{checksum}", std::to_string(FC_CHECKSUM_DEADLINE_S)},
         {"{plan}", std::to_string(FC_PLAN_DEADLINE_S)},
         {"{history_file}", FC_HISTORY_FILE},
+        {"{trust_dir}", BUNDLE_TRUST_DIR},
     };
     std::string text = o.help;
     for (const auto &[name, value] : defaults)
@@ -181,6 +215,11 @@ bool parse_args(int argc, char **argv, args_s *args, std::string *error) {
         }
         if (word == "-h") {
             args->given[OPT_HELP] = true;
+            continue;
+        }
+        if (word == "-o" && i + 1 < argc) {
+            args->given[OPT_OUTPUT] = true;
+            args->value[OPT_OUTPUT] = argv[++i];
             continue;
         }
         if (word.compare(0, 2, "--") != 0) {
@@ -475,6 +514,164 @@ int run_rollback(const fc_card_ops_s &ops, const args_s &args, const output_s &o
     return finish();
 }
 
+// --- releases ----------------------------------------------------------------------
+
+// A refused bundle: the document names the check that refused it; nothing
+// reached a card.
+int fail_bundle(const output_s &o, const bundle_error_s &e) {
+    if (o.json) {
+        doc_json doc = fc_error_json(DOC_ERROR_BUNDLE, e.message);
+        doc["error"]["check"] = e.check;
+        return emit(o, fc_dump(doc) + "\n", FC_EXIT_REFUSED);
+    }
+    fprintf(o.err, "flashctl: %s\n", e.message.c_str());
+    return FC_EXIT_REFUSED;
+}
+
+bundle_options_s bundle_options(const args_s &args) {
+    bundle_options_s options;
+    if (args.given[OPT_TRUST]) options.trust_dir = args.value[OPT_TRUST];
+    options.allow_unsigned = args.given[OPT_ALLOW_UNSIGNED];
+    return options;
+}
+
+std::vector<std::string> cards_of(const fc_card_ops_s &ops, const std::vector<std::string> &words) {
+    std::vector<std::string> cards;
+    for (const std::string &word : words.empty() ? ops.list_cards() : words) {
+        const std::string card = card_word(ops, word);
+        if (std::find(cards.begin(), cards.end(), card) == cards.end()) cards.push_back(card);
+    }
+    return cards;
+}
+
+int run_release(const fc_card_ops_s &ops, const args_s &args, const output_s &o) {
+    fc_release_request_s req;
+    if (!parse_timeout(args, &req.timeout_s)) return fail_usage(o, k_timeout_usage);
+    req.activate = args.given[OPT_ACTIVATE];
+    req.allow_single_slot = args.given[OPT_ALLOW_SINGLE_SLOT];
+    const bool apply = args.command->command == CMD_APPLY;
+    if (apply) req.journal = args.given[OPT_HISTORY] ? args.value[OPT_HISTORY] : FC_HISTORY_FILE;
+    bundle_s bundle;
+    bundle_error_s error;
+    // Everything about the bundle is checked before any card is asked.
+    if (!bundle_open(args.words[0], bundle_options(args), &bundle, &error)) return fail_bundle(o, error);
+    if (args.given[OPT_PLAN]) {
+        req.plan_path = args.value[OPT_PLAN];
+        std::string text, why;
+        if (!doc_read_file(req.plan_path, &text, &why) || !doc_parse_bounded(text, &req.plan, &why))
+            return fail_usage(o, "--plan " + req.plan_path + ": " + (text.empty() ? why : "the plan " + why));
+        // A plan of another release (or another bundle of it) proves nothing.
+        const auto planned = req.plan.is_object() ? req.plan.find("bundle") : req.plan.end();
+        const bool same = planned != req.plan.end() && planned->is_object() && planned->contains("manifest_sha256") &&
+                          (*planned)["manifest_sha256"] == bundle.manifest_sha256;
+        if (!same) return fail_usage(o, "--plan " + req.plan_path + " is the plan of another release");
+    }
+    fc_release_report_s rep;
+    rep.command = args.command->name;
+    rep.bundle = &bundle;
+    for (const std::string &card : cards_of(ops, std::vector<std::string>(args.words.begin() + 1, args.words.end()))) {
+        fc_card_release_s c;
+        c.card = card;
+        rep.cards.push_back(std::move(c));
+    }
+    // One journal line per card an apply reached, whatever ended it.
+    std::vector<bool> recorded(rep.cards.size(), false);
+    auto record = [&](size_t i) {
+        fc_card_release_s &c = rep.cards[i];
+        if (!apply || recorded[i] || c.error.code == DOC_ERROR_INVALID_CARD || c.error.code == DOC_ERROR_NOT_READ ||
+            (c.error.code == DOC_ERROR_JOURNAL && !c.changed))
+            return;
+        recorded[i] = true;
+        std::string why;
+        if (fc_journal_append(req.journal, fc_release_history_line(rep, c), &why)) return;
+        c.journal_error = "cannot record the transaction in " + req.journal + ": " + why;
+        if (c.error.empty()) c.error = {DOC_ERROR_JOURNAL, c.journal_error};
+        if (c.changed && fc_exit_status(c.result) == FC_EXIT_OK) c.result = FC_RESULT_FAILED;
+    };
+    auto finish = [&]() {
+        for (size_t i = 0; i < rep.cards.size() && i <= rep.next; ++i)
+            record(i);
+        if (args.given[OPT_PROMETHEUS]) {
+            std::string why;
+            if (!fe_write_file_atomic(args.value[OPT_PROMETHEUS], fc_release_prometheus_text(rep), 0644, &why)) {
+                const std::string message = "cannot write " + args.value[OPT_PROMETHEUS] + ": " + why;
+                if (o.json) return emit(o, fc_dump(fc_error_json(DOC_ERROR_IO, message)) + "\n", FC_EXIT_FAILED);
+                fprintf(o.err, "flashctl: %s\n", message.c_str());
+                return FC_EXIT_FAILED;
+            }
+        }
+        return emit(o, o.json ? fc_dump(fc_release_json(rep)) + "\n" : fc_release_text(rep),
+                    fc_release_exit_status(rep));
+    };
+    const fc_card_ops_s &watched = fc_watch_begin(ops, [&](fc_abandon_e why) {
+        fc_release_abandon(rep, why);
+        return finish();
+    });
+    for (rep.next = 0; rep.next < rep.cards.size(); ++rep.next) {
+        fc_card_release_s &c = rep.cards[rep.next];
+        if (args.command->command == CMD_PLAN)
+            fc_release_plan_card(watched, bundle, req, c);
+        else if (apply)
+            fc_release_apply_card(watched, bundle, req, c);
+        else
+            fc_release_check_card(watched, bundle, req, c);
+        record(rep.next);
+        // A stop ends the run: the cards after this one are not reached.
+        if (fc_check_stop()) {
+            for (size_t i = rep.next + 1; i < rep.cards.size(); ++i)
+                rep.cards[i].error = {DOC_ERROR_NOT_READ, "not reached: the run was stopped"};
+            break;
+        }
+    }
+    fc_watch_end();
+    return finish();
+}
+
+int run_bundle(const args_s &args, const output_s &o) {
+    const std::string &verb = args.words[0];
+    bundle_error_s error;
+    if (verb == "keygen") {
+        if (args.words.size() != 3) return fail_usage(o, "usage: flashctl bundle keygen PRIVATE PUBLIC");
+        std::string fingerprint;
+        if (!bundle_keygen(args.words[1], args.words[2], &fingerprint, &error)) return fail_bundle(o, error);
+        const doc_json doc = {{"schema_version", FC_SCHEMA_VERSION},
+                              {"private_key", args.words[1]},
+                              {"public_key", args.words[2]},
+                              {"fingerprint", fingerprint}};
+        return emit(o,
+                    o.json ? fc_dump(doc) + "\n"
+                           : "key pair " + args.words[1] + ", " + args.words[2] + ": " + fingerprint + "\n",
+                    FC_EXIT_OK);
+    }
+    bundle_s bundle;
+    if (verb == "create") {
+        if (args.words.size() != 1 || !args.given[OPT_MANIFEST] || !args.given[OPT_IMAGES] || !args.given[OPT_OUTPUT])
+            return fail_usage(o, "usage: flashctl bundle create --manifest FILE --images DIR --key FILE -o BUNDLE");
+        if (!args.given[OPT_KEY] && !args.given[OPT_ALLOW_UNSIGNED])
+            return fail_usage(o, "bundle create signs with --key; --allow-unsigned makes an unsigned bundle");
+        if (!bundle_create(args.value[OPT_MANIFEST], args.value[OPT_IMAGES], args.value[OPT_KEY],
+                           args.value[OPT_OUTPUT], &error, BUNDLE_FORM_TAR, &bundle))
+            return fail_bundle(o, error);
+    } else if (verb == "verify" || verb == "show") {
+        if (args.words.size() != 2) return fail_usage(o, "usage: flashctl bundle " + verb + " BUNDLE");
+        if (!bundle_open(args.words[1], bundle_options(args), &bundle, &error)) return fail_bundle(o, error);
+    } else {
+        return fail_usage(o, "unknown bundle command '" + verb + "' (create, verify, show, keygen)");
+    }
+    doc_json doc = {{"schema_version", FC_SCHEMA_VERSION}, {"verified", verb != "create"}};
+    doc["bundle"] = bundle_show(bundle);
+    std::string text = "bundle " + fc_visible_text(bundle.path) + ": release " +
+                       fc_visible_text(bundle.manifest.release.name) + " " +
+                       fc_visible_text(bundle.manifest.release.version) + ", signer " + bundle.signer + ", " +
+                       std::to_string(bundle.manifest.components.size()) + " components\n";
+    if (verb != "verify")
+        for (const bundle_component_s &c : bundle.manifest.components)
+            text += "  " + fc_visible_text(c.file) + " -> " +
+                    doc_dump(c.family ? doc_json(c.target) : doc_json(c.target[0])) + " " + std::to_string(c.size) +
+                    " bytes sha512 " + c.sha512.substr(0, 16) + "...\n";
+    return emit(o, o.json ? fc_dump(doc) + "\n" : text, FC_EXIT_OK);
+}
+
 int run_history(const args_s &args, const output_s &o) {
     const std::string path = args.given[OPT_HISTORY] ? args.value[OPT_HISTORY] : FC_HISTORY_FILE;
     if (!args.given[OPT_VERIFY])
@@ -509,7 +706,7 @@ int fc_main(const fc_card_ops_s &ops, int argc, char **argv, FILE *out, FILE *er
         return FC_EXIT_OK;
     }
     progress_setup(args, err);
-    if ((args.command->command & (CMD_UPDATE | CMD_ROLLBACK)) == 0) {
+    if ((args.command->command & (CMD_UPDATE | CMD_ROLLBACK | CMD_APPLY)) == 0) {
         // Only a transaction has safe points to stop at; the rest end at once.
         signal(SIGINT, SIG_DFL);
         signal(SIGTERM, SIG_DFL);
@@ -522,6 +719,12 @@ int fc_main(const fc_card_ops_s &ops, int argc, char **argv, FILE *out, FILE *er
             return run_update(ops, args, o);
         case CMD_ROLLBACK:
             return run_rollback(ops, args, o);
+        case CMD_PLAN:
+        case CMD_APPLY:
+        case CMD_CHECK:
+            return run_release(ops, args, o);
+        case CMD_BUNDLE:
+            return run_bundle(args, o);
         default:
             return run_history(args, o);
     }

@@ -742,3 +742,36 @@ void fc_rollback_abandon(fc_rollback_report_s &rep, fc_abandon_e why) {
     // A selection sent whose answer never came may have taken effect.
     if (std::string(phase) == "activate") rep.changed = true;
 }
+
+// --- the steps a release shares with an update ----------------------------------
+
+fc_result_e fc_take_card(const fc_card_ops_s &ops, const char *bdf, bool shared, double wait_s, const std::string &card,
+                         card_lock_s &guard, fc_error_s *error) {
+    return take_card(ops, bdf, shared, wait_s, card, guard, error);
+}
+
+bool fc_card_holds(const fc_card_ops_s &ops, flash_partition_e partition, uint64_t size, const std::string &sha512,
+                   const char *bdf, double checksum_deadline_s, double verify_deadline_s) {
+    fc_phase_start(checksum_deadline_s);
+    uint8_t digest[RFC_SHA512_LEN] = {};
+    if (ops.read_checksum(partition, size, bdf, g_fc_session.stop, digest) != RFC_OK) return false;
+    if (lower_hex(digest, sizeof digest) != sha512) return false;
+    fc_phase_start(verify_deadline_s);
+    return card_records_image(ops, partition, bdf, sha512);
+}
+
+std::string fc_hex(const uint8_t *bytes, size_t len) {
+    return lower_hex(bytes, len);
+}
+
+std::string fc_stop_reason(const char *phase) {
+    return stop_reason(phase);
+}
+
+std::string fc_result_text(const std::string &what, int result) {
+    return result_text(what, result);
+}
+
+std::string fc_utc_now() {
+    return utc_now();
+}

@@ -296,6 +296,23 @@ void fc_rollback_abandon(fc_rollback_report_s &report, fc_abandon_e why);
 // "fw-a", "fw-b", "gold" or "unknown".
 const char *fc_image_name(firmware_image_type_e image);
 
+// The steps a release's transaction shares with an update's.
+// Takes the card's lock into guard: FC_RESULT_NONE once held, otherwise how
+// the command ends, with its error.
+fc_result_e fc_take_card(const fc_card_ops_s &ops, const char *bdf, bool shared, double wait_s, const std::string &card,
+                         card_lock_s &guard, fc_error_s *error);
+// Whether the partition holds exactly this image: the card's checksum over
+// size bytes and its record of the partition (the digest over the length it
+// recorded at the install) are both sha512 (lower-case hex).
+bool fc_card_holds(const fc_card_ops_s &ops, flash_partition_e partition, uint64_t size, const std::string &sha512,
+                   const char *bdf, double checksum_deadline_s, double verify_deadline_s);
+std::string fc_hex(const uint8_t *bytes, size_t len);  // lower-case
+// "stopped by signal 15 during install" or the reader's going away.
+std::string fc_stop_reason(const char *phase);
+// "what (result 255): the client's own message".
+std::string fc_result_text(const std::string &what, int result);
+std::string fc_utc_now();  // "2026-12-09T01:02:03Z"
+
 // --- output ------------------------------------------------------------------
 
 // Compact JSON text; bytes from the card that are not UTF-8 become U+FFFD.

@@ -141,6 +141,10 @@ std::string fc_visible_text(std::string_view text) {
     return out;
 }
 
+std::string fc_prometheus_label(std::string_view text) {
+    return label_value(text);
+}
+
 std::string flashctl_prometheus_text(const doc_inventory_s &inventory, long long unix_time) {
     family_s card_info{"flash_update_card_info",
                        "Identity and firmware image selection of a card that answered the last inventory.",

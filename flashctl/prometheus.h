@@ -20,6 +20,10 @@
 // format carries as \\xHH: a terminal that prints the file shows it.
 std::string flashctl_prometheus_text(const doc_inventory_s &inventory, long long unix_time);
 
+// A label value of the exposition format: escaped, valid UTF-8, control
+// characters as the visible text \xHH.
+std::string fc_prometheus_label(std::string_view text);
+
 // Text from a card as a person's terminal shows it, with nothing in it that
 // the terminal would act on: each byte of a control character (below 0x20,
 // DEL, U+0080 to U+009F) and each byte that is not part of a UTF-8 sequence
