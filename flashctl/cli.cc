@@ -411,6 +411,9 @@ bool parse_timeout(const args_s &args, unsigned *timeout_s) {
     return true;
 }
 
+int fail_bundle(const output_s &o, const bundle_error_s &e);
+bundle_options_s bundle_options(const args_s &args);
+
 int run_inventory(const fc_card_ops_s &ops, const args_s &args, const output_s &o) {
     std::vector<std::string> cards;
     for (const std::string &word : args.words.empty() ? ops.list_cards() : args.words) {
@@ -419,6 +422,13 @@ int run_inventory(const fc_card_ops_s &ops, const args_s &args, const output_s &
         if (std::find(cards.begin(), cards.end(), card) == cards.end()) cards.push_back(card);
     }
     doc_inventory_s inventory;
+    // With --bundle, each card's compliance with that release beside its entry.
+    bundle_s bundle;
+    if (args.given[OPT_BUNDLE]) {
+        bundle_error_s error;
+        if (!bundle_open(args.value[OPT_BUNDLE], bundle_options(args), &bundle, &error)) return fail_bundle(o, error);
+    }
+    std::vector<fc_card_release_s> compliance;
     auto finish = [&]() {
         bool any_failed = false;
         for (const doc_card_s &card : inventory.cards)
@@ -435,8 +445,26 @@ int run_inventory(const fc_card_ops_s &ops, const args_s &args, const output_s &
                 return FC_EXIT_FAILED;
             }
         }
-        return emit(o, o.json ? fc_dump(doc_json(inventory)) + "\n" : fc_inventory_text(inventory),
-                    any_failed ? FC_EXIT_FAILED : FC_EXIT_OK);
+        doc_json doc = inventory;
+        std::string text = fc_inventory_text(inventory);
+        for (size_t i = 0; i < compliance.size() && i < inventory.cards.size(); ++i) {
+            const char *state = fc_release_state_name(compliance[i].state);
+            doc["cards"][i]["release"] = {
+                {"name", bundle.manifest.release.name}, {"version", bundle.manifest.release.version}, {"state", state}};
+        }
+        if (!compliance.empty()) {
+            text.clear();
+            for (size_t i = 0; i < inventory.cards.size(); ++i) {
+                doc_inventory_s one;
+                one.cards = {inventory.cards[i]};
+                text += fc_inventory_text(one);
+                if (i < compliance.size())
+                    text += "  release " + fc_visible_text(bundle.manifest.release.name) + " " +
+                            fc_visible_text(bundle.manifest.release.version) + ": " +
+                            fc_release_state_name(compliance[i].state) + "\n";
+            }
+        }
+        return emit(o, o.json ? fc_dump(doc) + "\n" : text, any_failed ? FC_EXIT_FAILED : FC_EXIT_OK);
     };
     unsigned timeout_s = 0;
     if (!parse_timeout(args, &timeout_s)) return fail_usage(o, k_timeout_usage);
@@ -445,7 +473,8 @@ int run_inventory(const fc_card_ops_s &ops, const args_s &args, const output_s &
     // A card that stops answering ends the inventory: the cards read so far
     // keep their entries, it and the ones after it get error entries.
     const fc_card_ops_s &watched = fc_watch_begin(ops, [&](fc_abandon_e why) {
-        for (size_t i = next; i < cards.size(); ++i) {
+        // A card stuck in its compliance check has its entry already.
+        for (size_t i = inventory.cards.size(); i < cards.size(); ++i) {
             const bool stuck = i == next;
             const std::string message =
                 stuck ? (why == FC_ABANDON_STOP ? "stopped while the card did not answer"
@@ -462,6 +491,13 @@ int run_inventory(const fc_card_ops_s &ops, const args_s &args, const output_s &
     for (; next < cards.size(); ++next) {
         fc_phase_start(deadline);
         inventory.cards.push_back(fc_inventory_card(watched, cards[next]));
+        if (!args.given[OPT_BUNDLE]) continue;
+        fc_release_request_s req;
+        req.timeout_s = timeout_s;
+        fc_card_release_s c;
+        c.card = cards[next];
+        fc_release_check_card(watched, bundle, req, c);
+        compliance.push_back(std::move(c));
     }
     fc_watch_end();
     return finish();

@@ -191,6 +191,21 @@ std::string shown_member(const json &obj, const char *key) {
 }
 
 void print_history_line(const json &e, FILE *out) {
+    // A release's line: one per card per apply, its components listed.
+    if (e.contains("release")) {
+        const json &release = object_member(e, "release");
+        const auto comps = e.find("components");
+        std::string parts;
+        if (comps != e.end() && comps->is_array())
+            for (const json &c : *comps)
+                parts += (parts.empty() ? "" : ", ") + shown_member(c, "partition") + " " +
+                         shown_member(c, "partition_state");
+        fprintf(out, "%s  %s  release %s %s  %-11s %s (signer %s)\n", shown_member(e, "time").c_str(),
+                shown_member(e, "card").c_str(), shown_member(release, "name").c_str(),
+                shown_member(release, "version").c_str(), shown_member(e, "result").c_str(), parts.c_str(),
+                shown_member(e, "signer").c_str());
+        return;
+    }
     const json &image = object_member(e, "image");
     const json &after = object_member(e, "after");
     const auto size = image.find("size");
