@@ -63,7 +63,7 @@ bool check_manifest(const std::string &bytes, const std::string *signature, cons
             return bundle_fail(error, "untrusted", "the bundle is signed, but no key is trusted: " + trust.message);
         }
         if (keys.empty())
-            return bundle_fail(error, "untrusted", "the bundle is signed, but " + options.trust_dir + " holds no key");
+            return bundle_fail(error, "untrusted", "the bundle is signed, but " + options.trust_dir + " holds no key (no file named *.pem)");
         const bundle_key_s *signer = bundle_signer(keys, bytes, *signature);
         if (signer == nullptr)
             return bundle_fail(error, "untrusted",

@@ -129,10 +129,10 @@ const option_def_s k_options[OPT_COUNT] = {
     {"allow-single-slot", VALUE_NONE, nullptr, "", CMD_PLAN | CMD_APPLY, true,
      "write components into partitions no A/B slot protects"},
     {"plan", VALUE_FILE, "FILE", "", CMD_APPLY, true, "refuse a card that drifted from this plan (plan --json)"},
-    {"manifest", VALUE_FILE, "FILE", "", CMD_BUNDLE, false, "bundle create: the manifest"},
-    {"images", VALUE_FILE, "DIR", "", CMD_BUNDLE, false, "bundle create: the directory of the images"},
-    {"key", VALUE_FILE, "FILE", "", CMD_BUNDLE, false, "bundle create: the private key that signs"},
-    {"output", VALUE_FILE, "FILE", "", CMD_BUNDLE, false, "bundle create: the bundle to write (also -o)"},
+    {"manifest", VALUE_FILE, "FILE", "", CMD_BUNDLE, true, "bundle create: the manifest"},
+    {"images", VALUE_FILE, "DIR", "", CMD_BUNDLE, true, "bundle create: the directory of the images"},
+    {"key", VALUE_FILE, "FILE", "", CMD_BUNDLE, true, "bundle create: the private key that signs"},
+    {"output", VALUE_FILE, "FILE", "", CMD_BUNDLE, true, "bundle create: the bundle to write (also -o)"},
 };
 
 std::string help_text(const option_def_s &o) {

@@ -436,7 +436,7 @@ const signature_case_s k_signature_cases[] = {
     {"NoTrustStore", [](Bundles &, const std::string &t) { std::filesystem::remove_all(t); }, false, "untrusted",
      "the bundle is signed, but no key is trusted: cannot read the trusted keys in {trust}: No such file or directory"},
     {"EmptyTrustStore", [](Bundles &, const std::string &t) { unlink((t + "/release.pem").c_str()); }, false,
-     "untrusted", "the bundle is signed, but {trust} holds no key"},
+     "untrusted", "the bundle is signed, but {trust} holds no key (no file named *.pem)"},
 };
 
 class BundleSignature : public Bundles, public testing::WithParamInterface<signature_case_s> {};
