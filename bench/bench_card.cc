@@ -77,3 +77,30 @@ long bench_vm_hwm_kib() {
         if (line.rfind("VmHWM:", 0) == 0) return strtol(line.c_str() + 6, nullptr, 10);
     return -1;
 }
+
+double bench_median(std::vector<double> values) {
+    if (values.empty()) return 0;
+    std::sort(values.begin(), values.end());
+    const size_t n = values.size();
+    return n % 2 == 1 ? values[n / 2] : (values[n / 2 - 1] + values[n / 2]) / 2;
+}
+
+bench_ratio_s bench_paired_ratio(const std::vector<double> &a, const std::vector<double> &b) {
+    bench_ratio_s r;
+    std::vector<double> ratios;
+    for (size_t i = 0; i < a.size() && i < b.size(); ++i)
+        if (b[i] > 0) ratios.push_back(a[i] / b[i]);
+    if (ratios.empty()) return r;
+    r.pairs = ratios.size();
+    r.low = *std::min_element(ratios.begin(), ratios.end());
+    r.high = *std::max_element(ratios.begin(), ratios.end());
+    r.median = bench_median(ratios);
+    return r;
+}
+
+std::string bench_load_average() {
+    std::ifstream in("/proc/loadavg");
+    std::string one, five, fifteen;
+    in >> one >> five >> fifteen;
+    return one + " " + five + " " + fifteen;
+}

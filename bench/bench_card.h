@@ -33,3 +33,17 @@ void bench_client_attach(const bench_card_s &bc, const char *bdf, const std::str
 double bench_seconds_since(std::chrono::steady_clock::time_point t0);
 // This process's peak resident size (VmHWM), -1 when unreadable.
 long bench_vm_hwm_kib();
+
+// Interleaved runs of two sides (A B A B ...): the median of the ratios of
+// each pair and their spread, so that what the machine does meanwhile
+// weighs on both sides of a pair alike.
+struct bench_ratio_s {
+    double median = 0;
+    double low = 0;   // smallest pair ratio
+    double high = 0;  // largest pair ratio
+    size_t pairs = 0;
+};
+bench_ratio_s bench_paired_ratio(const std::vector<double> &a, const std::vector<double> &b);
+double bench_median(std::vector<double> values);
+// The machine's load average as /proc/loadavg gives it ("0.52 0.60 0.71").
+std::string bench_load_average();

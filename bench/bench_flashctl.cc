@@ -38,38 +38,18 @@
 #include "rfc.h"
 #include "rfc_reads.h"
 #include "bench_card.h"
+#include "bench_flashctl_ops.h"
 #include "vcard_service.h"
 
 namespace {
 
 constexpr uint64_t k_mib = k_bench_mib;
-constexpr uint64_t k_card_partition = 32 * k_mib;  // fw-b on the virtual card
+constexpr uint64_t k_card_partition = k_bench_card_partition;
 const char *const k_bdf = "0000:03:00.0";
 
-// The program's operations, but on the attached card: no re-selection, no
-// card lock, no lspci; the partition table as large as the image needs,
-// and the erase no larger than the card's partition.
-uint64_t g_partition_size = 0;
+uint64_t &g_partition_size = g_bench_partition_size;
 fc_card_ops_s bench_ops() {
-    fc_card_ops_s ops = fc_real_ops();
-    ops.select_card = [](const char *) {};
-    ops.take_lock = [](const char *, card_lock_mode_e, double) {
-        card_lock_s held;  // holds nothing: the bench's card has no node
-        held.result = CARD_LOCK_HELD;
-        return held;
-    };
-    ops.serial_number = [](const char *) { return std::string(); };
-    ops.keys_present = [] { return false; };
-    ops.erase = [](flash_partition_e partition, uint64_t size, const char *bdf, const bool &timeout) {
-        return rfc_flash_erase(partition, std::min(size, k_card_partition), bdf, timeout);
-    };
-    ops.read_partitions = [](const char *bdf, std::vector<rfc_partition_s> *table) {
-        const int r = rfc_read_partition_table(bdf, table);
-        for (auto &p : *table)
-            if (p.id == FLASH_PARTITION_FW_B) p.size = std::max(p.size, g_partition_size);
-        return r;
-    };
-    return ops;
+    return bench_flashctl_ops();
 }
 
 fc_update_request_s update_request(const std::string &image) {
