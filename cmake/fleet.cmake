@@ -8,7 +8,8 @@
 #     ansible's default collection paths, plus the tarball itself under
 #     share/flash-update/ansible for other control nodes;
 #   - the systemd service and timer that refresh the node_exporter textfile
-#     metrics.
+#     metrics, and the Prometheus alerting rules over them under
+#     share/flash-update/prometheus.
 
 include(GNUInstallDirs)
 get_filename_component(fu_fleet_source ${CMAKE_CURRENT_LIST_DIR}/.. ABSOLUTE)
@@ -49,3 +50,5 @@ endif()
 install(FILES ${fu_fleet_source}/packaging/flash-update-metrics.service
               ${fu_fleet_source}/packaging/flash-update-metrics.timer
         DESTINATION lib/systemd/system COMPONENT tool)
+install(FILES ${fu_fleet_source}/packaging/flash-update.rules.yml
+        DESTINATION ${CMAKE_INSTALL_DATADIR}/flash-update/prometheus COMPONENT tool)

@@ -63,6 +63,7 @@ else
 fi
 expect_file share/bash-completion/completions/flash-update
 expect_file lib/tmpfiles.d/flash-update.conf
+expect_file share/flash-update/prometheus/flash-update.rules.yml
 for h in nic_ipc.h nic_pci.h nic_fwctl.h nic_ipc_discovery.h card_address.h card_lock.h protocol.h ipc_cmd.h log.h \
     trace.h trace_level.h; do
     expect_file include/flash-update/$h
