@@ -609,15 +609,7 @@ void fc_update_abandon(fc_update_report_s &rep, fc_abandon_e why) {
         p.status = why == FC_ABANDON_STOP ? FC_PHASE_INTERRUPTED : FC_PHASE_TIMEOUT;
         p.seconds = fc_phase_elapsed();
     }
-    if (why == FC_ABANDON_STOP) {
-        rep.result = FC_RESULT_INTERRUPTED;
-        rep.error = {DOC_ERROR_INTERRUPTED, stop_reason(phase) + "; the card did not answer"};
-    } else {
-        rep.result = FC_RESULT_TIMEOUT;
-        rep.error = {DOC_ERROR_TIMEOUT, std::string(phase) + " did not finish within " +
-                                            std::to_string(static_cast<long>(g_fc_session.deadline_s)) +
-                                            " seconds: the card did not answer"};
-    }
+    fc_abandon_outcome(why, phase, &rep.result, &rep.error);
 }
 
 fc_rollback_report_s fc_rollback(const fc_card_ops_s &ops, const std::string &card, bool dry_run, unsigned timeout_s) {
@@ -730,15 +722,7 @@ void fc_rollback(const fc_card_ops_s &ops, const std::string &card, bool dry_run
 
 void fc_rollback_abandon(fc_rollback_report_s &rep, fc_abandon_e why) {
     const char *phase = g_fc_session.phase;
-    if (why == FC_ABANDON_STOP) {
-        rep.result = FC_RESULT_INTERRUPTED;
-        rep.error = {DOC_ERROR_INTERRUPTED, stop_reason(phase) + "; the card did not answer"};
-    } else {
-        rep.result = FC_RESULT_TIMEOUT;
-        rep.error = {DOC_ERROR_TIMEOUT, std::string(phase) + " did not finish within " +
-                                            std::to_string(static_cast<long>(g_fc_session.deadline_s)) +
-                                            " seconds: the card did not answer"};
-    }
+    fc_abandon_outcome(why, phase, &rep.result, &rep.error);
     // A selection sent whose answer never came may have taken effect.
     if (std::string(phase) == "activate") rep.changed = true;
 }
@@ -766,6 +750,18 @@ std::string fc_hex(const uint8_t *bytes, size_t len) {
 
 std::string fc_stop_reason(const char *phase) {
     return stop_reason(phase);
+}
+
+void fc_abandon_outcome(fc_abandon_e why, const char *phase, fc_result_e *result, fc_error_s *error) {
+    if (why == FC_ABANDON_STOP) {
+        *result = FC_RESULT_INTERRUPTED;
+        *error = {DOC_ERROR_INTERRUPTED, stop_reason(phase) + "; the card did not answer"};
+    } else {
+        *result = FC_RESULT_TIMEOUT;
+        *error = {DOC_ERROR_TIMEOUT, std::string(phase) + " did not finish within " +
+                                         std::to_string(static_cast<long>(g_fc_session.deadline_s)) +
+                                         " seconds: the card did not answer"};
+    }
 }
 
 std::string fc_result_text(const std::string &what, int result) {

@@ -309,6 +309,9 @@ bool fc_card_holds(const fc_card_ops_s &ops, flash_partition_e partition, uint64
 std::string fc_hex(const uint8_t *bytes, size_t len);  // lower-case
 // "stopped by signal 15 during install" or the reader's going away.
 std::string fc_stop_reason(const char *phase);
+// How a command ends whose card call in phase never answered: interrupted
+// (why: a stop) or timed out, with its error.
+void fc_abandon_outcome(fc_abandon_e why, const char *phase, fc_result_e *result, fc_error_s *error);
 // "what (result 255): the client's own message".
 std::string fc_result_text(const std::string &what, int result);
 std::string fc_utc_now();  // "2026-12-09T01:02:03Z"

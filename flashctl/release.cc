@@ -474,15 +474,7 @@ void fc_release_abandon(fc_release_report_s &rep, fc_abandon_e why) {
             continue;
         }
         const std::string phase = g_fc_session.phase;
-        if (why == FC_ABANDON_STOP) {
-            card.result = FC_RESULT_INTERRUPTED;
-            card.error = {DOC_ERROR_INTERRUPTED, fc_stop_reason(phase.c_str()) + "; the card did not answer"};
-        } else {
-            card.result = FC_RESULT_TIMEOUT;
-            card.error = {DOC_ERROR_TIMEOUT, phase + " did not finish within " +
-                                                 std::to_string(static_cast<long>(g_fc_session.deadline_s)) +
-                                                 " seconds: the card did not answer"};
-        }
+        fc_abandon_outcome(why, phase.c_str(), &card.result, &card.error);
         card.state = FC_STATE_UNKNOWN;
         for (fc_component_s &c : card.components)
             if (!c.phases.empty() && c.phases.back().status == FC_PHASE_SKIPPED)
