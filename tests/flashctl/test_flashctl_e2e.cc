@@ -4,15 +4,18 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <cstring>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <numeric>
 #include <string>
 #include <vector>
 
 #include <nlohmann/json.hpp>
 
+#include "bundle_test_util.h"
 #include "e2e_harness.h"
 #include "fwkeys_guard.h"
 #include "fwupdate_msgs.h"
@@ -39,7 +42,8 @@ std::string history_path(const e2e_card_s &card) {
 // flashctl ARGS... --json under the launcher, an update's history kept with
 // the test unless ARGS name one.
 e2e_result_s flashctl(const e2e_card_s &card, Strings args, const e2e_options_s &options = {}) {
-    if ((args[0] == "update" || args[0] == "history") && std::find(args.begin(), args.end(), "--history") == args.end())
+    if ((args[0] == "update" || args[0] == "apply" || args[0] == "history") &&
+        std::find(args.begin(), args.end(), "--history") == args.end())
         args.insert(args.end(), {"--history", history_path(card)});
     args.insert(args.begin(), FLASHCTL);
     args.push_back("--json");
@@ -544,6 +548,97 @@ TEST(Flashctl, JournalThatFillsDuringTheUpdateFailsIt) {
     const std::string why = "cannot record the transaction in " + journal + ": No space left on device";
     EXPECT_EQ(doc["error"], json({{"code", "journal"}, {"message", why}}));
     EXPECT_EQ(doc["journal"], json({{"code", "journal"}, {"message", why}}));
+}
+
+// --- a release -----------------------------------------------------------------------
+
+// A release from its key pair to the card: made and signed, planned, applied
+// as planned with its activation, pending until the card starts again,
+// applied again without a write, and on the journal.
+TEST(Flashctl, ReleaseIsPlannedAppliedCheckedAndJournaled) {
+    e2e_card_guard g;
+    const std::string w = g.card.work_dir;
+    ASSERT_EQ(mkdir((w + "/images").c_str(), 0755), 0);
+    ASSERT_EQ(mkdir((w + "/trust").c_str(), 0755), 0);
+    const std::vector<bundle_test::image_s> images = bundle_test::images();
+    for (const auto &i : images)
+        ASSERT_TRUE(test_support::write_file(w + "/images/" + i.file, i.bytes));
+    ASSERT_TRUE(test_support::write_file(w + "/manifest.json", bundle_test::k_manifest));
+    e2e_result_s r = flashctl(g.card, {"bundle", "keygen", w + "/release.key", w + "/trust/release.pem"});
+    ASSERT_EQ(r.status, 0) << r.out << r.err;
+    const std::string signer = document(r)["fingerprint"];
+    r = flashctl(g.card, {"bundle", "create", "--manifest", w + "/manifest.json", "--images", w + "/images", "--key",
+                          w + "/release.key", "-o", w + "/release.tar"});
+    ASSERT_EQ(r.status, 0) << r.out << r.err;
+    const Strings release = {w + "/release.tar", g.card.bdf, "--trust", w + "/trust"};
+    const auto run = [&](const char *command, Strings more) {
+        Strings args = {command};
+        args.insert(args.end(), release.begin(), release.end());
+        args.insert(args.end(), more.begin(), more.end());
+        return flashctl(g.card, args);
+    };
+
+    r = run("plan", {"--allow-single-slot"});
+    ASSERT_EQ(r.status, 0) << r.out << r.err;
+    const json plan = document(r);
+    EXPECT_EQ(plan["cards"][0]["verdict"], "apply");
+    EXPECT_EQ(mutating_requests(e2e_requests(g.card)), Strings{});
+    ASSERT_TRUE(test_support::write_file(w + "/plan.json", r.out));
+
+    e2e_clear_records(g.card);
+    r = run("apply", {"--allow-single-slot", "--activate", "--plan", w + "/plan.json"});
+    ASSERT_EQ(r.status, 0) << r.out << r.err;
+    json doc = document(r)["cards"][0];
+    EXPECT_EQ(doc["result"], "updated");
+    EXPECT_EQ(doc["activated"], true);
+    // The card received each image whole into the slot it does not run, the
+    // selection of that slot last.
+    Strings order;
+    std::map<uint32_t, std::string> written;
+    for (const e2e_request_s &q : e2e_requests(g.card)) {
+        if (q.msg != k_msg_erase && q.msg != k_msg_write && q.msg != k_msg_set_startup) continue;
+        const std::string step = (q.msg == k_msg_erase   ? "erase "
+                                  : q.msg == k_msg_write ? "write "
+                                                         : "select ") +
+                                 std::to_string(q.bytes.at(0));
+        if (order.empty() || order.back() != step) order.push_back(step);
+        if (q.msg != k_msg_write || q.bytes.at(25) != 0) continue;  // a verify pass compares
+        uint64_t offset = 0, length = 0;
+        memcpy(&offset, &q.bytes[8], 8);
+        memcpy(&length, &q.bytes[16], 8);
+        std::string &image = written[q.bytes[0]];
+        image.resize(std::max<size_t>(image.size(), offset + length));
+        image.replace(offset, length, reinterpret_cast<const char *>(&q.bytes[26]), length);
+    }
+    EXPECT_EQ(order, (Strings{"erase 7", "write 7", "erase 9", "write 9", "erase 17", "write 17", "select 1"}));
+    EXPECT_TRUE(written[7] == images[0].bytes && written[9] == images[1].bytes && written[17] == images[2].bytes);
+    EXPECT_EQ(e2e_run(g.card, {"--get-firmware-image", "startup"}).status, 1);
+
+    r = run("check", {"--prometheus", w + "/release.prom"});
+    EXPECT_EQ(r.status, 1) << r.out << r.err;
+    doc = document(r)["cards"][0];
+    EXPECT_EQ(doc["state"], "pending");
+    EXPECT_NE(test_support::file_text(w + "/release.prom")
+                  .find("flash_update_card_release_state{card=\"" + g.card.bdf +
+                        "\",release=\"larch-fw\",version=\"2.15.0\",state=\"pending\"} 1\n"),
+              std::string::npos);
+
+    e2e_clear_records(g.card);
+    r = run("apply", {"--allow-single-slot", "--activate"});
+    EXPECT_EQ(r.status, 0) << r.out << r.err;
+    EXPECT_EQ(document(r)["cards"][0]["result"], "unchanged");
+    EXPECT_EQ(mutating_requests(e2e_requests(g.card)), Strings{});
+
+    r = flashctl(g.card, {"history", g.card.bdf});
+    EXPECT_EQ(r.status, 0) << r.out << r.err;
+    const json lines = document(r)["transactions"];
+    ASSERT_EQ(lines.size(), 2u) << r.out;
+    for (size_t i = 0; i < 2; ++i) {
+        EXPECT_EQ(lines[i]["release"], json({{"name", "larch-fw"}, {"version", "2.15.0"}}));
+        EXPECT_EQ(lines[i]["manifest_sha256"], plan["bundle"]["manifest_sha256"]);
+        EXPECT_EQ(lines[i]["signer"], signer);
+        EXPECT_EQ(lines[i]["result"], i == 0 ? "updated" : "unchanged");
+    }
 }
 
 // --- inventory -----------------------------------------------------------------------

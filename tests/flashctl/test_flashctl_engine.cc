@@ -14,6 +14,7 @@
 #include <utility>
 #include <vector>
 
+#include "fake_card.h"
 #include "flashctl.h"
 #include "test_support.h"
 
@@ -21,27 +22,9 @@ using nlohmann::json;
 
 namespace {
 
-using Strings = std::vector<std::string>;
-
-struct fake_card_s {
-    card_lock_result_e lock = CARD_LOCK_HELD;
-    std::vector<std::pair<card_lock_mode_e, double>> lock_takes;  // mode and wait of each take
-    int lock_fd = -1;                                             // the descriptor the last guard held (a pipe's end)
-    firmware_image_type_e running = FIRMWARE_IMAGE_FW_A;
-    firmware_image_type_e startup = FIRMWARE_IMAGE_FW_A;
-    bool startup_sticks = true;  // a set-startup request changes what the card reports
-    std::string checksum_hex = std::string(128, '0');
-    std::string recorded_hex;  // digest over the length the card recorded ("" the checksum's)
-    unsigned erase_polls = 0;  // 10-second polls before the erase completes
-    int erase_result = RFC_OK;
-    int write_result = RFC_OK;
-    bool startup_verifies = true;
-    std::function<void()> during_write;
-    std::function<void()> during_checksum;  // the plan's
-    Strings calls;                          // requests that would change the card, in order
-};
-fake_card_s g_card;
-std::vector<unsigned> g_sleeps;
+using fake::g_card;
+using fake::Strings;
+const fc_card_ops_s &k_fake_ops = fake::k_ops;
 std::string g_image;  // the image the test updates with
 
 // The image grows by a few bytes, or another file takes its name.
@@ -56,116 +39,10 @@ void replace_image() {
     rename(other.c_str(), g_image.c_str());
 }
 
-// A request that changes the card, as the card saw it: outside the lock it
-// is named so, and no expected list has it.
-void record_change(const char *call) {
-    const bool locked = g_card.lock_fd >= 0 && fcntl(g_card.lock_fd, F_GETFD) != -1;
-    g_card.calls.push_back(std::string(locked ? "" : "unlocked ") + call);
-}
-
-unsigned record_sleep(unsigned s) {
-    g_sleeps.push_back(s);
-    return 0;
-}
-double frozen_clock() {
-    return 1000.0;
-}
-
-void hex_to_digest(const std::string &hex, uint8_t (&digest)[RFC_SHA512_LEN]) {
-    for (size_t i = 0; i < RFC_SHA512_LEN; ++i)
-        digest[i] = static_cast<uint8_t>(std::stoul(hex.substr(2 * i, 2), nullptr, 16));
-}
-
-const fc_card_ops_s k_fake_ops = {
-    .address_valid = [](const char *bdf) { return std::string(bdf).size() == 12; },
-    .select_card = [](const char *) {},
-    .take_lock =
-        [](const char *, card_lock_mode_e mode, double wait_s) {
-            g_card.lock_takes.emplace_back(mode, wait_s);
-            card_lock_s guard;
-            guard.result = g_card.lock;
-            if (guard.result == CARD_LOCK_HELD) {
-                // A descriptor stands for the card's node: the guard closes it.
-                int ends[2];
-                if (pipe(ends) == 0) {
-                    close(ends[1]);
-                    guard.fds.push_back(g_card.lock_fd = ends[0]);
-                }
-                return guard;
-            }
-            if (guard.result == CARD_LOCK_STOPPED) g_fc_session.signal = SIGTERM;
-            guard.holder = 4242;
-            guard.reason = "no lock directory";
-            return guard;
-        },
-    .serial_number = [](const char *) { return std::string("SN1"); },
-    .read_image =
-        [](fwupdate_image_type_e which, const char *, firmware_image_type_e *image) {
-            *image = which == FWUPDATE_IMAGE_RUNNING ? g_card.running : g_card.startup;
-            return RFC_OK;
-        },
-    .read_identity = [](const char *, rfc_card_identity_s *) { return RFC_OK; },
-    .read_partitions =
-        [](const char *, std::vector<rfc_partition_s> *table) {
-            for (uint32_t id : {6u, 7u}) {
-                rfc_partition_s p;
-                p.id = id;
-                p.name = id == 6 ? "fw-a" : "fw-b";
-                p.size = 1 << 20;
-                p.version = "v1";
-                table->push_back(p);
-            }
-            return RFC_OK;
-        },
-    .read_secure = [](secure_image_type_e, const char *, rfc_secure_info_s *) { return RFC_OK; },
-    .read_checksum =
-        [](flash_partition_e, uint64_t, const char *, const bool &, uint8_t (&digest)[RFC_SHA512_LEN]) {
-            if (g_card.during_checksum) std::exchange(g_card.during_checksum, nullptr)();
-            hex_to_digest(g_card.checksum_hex, digest);
-            return RFC_OK;
-        },
-    .read_startup_image =
-        [](flash_partition_e, const char *, const bool *, rfc_startup_image_s *image) {
-            hex_to_digest(g_card.recorded_hex.empty() ? g_card.checksum_hex : g_card.recorded_hex, image->digest);
-            image->text = "hash: " + (g_card.startup_verifies ? rfc_digest_hex(image->digest) : "0000") + "\n";
-            return RFC_OK;
-        },
-    .erase =
-        [](flash_partition_e, uint64_t, const char *, const bool &timeout) {
-            record_change("erase");
-            for (unsigned i = 0; i < g_card.erase_polls; ++i) {
-                if (timeout) return RFC_ETIMEOUT;
-                fc_sleep(10);
-            }
-            return timeout ? RFC_ETIMEOUT : g_card.erase_result;
-        },
-    .write =
-        [](flash_partition_e, int fd, uint64_t size, const char *, const bool &) {
-            record_change("write");
-            if (g_card.during_write) g_card.during_write();
-            std::string error;
-            if (g_card.write_result == RFC_OK) fc_sha512_fd(fd, size, &g_card.checksum_hex, &error);
-            return g_card.write_result;
-        },
-    .verify_signature = [](flash_partition_e, const char *) { return RFC_OK; },
-    .set_startup =
-        [](firmware_image_type_e image, const char *) {
-            record_change("set_startup");
-            if (g_card.startup_sticks) g_card.startup = image;
-            return RFC_OK;
-        },
-    .keys_present = [] { return false; },
-    .list_cards = [] { return Strings{}; },
-};
-
 class Engine : public testing::Test {
   protected:
     void SetUp() override {
-        g_card = fake_card_s{};
-        g_sleeps.clear();
-        g_fc_session = fc_session_s{};
-        g_fc_session.sleeper = record_sleep;
-        g_fc_session.clock = frozen_clock;
+        fake::reset();
         ASSERT_FALSE(dir_.path.empty());
         image_ = dir_ / "img.bin";
         g_image = image_;
@@ -236,7 +113,7 @@ INSTANTIATE_TEST_SUITE_P(
                       0,
                       "updated",
                       0,
-                      {"set_startup"},
+                      {"set_startup fw-b"},
                       "untouched",
                       "plan:ok erase:skipped install:skipped verify_checksum:skipped verify_signature:skipped "
                       "activate:ok"},
@@ -246,7 +123,7 @@ INSTANTIATE_TEST_SUITE_P(
                       0,
                       "failed",
                       1,
-                      {"erase"},
+                      {"erase fw-b"},
                       "erased",
                       "plan:ok erase:failed install:skipped verify_checksum:skipped verify_signature:skipped "
                       "activate:skipped"},
@@ -256,7 +133,7 @@ INSTANTIATE_TEST_SUITE_P(
                       0,
                       "failed",
                       1,
-                      {"erase", "write"},
+                      {"erase fw-b", "write fw-b"},
                       "partially_written",
                       "plan:ok erase:ok install:failed verify_checksum:skipped verify_signature:skipped "
                       "activate:skipped"},
@@ -266,7 +143,7 @@ INSTANTIATE_TEST_SUITE_P(
                       0,
                       "failed",
                       1,
-                      {"erase", "write", "set_startup"},
+                      {"erase fw-b", "write fw-b", "set_startup fw-b"},
                       "verified",
                       "plan:ok erase:ok install:ok verify_checksum:ok verify_signature:skipped activate:failed"},
         // What is sent is what was hashed, from one open file; a file that
@@ -287,7 +164,7 @@ INSTANTIATE_TEST_SUITE_P(
                       0,
                       "failed",
                       1,
-                      {"erase", "write"},
+                      {"erase fw-b", "write fw-b"},
                       "written_unverified",
                       "plan:ok erase:ok install:failed verify_checksum:skipped verify_signature:skipped "
                       "activate:skipped"},
@@ -297,7 +174,7 @@ INSTANTIATE_TEST_SUITE_P(
                       0,
                       "failed",
                       1,
-                      {"erase", "write"},
+                      {"erase fw-b", "write fw-b"},
                       "written_unverified",
                       "plan:ok erase:ok install:failed verify_checksum:skipped verify_signature:skipped "
                       "activate:skipped"},
@@ -308,7 +185,7 @@ INSTANTIATE_TEST_SUITE_P(
                       0,
                       "interrupted",
                       130,
-                      {"erase", "write"},
+                      {"erase fw-b", "write fw-b"},
                       "written_unverified",
                       "plan:ok erase:ok install:ok verify_checksum:interrupted verify_signature:skipped "
                       "activate:skipped"}),
@@ -322,7 +199,7 @@ TEST_F(Engine, PollSleepsStopAtTheDeadline) {
     req.image_path = image_;
     req.timeout_s = 25;
     const fc_update_report_s rep = fc_update(k_fake_ops, req);
-    EXPECT_EQ(g_sleeps, (std::vector<unsigned>{10, 10, 5}));
+    EXPECT_EQ(fake::g_sleeps, (std::vector<unsigned>{10, 10, 5}));
     EXPECT_EQ(rep.error.message, "erase did not finish within 25 seconds");
     EXPECT_DOUBLE_EQ(rep.phases[1].seconds, 25.0);
 }
@@ -374,7 +251,7 @@ TEST_P(Lock, TheTakeEndsTheCommandOrHoldsTheCardUntilItReturns) {
     EXPECT_EQ(error.message, c.message);
     EXPECT_EQ(g_card.lock_takes, (std::vector<std::pair<card_lock_mode_e, double>>{{c.mode, c.wait_s}}));
     const bool changes = c.lock == CARD_LOCK_HELD && !c.dry_run;
-    EXPECT_EQ(g_card.calls, changes ? Strings{"set_startup"} : Strings{});
+    EXPECT_EQ(g_card.calls, changes ? Strings{"set_startup fw-b"} : Strings{});
     if (c.lock == CARD_LOCK_HELD) {
         EXPECT_EQ(fcntl(g_card.lock_fd, F_GETFD), -1) << "still held after the command";
     }
@@ -441,23 +318,7 @@ INSTANTIATE_TEST_SUITE_P(
                                     "the card starts gold, not a fw slot: nothing to roll back to"}),
     [](const testing::TestParamInfo<rollback_case_s> &i) { return std::string(i.param.name); });
 
-// fc_main with its output captured; the JSON document it printed.
-int run_main(Strings args, std::string *out) {
-    args.insert(args.begin(), "flashctl");
-    std::vector<char *> argv;
-    for (auto &a : args)
-        argv.push_back(a.data());
-    char *buf = nullptr;
-    size_t len = 0;
-    FILE *mem = open_memstream(&buf, &len);
-    FILE *err = fopen("/dev/null", "w");
-    const int status = fc_main(k_fake_ops, static_cast<int>(argv.size()), argv.data(), mem, err);
-    fclose(mem);
-    fclose(err);
-    *out = std::string(buf, len);
-    free(buf);
-    return status;
-}
+using fake::run_main;
 
 struct usage_case_s {
     const char *name;
