@@ -40,7 +40,7 @@
 // byte 0: any holder, reader or exclusive, makes it busy at once.
 #pragma once
 
-#include "fu_vocabulary.h"
+#include "flash-update/vocabulary/fu_vocabulary.h"
 
 #include <sys/types.h>
 

@@ -7,7 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "ipc_cmd.h"
+#include "flash-update/ipcdrv/ipc_cmd.h"
 
 inline constexpr int32_t NIC_IPC_TRANSPORT_VELA = 1;
 inline constexpr int32_t NIC_IPC_TRANSPORT_FWCTL = 2;

@@ -6,7 +6,7 @@
 // The card maker's identifiers (CRD_PCI_VENDOR_ID, CRD_DEVID_*). The vendor ID
 // is not listed in pci.ids, so lspci shows the raw numbers; the host drivers
 // bind to the IPC and core IDs.
-#include "fu_vocabulary.h"
+#include "flash-update/vocabulary/fu_vocabulary.h"
 
 inline constexpr unsigned NIC_PCI_BDF_LEN = 33;  // 32 characters and a NUL
 inline constexpr const char *NIC_PCI_SYSFS_DEVICES = "/sys/bus/pci/devices/";

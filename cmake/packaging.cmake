@@ -25,7 +25,6 @@
 include(GNUInstallDirs)
 include(CMakePackageConfigHelpers)
 
-set(FLASH_UPDATE_INSTALL_INCLUDEDIR ${CMAKE_INSTALL_INCLUDEDIR}/flash-update)
 set(FLASH_UPDATE_INSTALL_CMAKEDIR ${CMAKE_INSTALL_LIBDIR}/cmake/flash_update)
 set(FLASH_UPDATE_INSTALL_PKGCONFIGDIR ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
 set(fu_pkg_dir ${CMAKE_CURRENT_LIST_DIR}/../packaging)
@@ -85,27 +84,10 @@ install(FILES ${fu_pkg_dir}/flash-update.tmpfiles DESTINATION lib/tmpfiles.d
 # The interfaces other programs use: card discovery and the IPC handle, the
 # card lock every program takes before it changes a card and the card
 # address check, the misc-device channel with its driver header, the logger
-# and the trace facility with its levels. Headers include
-# each other by bare name, so they sit side by side in one directory.
-set(fu_public_headers
-  card_ipc/nic_ipc.h
-  card_ipc/nic_pci.h
-  card_ipc/nic_fwctl.h
-  card_ipc/nic_ipc_discovery.h
-  card_ipc/card_address.h
-  card_ipc/card_lock.h
-  sdk/platform/ipcdrv/src/protocol.h
-  sdk/platform/ipcdrv/src/ipc_cmd.h
-  logging/log.h
-  logging/trace.h
-  logging/trace_level.h
-  flash_client/rfc_types.h
-  flash_client/rfc.h
-  flash_client/rfc_reads.h
-  flash_client/rfc_seams.h
-  vocabulary/fu_vocabulary.h
-)
-list(TRANSFORM fu_public_headers PREPEND ${fu_source_dir}/ OUTPUT_VARIABLE fu_header_files)
+# and the trace facility with its levels. Each library declares its headers
+# (fu_public_headers(), cmake/public_headers.cmake); they install under
+# include/flash-update/<folder>/ and are included as
+# "flash-update/<folder>/<header>".
 
 # The exported libraries and every library of this project they link, so the
 # export set is closed whatever the folders link among themselves.
@@ -133,26 +115,6 @@ while(fu_pending)
   endif()
 endwhile()
 
-# The folders name their source directories as include directories; an
-# installed library names include/flash-update instead.
-foreach(fu_lib IN LISTS fu_exported_libs)
-  get_target_property(fu_dirs ${fu_lib} INTERFACE_INCLUDE_DIRECTORIES)
-  set(fu_wrapped)
-  if(fu_dirs)
-    foreach(fu_dir IN LISTS fu_dirs)
-      if(fu_dir MATCHES "^\\$<")
-        list(APPEND fu_wrapped "${fu_dir}")
-      else()
-        list(APPEND fu_wrapped "$<BUILD_INTERFACE:${fu_dir}>")
-      endif()
-    endforeach()
-  endif()
-  list(APPEND fu_wrapped "$<INSTALL_INTERFACE:${FLASH_UPDATE_INSTALL_INCLUDEDIR}>")
-  set_property(TARGET ${fu_lib} PROPERTY INTERFACE_INCLUDE_DIRECTORIES "${fu_wrapped}")
-  # The headers are C++20 (constinit thread-locals, inline variables).
-  set_property(TARGET ${fu_lib} APPEND PROPERTY INTERFACE_COMPILE_FEATURES cxx_std_20)
-endforeach()
-
 # Packages the exported libraries need found by a consumer.
 set(FLASH_UPDATE_CONFIG_DEPENDENCIES "")
 set(fu_link_text "")
@@ -171,8 +133,8 @@ endforeach()
 if(fu_exported_libs)
   install(TARGETS ${fu_exported_libs} EXPORT flash_update_targets
           ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT dev
-          LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT dev)
-  install(FILES ${fu_header_files} DESTINATION ${FLASH_UPDATE_INSTALL_INCLUDEDIR} COMPONENT dev)
+          LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT dev
+          FILE_SET HEADERS DESTINATION ${CMAKE_INSTALL_INCLUDEDIR} COMPONENT dev)
   install(EXPORT flash_update_targets NAMESPACE flash_update::
           FILE flash_update_targets.cmake
           DESTINATION ${FLASH_UPDATE_INSTALL_CMAKEDIR} COMPONENT dev)

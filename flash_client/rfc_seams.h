@@ -4,7 +4,7 @@
 // without a device node. The client's internals stay its own.
 #pragma once
 
-#include "nic_ipc.h"
+#include "flash-update/card_ipc/nic_ipc.h"
 
 // How the client waits between two polls of a long operation (erase,
 // checksum, startup-image verification): seconds asked, seconds left unslept

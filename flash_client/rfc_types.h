@@ -4,7 +4,7 @@
 
 #include <cstdint>
 
-#include "trace_level.h"
+#include "flash-update/logging/trace_level.h"
 
 // Partition number, sent to the card as the image id of a request.
 enum flash_partition_e : uint32_t {

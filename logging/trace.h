@@ -2,7 +2,7 @@
 // callbacks through which the front end and the client report.
 #pragma once
 
-#include "fu_vocabulary.h"
+#include "flash-update/vocabulary/fu_vocabulary.h"
 #include <cstdio>
 
 #include "trace_level.h"

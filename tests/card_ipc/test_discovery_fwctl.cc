@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "card_layout.h"
+#include "fwupdate_msgs.h"
 #include "nic_fwctl.h"
 #include "nic_ipc.h"
 
@@ -43,7 +44,7 @@ TEST_F(FwctlExchange, SendsOneRpcRecordForInAndOut) {
     uint8_t buf[8] = {0xd0, 0xd1, 0xd2, 0xd3, 0x55, 0x55, 0x55, 0x55};
     uint32_t rsp_err = k_untouched;
 
-    EXPECT_EQ(nic_fwctl_ipc_req_rsp(&handle_, 12, 0x10001, buf, 4, 4, &rsp_err), 4);
+    EXPECT_EQ(nic_fwctl_ipc_req_rsp(&handle_, IPC_EP_FWUPDATE, FWUPDATE_MSG_GET_RUNNING_IMAGE, buf, 4, 4, &rsp_err), 4);
 
     const fake_pci::fwctl_call call = only_call();
     EXPECT_EQ(call.request, 0x9A01u);
@@ -55,8 +56,8 @@ TEST_F(FwctlExchange, SendsOneRpcRecordForInAndOut) {
     EXPECT_EQ(call.rpc.out, call.rpc.in);
 
     nic_fwctl_rpc_s expected{};
-    expected.msg = 0x10001;
-    expected.endpoint = 12;
+    expected.msg = FWUPDATE_MSG_GET_RUNNING_IMAGE;
+    expected.endpoint = IPC_EP_FWUPDATE;
     expected.req_len = 4;
     expected.req_data = reinterpret_cast<uintptr_t>(buf);
     expected.rsp_len = 4;
@@ -85,9 +86,9 @@ TEST_P(FwctlScope, TravelsWithTheScopeOfItsKey) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Keys, FwctlScope,
-                         testing::Values(scope_case{12, 0x10003, 1},  // key 0xD0003
+                         testing::Values(scope_case{IPC_EP_FWUPDATE, FWUPDATE_MSG_FLASH_WRITE, 1},  // key 0xD0003
                                          scope_case{25, 1, 2}, scope_case{25, 3, 1},
-                                         scope_case{4, 0x10006, 2},  // key 0x50006, msg not masked
+                                         scope_case{4, FWUPDATE_MSG_GET_FW_LIST, 2},  // key 0x50006, msg not masked
                                          scope_case{5, 6, 2}, scope_case{12, 0x50006, 1}));
 
 TEST(FwctlScopeTable, FourteenWriteKeysAndNothingElse) {
@@ -97,8 +98,8 @@ TEST(FwctlScopeTable, FourteenWriteKeysAndNothingElse) {
         EXPECT_EQ(nic_fwctl_rpc_scope(key >> 16, key & 0xffff), 2u) << std::hex << key;
     for (uint32_t key : write_keys)
         EXPECT_EQ(nic_fwctl_rpc_scope((key >> 16) + 1, key & 0xffff), 1u) << std::hex << key;
-    for (uint32_t msg = 0x10001; msg <= 0x10010; ++msg)
-        EXPECT_EQ(nic_fwctl_rpc_scope(12, msg), 1u) << std::hex << msg;
+    for (uint32_t msg = FWUPDATE_MSG_GET_RUNNING_IMAGE; msg <= FWUPDATE_MSG_VERIFY_SIGNATURE; ++msg)
+        EXPECT_EQ(nic_fwctl_rpc_scope(IPC_EP_FWUPDATE, msg), 1u) << std::hex << msg;
 }
 
 class FwctlIoctlFailure : public FwctlExchange, public testing::WithParamInterface<int> {};
@@ -108,7 +109,8 @@ TEST_P(FwctlIoctlFailure, IsEioWithStatusAndBufferUntouched) {
     uint8_t buf[4] = {1, 2, 3, 4};
     uint32_t rsp_err = k_untouched;
     errno = 0;
-    EXPECT_EQ(nic_fwctl_ipc_req_rsp(&handle_, 12, 0x10001, buf, 4, 4, &rsp_err), -1);
+    EXPECT_EQ(nic_fwctl_ipc_req_rsp(&handle_, IPC_EP_FWUPDATE, FWUPDATE_MSG_GET_RUNNING_IMAGE, buf, 4, 4, &rsp_err),
+              -1);
     EXPECT_EQ(errno, EIO);
     EXPECT_EQ(rsp_err, k_untouched);
     EXPECT_EQ(buf[0], 1);
@@ -135,7 +137,9 @@ TEST_P(FwctlLength, ResultFollowsTheReportedLength) {
     memset(buf, 0x77, sizeof buf);
     uint32_t rsp_err = k_untouched;
     errno = 0;
-    EXPECT_EQ(nic_fwctl_ipc_req_rsp(&handle_, 12, 0x10004, buf, 2, c.capacity, &rsp_err), c.result);
+    EXPECT_EQ(
+        nic_fwctl_ipc_req_rsp(&handle_, IPC_EP_FWUPDATE, FWUPDATE_MSG_SET_STARTUP_IMAGE, buf, 2, c.capacity, &rsp_err),
+        c.result);
     if (c.result < 0) {
         EXPECT_EQ(errno, c.error);
     }

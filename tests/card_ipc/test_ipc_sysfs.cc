@@ -19,6 +19,7 @@
 #include <string>
 #include <vector>
 
+#include "fwupdate_msgs.h"
 #include "nic_ipc.h"
 #include "nic_pci.h"
 
@@ -483,7 +484,7 @@ TEST_F(HandleOpen, EmulatedMiscDevice) {
 
     uint8_t buf[6] = {1, 2, 3, 4, 0xEE, 0xEE};
     uint32_t rsp_err = 0;
-    EXPECT_EQ(4, nic_ipc_req_rsp(&handle_, 12, 0x10005, buf, 4, 6, &rsp_err));
+    EXPECT_EQ(4, nic_ipc_req_rsp(&handle_, IPC_EP_FWUPDATE, FWUPDATE_MSG_GET_CHECKSUM, buf, 4, 6, &rsp_err));
     EXPECT_EQ(0x11u, rsp_err);
     EXPECT_EQ(std::vector<uint8_t>({4, 3, 2, 1, 0xEE, 0xEE}), std::vector<uint8_t>(buf, buf + 6));
     EXPECT_EQ(0, nic_ipc_close(&handle_));

@@ -23,6 +23,7 @@
 #include <string>
 #include <vector>
 
+#include "fwupdate_msgs.h"
 #include "nic_fwctl.h"
 
 namespace {
@@ -196,7 +197,7 @@ int probe_time(const char *node, unsigned count, size_t req_len) {
     int fd = open(node, O_RDWR);
     if (fd < 0) return 1;
     std::vector<uint8_t> req(req_len, 0);
-    std::vector<uint8_t> m = frame(0, 12, 0x10001, req);
+    std::vector<uint8_t> m = frame(0, IPC_EP_FWUPDATE, FWUPDATE_MSG_GET_RUNNING_IMAGE, req);
     uint8_t buf[1040];
     timespec a{}, b{};
     clock_gettime(CLOCK_MONOTONIC, &a);

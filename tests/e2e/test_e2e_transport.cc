@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "e2e_harness.h"
+#include "fwupdate_msgs.h"
 
 namespace {
 
@@ -104,8 +105,8 @@ TEST(E2ePresentation, MiscNodeAnswersOneWriteWithOneFramedRead) {
     EXPECT_EQ(lines_of(r.out)[1].substr(0, 40), "read 20 03000c00000000004950434d01010100") << r.out;
     std::vector<e2e_request_s> reqs = e2e_requests(g.card);
     ASSERT_EQ(reqs.size(), 1u);
-    EXPECT_EQ(reqs[0].endpoint, 12u);
-    EXPECT_EQ(reqs[0].msg, 0x10001u);
+    EXPECT_EQ(reqs[0].endpoint, IPC_EP_FWUPDATE);
+    EXPECT_EQ(reqs[0].msg, FWUPDATE_MSG_GET_RUNNING_IMAGE);
     EXPECT_EQ(e2e_hex(reqs[0].bytes), "01000000");
 }
 
@@ -128,7 +129,7 @@ TEST(E2ePresentation, FwctlRpcAnswersThroughTheSharedRecordAndBuffer) {
     EXPECT_EQ(lines_of(r.out)[1], "buf 00000000" + std::string(40, 'e'));
     std::vector<e2e_request_s> reqs = e2e_requests(g.card);
     ASSERT_EQ(reqs.size(), 1u);
-    EXPECT_EQ(reqs[0].msg, 0x10001u);
+    EXPECT_EQ(reqs[0].msg, FWUPDATE_MSG_GET_RUNNING_IMAGE);
     EXPECT_EQ(e2e_hex(reqs[0].bytes), "01000000");
 }
 
@@ -147,8 +148,8 @@ TEST(E2ePresentation, MiscNodeAnswersQueuedRequestsInOrder) {
                                }));
     std::vector<e2e_request_s> reqs = e2e_requests(g.card);
     ASSERT_EQ(reqs.size(), 2u);
-    EXPECT_EQ(reqs[0].msg, 0x10001u);
-    EXPECT_EQ(reqs[1].msg, 0x10004u);
+    EXPECT_EQ(reqs[0].msg, FWUPDATE_MSG_GET_RUNNING_IMAGE);
+    EXPECT_EQ(reqs[1].msg, FWUPDATE_MSG_SET_STARTUP_IMAGE);
 }
 
 struct scope_case {
@@ -457,8 +458,8 @@ TEST_F(E2eTool, OpensTheCardThroughSysfsAndTheMiscNode) {
     EXPECT_TRUE(e2e_log_contains(g.card, "device open success, bdf " + g.card.bdf)) << r.err;
     std::vector<e2e_request_s> reqs = e2e_requests(g.card);
     ASSERT_EQ(reqs.size(), 1u) << r.out << r.err;
-    EXPECT_EQ(reqs[0].endpoint, 12u);
-    EXPECT_EQ(reqs[0].msg, 0x10001u);
+    EXPECT_EQ(reqs[0].endpoint, IPC_EP_FWUPDATE);
+    EXPECT_EQ(reqs[0].msg, FWUPDATE_MSG_GET_RUNNING_IMAGE);
     EXPECT_EQ(e2e_hex(reqs[0].bytes), "00000000");  // image type "running"
     EXPECT_EQ(r.status, 0);                         // the card runs fw-a
 }
@@ -469,8 +470,8 @@ TEST_F(E2eTool, GetCardInfoReachesTheService) {
     EXPECT_TRUE(e2e_log_contains(g.card, "device open success, bdf " + g.card.bdf)) << r.err;
     std::vector<e2e_request_s> reqs = e2e_requests(g.card);
     ASSERT_FALSE(reqs.empty()) << r.out << r.err;
-    EXPECT_EQ(reqs[0].endpoint, 12u);
-    EXPECT_EQ(reqs[0].msg, 0x10008u);
+    EXPECT_EQ(reqs[0].endpoint, IPC_EP_FWUPDATE);
+    EXPECT_EQ(reqs[0].msg, FWUPDATE_MSG_GET_CARD_INFO);
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_TRUE(e2e_scratch_exists(g.card, "card_info.txt"));
 }
@@ -485,7 +486,7 @@ TEST_F(E2eTool, WithoutMiscNodeTheToolFallsBackToFwctl) {
     if (reqs.empty() && r.status == 3 && e2e_log_contains(g.card, "device open success"))
         GTEST_SKIP() << "the fwctl transport does not exchange yet";
     ASSERT_EQ(reqs.size(), 1u) << r.out << r.err;
-    EXPECT_EQ(reqs[0].msg, 0x10001u);
+    EXPECT_EQ(reqs[0].msg, FWUPDATE_MSG_GET_RUNNING_IMAGE);
     EXPECT_EQ(e2e_hex(reqs[0].bytes), "00000000");
     EXPECT_EQ(r.status, 0);
 }
@@ -499,7 +500,7 @@ TEST_F(E2eTool, PollSleepsOfTheRealToolAreRecordedNotWaited) {
     std::vector<e2e_request_s> reqs = e2e_requests(g.card);
     ASSERT_EQ(reqs.size(), 3u);
     for (const e2e_request_s &req : reqs) {
-        EXPECT_EQ(req.msg, 0x10002u);
+        EXPECT_EQ(req.msg, FWUPDATE_MSG_FLASH_ERASE);
         EXPECT_EQ(e2e_hex(req.bytes), e2e_hex(reqs[0].bytes));  // the same request again
     }
 }
@@ -525,7 +526,7 @@ TEST_F(E2eTool, WithoutAddressTheDefaultNodeIsUsed) {
     EXPECT_TRUE(e2e_log_contains(g.card, "device open success, bdf ")) << r.err;
     std::vector<e2e_request_s> reqs = e2e_requests(g.card);
     ASSERT_EQ(reqs.size(), 1u) << r.out << r.err;
-    EXPECT_EQ(reqs[0].msg, 0x10001u);
+    EXPECT_EQ(reqs[0].msg, FWUPDATE_MSG_GET_RUNNING_IMAGE);
     EXPECT_EQ(r.status, 0);
 }
 

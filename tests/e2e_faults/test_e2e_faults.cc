@@ -26,6 +26,7 @@
 #include "e2e_harness.h"
 #include "test_support.h"
 #include "fwkeys_guard.h"
+#include "fwupdate_msgs.h"
 
 namespace {
 
@@ -222,9 +223,10 @@ struct run_s {
 // after the file shrank.
 void shrink_after_first_chunk(const run_s &run, const std::string &image, const std::atomic<bool> &done) {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-    std::string log;
+    const auto is_write = [](const e2e_request_s &r) { return r.msg == FWUPDATE_MSG_FLASH_WRITE; };
     while (!done && std::chrono::steady_clock::now() < deadline) {
-        if (e2e_read_file(run.card.state_dir + "/requests.log", log) && log.find(" 0x10003 ") != std::string::npos) {
+        const std::vector<e2e_request_s> requests = e2e_requests(run.card);
+        if (std::any_of(requests.begin(), requests.end(), is_write)) {
             truncate(image.c_str(), 0);
             return;
         }

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "e2e_harness.h"
+#include "fwupdate_msgs.h"
 #include "test_support.h"
 
 namespace {
@@ -88,7 +89,7 @@ TEST(E2eFlash, EraseWaitsForTheCard) {
     ASSERT_EQ(reqs.size(), 3u);
     for (const auto &q : reqs) {
         EXPECT_EQ(q.endpoint, 12u);
-        EXPECT_EQ(q.msg, 0x10002u);
+        EXPECT_EQ(q.msg, FWUPDATE_MSG_FLASH_ERASE);
         EXPECT_EQ(e2e_hex(q.bytes), "0600000000000000" + le_hex(0x100000, 8));
     }
     EXPECT_EQ(e2e_sleeps(g.card), (std::vector<unsigned>{10, 10}));
@@ -126,7 +127,7 @@ TEST(E2eFlash, SectorErase) {
     EXPECT_EQ(r.status, 0) << r.err;
     auto reqs = e2e_requests(g.card);
     ASSERT_EQ(reqs.size(), 2u);
-    EXPECT_EQ(reqs[0].msg, 0x1000Au);
+    EXPECT_EQ(reqs[0].msg, FWUPDATE_MSG_FLASH_SECTOR_ERASE);
     EXPECT_EQ(e2e_hex(reqs[0].bytes), "0b00000000000000" + le_hex(0, 8) + le_hex(4096, 8));
     EXPECT_EQ(e2e_hex(reqs[1].bytes), "0b00000000000000" + le_hex(4096, 8) + le_hex(4096, 8));
     EXPECT_TRUE(contains(stdout_lines(r), "Erase partition in progress...."));
@@ -291,7 +292,7 @@ TEST(E2eFlash, StartupImageVerification) {
     EXPECT_EQ(e2e_sleeps(g.card), (std::vector<unsigned>{2}));
     const auto reqs = e2e_requests(g.card);
     ASSERT_EQ(reqs.size(), 2u);
-    EXPECT_EQ(reqs[0].msg, 0x10007u);
+    EXPECT_EQ(reqs[0].msg, FWUPDATE_MSG_VERIFY_STARTUP_IMAGE);
     EXPECT_EQ(e2e_hex(reqs[0].bytes), "06000000");
     std::string text;
     ASSERT_TRUE(e2e_scratch_read(g.card, "fw-a.txt", text));

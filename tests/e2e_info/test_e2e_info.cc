@@ -8,6 +8,7 @@
 
 #include "e2e_harness.h"
 #include "fwkeys_guard.h"
+#include "fwupdate_msgs.h"
 
 namespace {
 
@@ -58,7 +59,7 @@ TEST(E2eInfo, CardInformationDocument) {
               "\"cpld_minor_version\": \"7\",\n"
               "\"date\": \"12-25-24 14:30\"\n"
               "}\n");
-    EXPECT_EQ(request_msgs(g.card), std::vector<uint32_t>{0x10008});
+    EXPECT_EQ(request_msgs(g.card), std::vector<uint32_t>{FWUPDATE_MSG_GET_CARD_INFO});
 
     // A service of layout version 1 supplies no key name.
     e2e_options_s old;
@@ -123,7 +124,7 @@ TEST(E2eInfo, BootSelectionAcrossRuns) {
     }
     const auto reqs = e2e_requests(g.card);
     ASSERT_EQ(reqs.size(), 7u);
-    EXPECT_EQ(reqs[2].msg, 0x10004u);
+    EXPECT_EQ(reqs[2].msg, FWUPDATE_MSG_SET_STARTUP_IMAGE);
     EXPECT_EQ(e2e_hex(reqs[2].bytes), "01000000");
     EXPECT_EQ(e2e_hex(reqs[5].bytes), "02000000");
 
@@ -212,7 +213,7 @@ TEST(E2eInfo, SecureImageUpdates) {
     ASSERT_EQ(r.status, 0) << r.err;
     const auto reqs = e2e_requests(g.card);
     ASSERT_EQ(reqs.size(), 2u);
-    EXPECT_EQ(reqs[0].msg, 0x1000Du);
+    EXPECT_EQ(reqs[0].msg, FWUPDATE_MSG_SECURE_IMAGE_UPDATE);
     EXPECT_EQ(e2e_hex(reqs[0].bytes), "0200000001000000" + std::string(256, '0'));
     EXPECT_EQ(e2e_hex(reqs[1].bytes), "0100000003000000" + std::string(256, '0'));
 
@@ -276,7 +277,7 @@ TEST(E2eInfo, SignatureVerification) {
     EXPECT_TRUE(contains(r.out, "manifest signature verification success for bastionfw-0")) << r.out;
     const auto reqs = e2e_requests(g.card);
     ASSERT_EQ(reqs.size(), 2u);
-    EXPECT_EQ(reqs[1].msg, 0x10010u);
+    EXPECT_EQ(reqs[1].msg, FWUPDATE_MSG_VERIFY_SIGNATURE);
     EXPECT_EQ(reqs[1].bytes.size(), prod.size() + 80);
     EXPECT_EQ(std::string(reqs[1].bytes.begin() + 12, reqs[1].bytes.begin() + 12 + prod.size()), prod);
 

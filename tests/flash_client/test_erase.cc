@@ -23,7 +23,7 @@ TEST_F(FlashClientTest, EraseCompletesOnFirstAnswer) {
     const auto reqs = requests();
     ASSERT_EQ(reqs.size(), 1u);
     EXPECT_EQ(reqs[0].endpoint, 12u);
-    EXPECT_EQ(reqs[0].msg, 0x10002u);
+    EXPECT_EQ(reqs[0].msg, FWUPDATE_MSG_FLASH_ERASE);
     EXPECT_EQ(reqs[0].hex, erase_req(6, 0x100000));
     EXPECT_TRUE(g_test_sleeps.empty());
     EXPECT_EQ(messages(), (Strings{"D sending ipc for erase flash, image id 6 size 1048576",
@@ -144,7 +144,7 @@ TEST_F(FlashClientTest, SectorEraseOneRequestPerSector) {
         const auto reqs = requests();
         ASSERT_EQ(reqs.size(), c.offsets.size());
         for (size_t i = 0; i < reqs.size(); ++i) {
-            EXPECT_EQ(reqs[i].msg, 0x1000Au);
+            EXPECT_EQ(reqs[i].msg, FWUPDATE_MSG_FLASH_SECTOR_ERASE);
             EXPECT_EQ(reqs[i].hex, sector_req(11, c.offsets[i]));
         }
         const std::string count = std::to_string(c.offsets.size());

@@ -63,7 +63,7 @@ TEST_F(ChecksumTest, LowerCaseDigestMatchesCardsUpperCase) {
               0);
     const auto reqs = requests();
     ASSERT_EQ(reqs.size(), 1u);
-    EXPECT_EQ(reqs[0].msg, 0x10005u);
+    EXPECT_EQ(reqs[0].msg, FWUPDATE_MSG_GET_CHECKSUM);
     EXPECT_EQ(reqs[0].hex, checksum_req(6, 5000));
     EXPECT_EQ(messages(), (Strings{"D Sending IPC to get checksum, image id 6", "D sha512 " + sha512_hex(img, true),
                                    "I Verify checksum succeeded"}));
@@ -217,7 +217,7 @@ TEST_F(StartupTest, InstalledImageVerifies) {
     EXPECT_EQ(rfc_validate_startup_image(FLASH_PARTITION_FW_A, bdf_.c_str()), 0);
     const auto reqs = requests();
     ASSERT_EQ(reqs.size(), 1u);
-    EXPECT_EQ(reqs[0].msg, 0x10007u);
+    EXPECT_EQ(reqs[0].msg, FWUPDATE_MSG_VERIFY_STARTUP_IMAGE);
     EXPECT_EQ(reqs[0].hex, "06000000");
     const std::string text = startup_text("fw-a", img);
     std::string file;

@@ -28,7 +28,7 @@ TEST_F(FlashClientTest, InstallOneFullChunk) {
     EXPECT_EQ(rfc_flash_write(FLASH_PARTITION_FW_A, path.c_str(), bdf_.c_str(), k_no_timeout), 0);
     const auto reqs = requests();
     ASSERT_EQ(reqs.size(), 1u);
-    EXPECT_EQ(reqs[0].msg, 0x10003u);
+    EXPECT_EQ(reqs[0].msg, FWUPDATE_MSG_FLASH_WRITE);
     EXPECT_EQ(reqs[0].hex, chunk_req(6, 0, img, true, false));
     EXPECT_EQ(messages(), (Strings{"D sending ipc for flash write (1 chunks), image id 6",
                                    "I Write flash in progress...", "D write flash completed"}));

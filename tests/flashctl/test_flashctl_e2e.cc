@@ -29,11 +29,10 @@ namespace {
 
 using Strings = std::vector<std::string>;
 
-constexpr uint32_t k_msg_erase = 0x10002;
-constexpr uint32_t k_msg_write = 0x10003;
-constexpr uint32_t k_msg_set_startup = 0x10004;
 // Requests that change a card's flash or boot state.
-constexpr uint32_t k_mutating[] = {k_msg_erase, k_msg_write, k_msg_set_startup, 0x1000A, 0x1000B, 0x1000D};
+constexpr uint32_t k_mutating[] = {FWUPDATE_MSG_FLASH_ERASE,        FWUPDATE_MSG_FLASH_WRITE,
+                                   FWUPDATE_MSG_SET_STARTUP_IMAGE,  FWUPDATE_MSG_FLASH_SECTOR_ERASE,
+                                   FWUPDATE_MSG_SECURE_BOOT_UPDATE, FWUPDATE_MSG_SECURE_IMAGE_UPDATE};
 
 std::string history_path(const e2e_card_s &card) {
     return card.work_dir + "/history.jsonl";
@@ -285,7 +284,7 @@ TEST_P(VerifyFailure, FailsWithoutSelecting) {
     EXPECT_EQ(phase_status(doc, "activate"), "skipped");
     EXPECT_EQ(doc["partition_state"], c.state);
     EXPECT_EQ(doc["activated"], false);
-    EXPECT_FALSE(received(g.card, k_msg_set_startup));
+    EXPECT_FALSE(received(g.card, FWUPDATE_MSG_SET_STARTUP_IMAGE));
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -382,7 +381,7 @@ TEST_P(Silence, EndsTheRunAndNamesThePhase) {
     EXPECT_EQ(phase_status(doc, "install"), c.phase_status);
     EXPECT_NE(doc["error"]["message"].get<std::string>().find("install"), std::string::npos) << doc.dump();
     EXPECT_EQ(doc["partition_state"], "partially_written");
-    EXPECT_FALSE(received(g.card, k_msg_set_startup));
+    EXPECT_FALSE(received(g.card, FWUPDATE_MSG_SET_STARTUP_IMAGE));
     // The journal has its line.
     EXPECT_NE(test_support::file_text(history_path(g.card)).find("\"result\":\"" + std::string(c.result)),
               std::string::npos);
@@ -410,7 +409,7 @@ TEST(Flashctl, EraseThatNeverEndsTimesOutWithinItsDeadline) {
     const unsigned slept = std::accumulate(sleeps.begin(), sleeps.end(), 0u);
     EXPECT_GE(slept, 45u);
     EXPECT_LE(slept, 45u + 10u);
-    EXPECT_FALSE(received(g.card, k_msg_set_startup));
+    EXPECT_FALSE(received(g.card, FWUPDATE_MSG_SET_STARTUP_IMAGE));
 }
 
 // Whatever stops an install (SIGTERM, SIGHUP of a closed terminal, the reader
@@ -436,7 +435,7 @@ TEST_P(StopDuringInstall, InterruptsWithADocumentAndAJournalLine) {
     EXPECT_EQ(doc["error"]["code"], "interrupted");
     EXPECT_EQ(phase_status(doc, "install"), "interrupted");
     EXPECT_EQ(doc["partition_state"], "partially_written");
-    EXPECT_FALSE(received(g.card, k_msg_set_startup));
+    EXPECT_FALSE(received(g.card, FWUPDATE_MSG_SET_STARTUP_IMAGE));
     EXPECT_EQ(e2e_run(g.card, {"--get-firmware-image", "startup"}).status, 0);
     EXPECT_NE(test_support::file_text(history_path(g.card)).find("\"result\":\"interrupted\""), std::string::npos);
 }
@@ -464,7 +463,7 @@ TEST(Flashctl, MutatingFlashUpdateIsBusyWhileUpdateRuns) {
     // Only flashctl's own erase reached the card.
     unsigned erases = 0;
     for (const auto &q : e2e_requests(g.card))
-        erases += q.msg == k_msg_erase;
+        erases += q.msg == FWUPDATE_MSG_FLASH_ERASE;
     EXPECT_EQ(erases, 1u);
 }
 
@@ -596,13 +595,15 @@ TEST(Flashctl, ReleaseIsPlannedAppliedCheckedAndJournaled) {
     Strings order;
     std::map<uint32_t, std::string> written;
     for (const e2e_request_s &q : e2e_requests(g.card)) {
-        if (q.msg != k_msg_erase && q.msg != k_msg_write && q.msg != k_msg_set_startup) continue;
-        const std::string step = (q.msg == k_msg_erase   ? "erase "
-                                  : q.msg == k_msg_write ? "write "
-                                                         : "select ") +
+        if (q.msg != FWUPDATE_MSG_FLASH_ERASE && q.msg != FWUPDATE_MSG_FLASH_WRITE &&
+            q.msg != FWUPDATE_MSG_SET_STARTUP_IMAGE)
+            continue;
+        const std::string step = (q.msg == FWUPDATE_MSG_FLASH_ERASE   ? "erase "
+                                  : q.msg == FWUPDATE_MSG_FLASH_WRITE ? "write "
+                                                                      : "select ") +
                                  std::to_string(q.bytes.at(0));
         if (order.empty() || order.back() != step) order.push_back(step);
-        if (q.msg != k_msg_write || q.bytes.at(25) != 0) continue;  // a verify pass compares
+        if (q.msg != FWUPDATE_MSG_FLASH_WRITE || q.bytes.at(25) != 0) continue;  // a verify pass compares
         uint64_t offset = 0, length = 0;
         memcpy(&offset, &q.bytes[8], 8);
         memcpy(&length, &q.bytes[16], 8);

@@ -3,6 +3,7 @@
 tests, in ansible/tests/unit.)"""
 import json
 import os
+import re
 import shutil
 import subprocess
 
@@ -11,9 +12,25 @@ import pytest
 LAUNCHER = os.environ.get('FU_FLEET_LAUNCHER', '')
 FLASHCTL = os.environ.get('FU_FLEET_FLASHCTL', '')
 SCRATCH_ROOT = '/tmp/korvex'
-# Requests that change a card: erase, write, set startup image, sector erase,
-# secure boot, secure image update.
-MUTATING = {0x10002, 0x10003, 0x10004, 0x1000A, 0x1000B, 0x1000D}
+
+
+def _message_table():
+    """The messages of the card's firmware update service, name to number,
+    read from the one table the client and the virtual card share."""
+    path = os.path.join(os.path.dirname(__file__), '..', '..', 'flash_client', 'fwupdate_msgs.h')
+    with open(path) as f:
+        text = f.read()
+    pattern = r'inline constexpr uint32_t (FWUPDATE_MSG_\w+) = (0x[0-9A-Fa-f]+);'
+    table = {name: int(number, 16) for name, number in re.findall(pattern, text)}
+    assert table, 'no message numbers in ' + path
+    return table
+
+
+MSG = _message_table()
+# Requests that change a card's flash or boot state.
+MUTATING = {MSG[name] for name in ('FWUPDATE_MSG_FLASH_ERASE', 'FWUPDATE_MSG_FLASH_WRITE',
+                                   'FWUPDATE_MSG_SET_STARTUP_IMAGE', 'FWUPDATE_MSG_FLASH_SECTOR_ERASE',
+                                   'FWUPDATE_MSG_SECURE_BOOT_UPDATE', 'FWUPDATE_MSG_SECURE_IMAGE_UPDATE')}
 
 needs_cards = pytest.mark.skipif(not (LAUNCHER and FLASHCTL),
                                  reason='FU_FLEET_LAUNCHER and FU_FLEET_FLASHCTL name the built programs')

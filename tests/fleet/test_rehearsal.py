@@ -8,12 +8,12 @@ import subprocess
 
 import pytest
 
-from conftest import needs_cards
+from conftest import MSG, needs_cards
 
 pytestmark = needs_cards
 
 HOSTS = ['host%d' % i for i in range(1, 7)]
-SET_STARTUP = 0x10004
+SET_STARTUP = MSG['FWUPDATE_MSG_SET_STARTUP_IMAGE']
 
 
 @pytest.fixture

@@ -22,6 +22,7 @@
 #include <thread>
 #include <vector>
 
+#include "fwupdate_msgs.h"
 #include "ipc_cmd.h"
 #include "nic_ipc.h"
 
@@ -30,7 +31,7 @@ namespace {
 using Bytes = std::vector<uint8_t>;
 
 constexpr uint32_t k_ep = 12;
-constexpr uint32_t k_msg = 0x10003;
+constexpr uint32_t k_msg = FWUPDATE_MSG_FLASH_WRITE;
 constexpr uint32_t k_untouched = 0xDEADBEEF;
 
 struct Response {
@@ -149,7 +150,7 @@ TEST_F(Channel, ExampleRequestAndItsAnswer) {
                  0x43, 0x4D, 0x01, 0x01, 0x01, 0x00, 0xa0, 0xa1, 0xa2, 0xa3});
     uint32_t rsp_err = k_untouched;
     errno = 4242;
-    EXPECT_EQ(4, nic_ipc_req_rsp(&handle_, 12, 0x10001, buf, 4, 4, &rsp_err));
+    EXPECT_EQ(4, nic_ipc_req_rsp(&handle_, IPC_EP_FWUPDATE, FWUPDATE_MSG_GET_RUNNING_IMAGE, buf, 4, 4, &rsp_err));
     EXPECT_EQ(4242, errno);
     finish();
     const Bytes expected = {0x02, 0x00, 0x0C, 0x00, 0x0C, 0x00, 0x00, 0x00, 0x49, 0x50,
@@ -179,9 +180,9 @@ TEST_F(Channel, TagsCountUpAndWrapIgnoringTheResponseTag) {
 TEST_F(Channel, LargestRequestFillsTheWholeMessage) {
     Bytes data = iota_bytes(1024, 7);
     handle_.cmd_dev.tag = 0x42;
-    serve_bytes(answer({}, 0, 0x10010));
+    serve_bytes(answer({}, 0, FWUPDATE_MSG_VERIFY_SIGNATURE));
     uint32_t rsp_err = k_untouched;
-    EXPECT_EQ(0, send_v({{data.data(), 1024}}, {}, &rsp_err, 0x10010));
+    EXPECT_EQ(0, send_v({{data.data(), 1024}}, {}, &rsp_err, FWUPDATE_MSG_VERIFY_SIGNATURE));
     finish();
     ASSERT_EQ(1040u, sent_[0].size());
     EXPECT_EQ(Bytes({0x02, 0x42, 0x08, 0x04, 0x0C, 0x00, 0x00, 0x00, 'I', 'P', 'C', 'M', 0x01, 0x01, 0x10, 0x00}),

@@ -96,8 +96,10 @@ fi
 if [[ -n $dev ]]; then
     has_dep "$dev" Depends libspdlog-dev
     has_dep "$dev" Depends libfmt-dev
-    has_file "$dev" /usr/include/flash-update/nic_ipc_discovery.h
-    has_file "$dev" /usr/include/flash-update/card_lock.h
+    has_file "$dev" /usr/include/flash-update/card_ipc/nic_ipc_discovery.h
+    has_file "$dev" /usr/include/flash-update/card_ipc/card_lock.h
+    has_file "$dev" /usr/include/flash-update/ipcdrv/protocol.h
+    has_file "$dev" /usr/include/flash-update/logging/log.h
     has_file "$dev" /usr/lib/cmake/flash_update/flash_updateConfig.cmake
     has_file "$dev" /usr/lib/pkgconfig/flash-update-ipc.pc
     has_file "$dev" /usr/lib/libfu_card_ipc.a

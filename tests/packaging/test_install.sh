@@ -64,10 +64,14 @@ fi
 expect_file share/bash-completion/completions/flash-update
 expect_file lib/tmpfiles.d/flash-update.conf
 expect_file share/flash-update/prometheus/flash-update.rules.yml
-for h in nic_ipc.h nic_pci.h nic_fwctl.h nic_ipc_discovery.h card_address.h card_lock.h protocol.h ipc_cmd.h log.h \
-    trace.h trace_level.h; do
+# One folder per library: nothing lies in include/flash-update itself.
+for h in card_ipc/nic_ipc.h card_ipc/nic_pci.h card_ipc/nic_fwctl.h card_ipc/nic_ipc_discovery.h \
+    card_ipc/card_address.h card_ipc/card_lock.h ipcdrv/protocol.h ipcdrv/ipc_cmd.h logging/log.h logging/trace.h \
+    logging/trace_level.h vocabulary/fu_vocabulary.h; do
     expect_file include/flash-update/$h
 done
+loose=$(find "$usr/include/flash-update" -maxdepth 1 ! -type d)
+if [[ -z $loose ]]; then pass; else fail "headers outside a library folder: $loose"; fi
 libdir=$(cd "$usr" && dirname "$(find . -name libfu_card_ipc.a | head -1)")
 libdir=${libdir#./}
 if [[ -n $libdir && $libdir != . ]]; then pass; else fail "libfu_card_ipc.a not installed"; libdir=lib; fi
@@ -187,7 +191,7 @@ cat >"$consumer/lock_file.cc" <<'EOF'
 // the guard's scope.
 #include <cstdio>
 
-#include "card_lock.h"
+#include "flash-update/card_ipc/card_lock.h"
 
 int main(int argc, char **argv) {
     if (argc != 2) return 2;
@@ -211,7 +215,7 @@ cat >"$consumer/uuid.cc" <<'EOF'
 #include <cstdio>
 #include <cstring>
 
-#include "nic_ipc_discovery.h"
+#include "flash-update/card_ipc/nic_ipc_discovery.h"
 
 int main() {
     char uuid[NIC_IPC_UUID_LEN] = {};
@@ -239,7 +243,7 @@ cat >"$consumer/logger.cc" <<'EOF'
 #include <cstdio>
 #include <string>
 
-#include "log.h"
+#include "flash-update/logging/log.h"
 
 int main(int argc, char **argv) {
     if (argc != 2) return 2;
@@ -328,7 +332,11 @@ if command -v pkg-config >/dev/null; then
     fi
     incdir=${cflags#-I}
     incdir=${incdir%% *}
-    if [[ -f $incdir/nic_ipc.h ]]; then pass; else fail "pkg-config include directory $incdir has no nic_ipc.h"; fi
+    if [[ -f $incdir/flash-update/card_ipc/nic_ipc.h ]]; then
+        pass
+    else
+        fail "pkg-config include directory $incdir has no flash-update/card_ipc/nic_ipc.h"
+    fi
     # shellcheck disable=SC2086
     if "$cxx" -std=c++20 "${san_flags[@]}" "$consumer/uuid.cc" $cflags $libs -o "$tmp/uuid-pc" \
         >"$tmp/pc.log" 2>&1 && [[ $("$tmp/uuid-pc") == ok ]]; then

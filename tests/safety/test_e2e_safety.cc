@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "e2e_harness.h"
+#include "fwupdate_msgs.h"
 #include "safety_util.h"
 
 namespace {
@@ -161,7 +162,7 @@ TEST_P(CardDirectory, RefusedAndTheToolStillRuns) {
     EXPECT_EQ(r.status, 1);  // card_info.txt refused as well
     const std::vector<e2e_request_s> reqs = e2e_requests(g.card);
     ASSERT_EQ(reqs.size(), 1u);
-    EXPECT_EQ(reqs[0].msg, 0x10008u);
+    EXPECT_EQ(reqs[0].msg, FWUPDATE_MSG_GET_CARD_INFO);
     EXPECT_EQ(safety_entries(elsewhere), 0u);
     EXPECT_EQ(safety_entries(g.card.scratch_dir), 0u);
 }
@@ -275,11 +276,11 @@ TEST(CardLock, EveryChangingCommandFailsFastWhileHeld) {
     }
     // Only the holder's chunks and the readers' requests reached the card.
     for (const e2e_request_s &req : e2e_requests(g.card)) {
-        EXPECT_NE(req.msg, 0x10002u);
-        EXPECT_NE(req.msg, 0x10004u);
-        EXPECT_NE(req.msg, 0x1000Au);
-        EXPECT_NE(req.msg, 0x1000Bu);
-        EXPECT_NE(req.msg, 0x1000Du);
+        EXPECT_NE(req.msg, FWUPDATE_MSG_FLASH_ERASE);
+        EXPECT_NE(req.msg, FWUPDATE_MSG_SET_STARTUP_IMAGE);
+        EXPECT_NE(req.msg, FWUPDATE_MSG_FLASH_SECTOR_ERASE);
+        EXPECT_NE(req.msg, FWUPDATE_MSG_SECURE_BOOT_UPDATE);
+        EXPECT_NE(req.msg, FWUPDATE_MSG_SECURE_IMAGE_UPDATE);
     }
 
     const e2e_result_s after = e2e_run(g.card, {"--set-boot-options", "fw-b"});
@@ -325,7 +326,7 @@ TEST_P(CardNaming, SecondRunIsRefused) {
     EXPECT_EQ(r.run.out, "0=1\none=0\npid=" + r.pid + "\n") << work_text(g.card, "one.err");
     EXPECT_EQ(work_text(g.card, "0.err"), busy_line(c.first_by_address ? "00.0.0" : g.card.bdf, r.pid));
     for (const e2e_request_s &req : e2e_requests(g.card)) {
-        EXPECT_EQ(req.msg, 0x10003u);
+        EXPECT_EQ(req.msg, FWUPDATE_MSG_FLASH_WRITE);
     }
 }
 
@@ -421,10 +422,10 @@ echo "pid=$one"
     // What reached the card: the first image's three chunks and the reader's request.
     size_t writes = 0;
     for (const e2e_request_s &req : e2e_requests(g.card)) {
-        if (req.msg == 0x10008) {
+        if (req.msg == FWUPDATE_MSG_GET_CARD_INFO) {
             continue;
         }
-        ASSERT_EQ(req.msg, 0x10003u);
+        ASSERT_EQ(req.msg, FWUPDATE_MSG_FLASH_WRITE);
         ASSERT_GE(req.bytes.size(), 26u);
         uint64_t offset = 0, length = 0;
         for (int i = 7; i >= 0; --i) {

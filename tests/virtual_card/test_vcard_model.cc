@@ -421,7 +421,9 @@ TEST_F(VcardModel, OlderLayoutVersionsLeaveLaterFieldsOutAndPersist) {
 TEST_F(VcardModel, UnknownMessageOrEndpointGetsAStatusWord) {
     // The service answers a message it does not know with one byte; another
     // endpoint is not the service's and gets no data.
-    for (uint32_t msg : {0x1000Fu, 0x10011u, 0x10000u}) {
+    // The numbers in the table's gap and just outside it.
+    for (uint32_t msg :
+         {FWUPDATE_MSG_GET_SIGNED_DATA + 1, FWUPDATE_MSG_VERIFY_SIGNATURE + 1, FWUPDATE_MSG_GET_RUNNING_IMAGE - 1}) {
         vcard_reply_s r = call(msg, bytes{0});
         EXPECT_EQ(r.rsp_errno, uint32_t(ENOSYS)) << msg;
         EXPECT_EQ(r.data, bytes{0}) << msg;
@@ -577,7 +579,7 @@ TEST_F(VcardModel, EveryRequestIsRecordedWithItsExactBytes) {
     q.size = 0x100000;
     call(FWUPDATE_MSG_FLASH_ERASE, as_bytes(q), 1);
     uint8_t b = 0;
-    vcard_handle(card_, 9, 0x1000A, &b, 0, 1);
+    vcard_handle(card_, 9, FWUPDATE_MSG_FLASH_SECTOR_ERASE, &b, 0, 1);
     EXPECT_EQ(file_text(vcard_requests_path(card_)),
               "12 0x10001 01000000\n"
               "12 0x10002 06000000000000000000100000000000\n"

@@ -10,7 +10,7 @@
 
 #include "protocol.h"
 
-#include "fu_vocabulary.h"
+#include "flash-update/vocabulary/fu_vocabulary.h"
 
 // Payload header that follows the driver header in every message.
 struct __attribute__((packed)) ipc_cmd_pld_hdr_s {
