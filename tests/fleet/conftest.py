@@ -74,6 +74,12 @@ class VirtualCard:
         proc = subprocess.run(self.command(extra) + list(args), capture_output=True, text=True, timeout=90)
         return proc.returncode, proc.stdout
 
+    def make_twin(self, source):
+        """Makes this card a twin of the cards of the inventory document
+        source (the launcher's --twin), running nothing on it."""
+        return subprocess.run([LAUNCHER, '--state', self.state, '--bdf', self.bdf, '--twin', str(source), '--', 'true'],
+                              capture_output=True, text=True, timeout=60)
+
     def inventory(self, extra=()):
         rc, out = self.flashctl('inventory', self.bdf, '--json', extra=extra)
         assert rc == 0, out

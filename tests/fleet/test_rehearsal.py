@@ -8,7 +8,7 @@ import subprocess
 
 import pytest
 
-from conftest import MSG, needs_cards
+from conftest import FLASHCTL, MSG, needs_cards
 
 pytestmark = needs_cards
 
@@ -45,7 +45,8 @@ def fleet(new_card):
 
 
 def rollout(tmp_path, collections, cards, image, *options, sha512=True, host_vars=None):
-    """ansible-playbook of the rollout; sha512 True passes the image's."""
+    """ansible-playbook of the rollout; sha512 True passes the image's. With
+    image None the options name what to roll out."""
     inventory = {'all': {'hosts': {
         h: {'ansible_connection': 'local', 'ansible_python_interpreter': '/usr/bin/python3',
             'card_address': c.bdf, 'flashctl_command': c.command(),
@@ -53,17 +54,18 @@ def rollout(tmp_path, collections, cards, image, *options, sha512=True, host_var
     for h, v in (host_vars or {}).items():
         inventory['all']['hosts'][h].update(v)
     (tmp_path / 'hosts.yml').write_text(json.dumps(inventory))
-    if sha512 is True:
-        sha512 = hashlib.sha512(open(image, 'rb').read()).hexdigest()
-    extra = ['-e', 'firmware_sha512=' + sha512] if sha512 is not None else []
+    extra = []
+    if image is not None:
+        if sha512 is True:
+            sha512 = hashlib.sha512(open(image, 'rb').read()).hexdigest()
+        extra = ['-e', 'firmware_image=' + image] + (['-e', 'firmware_sha512=' + sha512] if sha512 else [])
     home = tmp_path / 'ansible-home'
     env = dict(os.environ, ANSIBLE_COLLECTIONS_PATH=collections, ANSIBLE_HOME=str(home),
                ANSIBLE_LOCAL_TEMP=str(home / 'tmp'), ANSIBLE_REMOTE_TEMP=str(home / 'remote'),
                ANSIBLE_NOCOLOR='1', ANSIBLE_RETRY_FILES_ENABLED='0', ANSIBLE_FORKS='6',
                PYTHONDONTWRITEBYTECODE='1')
     proc = subprocess.run(
-        ['ansible-playbook', '-i', str(tmp_path / 'hosts.yml'), 'flash_update.cards.rollout',
-         '-e', 'firmware_image=' + image] + extra + list(options),
+        ['ansible-playbook', '-i', str(tmp_path / 'hosts.yml'), 'flash_update.cards.rollout'] + extra + list(options),
         capture_output=True, text=True, env=env, timeout=300)
     recap = {}
     for m in re.finditer(r'^(host\d+)\s+: ok=(\d+)\s+changed=(\d+)\s+unreachable=\d+\s+failed=(\d+)', proc.stdout,
@@ -123,8 +125,9 @@ def test_failed_batch_stops_the_rollout(tmp_path, collections, fleet, image):
         assert cards[h].mutating_requests() == []
 
 
-NEEDS = ('the rollout needs -e firmware_image=PATH (the image on the managed hosts) and -e firmware_sha512=HEX '
-         '(its SHA-512, 128 hexadecimal digits, e.g. from sha512sum); no card was touched')
+NEEDS = ('the rollout needs -e release_bundle=PATH (a release bundle on the managed hosts), or -e firmware_image=PATH '
+         '(the image on the managed hosts) and -e firmware_sha512=HEX (its SHA-512, 128 hexadecimal digits, e.g. from '
+         'sha512sum); no card was touched')
 
 
 # What the play is missing -> its one message; no card receives a request.
@@ -143,3 +146,77 @@ def test_rollout_without_what_it_needs_touches_no_card(tmp_path, collections, fl
     assert proc.stdout.count(message) == 1, proc.stdout
     for c in cards.values():
         assert c.requests() == []
+
+
+@pytest.fixture
+def release(tmp_path):
+    """The rollout options of a signed bundle of two A/B components, and
+    the directory that trusts its key."""
+    d = tmp_path / 'release'
+    (d / 'images').mkdir(parents=True)
+    (d / 'trust').mkdir()
+    (d / 'images' / 'fw.bin').write_bytes(b'FUVC-VERSION=2.15.0-E-1\n' + bytes(range(256)) * 256)
+    (d / 'images' / 'dtb.bin').write_bytes(bytes(range(255, -1, -1)) * 16)
+    (d / 'manifest.json').write_text(json.dumps({
+        'bundle_format': 1, 'release': {'name': 'larch-fw', 'version': '2.15.0'},
+        'compatible': {'boards': ['0x00010042'], 'asics': ['larch']},
+        'components': [{'file': 'fw.bin', 'target': ['fw-a', 'fw-b'], 'version': '2.15.0-E-1'},
+                       {'file': 'dtb.bin', 'target': ['dtb', 'dtb-b']}]}))
+    for args in (['keygen', d / 'key.pem', d / 'trust' / 'release.pem'],
+                 ['create', '--manifest=%s' % (d / 'manifest.json'), '--images=%s' % (d / 'images'),
+                  '--key=%s' % (d / 'key.pem'), '--output=%s' % (d / 'larch-fw-2.15.0.tar')]):
+        proc = subprocess.run([FLASHCTL, 'bundle'] + [str(a) for a in args], capture_output=True, text=True,
+                              timeout=60)
+        assert proc.returncode == 0, proc.stderr
+    return ['-e', 'release_bundle=%s' % (d / 'larch-fw-2.15.0.tar'), '-e', 'release_trust=%s' % (d / 'trust')]
+
+
+@pytest.fixture
+def twins(new_card, tmp_path):
+    """twins(faults={host: [fault...]}) -> {host: VirtualCard}, each a twin
+    of one fleet card that runs and starts fw-b (so a release goes to fw-a)."""
+    original = new_card('original')
+    os.makedirs(original.state)
+    with open(os.path.join(original.state, 'state.txt'), 'w') as f:
+        f.write('running_fw=1\nstartup_fw=1\npart.fw-b.version=2.14.0-E-42\n')
+    source = tmp_path / 'fleet-card.json'
+    source.write_text(json.dumps(original.inventory()))
+
+    def make(faults=None):
+        cards = {h: new_card(h, (faults or {}).get(h, ())) for h in HOSTS}
+        for c in cards.values():
+            proc = c.make_twin(source)
+            assert proc.returncode == 0, proc.stderr
+        return cards
+    return make
+
+
+def test_release_rollout_changes_every_twin_once(tmp_path, collections, twins, release):
+    cards = twins()
+    proc, recap = rollout(tmp_path, collections, cards, None, *release)
+    assert proc.returncode == 0, proc.stdout + proc.stderr
+    assert {h: (r['changed'], r['failed']) for h, r in recap.items()} == {h: (1, 0) for h in HOSTS}, proc.stdout
+    for c in cards.values():
+        assert [r for r in c.mutating_requests() if r[0] == SET_STARTUP] == [(SET_STARTUP, '00000000')]
+    written = {h: c.mutating_requests() for h, c in cards.items()}
+
+    proc, recap = rollout(tmp_path, collections, cards, None, *release)
+    assert proc.returncode == 0, proc.stdout + proc.stderr
+    assert {h: r['changed'] for h, r in recap.items()} == {h: 0 for h in HOSTS}, proc.stdout
+    assert {h: c.mutating_requests() for h, c in cards.items()} == written
+
+
+def test_release_rollout_stops_after_a_failed_checksum(tmp_path, collections, twins, release):
+    # An apply asks for four checksums: whether the card holds fw.bin, then
+    # dtb.bin, then the verification of each written. The fourth fails.
+    cards = twins({'host3': ['checksum@4:status=5']})
+    proc, recap = rollout(tmp_path, collections, cards, None, *release)
+    assert proc.returncode == 2, proc.stdout + proc.stderr
+    assert {h: r['failed'] for h, r in recap.items()} == {h: int(h == 'host3') for h in HOSTS}, proc.stdout
+    assert ("1 of 1 cards not updated: %s failed (failed: dtb.bin: the card's checksum of dtb failed (result 255): "
+            "verify checksum failed)" % cards['host3'].bdf) in proc.stdout
+    # fw.bin was written and verified, dtb.bin written: the startup selection stays.
+    assert [startup_of(cards[h]) for h in HOSTS] == ['fw-a', 'fw-a', 'fw-b', 'fw-a', 'fw-b', 'fw-b']
+    assert cards['host3'].mutating_requests() and SET_STARTUP not in [r[0] for r in cards['host3'].requests()]
+    for h in ('host5', 'host6'):
+        assert cards[h].mutating_requests() == []

@@ -3,11 +3,10 @@ inventory, apart from what names the card itself."""
 import copy
 import json
 import os
-import subprocess
 
 import pytest
 
-from conftest import LAUNCHER, needs_cards
+from conftest import needs_cards
 
 pytestmark = needs_cards
 
@@ -103,11 +102,6 @@ REFUSALS = [
 ]
 
 
-def make_twin(twin, source):
-    return subprocess.run([LAUNCHER, '--state', twin.state, '--bdf', twin.bdf, '--twin', str(source), '--', 'true'],
-                          capture_output=True, text=True, timeout=60)
-
-
 @pytest.mark.parametrize('name,spoil,message', REFUSALS, ids=[r[0] for r in REFUSALS])
 def test_twin_refuses_what_it_cannot_copy(new_card, tmp_path, name, spoil, message):
     doc = new_card('factory').inventory()
@@ -115,7 +109,7 @@ def test_twin_refuses_what_it_cannot_copy(new_card, tmp_path, name, spoil, messa
     source = tmp_path / 'inventory.json'
     source.write_text(json.dumps(doc))
     twin = new_card('twin')
-    proc = make_twin(twin, source)
+    proc = twin.make_twin(source)
     assert proc.returncode == 1
     assert message in proc.stderr
     assert proc.stderr.count('\n') == 1, proc.stderr
@@ -155,7 +149,7 @@ def test_twin_refuses_documents_beyond_the_limits(new_card, tmp_path, name, text
         source = tmp_path / 'inventory.json'
         source.write_text(text)
     twin = new_card('twin')
-    proc = make_twin(twin, source)
+    proc = twin.make_twin(source)
     assert proc.returncode == 1
     assert message in proc.stderr
     assert proc.stderr.count('\n') == 1, proc.stderr[:500]
@@ -169,7 +163,7 @@ def test_twin_counts_nesting_outside_strings_only(new_card, tmp_path):
     source = tmp_path / 'inventory.json'
     source.write_text(json.dumps(doc))
     twin = new_card('twin')
-    proc = make_twin(twin, source)
+    proc = twin.make_twin(source)
     assert proc.returncode == 0, proc.stderr
     fw_b = next(p for p in twin.inventory()['cards'][0]['partitions'] if p['name'] == 'fw-b')
     assert fw_b['version'] == version
@@ -182,8 +176,7 @@ def test_twin_never_overwrites_a_card(new_card, tmp_path):
     state = os.path.join(card.state, 'state.txt')
     with open(state, 'w') as f:
         f.write('startup_fw=1\n')
-    proc = subprocess.run([LAUNCHER, '--state', card.state, '--bdf', card.bdf, '--twin', str(source), '--', 'true'],
-                          capture_output=True, text=True, timeout=60)
+    proc = card.make_twin(source)
     assert proc.returncode == 1
     assert 'already holds a card' in proc.stderr
     assert open(state).read() == 'startup_fw=1\n'

@@ -98,7 +98,9 @@ def module_constant(tree, name, default=None):
 def check_modules(table, ansible_dir):
     """Each module names the flashctl command it runs and the options it
     passes in one table (FLASHCTL_SUBCOMMAND, FLASHCTL_OPTIONS of (module
-    option, flashctl option, 'flag' or 'value'), FLASHCTL_CHECK_MODE_OPTION)."""
+    option, flashctl option, 'flag' or 'value'), FLASHCTL_CHECK_MODE_OPTION),
+    and the read-only commands it runs instead or besides in
+    FLASHCTL_READ_SUBCOMMANDS ({command: table of the same kind})."""
     options = dict((o['name'], o) for o in table['options'])
     commands = set(c['name'] for c in table['commands'])
     modules = sorted(glob.glob(os.path.join(ansible_dir, 'plugins/modules/*.py')))
@@ -108,18 +110,21 @@ def check_modules(table, ansible_dir):
         tree = ast.parse(open(path).read())
         doc = module_constant(tree, 'DOCUMENTATION')
         command = module_constant(tree, 'FLASHCTL_SUBCOMMAND')
-        same(module + ' runs a flashctl command', command in commands, True)
         passed = list(module_constant(tree, 'FLASHCTL_OPTIONS', ()))
         check_mode = module_constant(tree, 'FLASHCTL_CHECK_MODE_OPTION')
         if check_mode is not None:
             passed.append((None, check_mode, 'flag'))
-        # Each option it passes is one the command takes, a flag exactly when flashctl's takes no value,
-        # and documented by the module as a bool exactly when a flag.
-        same(module + ' passes', dict((n, (n in options and command in options[n]['commands'],
-                                           kind == 'flag', doc['options'][k].get('type') == 'bool' if k else True))
-                                      for k, n, kind in passed),
-             dict((n, (True, n in options and options[n]['value'] == 'none', kind == 'flag' if k else True))
-                  for k, n, kind in passed))
+        runs = [(command, passed)] + sorted(module_constant(tree, 'FLASHCTL_READ_SUBCOMMANDS', {}).items())
+        for name, run in runs:
+            what = '%s %s' % (module, name)
+            same(what + ' is a flashctl command', name in commands, True)
+            # Each option it passes is one the command takes, a flag exactly when flashctl's takes no value,
+            # and documented by the module as a bool exactly when a flag.
+            same(what + ' passes', dict((n, (n in options and name in options[n]['commands'],
+                                             kind == 'flag', doc['options'][k].get('type') == 'bool' if k else True))
+                                        for k, n, kind in run),
+                 dict((n, (True, n in options and options[n]['value'] == 'none', kind == 'flag' if k else True))
+                      for k, n, kind in run))
         # A module option named as a flashctl option of its command is passed as that option.
         named = set('--' + k.replace('_', '-') for k in doc.get('options') or {})
         takes = set(n for n, o in options.items() if command in o['commands'])

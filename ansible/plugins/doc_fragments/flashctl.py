@@ -24,9 +24,9 @@ options:
 requirements:
   - flashctl from the C(flash-update) package on the managed host.
 notes:
-  - Cards, partitions and image paths are passed to flashctl after C(--), where flashctl reads
-    every word as a value even when it starts with C(-); options that take a value are given as
-    C(--name=value).
+  - Cards, partitions, image and bundle paths are passed to flashctl after C(--), where flashctl
+    reads every word as a value even when it starts with C(-); options that take a value are given
+    as C(--name=value).
   - Card addresses are PCI addresses, C(domain:bus:device.function) in hexadecimal with a function
     from 0 to 7, for example C(0000:03:00.0). Upper-case hexadecimal digits are accepted and passed
     in lower case, as sysfs spells addresses; anything else fails the task before flashctl runs.

@@ -114,3 +114,14 @@ def run_flashctl(module, command, options, values):
     if doc is None:
         module.fail_json(msg=why, rc=rc, cmd=argv, stdout=out, stderr=err)
     return rc, doc, err
+
+
+def release_cards(module, command, rc, doc, stderr):
+    """The cards of a release document (plan, apply, check); fails the
+    module with flashctl's error when the document has none, as when the
+    bundle was refused before any card was asked."""
+    cards = doc.get('cards')
+    if not (isinstance(cards, list) and all(isinstance(c, dict) for c in cards)):
+        module.fail_json(msg='flashctl %s: %s' % (command, error_text(doc.get('error'))), rc=rc,
+                         error=doc.get('error'), stderr=stderr)
+    return cards

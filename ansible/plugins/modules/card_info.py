@@ -285,7 +285,8 @@ def main():
     if failed and not module.params['allow_card_errors']:
         module.fail_json(msg='cards failed: ' + '; '.join(
             '%s: %s' % (f['card'], error_text(f['error'])) for f in failed), **result)
-    module.exit_json(**result)
+    # Ansible takes a result with a non-zero rc and no "failed" for a failure.
+    module.exit_json(failed=False, **result)
 
 
 if __name__ == '__main__':

@@ -52,16 +52,18 @@ def collection_root():
 
 
 class FakeFlashctl:
-    """flashctl's answer for the next call, and the calls it received."""
+    """flashctl's answers to the next calls, and the calls it received."""
 
     def __init__(self, directory):
         self.dir = directory
         self.command = [sys.executable, FAKE_FLASHCTL]
 
-    def answer(self, doc, rc=0):
+    def answer(self, doc, rc=0, command=None):
+        """Adds flashctl's next answer, to every call or with command to
+        that command's; the last one added repeats."""
         text = doc if isinstance(doc, str) else json.dumps(doc)
-        (self.dir / 'stdout').write_text(text)
-        (self.dir / 'rc').write_text(str(rc))
+        with open(self.dir / ('answers.' + command if command else 'answers'), 'a') as f:
+            f.write(json.dumps([rc, text]) + '\n')
 
     def calls(self):
         path = self.dir / 'calls.jsonl'

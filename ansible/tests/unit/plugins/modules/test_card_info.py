@@ -46,7 +46,8 @@ def test_info_outcome(flashctl, run_module, name, rc, cards, allow, failed):
     flashctl.answer({'schema_version': 1, 'cards': cards}, rc=rc)
     res = run_module('card_info', {'flashctl_command': flashctl.command, 'allow_card_errors': allow,
                                    'cards': [c['card'] for c in cards]}, check=True)
-    assert res.get('failed', False) is failed
+    # Said even on success: Ansible fails a result whose rc is not 0 otherwise.
+    assert res['failed'] is failed
     assert res['changed'] is False
     # An _info module returns its data and sets no facts.
     assert res['cards'] == cards and 'ansible_facts' not in res

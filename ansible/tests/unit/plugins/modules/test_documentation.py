@@ -20,6 +20,9 @@ UPDATED = {'schema_version': 1, 'card': CARD, 'partition': 'fw-b', 'changed': Tr
            'after': {'version': '2', 'running_image': 'fw-a', 'startup_image': 'fw-b'},
            'phases': [{'name': 'plan', 'status': 'ok', 'seconds': 0.01}], 'plan': {'actions': ['erase']},
            'journal': {'code': 'journal', 'message': 'no room'}}
+RELEASE = {'schema_version': 1, 'bundle': {'path': '/r.tar', 'signed': True}}
+APPLIED = dict(RELEASE, command='apply', cards=[{'card': CARD, 'result': 'updated', 'changed': True}])
+CHECKED = dict(RELEASE, command='check', cards=[{'card': CARD, 'state': 'compliant'}])
 INVENTORY = {'schema_version': 1, 'cards': [
     {'card': CARD, 'ok': True, 'running_image': 'fw-a', 'startup_image': 'fw-a', 'partitions': []}]}
 
@@ -27,6 +30,8 @@ INVENTORY = {'schema_version': 1, 'cards': [
 MODULES = [
     ('card_info', {'cards': [CARD]}, INVENTORY),
     ('card_firmware', {'card': CARD, 'partition': 'fw-b', 'image': '/img.bin', 'activate': True}, UPDATED),
+    ('card_release', {'bundle': '/r.tar', 'activate': True}, APPLIED),
+    ('card_compliance', {'bundle': '/r.tar'}, CHECKED),
 ]
 # What every module result may carry besides its own returns.
 COMMON = {'changed', 'failed', 'msg', 'invocation', 'diff', 'stderr'}
