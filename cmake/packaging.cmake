@@ -184,6 +184,19 @@ endif()
 
 # --- Debian packages -----------------------------------------------------
 
+# Each package carries the licence terms in its documentation directory.
+foreach(fu_component IN ITEMS tool dev vcard)
+  if(fu_component STREQUAL "vcard" AND NOT fu_have_vcard)
+    continue()
+  endif()
+  set(fu_doc_package flash-update)
+  if(NOT fu_component STREQUAL "tool")
+    set(fu_doc_package flash-update-${fu_component})
+  endif()
+  install(FILES ${fu_pkg_dir}/copyright DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/${fu_doc_package}
+          COMPONENT ${fu_component})
+endforeach()
+
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME flash-update)
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})

@@ -6,6 +6,8 @@
 # usage: test_deb.sh BUILD_DIR BUILT_FILE...
 # Skipped (exit 77) when dpkg-deb is missing or the tree is not built.
 set -uo pipefail
+# A grep -q in a pipeline would end it early and fail its writer with SIGPIPE
+# under pipefail: the greps below read all their input.
 
 build=$1
 shift
@@ -42,20 +44,29 @@ deb() { # the one package file named $1
 }
 field() { dpkg-deb -f "$1" "$2"; }
 has_dep() { # package file, field, package name
-    if field "$1" "$2" | tr ',|' '\n\n' | sed 's/^ *//; s/ .*//' | grep -qx -- "$3"; then
+    if field "$1" "$2" | tr ',|' '\n\n' | sed 's/^ *//; s/ .*//' | grep -x -- "$3" >/dev/null; then
         pass
     else
         fail "${1##*/} $2 lacks $3: $(field "$1" "$2")"
     fi
 }
 has_file() { # package file, path
-    if dpkg-deb -c "$1" | awk '{print $6}' | grep -qx -- ".$2"; then pass; else fail "${1##*/} lacks $2"; fi
+    if dpkg-deb -c "$1" | awk '{print $6}' | grep -x -- ".$2" >/dev/null; then pass; else fail "${1##*/} lacks $2"; fi
 }
 
 tool=$(deb flash-update)
 dev=$(deb flash-update-dev)
 vcard=$(deb flash-update-vcard)
 if [[ -n $tool && -n $dev ]]; then pass; else fail "packages made: $(ls "$tmp")"; fi
+
+# Each package's licence terms: the project Apache-2.0, the collection GPL-3.0-or-later.
+for package in "$tool" "$dev" "$vcard"; do
+    [[ -n $package ]] || continue
+    name=$(field "$package" Package)
+    licences=$(dpkg-deb --fsys-tarfile "$package" | tar -xOf - "./usr/share/doc/$name/copyright" 2>/dev/null |
+               sed -n 's/^License: //p' | sort -u | tr '\n' ' ')
+    [[ $licences == "Apache-2.0 GPL-3.0-or-later " ]] && pass || fail "$name copyright licences: '$licences'"
+done
 
 if [[ -n $tool ]]; then
     [[ $(field "$tool" Package) == flash-update ]] && pass || fail "tool package name"
@@ -64,20 +75,20 @@ if [[ -n $tool ]]; then
     has_dep "$tool" Depends libc6
     has_dep "$tool" Depends libstdc++6
     # libspdlog1.10 provides the versioned name its shlibs file asks for.
-    if field "$tool" Depends | grep -qE 'libspdlog1\.10'; then pass; else fail "tool Depends lacks libspdlog1.10"; fi
-    if field "$tool" Depends | grep -qE 'libfmt9'; then pass; else fail "tool Depends lacks libfmt9"; fi
+    if field "$tool" Depends | grep -E 'libspdlog1\.10' >/dev/null; then pass; else fail "tool Depends lacks libspdlog1.10"; fi
+    if field "$tool" Depends | grep -E 'libfmt9' >/dev/null; then pass; else fail "tool Depends lacks libfmt9"; fi
     has_file "$tool" /usr/bin/flash-update
     has_file "$tool" /usr/share/man/man8/flash-update.8.gz
     has_file "$tool" /usr/share/bash-completion/completions/flash-update
     has_file "$tool" /usr/lib/tmpfiles.d/flash-update.conf
     # The collection (and its tarball) in the tool package.
     has_file "$tool" /usr/share/ansible/collections/ansible_collections/flash_update/cards/COPYING
-    if dpkg-deb -c "$tool" | awk '{print $6}' | grep -qE '^\./usr/share/flash-update/ansible/flash_update-cards-[0-9.]+\.tar\.gz$'; then
+    if dpkg-deb -c "$tool" | awk '{print $6}' | grep -E '^\./usr/share/flash-update/ansible/flash_update-cards-[0-9.]+\.tar\.gz$' >/dev/null; then
         pass
     else
         fail "the tool package lacks the collection tarball"
     fi
-    if dpkg-deb -c "$tool" | awk '{print $6}' | grep -qE '\.(a|h|pc)$|/cmake/'; then
+    if dpkg-deb -c "$tool" | awk '{print $6}' | grep -E '\.(a|h|pc)$|/cmake/' >/dev/null; then
         fail "the tool package carries development files"
     else
         pass
