@@ -18,8 +18,8 @@
 #include "safe_dir.h"
 #include "fu_vocabulary.h"
 
-rfc_trace_cb_t g_rfc_trace_cb = nullptr;
-int32_t g_trace_level = TRACE_LEVEL_NONE;
+thread_local constinit rfc_trace_cb_t g_rfc_trace_cb = nullptr;
+thread_local constinit int32_t g_trace_level = TRACE_LEVEL_NONE;
 thread_local constinit char g_rfc_prefix[RFC_PATH_LEN] = {};
 thread_local constinit bool g_rfc_opened = false;
 thread_local constinit nic_ipc_handle_s g_rfc_handle = {};

@@ -12,8 +12,8 @@
 #include "rfc.h"
 #include "rfc_seams.h"
 
-extern rfc_trace_cb_t g_rfc_trace_cb;
-extern int32_t g_trace_level;
+extern thread_local constinit rfc_trace_cb_t g_rfc_trace_cb;
+extern thread_local constinit int32_t g_trace_level;
 // constinit: no dynamic initialisation, so other translation units reach
 // these directly instead of through a TLS wrapper (gcc 12 with UBSan can
 // report a read through that wrapper as a null load).

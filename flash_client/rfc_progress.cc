@@ -8,9 +8,10 @@ namespace {
 
 rfc_progress_cb_t g_progress_cb = nullptr;
 void *g_progress_ctxt = nullptr;
-// The pass under way, so that each update carries its phase and total.
-const char *g_pass_phase = "";
-uint64_t g_pass_total = 0;
+// The pass under way on this thread (each thread talks to a card of its
+// own), so that each update carries its phase and total.
+thread_local constinit const char *g_pass_phase = "";
+thread_local constinit uint64_t g_pass_total = 0;
 
 void report(rfc_progress_kind_e kind, const char *phase, uint64_t done, uint64_t total, unsigned elapsed_s) {
     if (g_progress_cb == nullptr) {

@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <algorithm>
+#include <mutex>
 #include <sstream>
 #include <utility>
 
@@ -338,20 +339,49 @@ json help_document() {
 // --- progress ----------------------------------------------------------------
 
 fe_progress_s g_progress;
+// Several cards at once: each card's thread draws its own progress, which
+// names the card, on the one descriptor, a drawing at a time.
+thread_local fe_progress_s *t_card_progress = nullptr;
+std::mutex g_progress_m;
+std::string g_progress_screen;  // under g_progress_m
 
 // Every progress report of the client is also a safe point: the install's
 // deadline is checked between chunks here. flashctl names its own phases.
 void on_progress(void *, const rfc_progress_s &p) {
     fc_check_stop();
+    fe_progress_s &progress = t_card_progress != nullptr ? *t_card_progress : g_progress;
+    if (progress.style == nullptr) return;  // the thread's own: no lock for nothing to draw
     rfc_progress_s event = p;
     event.phase = g_fc_session.phase;
-    fe_progress_report(g_progress, event);
+    std::lock_guard<std::mutex> lk(g_progress_m);
+    fe_progress_report(progress, event);
 }
+
+// Card's progress on this thread, when several cards run; none for one.
+struct card_progress_s {
+    fe_progress_s progress;
+    card_progress_s(size_t cards, const std::string &card) : progress(g_progress) {
+        if (cards < 2) return;
+        progress.card = card;
+        progress.screen = &g_progress_screen;
+        t_card_progress = &progress;
+    }
+    ~card_progress_s() {
+        if (t_card_progress != &progress) return;
+        // A line left open (a phase that ended without its end event) ends here.
+        std::lock_guard<std::mutex> lk(g_progress_m);
+        fe_progress_report(progress, rfc_progress_s{RFC_PROGRESS_END, "", 0, 0, 0});
+        t_card_progress = nullptr;
+    }
+    card_progress_s(const card_progress_s &) = delete;
+    card_progress_s &operator=(const card_progress_s &) = delete;
+};
 
 // A write that fails (EPIPE with SIGPIPE ignored, a closed terminal) means
 // the reader went away: the run stops at its next safe point.
 void progress_setup(const args_s &args, FILE *err) {
     g_progress = fe_progress_s{};
+    g_progress_screen.clear();
     g_progress.fd = fileno(err);
     g_progress.seconds = fc_phase_elapsed;
     g_progress.reader_gone = fc_reader_gone;
@@ -469,38 +499,42 @@ int run_inventory(const fc_card_ops_s &ops, const args_s &args, const output_s &
     unsigned timeout_s = 0;
     if (!parse_timeout(args, &timeout_s)) return fail_usage(o, k_timeout_usage);
     const double deadline = timeout_s > 0 ? timeout_s : FC_PLAN_DEADLINE_S;
-    size_t next = 0;
-    // A card that stops answering ends the inventory: the cards read so far
-    // keep their entries, it and the ones after it get error entries.
-    const fc_card_ops_s &watched = fc_watch_begin(ops, [&](fc_abandon_e why) {
-        // A card stuck in its compliance check has its entry already.
-        for (size_t i = inventory.cards.size(); i < cards.size(); ++i) {
-            const bool stuck = i == next;
-            const std::string message =
-                stuck ? (why == FC_ABANDON_STOP ? "stopped while the card did not answer"
-                                                : "the card did not answer within " +
-                                                      std::to_string(static_cast<long>(deadline)) + " seconds")
-                      : "not read: an earlier card did not answer";
-            doc_card_s entry;
-            entry.card = cards[i];
-            entry.error = {stuck ? DOC_ERROR_TIMEOUT : DOC_ERROR_NOT_READ, message};
-            inventory.cards.push_back(std::move(entry));
-        }
-        return finish();
-    });
-    for (; next < cards.size(); ++next) {
+    // Every card is read at once, each on its thread, into its own entry.
+    inventory.cards.resize(cards.size());
+    if (args.given[OPT_BUNDLE]) compliance.resize(cards.size());
+    std::vector<char> entry_read(cards.size(), 0);  // card i's entry stands; its compliance may be under way
+    fc_card_run_s run;
+    run.run = [&](size_t i, const fc_card_ops_s &watched) {
+        card_progress_s progress(cards.size(), cards[i]);
         fc_phase_start(deadline);
-        inventory.cards.push_back(fc_inventory_card(watched, cards[next]));
-        if (!args.given[OPT_BUNDLE]) continue;
+        inventory.cards[i] = fc_inventory_card(watched, cards[i]);
+        entry_read[i] = 1;
+        if (!args.given[OPT_BUNDLE]) return;
         fc_release_request_s req;
         req.timeout_s = timeout_s;
-        fc_card_release_s c;
-        c.card = cards[next];
-        fc_release_check_card(watched, bundle, req, c);
-        compliance.push_back(std::move(c));
-    }
-    fc_watch_end();
-    return finish();
+        compliance[i].card = cards[i];
+        fc_release_check_card(watched, bundle, req, compliance[i]);
+    };
+    // A card that stops answering gets an error entry after its deadline;
+    // the others keep theirs. One stuck in its compliance check has its
+    // entry already.
+    run.abandon = [&](size_t i, fc_abandon_e why) {
+        if (args.given[OPT_BUNDLE]) compliance[i].state = FC_STATE_UNKNOWN;
+        if (entry_read[i]) return;
+        doc_card_s entry;
+        entry.card = cards[i];
+        entry.error = {DOC_ERROR_TIMEOUT, why == FC_ABANDON_STOP
+                                              ? "stopped while the card did not answer"
+                                              : "the card did not answer within " +
+                                                    std::to_string(static_cast<long>(deadline)) + " seconds"};
+        inventory.cards[i] = std::move(entry);
+    };
+    run.not_started = [&](size_t i, const std::string &why) {
+        inventory.cards[i].card = cards[i];
+        inventory.cards[i].error = {DOC_ERROR_NOT_READ, "not read: " + why};
+    };
+    run.finish = finish;
+    return fc_run_cards(ops, cards.size(), run);
 }
 
 int run_update(const fc_card_ops_s &ops, const args_s &args, const output_s &o) {
@@ -611,21 +645,43 @@ int run_release(const fc_card_ops_s &ops, const args_s &args, const output_s &o)
         rep.cards.push_back(std::move(c));
     }
     // One journal line per card an apply reached, whatever ended it.
-    std::vector<bool> recorded(rep.cards.size(), false);
+    std::vector<char> recorded(rep.cards.size(), 0);
     auto record = [&](size_t i) {
         fc_card_release_s &c = rep.cards[i];
         if (!apply || recorded[i] || c.error.code == DOC_ERROR_INVALID_CARD || c.error.code == DOC_ERROR_NOT_READ ||
             (c.error.code == DOC_ERROR_JOURNAL && !c.changed))
             return;
-        recorded[i] = true;
+        recorded[i] = 1;
         std::string why;
         if (fc_journal_append(req.journal, fc_release_history_line(rep, c), &why)) return;
         c.journal_error = "cannot record the transaction in " + req.journal + ": " + why;
         if (c.error.empty()) c.error = {DOC_ERROR_JOURNAL, c.journal_error};
         if (c.changed && fc_exit_status(c.result) == FC_EXIT_OK) c.result = FC_RESULT_FAILED;
     };
-    auto finish = [&]() {
-        for (size_t i = 0; i < rep.cards.size() && i <= rep.next; ++i)
+    fc_card_run_s run;
+    // Every card at once, each on its thread; its journal line as it ends.
+    run.run = [&](size_t i, const fc_card_ops_s &watched) {
+        fc_card_release_s &c = rep.cards[i];
+        card_progress_s progress(rep.cards.size(), c.card);
+        // A stop before the card's turn came leaves it alone.
+        if (fc_check_stop()) {
+            c.error = {DOC_ERROR_NOT_READ, "not reached: the run was stopped"};
+            return;
+        }
+        if (args.command->command == CMD_PLAN)
+            fc_release_plan_card(watched, bundle, req, c);
+        else if (apply)
+            fc_release_apply_card(watched, bundle, req, c);
+        else
+            fc_release_check_card(watched, bundle, req, c);
+        record(i);
+    };
+    run.abandon = [&](size_t i, fc_abandon_e why) { fc_release_abandon(rep.cards[i], why); };
+    run.not_started = [&](size_t i, const std::string &why) {
+        rep.cards[i].error = {DOC_ERROR_NOT_READ, "not reached: " + why};
+    };
+    run.finish = [&]() {
+        for (size_t i = 0; i < rep.cards.size(); ++i)
             record(i);
         if (args.given[OPT_PROMETHEUS]) {
             std::string why;
@@ -639,28 +695,7 @@ int run_release(const fc_card_ops_s &ops, const args_s &args, const output_s &o)
         return emit(o, o.json ? fc_dump(fc_release_json(rep)) + "\n" : fc_release_text(rep),
                     fc_release_exit_status(rep));
     };
-    const fc_card_ops_s &watched = fc_watch_begin(ops, [&](fc_abandon_e why) {
-        fc_release_abandon(rep, why);
-        return finish();
-    });
-    for (rep.next = 0; rep.next < rep.cards.size(); ++rep.next) {
-        fc_card_release_s &c = rep.cards[rep.next];
-        if (args.command->command == CMD_PLAN)
-            fc_release_plan_card(watched, bundle, req, c);
-        else if (apply)
-            fc_release_apply_card(watched, bundle, req, c);
-        else
-            fc_release_check_card(watched, bundle, req, c);
-        record(rep.next);
-        // A stop ends the run: the cards after this one are not reached.
-        if (fc_check_stop()) {
-            for (size_t i = rep.next + 1; i < rep.cards.size(); ++i)
-                rep.cards[i].error = {DOC_ERROR_NOT_READ, "not reached: the run was stopped"};
-            break;
-        }
-    }
-    fc_watch_end();
-    return finish();
+    return fc_run_cards(ops, rep.cards.size(), run);
 }
 
 int run_bundle(const args_s &args, const output_s &o) {

@@ -88,15 +88,15 @@ flash_partition_e partition_of(firmware_image_type_e image) {
 // The client's own account of the failure, when it gave one, follows.
 std::string result_text(const std::string &what, int result) {
     std::string text = what + " (result " + std::to_string(result) + ")";
-    if (!g_fc_session.client_error.empty()) text += ": " + g_fc_session.client_error;
-    g_fc_session.client_error.clear();
+    if (g_fc_session.client_error[0] != '\0') text += std::string(": ") + g_fc_session.client_error;
+    g_fc_session.client_error[0] = '\0';
     return text;
 }
 
 // What stops a run, as its report says it.
 std::string stop_reason(const char *phase) {
-    if (g_fc_session.signal != 0)
-        return std::string("stopped by signal ") + std::to_string(g_fc_session.signal) + " during " + phase;
+    if (fc_session_s::signal != 0)
+        return std::string("stopped by signal ") + std::to_string(fc_session_s::signal) + " during " + phase;
     return std::string("stopped during ") + phase + ": the reader of the output went away";
 }
 
@@ -131,7 +131,7 @@ struct txn_s {
     // Ends the phase for a client result that is not 0: a stop raised by a
     // signal or the deadline reads as such, whatever the client returned.
     void fail(const std::string &message) {
-        if (g_fc_session.signal != 0 || g_fc_session.reader_gone) {
+        if (fc_session_s::signal != 0 || fc_session_s::reader_gone) {
             rep.result = FC_RESULT_INTERRUPTED;
             rep.error = {DOC_ERROR_INTERRUPTED, stop_reason(k_phase_names[phase])};
             end(FC_PHASE_INTERRUPTED);
@@ -630,7 +630,7 @@ void fc_rollback(const fc_card_ops_s &ops, const std::string &card, bool dry_run
         rep.error = {code, message};
     };
     auto stopped = [&rep](const char *what) {
-        if (g_fc_session.signal != 0 || g_fc_session.reader_gone) {
+        if (fc_session_s::signal != 0 || fc_session_s::reader_gone) {
             rep.result = FC_RESULT_INTERRUPTED;
             rep.error = {DOC_ERROR_INTERRUPTED, stop_reason(what)};
             return true;

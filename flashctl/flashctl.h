@@ -89,15 +89,18 @@ const fc_card_ops_s &fc_real_ops();
 
 // --- stop conditions: deadlines and signals --------------------------------
 
-// The one stop flag of a run. The client reads `stop` (its timeout flag)
-// before every request and after every wait; it is raised, on the command's
-// thread, after SIGINT/SIGTERM/SIGHUP, after a failed write to standard
-// output or error (the reader went away), or when the current phase's
-// deadline passes.
+// The stop flag of a card's work, and the state of its phase. The client
+// reads `stop` (its timeout flag) before every request and after every
+// wait; it is raised, on the card's thread, after SIGINT/SIGTERM/SIGHUP,
+// after a failed write to standard output or error (the reader went away),
+// or when the current phase's deadline passes.
+//
+// Each card's work runs on a thread of its own, so the session is per
+// thread: its phase, deadline and stop are the card's. What stops a run
+// (a signal, the reader's going away) and the seams of the tests (the clock
+// and the sleep) are the process's, static members shared by every thread.
 struct fc_session_s {
     bool stop = false;
-    volatile sig_atomic_t signal = 0;       // the signal that stopped the run, 0 if none
-    volatile sig_atomic_t reader_gone = 0;  // a write to standard output or error failed
     bool timed_out = false;
     double phase_start = 0;
     double deadline_s = 0;  // 0: no deadline
@@ -105,12 +108,20 @@ struct fc_session_s {
     // short by a recorder in tests): counted as elapsed, so a deadline holds
     // whether the sleeps are real or not.
     double sleep_credit = 0;
-    const char *phase = "plan";                       // the step under way, as progress names it
-    std::string client_error;                         // the client's last error message, for the report
-    unsigned (*sleeper)(unsigned seconds) = nullptr;  // null: the system's sleep
-    double (*clock)() = nullptr;                      // null: the monotonic clock
+    const char *phase = "plan";   // the step under way, as progress names it
+    char client_error[512] = {};  // the client's last error message, for the report ("" none)
+
+    static inline volatile sig_atomic_t signal = 0;                 // the signal that stopped the run, 0 if none
+    static inline volatile sig_atomic_t reader_gone = 0;            // a write to standard output or error failed
+    static inline unsigned (*sleeper)(unsigned seconds) = nullptr;  // null: the system's sleep
+    static inline double (*clock)() = nullptr;                      // null: the monotonic clock
 };
-extern fc_session_s g_fc_session;
+// constinit: reached directly from every translation unit, without the
+// wrapper of a thread_local that has a dynamic initialisation.
+extern thread_local constinit fc_session_s g_fc_session;
+// A fresh session on this thread and for the process: no stop, no signal,
+// the system's clock and sleep (between the runs of a test).
+void fc_session_reset();
 
 // The session's clock, seconds.
 double fc_now();
@@ -133,16 +144,40 @@ void fc_session_install();
 // The watch over a command that talks to a card. A card that stops answering
 // holds the client inside one exchange, out of reach of the stop flag; the
 // watch, on a thread of its own, sees the phase's deadline (or a stop) pass
-// by FC_CARD_CALL_GRACE_S while the command waits on the card, and ends the
-// run: it calls abandon, which completes the report as a timeout or an
-// interruption of the phase under way, records and prints it, and returns
-// the exit status, with which the process then exits.
+// by FC_CARD_CALL_GRACE_S while the card's thread waits on the card, and
+// gives up on it: it calls abandon, with that thread's phase and deadline as
+// its own session's, which completes the report as a timeout or an
+// interruption of the phase under way. For a command of one card abandon
+// also records and prints the report and returns the exit status, with which
+// the process then exits; for one card of several (fc_run_cards) it returns
+// FC_WATCH_GO_ON and the other cards go on.
 enum fc_abandon_e : int { FC_ABANDON_TIMEOUT, FC_ABANDON_STOP };
+inline constexpr int FC_WATCH_GO_ON = -1;
 using fc_abandon_fn = std::function<int(fc_abandon_e why)>;
-// Starts watching until fc_watch_end; returns the table to run the command
-// with: ops with every call made a card call, during which the watch may act.
+// Starts watching this thread until fc_watch_end; returns the table to run
+// the command with: ops with every call made a card call, during which the
+// watch may act.
 const fc_card_ops_s &fc_watch_begin(const fc_card_ops_s &ops, fc_abandon_fn abandon);
 void fc_watch_end();
+
+// Several cards at once: each card's work on a thread of its own (the
+// client keeps one card per thread, the lock is per card), each thread under
+// the watch. A stop reaches every card; a card that fails or stops
+// answering leaves the others' work alone.
+struct fc_card_run_s {
+    // Card i's work, on its thread, over the watched table.
+    std::function<void(size_t i, const fc_card_ops_s &ops)> run;
+    // Completes card i, whose card call did not answer (on the watch's thread).
+    std::function<void(size_t i, fc_abandon_e why)> abandon;
+    // Card i was not reached: no thread could be had for it (why).
+    std::function<void(size_t i, const std::string &why)> not_started;
+    // Once every card ended or was given up: records and prints the run,
+    // returns its exit status.
+    std::function<int()> finish;
+};
+// Runs count cards and returns finish's status. When a card was given up,
+// its thread still waits on the card: the process exits with the status.
+int fc_run_cards(const fc_card_ops_s &ops, size_t count, const fc_card_run_s &run);
 // Opens this thread's signal mask to SIGINT and SIGTERM again. Called when a
 // step starts: a library that saves and restores the mask around its calls
 // from several threads (the virtual card's device emulation does) can leave

@@ -24,7 +24,7 @@ constexpr const char *k_pci_devices = "/sys/bus/pci/devices";
 
 // The client's error messages ("[timestamp] erase operation failed"): the
 // last one, without its timestamp, goes to the session the hook was given
-// with the card, for the report of a failed step.
+// with the card (that of the card's thread), for the report of a failed step.
 int client_trace(void *ctxt, int level, const char *fmt, ...) {
     if (level > TRACE_LEVEL_ERROR) return 0;
     char text[512];
@@ -40,7 +40,8 @@ int client_trace(void *ctxt, int level, const char *fmt, ...) {
     }
     while (!message.empty() && isspace(static_cast<unsigned char>(message.back())))
         message.pop_back();
-    if (ctxt != nullptr) static_cast<fc_session_s *>(ctxt)->client_error = message;
+    fc_session_s *session = static_cast<fc_session_s *>(ctxt);
+    if (session != nullptr) snprintf(session->client_error, sizeof session->client_error, "%s", message.c_str());
     return 0;
 }
 
@@ -56,7 +57,7 @@ void select_card(const char *bdf) {
 }
 
 card_lock_s take_lock(const char *bdf, card_lock_mode_e mode, double wait_s) {
-    return card_lock_acquire_wait(bdf, mode, wait_s, &g_fc_session.signal);
+    return card_lock_acquire_wait(bdf, mode, wait_s, &fc_session_s::signal);
 }
 
 std::string serial_number(const char *bdf) {

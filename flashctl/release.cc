@@ -154,7 +154,7 @@ void evaluate(const fc_card_ops_s &ops, const bundle_s &bundle, const fc_release
 
 // Ends a card whose run stopped or whose card call failed.
 void fail_card(fc_card_release_s &card, const char *step, const std::string &message) {
-    if (g_fc_session.signal != 0 || g_fc_session.reader_gone) {
+    if (fc_session_s::signal != 0 || fc_session_s::reader_gone) {
         card.result = FC_RESULT_INTERRUPTED;
         card.error = {DOC_ERROR_INTERRUPTED, fc_stop_reason(step)};
     } else if (g_fc_session.timed_out) {
@@ -465,23 +465,15 @@ void fc_release_apply_card(const fc_card_ops_s &ops, const bundle_s &bundle, con
     read_selection_after(ops, card);
 }
 
-void fc_release_abandon(fc_release_report_s &rep, fc_abandon_e why) {
-    for (size_t i = rep.next; i < rep.cards.size(); ++i) {
-        fc_card_release_s &card = rep.cards[i];
-        if (i > rep.next) {
-            card.error = {DOC_ERROR_NOT_READ, "not reached: an earlier card did not answer"};
-            card.state = FC_STATE_UNKNOWN;
-            continue;
-        }
-        const std::string phase = g_fc_session.phase;
-        fc_abandon_outcome(why, phase.c_str(), &card.result, &card.error);
-        card.state = FC_STATE_UNKNOWN;
-        for (fc_component_s &c : card.components)
-            if (!c.phases.empty() && c.phases.back().status == FC_PHASE_SKIPPED)
-                c.phases.back().status = why == FC_ABANDON_STOP ? FC_PHASE_INTERRUPTED : FC_PHASE_TIMEOUT;
-        // A selection sent whose answer never came may have taken effect.
-        if (phase == "activate") card.changed = true;
-    }
+void fc_release_abandon(fc_card_release_s &card, fc_abandon_e why) {
+    const std::string phase = g_fc_session.phase;
+    fc_abandon_outcome(why, phase.c_str(), &card.result, &card.error);
+    card.state = FC_STATE_UNKNOWN;
+    for (fc_component_s &c : card.components)
+        if (!c.phases.empty() && c.phases.back().status == FC_PHASE_SKIPPED)
+            c.phases.back().status = why == FC_ABANDON_STOP ? FC_PHASE_INTERRUPTED : FC_PHASE_TIMEOUT;
+    // A selection sent whose answer never came may have taken effect.
+    if (phase == "activate") card.changed = true;
 }
 
 // --- documents -------------------------------------------------------------------

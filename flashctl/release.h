@@ -90,8 +90,7 @@ struct fc_release_request_s {
 struct fc_release_report_s {
     std::string command;  // plan, apply, check
     const bundle_s *bundle = nullptr;
-    std::vector<fc_card_release_s> cards;
-    size_t next = 0;  // cards[next] is under way (the watch completes the rest)
+    std::vector<fc_card_release_s> cards;  // each card's on its own thread
 };
 
 // The plan of one card (read-only; holds the card shared while it asks the
@@ -104,8 +103,9 @@ void fc_release_apply_card(const fc_card_ops_s &ops, const bundle_s &bundle, con
 // One card's compliance (read-only).
 void fc_release_check_card(const fc_card_ops_s &ops, const bundle_s &bundle, const fc_release_request_s &request,
                            fc_card_release_s &card);
-// Completes the card under way when the watch gives up on its answer.
-void fc_release_abandon(fc_release_report_s &report, fc_abandon_e why);
+// Completes a card when the watch gives up on its answer (the session that
+// of the card's thread).
+void fc_release_abandon(fc_card_release_s &card, fc_abandon_e why);
 
 // The documents (schema version 1): {"schema_version", "command", "bundle"
 // {path, release, manifest_sha256, signed, signer}, "cards" [...]}.

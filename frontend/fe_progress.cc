@@ -42,7 +42,7 @@ void append_seconds(std::string &text, const fe_progress_style_s &s, double seco
 std::string pass_text(const fe_progress_s &p, int64_t now) {
     const fe_progress_style_s &s = *p.style;
     const fe_progress_line_s &l = p.line;
-    std::string text;
+    std::string text = p.card.empty() ? "" : p.card + " ";
     append(text, "%-*s", static_cast<int>(s.pass_name_width), l.name.c_str());
     if (s.bar_width > 0) {
         const auto filled = l.total > 0
@@ -71,7 +71,7 @@ std::string pass_text(const fe_progress_s &p, int64_t now) {
 
 std::string poll_text(const fe_progress_s &p) {
     const fe_progress_style_s &s = *p.style;
-    std::string text;
+    std::string text = p.card.empty() ? "" : p.card + " ";
     append(text, "%-*s", static_cast<int>(s.poll_name_width), p.line.name.c_str());
     text += s.poll_words;
     append_seconds(text, s, p.line.seconds);
@@ -79,16 +79,21 @@ std::string poll_text(const fe_progress_s &p) {
     return text.substr(0, k_line_len);
 }
 
-std::string json_text(const fe_progress_line_s &l) {
+std::string json_text(const fe_progress_s &p) {
+    const fe_progress_line_s &l = p.line;
     const bool pass = l.kind == FE_LINE_PASS;
-    const nlohmann::ordered_json line = {
-        {"phase", l.name}, {"done", pass ? l.done : 0}, {"total", pass ? l.total : 0}, {"elapsed", l.seconds}};
+    nlohmann::ordered_json line;
+    if (!p.card.empty()) line["card"] = p.card;
+    line["phase"] = l.name;
+    line["done"] = pass ? l.done : 0;
+    line["total"] = pass ? l.total : 0;
+    line["elapsed"] = l.seconds;
     return line.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace);
 }
 
 // What the line shows now, in the style's mode.
 std::string line_text(const fe_progress_s &p, int64_t now) {
-    if (p.style->mode == FE_PROGRESS_JSON) return json_text(p.line);
+    if (p.style->mode == FE_PROGRESS_JSON) return json_text(p);
     return p.line.kind == FE_LINE_PASS ? pass_text(p, now) : poll_text(p);
 }
 
@@ -96,6 +101,12 @@ void write_out(fe_progress_s &p, const std::string &bytes) {
     if (fe_write_all(p.fd, bytes) || p.reader_gone == nullptr) return;
     p.style = nullptr;
     p.reader_gone();
+}
+
+// What the descriptor's line shows: this line's last drawing, or another
+// card's since.
+const std::string &shown(const fe_progress_s &p) {
+    return p.screen != nullptr ? *p.screen : p.line.drawn;
 }
 
 // A bar goes back to the start of the line and blanks what a longer earlier
@@ -107,10 +118,11 @@ void draw(fe_progress_s &p, const std::string &text, int64_t now, bool finish) {
         out = text + "\n";
     } else {
         out = "\r" + text;
-        if (text.size() < p.line.drawn.size()) out.append(p.line.drawn.size() - text.size(), ' ');
+        if (text.size() < shown(p).size()) out.append(shown(p).size() - text.size(), ' ');
         if (finish) out += '\n';
     }
     p.line.drawn = text;
+    if (p.screen != nullptr) *p.screen = finish || p.style->mode == FE_PROGRESS_JSON ? "" : text;
     p.line.last_draw_ns = now;
     write_out(p, out);
 }
@@ -127,10 +139,12 @@ void end(fe_progress_s &p) {
     const int64_t now = now_ns(p);
     const std::string text = line_text(p, now);
     const bool json = p.style->mode == FE_PROGRESS_JSON;
-    if (p.line.kind == FE_LINE_PASS || json || text != p.line.drawn)
+    if (p.line.kind == FE_LINE_PASS || json || text != shown(p)) {
         draw(p, text, now, true);
-    else
+    } else {
         write_out(p, "\n");
+        if (p.screen != nullptr) p.screen->clear();
+    }
     p.line = fe_progress_line_s{};
 }
 
@@ -171,7 +185,7 @@ void poll(fe_progress_s &p, const char *label, unsigned elapsed_s) {
     take_seconds(p);
     const int64_t now = now_ns(p);
     const std::string text = line_text(p, now);
-    if (!first && (text == p.line.drawn || now - p.line.last_draw_ns < p.style->poll_interval_ns)) return;
+    if (!first && (text == shown(p) || now - p.line.last_draw_ns < p.style->poll_interval_ns)) return;
     draw(p, text, now, false);
 }
 

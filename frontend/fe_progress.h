@@ -18,7 +18,9 @@ enum fe_progress_mode_e { FE_PROGRESS_BAR, FE_PROGRESS_JSON };
 // The name is padded to its width; the seconds are printed "%*.*f" with
 // seconds_width and seconds_decimals. A JSON line is
 //   {"phase":<name>,"done":<bytes>,"total":<bytes>,"elapsed":<seconds>}
-// with done and total 0 for a poll.
+// with done and total 0 for a poll. A progress that names its card (several
+// cards at once) leads a bar's text with the card and a space, and a JSON
+// line with {"card":<card>,...}.
 struct fe_progress_style_s {
     fe_progress_mode_e mode;
     unsigned pass_name_width;
@@ -75,6 +77,12 @@ struct fe_progress_s {
     // called. Null: a failed write is let go and drawing goes on.
     void (*reader_gone)() = nullptr;
     int64_t (*clock_ns)() = nullptr;  // null: fe_monotonic_ns
+    std::string card;                 // "": the lines name no card
+    // The text the descriptor's current line shows, when several progresses
+    // draw on one descriptor (one per card, each drawing under the caller's
+    // lock): a bar then blanks what another card's longer text left. Null:
+    // this progress alone draws there.
+    std::string *screen = nullptr;
     fe_progress_line_s line;
 };
 

@@ -6,26 +6,36 @@
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <mutex>
 
 namespace fake {
 
 card_s g_card;
+std::map<std::string, card_s> g_cards;
 std::vector<unsigned> g_sleeps;
+
+card_s &card_at(const char *bdf) {
+    const auto it = g_cards.find(bdf);
+    return it != g_cards.end() ? it->second : g_card;
+}
 
 namespace {
 
-int fault(const std::string &request) {
-    return g_card.fault ? g_card.fault(request) : RFC_OK;
+std::mutex g_sleeps_m;
+
+int fault(card_s &card, const std::string &request) {
+    return card.fault ? card.fault(request) : RFC_OK;
 }
 
 // A request that changes the card, as the card saw it: outside the lock it
 // is named so, and no expected list has it.
-void record_change(const std::string &call) {
-    const bool locked = g_card.lock_fd >= 0 && fcntl(g_card.lock_fd, F_GETFD) != -1;
-    g_card.calls.push_back(std::string(locked ? "" : "unlocked ") + call);
+void record_change(card_s &card, const std::string &call) {
+    const bool locked = card.lock_fd >= 0 && fcntl(card.lock_fd, F_GETFD) != -1;
+    card.calls.push_back(std::string(locked ? "" : "unlocked ") + call);
 }
 
 unsigned record_sleep(unsigned s) {
+    std::lock_guard<std::mutex> lk(g_sleeps_m);
     g_sleeps.push_back(s);
     return 0;
 }
@@ -38,9 +48,9 @@ void hex_to_digest(const std::string &hex, uint8_t (&digest)[RFC_SHA512_LEN]) {
         digest[i] = static_cast<uint8_t>(std::stoul(hex.substr(2 * i, 2), nullptr, 16));
 }
 
-const std::string &checksum_of(uint32_t id) {
-    const auto it = g_card.held.find(id);
-    return it != g_card.held.end() ? it->second : g_card.checksum_hex;
+const std::string &checksum_of(const card_s &card, uint32_t id) {
+    const auto it = card.held.find(id);
+    return it != card.held.end() ? it->second : card.checksum_hex;
 }
 
 }  // namespace
@@ -55,98 +65,109 @@ const fc_card_ops_s k_ops = {
     .address_valid = [](const char *bdf) { return std::string(bdf).size() == 12; },
     .select_card = [](const char *) {},
     .take_lock =
-        [](const char *, card_lock_mode_e mode, double wait_s) {
-            ++g_card.asked;
-            g_card.lock_takes.emplace_back(mode, wait_s);
+        [](const char *bdf, card_lock_mode_e mode, double wait_s) {
+            card_s &card = card_at(bdf);
+            ++card.asked;
+            card.lock_takes.emplace_back(mode, wait_s);
             card_lock_s guard;
-            guard.result = g_card.lock;
+            guard.result = card.lock;
             if (guard.result == CARD_LOCK_HELD) {
                 // A descriptor stands for the card's node: the guard closes it.
                 int ends[2];
                 if (pipe(ends) == 0) {
                     close(ends[1]);
-                    guard.fds.push_back(g_card.lock_fd = ends[0]);
+                    guard.fds.push_back(card.lock_fd = ends[0]);
                 }
                 return guard;
             }
-            if (guard.result == CARD_LOCK_STOPPED) g_fc_session.signal = SIGTERM;
+            if (guard.result == CARD_LOCK_STOPPED) fc_session_s::signal = SIGTERM;
             guard.holder = 4242;
             guard.reason = "no lock directory";
             return guard;
         },
     .serial_number = [](const char *) { return std::string("SN1"); },
     .read_image =
-        [](fwupdate_image_type_e which, const char *, firmware_image_type_e *image) {
-            ++g_card.asked;
-            *image = which == FWUPDATE_IMAGE_RUNNING ? g_card.running : g_card.startup;
+        [](fwupdate_image_type_e which, const char *bdf, firmware_image_type_e *image) {
+            card_s &card = card_at(bdf);
+            ++card.asked;
+            *image = which == FWUPDATE_IMAGE_RUNNING ? card.running : card.startup;
             return RFC_OK;
         },
     .read_identity =
-        [](const char *, rfc_card_identity_s *identity) {
-            ++g_card.asked;
-            *identity = g_card.identity;
-            return fault("identity");
+        [](const char *bdf, rfc_card_identity_s *identity) {
+            card_s &card = card_at(bdf);
+            ++card.asked;
+            *identity = card.identity;
+            return fault(card, "identity");
         },
     .read_partitions =
-        [](const char *, std::vector<rfc_partition_s> *table) {
-            ++g_card.asked;
-            *table = g_card.partitions;
+        [](const char *bdf, std::vector<rfc_partition_s> *table) {
+            card_s &card = card_at(bdf);
+            ++card.asked;
+            *table = card.partitions;
             return RFC_OK;
         },
     .read_secure =
-        [](secure_image_type_e, const char *, rfc_secure_info_s *) {
-            ++g_card.asked;
+        [](secure_image_type_e, const char *bdf, rfc_secure_info_s *) {
+            card_s &card = card_at(bdf);
+            ++card.asked;
             return RFC_OK;
         },
     .read_checksum =
-        [](flash_partition_e p, uint64_t, const char *, const bool &, uint8_t (&digest)[RFC_SHA512_LEN]) {
-            ++g_card.asked;
-            if (g_card.during_checksum) std::exchange(g_card.during_checksum, nullptr)();
-            hex_to_digest(checksum_of(p), digest);
-            return fault("checksum " + partition_name(p));
+        [](flash_partition_e p, uint64_t, const char *bdf, const bool &, uint8_t (&digest)[RFC_SHA512_LEN]) {
+            card_s &card = card_at(bdf);
+            ++card.asked;
+            if (card.during_checksum) std::exchange(card.during_checksum, nullptr)();
+            hex_to_digest(checksum_of(card, p), digest);
+            return fault(card, "checksum " + partition_name(p));
         },
     .read_startup_image =
-        [](flash_partition_e p, const char *, const bool *, rfc_startup_image_s *image) {
-            ++g_card.asked;
-            const auto it = g_card.recorded.find(p);
-            hex_to_digest(it != g_card.recorded.end() ? it->second : checksum_of(p), image->digest);
-            image->text = "hash: " + (g_card.startup_verifies ? rfc_digest_hex(image->digest) : "0000") + "\n";
+        [](flash_partition_e p, const char *bdf, const bool *, rfc_startup_image_s *image) {
+            card_s &card = card_at(bdf);
+            ++card.asked;
+            const auto it = card.recorded.find(p);
+            hex_to_digest(it != card.recorded.end() ? it->second : checksum_of(card, p), image->digest);
+            image->text = "hash: " + (card.startup_verifies ? rfc_digest_hex(image->digest) : "0000") + "\n";
             return RFC_OK;
         },
     .erase =
-        [](flash_partition_e p, uint64_t, const char *, const bool &timeout) {
-            ++g_card.asked;
-            record_change("erase " + partition_name(p));
-            if (const int r = fault("erase " + partition_name(p)); r != RFC_OK) return r;
-            for (unsigned i = 0; i < g_card.erase_polls; ++i) {
+        [](flash_partition_e p, uint64_t, const char *bdf, const bool &timeout) {
+            card_s &card = card_at(bdf);
+            ++card.asked;
+            record_change(card, "erase " + partition_name(p));
+            if (const int r = fault(card, "erase " + partition_name(p)); r != RFC_OK) return r;
+            for (unsigned i = 0; i < card.erase_polls; ++i) {
                 if (timeout) return RFC_ETIMEOUT;
                 fc_sleep(10);
             }
-            return timeout ? RFC_ETIMEOUT : g_card.erase_result;
+            return timeout ? RFC_ETIMEOUT : card.erase_result;
         },
     .write =
-        [](flash_partition_e p, int fd, uint64_t size, const char *, const bool &) {
-            ++g_card.asked;
-            record_change("write " + partition_name(p));
-            if (g_card.during_write) g_card.during_write();
-            int r = fault("write " + partition_name(p));
-            if (r == RFC_OK) r = g_card.write_result;
+        [](flash_partition_e p, int fd, uint64_t size, const char *bdf, const bool &) {
+            card_s &card = card_at(bdf);
+            ++card.asked;
+            record_change(card, "write " + partition_name(p));
+            if (card.during_write) card.during_write();
+            int r = fault(card, "write " + partition_name(p));
+            if (r == RFC_OK) r = card.write_result;
             std::string error;
-            if (r == RFC_OK) fc_sha512_fd(fd, size, &g_card.held[p], &error);
+            if (r == RFC_OK) fc_sha512_fd(fd, size, &card.held[p], &error);
             return r;
         },
     .verify_signature =
-        [](flash_partition_e p, const char *) {
-            ++g_card.asked;
-            record_change("verify_signature " + partition_name(p));
-            return fault("verify_signature " + partition_name(p));
+        [](flash_partition_e p, const char *bdf) {
+            card_s &card = card_at(bdf);
+            ++card.asked;
+            record_change(card, "verify_signature " + partition_name(p));
+            return fault(card, "verify_signature " + partition_name(p));
         },
     .set_startup =
-        [](firmware_image_type_e image, const char *) {
-            ++g_card.asked;
-            record_change(std::string("set_startup ") + fc_image_name(image));
-            if (const int r = fault(std::string("set_startup ") + fc_image_name(image)); r != RFC_OK) return r;
-            if (g_card.startup_sticks) g_card.startup = image;
+        [](firmware_image_type_e image, const char *bdf) {
+            card_s &card = card_at(bdf);
+            ++card.asked;
+            record_change(card, std::string("set_startup ") + fc_image_name(image));
+            if (const int r = fault(card, std::string("set_startup ") + fc_image_name(image)); r != RFC_OK) return r;
+            if (card.startup_sticks) card.startup = image;
             return RFC_OK;
         },
     .keys_present = [] { return g_card.keys; },
@@ -155,10 +176,11 @@ const fc_card_ops_s k_ops = {
 
 void reset() {
     g_card = card_s{};
+    g_cards.clear();
     g_sleeps.clear();
-    g_fc_session = fc_session_s{};
-    g_fc_session.sleeper = record_sleep;
-    g_fc_session.clock = frozen_clock;
+    fc_session_reset();
+    fc_session_s::sleeper = record_sleep;
+    fc_session_s::clock = frozen_clock;
 }
 
 int run_main(Strings args, std::string *out) {

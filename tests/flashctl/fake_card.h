@@ -46,6 +46,10 @@ struct card_s {
     unsigned asked = 0;  // every request to the card, its lock's take included
 };
 extern card_s g_card;
+// Cards by address, for a run of several cards (each served on its own
+// thread); an address not in it is g_card's. Filled before the run.
+extern std::map<std::string, card_s> g_cards;
+card_s &card_at(const char *bdf);
 extern std::vector<unsigned> g_sleeps;
 
 // The table over g_card; address_valid takes any 12-character address.

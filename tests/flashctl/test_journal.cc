@@ -299,7 +299,7 @@ TEST_F(Journal, AnUpdateIsRefusedBeforeTheCardWhenTheJournalCannotTakeItsLine) {
     ASSERT_EQ(mkdir(path_.c_str(), 0755), 0);
     fc_card_ops_s ops{};
     ops.address_valid = [](const char *bdf) { return std::string(bdf) == "0000:03:00.0"; };
-    g_fc_session.clock = [] { return 0.0; };
+    fc_session_s::clock = [] { return 0.0; };
     fc_update_request_s req;
     req.card = "0000:03:00.0";
     req.partition = "fw-b";
@@ -319,7 +319,7 @@ TEST_F(Journal, AnUpdateIsRefusedBeforeTheCardWhenTheJournalCannotTakeItsLine) {
         {"name":"activate","status":"skipped","seconds":0}],"partition_state":"untouched","plan":{"actions":[]},
         "error":{"code":"journal","message":"the journal cannot take the transaction's line, so the card is left alone: )" +
                                         why + R"("},"journal":{"code":"journal","message":")" + why + R"("}})"));
-    g_fc_session = fc_session_s{};
+    fc_session_reset();
 }
 
 // --- verification ----------------------------------------------------------------------

@@ -5,6 +5,10 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+#include <sstream>
 #include <csignal>
 #include <functional>
 #include <string>
@@ -12,6 +16,7 @@
 
 #include "bundle_test_util.h"
 #include "fake_card.h"
+#include "journal.h"
 #include "release.h"
 
 using nlohmann::json;
@@ -60,7 +65,7 @@ class Release : public testing::Test {
         step(fake::k_ops, bundle_, req_, c);
         return c;
     }
-    fc_release_report_s report(const char *command, const fc_card_release_s &c) { return {command, &bundle_, {c}, 0}; }
+    fc_release_report_s report(const char *command, const fc_card_release_s &c) { return {command, &bundle_, {c}}; }
     // The card's partitions hold the components (fw, dtb, cpld) there.
     void hold(uint32_t fw, uint32_t dtb, bool cpld = true) {
         g_card.held[fw] = bundle_.images[0].sha512;
@@ -364,7 +369,7 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST_F(Release, ExitStatusIsTheWorstCards) {
     const auto status = [this](const char *command, std::vector<std::function<void(fc_card_release_s &)>> cards) {
-        fc_release_report_s rep{command, &bundle_, std::vector<fc_card_release_s>(cards.size()), 0};
+        fc_release_report_s rep{command, &bundle_, std::vector<fc_card_release_s>(cards.size())};
         for (size_t i = 0; i < cards.size(); ++i)
             rep.cards[i].answered = true, cards[i](rep.cards[i]);
         return fc_release_exit_status(rep);
@@ -380,7 +385,7 @@ TEST_F(Release, ExitStatusIsTheWorstCards) {
 }
 
 TEST_F(Release, PrometheusTextHasOneSampleOfEveryCard) {
-    fc_release_report_s rep{"check", &bundle_, std::vector<fc_card_release_s>(2), 0};
+    fc_release_report_s rep{"check", &bundle_, std::vector<fc_card_release_s>(2)};
     rep.cards[0].card = "0000:03:00.0", rep.cards[0].state = FC_STATE_PENDING;
     rep.cards[1].card = "0000:04:00.0", rep.cards[1].state = FC_STATE_UNKNOWN;
     EXPECT_EQ(fc_release_prometheus_text(rep),
@@ -433,5 +438,126 @@ INSTANTIATE_TEST_SUITE_P(
                                  },
                                  "sha512"}),
     [](const testing::TestParamInfo<input_case_s> &i) { return std::string(i.param.name); });
+
+// --- several cards at once -------------------------------------------------------
+
+const Strings k_cards = {"0000:03:00.0", "0000:04:00.0", "0000:05:00.0"};
+
+// Holds each card's thread at one request until every card reached it: a
+// run that took the cards one after another would never pass it. The last
+// to arrive runs on_met before the others go on.
+struct rendezvous_s {
+    std::mutex m;
+    std::condition_variable cv;
+    size_t arrived = 0;
+    bool met = true;
+    std::function<void()> on_met;
+    // Once per card: a card asked again after the meeting goes on.
+    void arrive() {
+        std::unique_lock<std::mutex> lk(m);
+        if (arrived == k_cards.size()) return;
+        if (++arrived == k_cards.size() && on_met) on_met();
+        cv.notify_all();
+        // Bounded only so that a run of one card at a time fails instead of hanging.
+        if (!cv.wait_for(lk, std::chrono::seconds(30), [this] { return arrived == k_cards.size(); })) met = false;
+    }
+};
+
+class SeveralCards : public Release {
+  public:
+    // Every card is the fixture's; it meets the others at its identity
+    // request, and answers each request as then says.
+    void cards(std::function<int(size_t card, const std::string &request)> then = nullptr) {
+        for (size_t i = 0; i < k_cards.size(); ++i)
+            fake::g_cards[k_cards[i]] = g_card;
+        for (size_t i = 0; i < k_cards.size(); ++i)
+            fake::g_cards[k_cards[i]].fault = [this, i, then](const std::string &request) {
+                if (request == "identity") meet_.arrive();
+                return then ? then(i, request) : RFC_OK;
+            };
+    }
+    int run(Strings args, json *doc) {
+        args.insert(args.begin() + (args[0] == "inventory" ? 1 : 2), k_cards.begin(), k_cards.end());
+        args.insert(args.end(), {"--json", "--trust", keys_.trust});
+        std::string out;
+        const int status = fake::run_main(args, &out);
+        *doc = json::parse(out);
+        return status;
+    }
+    // The journal's lines as "card result", in card order, and whether its chain holds.
+    Strings journal(bool *chained) {
+        fc_journal_verdict_s verdict;
+        std::string error;
+        *chained = fc_journal_verify(history_, &verdict, &error) && verdict.break_line == 0;
+        Strings lines;
+        std::istringstream in(test_support::file_text(history_));
+        for (std::string line; std::getline(in, line);) {
+            const json j = json::parse(line);
+            lines.push_back(j["card"].get<std::string>() + " " + j["result"].get<std::string>());
+        }
+        std::sort(lines.begin(), lines.end());
+        return lines;
+    }
+    Strings field(const json &doc, const char *name) {
+        Strings values;
+        for (const json &c : doc["cards"])
+            values.push_back(c.contains(name) ? c[name].dump() : "-");
+        return values;
+    }
+
+    rendezvous_s meet_;
+    std::string history_ = dir_ / "history.jsonl";
+};
+
+TEST_F(SeveralCards, ApplyRunsThemAtOnceAndOneFailingLeavesTheOthers) {
+    cards([](size_t i, const std::string &request) { return i == 1 && request == "write dtb-b" ? 5 : RFC_OK; });
+    json doc;
+    EXPECT_EQ(run({"apply", dir_ / "release.tar", "--activate", "--allow-single-slot", "--history", history_}, &doc),
+              1);
+    EXPECT_TRUE(meet_.met);
+    EXPECT_EQ(field(doc, "card"), (Strings{"\"0000:03:00.0\"", "\"0000:04:00.0\"", "\"0000:05:00.0\""}));
+    EXPECT_EQ(field(doc, "result"), (Strings{"\"updated\"", "\"failed\"", "\"updated\""}));
+    EXPECT_EQ(fake::g_cards[k_cards[0]].calls, k_apply_calls);
+    EXPECT_EQ(fake::g_cards[k_cards[1]].calls,
+              (Strings{"erase fw-b", "write fw-b", "verify_signature fw-b", "erase dtb-b", "write dtb-b"}));
+    EXPECT_EQ(fake::g_cards[k_cards[2]].calls, k_apply_calls);
+    EXPECT_EQ(fake::g_cards[k_cards[1]].startup, FIRMWARE_IMAGE_FW_A);
+    bool chained = false;
+    EXPECT_EQ(journal(&chained), (Strings{"0000:03:00.0 updated", "0000:04:00.0 failed", "0000:05:00.0 updated"}));
+    EXPECT_TRUE(chained);
+}
+
+TEST_F(SeveralCards, AStopInterruptsEveryCard) {
+    cards();
+    // Raised once every card is under way: each ends at its next safe point.
+    meet_.on_met = [] { fc_reader_gone(); };
+    json doc;
+    EXPECT_EQ(run({"apply", dir_ / "release.tar", "--allow-single-slot", "--history", history_}, &doc), 130);
+    EXPECT_TRUE(meet_.met);
+    EXPECT_EQ(field(doc, "result"), Strings(3, "\"interrupted\""));
+    for (const json &c : doc["cards"])
+        EXPECT_EQ(c["error"]["message"], "stopped during plan: the reader of the output went away");
+    for (const std::string &card : k_cards)
+        EXPECT_EQ(fake::g_cards[card].calls, Strings{});
+    bool chained = false;
+    EXPECT_EQ(journal(&chained),
+              (Strings{"0000:03:00.0 interrupted", "0000:04:00.0 interrupted", "0000:05:00.0 interrupted"}));
+    EXPECT_TRUE(chained);
+}
+
+TEST_F(SeveralCards, InventoryReadsThemAtOnceAndListsThemInOrder) {
+    cards([](size_t i, const std::string &request) { return i == 1 && request == "identity" ? 5 : RFC_OK; });
+    json doc;
+    EXPECT_EQ(run({"inventory", "--bundle", dir_ / "release.tar"}, &doc), 1);
+    EXPECT_TRUE(meet_.met);
+    EXPECT_EQ(field(doc, "card"), (Strings{"\"0000:03:00.0\"", "\"0000:04:00.0\"", "\"0000:05:00.0\""}));
+    EXPECT_EQ(field(doc, "ok"), (Strings{"true", "false", "true"}));
+    EXPECT_EQ(doc["cards"][1]["error"],
+              json({{"code", "io"}, {"message", "cannot read the card's identity (result 5)"}}));
+    Strings states;
+    for (const json &c : doc["cards"])
+        states.push_back(c["release"]["state"]);
+    EXPECT_EQ(states, (Strings{"outdated", "unknown", "outdated"}));
+}
 
 }  // namespace

@@ -15,8 +15,9 @@ struct event_s {
     int64_t at_ms;
     rfc_progress_kind_e kind;
     const char *phase;
-    uint64_t bytes;  // BEGIN: the total; UPDATE: done
-    double seconds;  // the program's phase seconds then, or a poll's elapsed_s
+    uint64_t bytes;   // BEGIN: the total; UPDATE: done
+    double seconds;   // the program's phase seconds then, or a poll's elapsed_s
+    size_t card = 0;  // whose progress, of two cards drawing on one descriptor
 };
 
 int64_t g_now_ns = 0;
@@ -28,6 +29,7 @@ struct render_case_s {
     bool program_seconds;  // flashctl counts the phase's seconds itself
     std::vector<event_s> events;
     std::string bytes;
+    bool two_cards = false;  // two progresses name their cards and share the line
 };
 
 const std::string k_install = "\rinstall          [";
@@ -86,6 +88,36 @@ const render_case_s k_cases[] = {
      "\rwrite    0% 0/100000 bytes\rwrite   20% 20480/100000 bytes 10.0 KiB/s"
      "\rwrite   30% 30000/100000 bytes 9.2 KiB/s \rwrite   30% 30000/100000 bytes 9.2 KiB/s\n"
      "\rverify checksum: 0 s elapsed\rverify checksum: 2 s elapsed\n"},
+    // Two cards at once: each line leads with its card; a bar blanks what the
+    // other card's longer text left on the line, and redraws a poll the
+    // other card's drawing covered.
+    {"FlashctlBarTwoCards",
+     &FE_STYLE_FLASHCTL_BAR,
+     true,
+     {{0, RFC_PROGRESS_BEGIN, "install", 1000, 0.0, 0},
+      {10, RFC_PROGRESS_POLL, "erase", 0, 1.0, 1},
+      {200, RFC_PROGRESS_POLL, "erase", 0, 1.0, 1},
+      {300, RFC_PROGRESS_UPDATE, "", 500, 0.3, 0},
+      {400, RFC_PROGRESS_POLL, "erase", 0, 1.0, 1},
+      {500, RFC_PROGRESS_END, "", 0, 0.5, 0},
+      {600, RFC_PROGRESS_END, "", 0, 1.0, 1}},
+     "\r0000:03:00.0 install          [" + std::string(30, '.') + "]   0%    0.0 s" +
+         "\r0000:04:00.0 erase            waiting on the card    1.0 s" + std::string(18, ' ') +
+         "\r0000:03:00.0 install          [" + std::string(15, '#') + std::string(15, '.') + "]  50%    0.3 s" +
+         "\r0000:04:00.0 erase            waiting on the card    1.0 s" + std::string(18, ' ') +
+         "\r0000:03:00.0 install          [" + std::string(15, '#') + std::string(15, '.') + "]  50%    0.5 s\n" +
+         "\r0000:04:00.0 erase            waiting on the card    1.0 s\n",
+     true},
+    {"FlashctlJsonTwoCards",
+     &FE_STYLE_FLASHCTL_JSON,
+     true,
+     {{0, RFC_PROGRESS_BEGIN, "install", 1000, 0.0, 0},
+      {10, RFC_PROGRESS_POLL, "erase", 0, 1.0, 1},
+      {500, RFC_PROGRESS_END, "", 0, 0.5, 0}},
+     "{\"card\":\"0000:03:00.0\",\"phase\":\"install\",\"done\":0,\"total\":1000,\"elapsed\":0.0}\n"
+     "{\"card\":\"0000:04:00.0\",\"phase\":\"erase\",\"done\":0,\"total\":0,\"elapsed\":1.0}\n"
+     "{\"card\":\"0000:03:00.0\",\"phase\":\"install\",\"done\":0,\"total\":1000,\"elapsed\":0.5}\n",
+     true},
 };
 
 void PrintTo(const render_case_s &c, std::ostream *os) {
@@ -98,12 +130,20 @@ TEST_P(Render, WritesExactlyTheseBytes) {
     const render_case_s &c = GetParam();
     const int fd = memfd_create("progress", MFD_CLOEXEC);
     ASSERT_GE(fd, 0);
-    fe_progress_s p;
-    p.style = c.style;
-    p.fd = fd;
-    p.clock_ns = [] { return g_now_ns; };
-    if (c.program_seconds) p.seconds = [] { return g_seconds; };
+    fe_progress_s progress[2];
+    std::string screen;
+    for (size_t i = 0; i < 2; ++i) {
+        fe_progress_s &p = progress[i];
+        p.style = c.style;
+        p.fd = fd;
+        p.clock_ns = [] { return g_now_ns; };
+        if (c.program_seconds) p.seconds = [] { return g_seconds; };
+        if (!c.two_cards) continue;
+        p.card = i == 0 ? "0000:03:00.0" : "0000:04:00.0";
+        p.screen = &screen;
+    }
     for (const event_s &e : c.events) {
+        fe_progress_s &p = progress[e.card];
         g_now_ns = e.at_ms * FE_MS;
         g_seconds = e.seconds;
         const rfc_progress_s r = {e.kind, e.phase, e.kind == RFC_PROGRESS_UPDATE ? e.bytes : 0,
