@@ -105,10 +105,12 @@ struct fc_session_s {
     // short by a recorder in tests): counted as elapsed, so a deadline holds
     // whether the sleeps are real or not.
     double sleep_credit = 0;
-    const char *phase = "plan";                       // the step under way, as progress names it
-    std::string client_error;                         // the client's last error message, for the report
-    unsigned (*sleeper)(unsigned seconds) = nullptr;  // null: the system's sleep
-    double (*clock)() = nullptr;                      // null: the monotonic clock
+    const char *phase = "plan";  // the step under way, as progress names it
+    std::string client_error;    // the client's last error message, for the report
+    // Waits up to seconds and returns the seconds left unslept (null: the
+    // system's wait, cut short by a stop signal).
+    double (*sleeper)(double seconds) = nullptr;
+    double (*clock)() = nullptr;  // null: the monotonic clock
 };
 extern fc_session_s g_fc_session;
 
@@ -120,14 +122,22 @@ void fc_phase_start(double deadline_s);
 double fc_phase_elapsed();
 // Raises the stop flag when the phase's deadline has passed; true when stopped.
 bool fc_check_stop();
-// The client's poll sleep: never past the phase's deadline, and cut short by a signal.
-unsigned fc_sleep(unsigned seconds);
+// A wait of up to seconds, never past the phase's deadline and cut short by a
+// stop; the seconds it waited.
+double fc_sleep(double seconds);
+// flashctl's wait before a long operation's next poll (the client's poll
+// wait seam): the first after FC_POLL_FIRST_S, each following one twice as
+// long up to FC_POLL_LONGEST_S and never longer than the operation's own
+// interval, so that the end of an operation is seen within a second.
+inline constexpr double FC_POLL_FIRST_S = 0.1;
+inline constexpr double FC_POLL_LONGEST_S = 1.0;
+double fc_poll_wait(unsigned interval_s, unsigned polls);
 // SIGINT/SIGTERM/SIGHUP handler: raises the stop flag at the next safe point.
 void fc_on_signal(int signo);
 // A write to standard output or error failed: stops like a signal.
 void fc_reader_gone();
 // Installs fc_on_signal for SIGINT, SIGTERM and SIGHUP, ignores SIGPIPE (a
-// failed write says it), and makes fc_sleep the client's sleep.
+// failed write says it), and makes fc_poll_wait the client's wait between polls.
 void fc_session_install();
 
 // The watch over a command that talks to a card. A card that stops answering

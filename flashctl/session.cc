@@ -4,6 +4,7 @@
 // between polls (its safe points). A card that stops answering holds the
 // client inside one exchange, where no safe point comes: the watch ends the
 // run from another thread once the phase's deadline or a stop is overdue.
+#include <poll.h>
 #include <pthread.h>
 #include <time.h>
 #include <unistd.h>
@@ -148,6 +149,27 @@ void watch_loop() {
     }
 }
 
+// The system's wait of up to seconds, cut short by a stop signal: the stops
+// are held back while the stop flag is read and let in only inside ppoll, so
+// a signal that comes just before the wait ends it at once. Seconds left.
+double wait_unless_stopped(double seconds) {
+    sigset_t stops, before;
+    sigemptyset(&stops);
+    for (int s : {SIGINT, SIGTERM, SIGHUP})
+        sigaddset(&stops, s);
+    pthread_sigmask(SIG_BLOCK, &stops, &before);
+    const double t0 = fe_monotonic_s();
+    double left = seconds;
+    if (g_fc_session.signal == 0 && seconds > 0) {
+        const double whole = std::floor(seconds);
+        const struct timespec ts = {static_cast<time_t>(whole), static_cast<long>((seconds - whole) * 1e9)};
+        // 0: the whole wait passed; otherwise a signal cut it short.
+        left = ppoll(nullptr, 0, &ts, &before) == 0 ? 0 : std::max(0.0, seconds - (fe_monotonic_s() - t0));
+    }
+    pthread_sigmask(SIG_SETMASK, &before, nullptr);
+    return left;
+}
+
 }  // namespace
 
 double fc_now() {
@@ -168,29 +190,35 @@ double fc_phase_elapsed() {
 
 bool fc_check_stop() {
     if (g_fc_session.signal != 0 || g_fc_session.reader_gone) g_fc_session.stop = true;
-    if (!g_fc_session.stop && g_fc_session.deadline_s > 0 && fc_phase_elapsed() >= g_fc_session.deadline_s) {
+    // Fractional waits add up with rounding: a microsecond short is there.
+    if (!g_fc_session.stop && g_fc_session.deadline_s > 0 && fc_phase_elapsed() >= g_fc_session.deadline_s - 1e-6) {
         g_fc_session.timed_out = true;
         g_fc_session.stop = true;
     }
     return g_fc_session.stop;
 }
 
-unsigned fc_sleep(unsigned seconds) {
-    if (fc_check_stop()) return seconds;
-    unsigned asked = seconds;
-    if (g_fc_session.deadline_s > 0) {
-        const double left = g_fc_session.deadline_s - fc_phase_elapsed();
-        asked = static_cast<unsigned>(std::min<double>(seconds, std::max(0.0, std::ceil(left))));
-    }
+double fc_sleep(double seconds) {
+    if (fc_check_stop()) return 0;
+    double asked = seconds;
+    if (g_fc_session.deadline_s > 0)
+        asked = std::min(seconds, std::max(0.0, g_fc_session.deadline_s - fc_phase_elapsed()));
     const double t0 = now_s();
-    // A signal ends the system's sleep early (the handler runs, sleep returns
-    // what was left), so a stop never waits out a whole poll interval.
-    const unsigned left = g_fc_session.sleeper != nullptr ? g_fc_session.sleeper(asked) : ::sleep(asked);
+    const double left = g_fc_session.sleeper != nullptr ? g_fc_session.sleeper(asked) : wait_unless_stopped(asked);
     const double spent = now_s() - t0;
-    const double slept = static_cast<double>(asked - std::min(left, asked));
+    const double slept = asked - std::clamp(left, 0.0, asked);
     if (slept > spent) g_fc_session.sleep_credit += slept - spent;
     fc_check_stop();
-    return 0;
+    return slept;
+}
+
+double fc_poll_wait(unsigned interval_s, unsigned polls) {
+    // Doubling from the first wait up to the longest, never longer than the
+    // operation's own interval.
+    const int doublings = static_cast<int>(std::min(polls > 0 ? polls - 1 : 0u, 16u));
+    const double wait =
+        std::min({std::ldexp(FC_POLL_FIRST_S, doublings), FC_POLL_LONGEST_S, static_cast<double>(interval_s)});
+    return fc_sleep(wait);
 }
 
 void fc_on_signal(int signo) {
@@ -222,7 +250,7 @@ void fc_session_install() {
         sigaction(s, &sa, nullptr);
     // A reader that went away shows as a failed write, handled as a stop.
     signal(SIGPIPE, SIG_IGN);
-    rfc_set_sleep(fc_sleep);
+    rfc_set_poll_wait(fc_poll_wait);
 }
 
 const fc_card_ops_s &fc_watch_begin(const fc_card_ops_s &ops, fc_abandon_fn abandon) {

@@ -10,7 +10,7 @@
 namespace fake {
 
 card_s g_card;
-std::vector<unsigned> g_sleeps;
+std::vector<double> g_sleeps;
 
 namespace {
 
@@ -25,7 +25,7 @@ void record_change(const std::string &call) {
     g_card.calls.push_back(std::string(locked ? "" : "unlocked ") + call);
 }
 
-unsigned record_sleep(unsigned s) {
+double record_sleep(double s) {
     g_sleeps.push_back(s);
     return 0;
 }
@@ -120,7 +120,7 @@ const fc_card_ops_s k_ops = {
             if (const int r = fault("erase " + partition_name(p)); r != RFC_OK) return r;
             for (unsigned i = 0; i < g_card.erase_polls; ++i) {
                 if (timeout) return RFC_ETIMEOUT;
-                fc_sleep(10);
+                fc_poll_wait(10, i + 1);
             }
             return timeout ? RFC_ETIMEOUT : g_card.erase_result;
         },

@@ -32,7 +32,7 @@ struct card_s {
     std::string checksum_hex = std::string(128, '0');
     // The digest over the length the card recorded at the install (absent: the checksum's).
     std::map<uint32_t, std::string> recorded;
-    unsigned erase_polls = 0;  // 10-second polls before the erase completes
+    unsigned erase_polls = 0;  // polls of the erase (10-second interval) before it completes
     int erase_result = RFC_OK;
     int write_result = RFC_OK;
     bool startup_verifies = true;
@@ -46,7 +46,7 @@ struct card_s {
     unsigned asked = 0;  // every request to the card, its lock's take included
 };
 extern card_s g_card;
-extern std::vector<unsigned> g_sleeps;
+extern std::vector<double> g_sleeps;
 
 // The table over g_card; address_valid takes any 12-character address.
 extern const fc_card_ops_s k_ops;
