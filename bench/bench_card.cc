@@ -35,12 +35,16 @@ bool bench_make_image(const std::string &path, uint64_t size, uint32_t seed) {
 
 bool bench_card_start(const std::string &state_dir, const std::vector<std::string> &faults, bool log_requests,
                       bench_card_s &bc) {
-    std::filesystem::create_directories(state_dir);
-    std::error_code ec;
-    if (!log_requests) std::filesystem::create_symlink("/dev/null", state_dir + "/requests.log", ec);
     vcard_options_s opts;
     opts.state_dir = state_dir;
     opts.faults = faults;
+    return bench_card_start(opts, log_requests, bc);
+}
+
+bool bench_card_start(const vcard_options_s &opts, bool log_requests, bench_card_s &bc) {
+    std::filesystem::create_directories(opts.state_dir);
+    std::error_code ec;
+    if (!log_requests) std::filesystem::create_symlink("/dev/null", opts.state_dir + "/requests.log", ec);
     bc.card = vcard_open(opts);
     if (bc.card == nullptr) return false;
     bc.peer = vcard_peer_start(bc.card, &bc.fd);

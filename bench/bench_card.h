@@ -26,6 +26,8 @@ bool bench_make_image(const std::string &path, uint64_t size, uint32_t seed = 0)
 // write hundreds of megabytes to disk.
 bool bench_card_start(const std::string &state_dir, const std::vector<std::string> &faults, bool log_requests,
                       bench_card_s &bc);
+// The same with every option of the card (its state_dir included).
+bool bench_card_start(const vcard_options_s &options, bool log_requests, bench_card_s &bc);
 void bench_card_stop(bench_card_s &bc);
 // Points the client's handle at the card and initialises it silently.
 void bench_client_attach(const bench_card_s &bc, const char *bdf, const std::string &scratch);

@@ -27,6 +27,7 @@ thread_local constinit void *g_rfc_trace_cb_ctxt = nullptr;
 thread_local constinit uint8_t g_rfc_test_env = 0;
 
 rfc_sleep_fn_t g_rfc_sleep = ::sleep;
+rfc_poll_wait_fn_t g_rfc_poll_wait = nullptr;
 rfc_ipc_open_fn_t g_rfc_ipc_open = nic_ipc_open;
 rfc_ipc_close_fn_t g_rfc_ipc_close = nic_ipc_close;
 rfc_clock_fn_t g_rfc_clock = [](timeval *now) { return gettimeofday(now, nullptr); };
@@ -142,6 +143,10 @@ void rfc_sleep(unsigned seconds) {
 
 void rfc_set_sleep(rfc_sleep_fn_t sleeper) {
     g_rfc_sleep = sleeper != nullptr ? sleeper : ::sleep;
+}
+
+void rfc_set_poll_wait(rfc_poll_wait_fn_t wait) {
+    g_rfc_poll_wait = wait;
 }
 
 void rfc_attach_transport(const nic_ipc_handle_s &handle) {

@@ -1,4 +1,5 @@
-// Partition erase (polled every 10 seconds while the card reports it running)
+// Partition erase (polled every 10 seconds, or on the front end's schedule,
+// while the card reports it running)
 // and sector erase (one request per 4096-byte sector, no polling).
 #include <cstdio>
 
@@ -28,7 +29,7 @@ int rfc_flash_erase(flash_partition_e partition, uint64_t size, const char *bdf,
     RFC_INFO("[%s] Erase partition in progress...");
     fflush(stdout);
 
-    unsigned waited_s = 0;
+    rfc_poll_s poll;
     for (;;) {
         if (timeout) {
             rfc_progress_end();
@@ -45,7 +46,7 @@ int rfc_flash_erase(flash_partition_e partition, uint64_t size, const char *bdf,
             return RFC_EFAIL;
         }
         if (status == FWUPDATE_STATUS_ERASE_IN_PROGRESS) {
-            rfc_poll_wait("erase", k_erase_poll_seconds, waited_s);
+            rfc_poll_wait("erase", k_erase_poll_seconds, poll);
             continue;
         }
         rfc_progress_end();

@@ -31,6 +31,7 @@ std::string rfc_timestamp();
 // Poll waits go through here; tests replace it so that nothing waits for real.
 extern rfc_sleep_fn_t g_rfc_sleep;
 void rfc_sleep(unsigned seconds);
+extern rfc_poll_wait_fn_t g_rfc_poll_wait;
 
 // The transport's open and close and the clock of the timestamps go through
 // here; tests replace them to drive the open step and pin the time.
@@ -131,9 +132,15 @@ void rfc_progress_begin(const char *phase, uint64_t total);
 void rfc_progress_update(uint64_t done);
 void rfc_progress_poll(const char *label, unsigned elapsed_s);
 void rfc_progress_end();
-// One wait between two polls of a long operation, reported before and after
-// to the progress callback; waited_s grows by seconds.
-void rfc_poll_wait(const char *label, unsigned seconds, unsigned &waited_s);
+// One long operation's polls so far: the in-progress answers and the
+// seconds waited after them.
+struct rfc_poll_s {
+    unsigned polls = 0;
+    double waited_s = 0;
+};
+// One wait between two polls of a long operation (the front end's schedule
+// for its interval), reported before and after to the progress callback.
+void rfc_poll_wait(const char *label, unsigned interval_s, rfc_poll_s &poll);
 
 // Bounded reads of what the card sends.
 // A length the card states for an area of area bytes, trusted only as far as

@@ -51,9 +51,14 @@ void rfc_progress_end() {
     report(RFC_PROGRESS_END, "", 0, 0, 0);
 }
 
-void rfc_poll_wait(const char *label, unsigned seconds, unsigned &waited_s) {
-    rfc_progress_poll(label, waited_s);
-    rfc_sleep(seconds);
-    waited_s += seconds;
-    rfc_progress_poll(label, waited_s);
+void rfc_poll_wait(const char *label, unsigned interval_s, rfc_poll_s &poll) {
+    rfc_progress_poll(label, static_cast<unsigned>(poll.waited_s));
+    ++poll.polls;
+    if (g_rfc_poll_wait != nullptr) {
+        poll.waited_s += g_rfc_poll_wait(interval_s, poll.polls);
+    } else {
+        rfc_sleep(interval_s);
+        poll.waited_s += interval_s;
+    }
+    rfc_progress_poll(label, static_cast<unsigned>(poll.waited_s));
 }

@@ -25,7 +25,7 @@ static_assert(RFC_SHA512_LEN == FWUPDATE_SHA512_LEN);
 int read_startup_image(flash_partition_e partition, const bool *timeout, fwupdate_startup_verify_rsp_s &rsp,
                        rfc_exchange_s &x) {
     const uint32_t image_id = partition;
-    for (unsigned waited_s = 0;;) {
+    for (rfc_poll_s poll;;) {
         if (timeout != nullptr && *timeout) {
             rfc_progress_end();
             RFC_ERR("[%s] Verify operation aborted due to timeout");
@@ -38,7 +38,7 @@ int read_startup_image(flash_partition_e partition, const bool *timeout, fwupdat
             return RFC_EFAIL;
         }
         if (rsp.status == FWUPDATE_STATUS_VERIFY_IN_PROGRESS) {
-            rfc_poll_wait("verify startup image", k_verify_poll_seconds, waited_s);
+            rfc_poll_wait("verify startup image", k_verify_poll_seconds, poll);
             continue;
         }
         rfc_progress_end();
@@ -103,7 +103,7 @@ int rfc_read_checksum(flash_partition_e partition, uint64_t size, const char *bd
     fwupdate_checksum_req_s req{};
     req.image_id = partition;
     req.size = size;
-    for (unsigned waited_s = 0;;) {
+    for (rfc_poll_s poll;;) {
         fwupdate_checksum_rsp_s rsp{};
         const rfc_exchange_s x = rfc_exchange<FWUPDATE_MSG_GET_CHECKSUM>(req, rsp);
         if (!x.answered()) {
@@ -112,7 +112,7 @@ int rfc_read_checksum(flash_partition_e partition, uint64_t size, const char *bd
             return RFC_EFAIL;
         }
         if (rsp.status == FWUPDATE_STATUS_VERIFY_IN_PROGRESS) {
-            rfc_poll_wait("verify checksum", k_verify_poll_seconds, waited_s);
+            rfc_poll_wait("verify checksum", k_verify_poll_seconds, poll);
             if (timeout) {
                 rfc_progress_end();
                 RFC_ERR("[%s] Verify operation aborted due to timeout");

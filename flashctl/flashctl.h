@@ -111,10 +111,12 @@ struct fc_session_s {
     const char *phase = "plan";   // the step under way, as progress names it
     char client_error[512] = {};  // the client's last error message, for the report ("" none)
 
-    static inline volatile sig_atomic_t signal = 0;                 // the signal that stopped the run, 0 if none
-    static inline volatile sig_atomic_t reader_gone = 0;            // a write to standard output or error failed
-    static inline unsigned (*sleeper)(unsigned seconds) = nullptr;  // null: the system's sleep
-    static inline double (*clock)() = nullptr;                      // null: the monotonic clock
+    static inline volatile sig_atomic_t signal = 0;       // the signal that stopped the run, 0 if none
+    static inline volatile sig_atomic_t reader_gone = 0;  // a write to standard output or error failed
+    // Waits up to seconds and returns the seconds left unslept (null: the
+    // system's wait, cut short by a stop signal).
+    static inline double (*sleeper)(double seconds) = nullptr;
+    static inline double (*clock)() = nullptr;  // null: the monotonic clock
 };
 // constinit: reached directly from every translation unit, without the
 // wrapper of a thread_local that has a dynamic initialisation.
@@ -131,14 +133,22 @@ void fc_phase_start(double deadline_s);
 double fc_phase_elapsed();
 // Raises the stop flag when the phase's deadline has passed; true when stopped.
 bool fc_check_stop();
-// The client's poll sleep: never past the phase's deadline, and cut short by a signal.
-unsigned fc_sleep(unsigned seconds);
+// A wait of up to seconds, never past the phase's deadline and cut short by a
+// stop; the seconds it waited.
+double fc_sleep(double seconds);
+// flashctl's wait before a long operation's next poll (the client's poll
+// wait seam): the first after FC_POLL_FIRST_S, each following one twice as
+// long up to FC_POLL_LONGEST_S and never longer than the operation's own
+// interval, so that the end of an operation is seen within a second.
+inline constexpr double FC_POLL_FIRST_S = 0.1;
+inline constexpr double FC_POLL_LONGEST_S = 1.0;
+double fc_poll_wait(unsigned interval_s, unsigned polls);
 // SIGINT/SIGTERM/SIGHUP handler: raises the stop flag at the next safe point.
 void fc_on_signal(int signo);
 // A write to standard output or error failed: stops like a signal.
 void fc_reader_gone();
 // Installs fc_on_signal for SIGINT, SIGTERM and SIGHUP, ignores SIGPIPE (a
-// failed write says it), and makes fc_sleep the client's sleep.
+// failed write says it), and makes fc_poll_wait the client's wait between polls.
 void fc_session_install();
 
 // The watch over a command that talks to a card. A card that stops answering

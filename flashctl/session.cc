@@ -6,6 +6,7 @@
 // on that card from another thread once the phase's deadline or a stop is
 // overdue. Each card's work runs on a thread of its own, with its own
 // session; the stops are the process's.
+#include <poll.h>
 #include <pthread.h>
 #include <time.h>
 #include <unistd.h>
@@ -228,6 +229,27 @@ void unwatch_this_thread() {
     t_watched = nullptr;
 }
 
+// The system's wait of up to seconds, cut short by a stop signal: the stops
+// are held back while the stop flag is read and let in only inside ppoll, so
+// a signal that comes just before the wait ends it at once. Seconds left.
+double wait_unless_stopped(double seconds) {
+    sigset_t stops, before;
+    sigemptyset(&stops);
+    for (int s : {SIGINT, SIGTERM, SIGHUP})
+        sigaddset(&stops, s);
+    pthread_sigmask(SIG_BLOCK, &stops, &before);
+    const double t0 = fe_monotonic_s();
+    double left = seconds;
+    if (fc_session_s::signal == 0 && seconds > 0) {
+        const double whole = std::floor(seconds);
+        const struct timespec ts = {static_cast<time_t>(whole), static_cast<long>((seconds - whole) * 1e9)};
+        // 0: the whole wait passed; otherwise a signal cut it short.
+        left = ppoll(nullptr, 0, &ts, &before) == 0 ? 0 : std::max(0.0, seconds - (fe_monotonic_s() - t0));
+    }
+    pthread_sigmask(SIG_SETMASK, &before, nullptr);
+    return left;
+}
+
 }  // namespace
 
 double fc_now() {
@@ -248,29 +270,36 @@ double fc_phase_elapsed() {
 
 bool fc_check_stop() {
     if (fc_session_s::signal != 0 || fc_session_s::reader_gone) g_fc_session.stop = true;
-    if (!g_fc_session.stop && g_fc_session.deadline_s > 0 && fc_phase_elapsed() >= g_fc_session.deadline_s) {
+    // Fractional waits add up with rounding: a microsecond short is there.
+    if (!g_fc_session.stop && g_fc_session.deadline_s > 0 && fc_phase_elapsed() >= g_fc_session.deadline_s - 1e-6) {
         g_fc_session.timed_out = true;
         g_fc_session.stop = true;
     }
     return g_fc_session.stop;
 }
 
-unsigned fc_sleep(unsigned seconds) {
-    if (fc_check_stop()) return seconds;
-    unsigned asked = seconds;
-    if (g_fc_session.deadline_s > 0) {
-        const double left = g_fc_session.deadline_s - fc_phase_elapsed();
-        asked = static_cast<unsigned>(std::min<double>(seconds, std::max(0.0, std::ceil(left))));
-    }
+double fc_sleep(double seconds) {
+    if (fc_check_stop()) return 0;
+    double asked = seconds;
+    if (g_fc_session.deadline_s > 0)
+        asked = std::min(seconds, std::max(0.0, g_fc_session.deadline_s - fc_phase_elapsed()));
     const double t0 = now_s();
-    // A signal ends the system's sleep early (the handler runs, sleep returns
-    // what was left), so a stop never waits out a whole poll interval.
-    const unsigned left = fc_session_s::sleeper != nullptr ? fc_session_s::sleeper(asked) : ::sleep(asked);
+    const double left =
+        fc_session_s::sleeper != nullptr ? fc_session_s::sleeper(asked) : wait_unless_stopped(asked);
     const double spent = now_s() - t0;
-    const double slept = static_cast<double>(asked - std::min(left, asked));
+    const double slept = asked - std::clamp(left, 0.0, asked);
     if (slept > spent) g_fc_session.sleep_credit += slept - spent;
     fc_check_stop();
-    return 0;
+    return slept;
+}
+
+double fc_poll_wait(unsigned interval_s, unsigned polls) {
+    // Doubling from the first wait up to the longest, never longer than the
+    // operation's own interval.
+    const int doublings = static_cast<int>(std::min(polls > 0 ? polls - 1 : 0u, 16u));
+    const double wait =
+        std::min({std::ldexp(FC_POLL_FIRST_S, doublings), FC_POLL_LONGEST_S, static_cast<double>(interval_s)});
+    return fc_sleep(wait);
 }
 
 void fc_on_signal(int signo) {
@@ -302,7 +331,7 @@ void fc_session_install() {
         sigaction(s, &sa, nullptr);
     // A reader that went away shows as a failed write, handled as a stop.
     signal(SIGPIPE, SIG_IGN);
-    rfc_set_sleep(fc_sleep);
+    rfc_set_poll_wait(fc_poll_wait);
 }
 
 void fc_session_reset() {

@@ -401,6 +401,15 @@ std::vector<unsigned> e2e_sleeps(const e2e_card_s &card) {
     return sleeps;
 }
 
+double e2e_slept_s(const e2e_card_s &card) {
+    double total = 0;
+    std::string text;
+    if (!e2e_read_file(card.sleep_log, text)) return total;
+    for (const std::string &line : test_support::split_lines(text))
+        total += std::strtod(line.c_str(), nullptr);
+    return total;
+}
+
 std::string e2e_hex(const std::vector<uint8_t> &bytes) {
     static const char digits[] = "0123456789abcdef";
     std::string out;

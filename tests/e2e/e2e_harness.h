@@ -119,6 +119,8 @@ std::vector<e2e_request_s> e2e_requests(const e2e_card_s &card);
 void e2e_clear_records(const e2e_card_s &card);
 // Durations (seconds) the tool passed to sleep(), oldest first.
 std::vector<unsigned> e2e_sleeps(const e2e_card_s &card);
+// Seconds of every wait recorded, fractional ones (flashctl's) included.
+double e2e_slept_s(const e2e_card_s &card);
 
 // Hex text of bytes, lowercase, no separators ("0c000000").
 std::string e2e_hex(const std::vector<uint8_t> &bytes);

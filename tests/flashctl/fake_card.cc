@@ -12,7 +12,7 @@ namespace fake {
 
 card_s g_card;
 std::map<std::string, card_s> g_cards;
-std::vector<unsigned> g_sleeps;
+std::vector<double> g_sleeps;
 
 card_s &card_at(const char *bdf) {
     const auto it = g_cards.find(bdf);
@@ -34,7 +34,7 @@ void record_change(card_s &card, const std::string &call) {
     card.calls.push_back(std::string(locked ? "" : "unlocked ") + call);
 }
 
-unsigned record_sleep(unsigned s) {
+double record_sleep(double s) {
     std::lock_guard<std::mutex> lk(g_sleeps_m);
     g_sleeps.push_back(s);
     return 0;
@@ -138,7 +138,7 @@ const fc_card_ops_s k_ops = {
             if (const int r = fault(card, "erase " + partition_name(p)); r != RFC_OK) return r;
             for (unsigned i = 0; i < card.erase_polls; ++i) {
                 if (timeout) return RFC_ETIMEOUT;
-                fc_sleep(10);
+                fc_poll_wait(10, i + 1);
             }
             return timeout ? RFC_ETIMEOUT : card.erase_result;
         },

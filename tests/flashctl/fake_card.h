@@ -32,7 +32,7 @@ struct card_s {
     std::string checksum_hex = std::string(128, '0');
     // The digest over the length the card recorded at the install (absent: the checksum's).
     std::map<uint32_t, std::string> recorded;
-    unsigned erase_polls = 0;  // 10-second polls before the erase completes
+    unsigned erase_polls = 0;  // polls of the erase (10-second interval) before it completes
     int erase_result = RFC_OK;
     int write_result = RFC_OK;
     bool startup_verifies = true;
@@ -50,7 +50,7 @@ extern card_s g_card;
 // thread); an address not in it is g_card's. Filled before the run.
 extern std::map<std::string, card_s> g_cards;
 card_s &card_at(const char *bdf);
-extern std::vector<unsigned> g_sleeps;
+extern std::vector<double> g_sleeps;
 
 // The table over g_card; address_valid takes any 12-character address.
 extern const fc_card_ops_s k_ops;

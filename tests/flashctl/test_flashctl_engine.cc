@@ -191,18 +191,51 @@ INSTANTIATE_TEST_SUITE_P(
                       "activate:skipped"}),
     [](const testing::TestParamInfo<update_case_s> &i) { return std::string(i.param.name); });
 
-TEST_F(Engine, PollSleepsStopAtTheDeadline) {
-    g_card.erase_polls = 1000;
+// The waits before the erase's polls: soon at first, then doubling up to a
+// second, never past the phase's deadline, and none after a stop came
+// during one (the sleeper returns half of the third wait unslept).
+struct poll_case_s {
+    const char *name;
+    unsigned erase_polls;
+    unsigned timeout_s;
+    bool stop_in_third_wait;
+    std::vector<double> waits;
+    const char *result;
+    double erase_seconds;
+};
+
+class PollSchedule : public Engine, public testing::WithParamInterface<poll_case_s> {};
+
+TEST_P(PollSchedule, WaitsAsScheduled) {
+    const poll_case_s &c = GetParam();
+    g_card.erase_polls = c.erase_polls;
+    if (c.stop_in_third_wait) {
+        g_fc_session.sleeper = [](double s) {
+            fake::g_sleeps.push_back(s);
+            if (fake::g_sleeps.size() < 3) return 0.0;
+            fc_on_signal(SIGTERM);
+            return s / 2;
+        };
+    }
     fc_update_request_s req;
     req.card = "0000:03:00.0";
     req.partition = "fw-b";
     req.image_path = image_;
-    req.timeout_s = 25;
+    req.timeout_s = c.timeout_s;
     const fc_update_report_s rep = fc_update(k_fake_ops, req);
-    EXPECT_EQ(fake::g_sleeps, (std::vector<unsigned>{10, 10, 5}));
-    EXPECT_EQ(rep.error.message, "erase did not finish within 25 seconds");
-    EXPECT_DOUBLE_EQ(rep.phases[1].seconds, 25.0);
+    ASSERT_EQ(fake::g_sleeps.size(), c.waits.size());
+    for (size_t i = 0; i < c.waits.size(); ++i)
+        EXPECT_NEAR(fake::g_sleeps[i], c.waits[i], 1e-9) << "wait " << i;
+    EXPECT_STREQ(fc_result_name(rep.result), c.result) << rep.error.message;
+    EXPECT_NEAR(rep.phases[1].seconds, c.erase_seconds, 1e-9);
 }
+
+INSTANTIATE_TEST_SUITE_P(
+    Engine, PollSchedule,
+    testing::Values(poll_case_s{"ends", 7, 0, false, {0.1, 0.2, 0.4, 0.8, 1, 1, 1}, "updated", 4.5},
+                    poll_case_s{"deadline", 1000, 3, false, {0.1, 0.2, 0.4, 0.8, 1, 0.5}, "timeout", 3},
+                    poll_case_s{"stop", 1000, 0, true, {0.1, 0.2, 0.4}, "interrupted", 0.5}),
+    [](const testing::TestParamInfo<poll_case_s> &i) { return std::string(i.param.name); });
 
 // How the take of the card's lock ends is how the command ends, before any
 // request that changes the card: a card still held when the wait ends is

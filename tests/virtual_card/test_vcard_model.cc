@@ -3,6 +3,9 @@
 // information, persistence and the request record.
 #include <sys/stat.h>
 
+#include <chrono>
+#include <thread>
+
 #include "vcard_internal.h"
 #include "vcard_test_util.h"
 
@@ -264,6 +267,31 @@ TEST_F(VcardModel, ErasePollsThenCompletesAndFailsBeyondThePartition) {
     EXPECT_EQ(erase(11, 65536), FWUPDATE_STATUS_ERASE_IN_PROGRESS);
     bytes ff(4096, 0xFF);
     EXPECT_EQ(checksum_hex(7, 4096), sha512_hex_upper(ff.data(), ff.size()));
+}
+
+// Timed, scaled down: a 2 MiB erase at 20 ms per MiB answers "in progress"
+// until 40 ms after the request that started it; a write exchange of at
+// least 2500 us answers 2 ms late and spends the rest in the card.
+TEST_F(VcardModel, TimedEraseAndWriteTakeTheirRealTime) {
+    opts_.erase_ms_per_mib = 20;
+    opts_.write_us = 2500;
+    reopen();
+    using clock = std::chrono::steady_clock;
+    const auto t0 = clock::now();
+    unsigned busy = 0;
+    while (erase(7, 2 << 20) == FWUPDATE_STATUS_ERASE_IN_PROGRESS) {
+        ++busy;
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    const double erase_ms = std::chrono::duration<double, std::milli>(clock::now() - t0).count();
+    EXPECT_GE(erase_ms, 40.0);
+    EXPECT_GE(busy, 1u);
+    const auto t1 = clock::now();
+    const vcard_reply_s r = write_chunk(7, 0, bytes(960, 0x5A), false);
+    const double write_us = std::chrono::duration<double, std::micro>(clock::now() - t1).count();
+    EXPECT_EQ(r.rsp_errno, 0u);
+    EXPECT_EQ(r.delay_ms, 2u);
+    EXPECT_GE(write_us + 1000.0 * r.delay_ms, 2500.0);
 }
 
 TEST_F(VcardModel, SectorEraseErasesOneSectorAndRefusesOutsideOnes) {

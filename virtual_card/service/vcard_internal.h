@@ -150,11 +150,12 @@ struct vcard_call_faults_s {
 
 // ---- the card -------------------------------------------------------------
 
-// A long operation under way: the request that started it and the number
-// of in-progress answers still to give.
+// A long operation under way: the request that started it, the number of
+// in-progress answers still to give and when (monotonic seconds) it is done.
 struct vcard_pending_s {
     std::vector<uint8_t> req;
     unsigned polls_left = 0;
+    double done_at = 0;
 };
 
 struct vcard_s {

@@ -8,10 +8,13 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
+#include <cmath>
 #include <iterator>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <thread>
 
 #include "fe_io.h"
 #include "fwupdate_msgs.h"
@@ -101,10 +104,12 @@ bool save(vcard_s *c, vcard_reply_s &r) {
 }
 
 // Long operations: the first request starts the operation, identical
-// requests poll it. Gives `polls` in-progress answers, then the result.
+// requests poll it. Gives `polls` in-progress answers, and more until
+// `busy_s` seconds have passed since the start, then the result.
 // Returns true while the operation is still busy; *started (when asked for)
 // tells whether this request began a new operation.
-bool poll_step(vcard_s *c, uint32_t msg, const uint8_t *req, size_t len, unsigned polls, bool *started = nullptr) {
+bool poll_step(vcard_s *c, uint32_t msg, const uint8_t *req, size_t len, unsigned polls, double busy_s,
+               bool *started = nullptr) {
     std::vector<uint8_t> key(req, req + len);
     auto it = c->pending.find(msg);
     bool same = it != c->pending.end() && it->second.req == key;
@@ -114,15 +119,33 @@ bool poll_step(vcard_s *c, uint32_t msg, const uint8_t *req, size_t len, unsigne
             it->second.polls_left--;
             return true;
         }
+        if (fe_monotonic_s() < it->second.done_at) return true;
         c->pending.erase(it);
         return false;
     }
-    if (polls == 0) {
+    if (polls == 0 && busy_s <= 0) {
         c->pending.erase(msg);
         return false;
     }
-    c->pending[msg] = vcard_pending_s{key, polls - 1};
+    c->pending[msg] = vcard_pending_s{key, polls > 0 ? polls - 1 : 0, fe_monotonic_s() + busy_s};
     return true;
+}
+
+// Seconds an operation over bytes takes at ms_per_mib.
+double busy_seconds(unsigned ms_per_mib, uint64_t bytes) {
+    return static_cast<double>(ms_per_mib) / 1000.0 * static_cast<double>(bytes) / (1024.0 * 1024.0);
+}
+
+// A write exchange takes at least write_us from its start: the whole
+// milliseconds left as a late answer (the transport's timer, so that other
+// cards are served meanwhile), the rest here.
+void pace_write(const vcard_s *c, double started, vcard_reply_s &r) {
+    const double left_us = c->options.write_us - (fe_monotonic_s() - started) * 1e6;
+    if (left_us <= 0) return;
+    const unsigned whole_ms = static_cast<unsigned>(left_us / 1000);
+    r.delay_ms += whole_ms;
+    const double rest_us = left_us - whole_ms * 1000.0;
+    if (rest_us > 0) std::this_thread::sleep_for(std::chrono::microseconds(static_cast<long>(std::ceil(rest_us))));
 }
 
 // ---- messages --------------------------------------------------------------
@@ -150,12 +173,13 @@ void on_erase(vcard_s *c, const uint8_t *req, size_t len, const vcard_call_fault
         r.data.assign(1, FWUPDATE_STATUS_FAILED);
         return;
     }
+    // Size 0 erases the whole partition; flash erases whole sectors.
+    uint64_t n = q.size == 0 ? p->size : (q.size + FLASH_SECTOR_SIZE - 1) / FLASH_SECTOR_SIZE * FLASH_SECTOR_SIZE;
+    n = std::min(n, p->size);
     bool started = false;
-    bool busy = poll_step(c, FWUPDATE_MSG_FLASH_ERASE, req, len, c->options.erase_polls, &started);
+    bool busy = poll_step(c, FWUPDATE_MSG_FLASH_ERASE, req, len, c->options.erase_polls,
+                          busy_seconds(c->options.erase_ms_per_mib, n), &started);
     if (started) {
-        // Size 0 erases the whole partition; flash erases whole sectors.
-        uint64_t n = q.size == 0 ? p->size : (q.size + FLASH_SECTOR_SIZE - 1) / FLASH_SECTOR_SIZE * FLASH_SECTOR_SIZE;
-        n = std::min(n, p->size);
         if (!vcard_flash_erase(c->dir, *p, 0, n)) {
             c->pending.erase(FWUPDATE_MSG_FLASH_ERASE);
             r.data.assign(1, FWUPDATE_STATUS_FAILED);
@@ -279,7 +303,8 @@ void on_checksum(vcard_s *c, const uint8_t *req, size_t len, const vcard_call_fa
     if (q.size > p->size) {
         c->pending.erase(FWUPDATE_MSG_GET_CHECKSUM);
         rsp.status = FWUPDATE_STATUS_FAILED;
-    } else if (poll_step(c, FWUPDATE_MSG_GET_CHECKSUM, req, len, c->options.verify_polls)) {
+    } else if (poll_step(c, FWUPDATE_MSG_GET_CHECKSUM, req, len, c->options.verify_polls,
+                         busy_seconds(c->options.checksum_ms_per_mib, q.size))) {
         rsp.status = FWUPDATE_STATUS_VERIFY_IN_PROGRESS;
     } else if (!vcard_flash_sha512(c->dir, *p, q.size, rsp.digest)) {
         rsp.status = FWUPDATE_STATUS_FAILED;
@@ -322,12 +347,13 @@ void on_verify_startup(vcard_s *c, const uint8_t *req, size_t len, const vcard_c
         return;
     }
     fwupdate_startup_verify_rsp_s rsp{};
-    if (poll_step(c, FWUPDATE_MSG_VERIFY_STARTUP_IMAGE, req, len, c->options.verify_polls)) {
+    const vcard_part_state_s &ps = c->state.parts[p->id];
+    if (poll_step(c, FWUPDATE_MSG_VERIFY_STARTUP_IMAGE, req, len, c->options.verify_polls,
+                  busy_seconds(c->options.checksum_ms_per_mib, ps.image_len))) {
         rsp.status = FWUPDATE_STATUS_VERIFY_IN_PROGRESS;
         put_rsp(r, rsp);
         return;
     }
-    const vcard_part_state_s &ps = c->state.parts[p->id];
     if (!vcard_flash_sha512(c->dir, *p, ps.image_len, rsp.digest)) {
         rsp.status = FWUPDATE_STATUS_FAILED;
         put_rsp(r, rsp);
@@ -784,6 +810,7 @@ vcard_reply_s vcard_handle(vcard_s *card, uint32_t endpoint, uint32_t msg, const
                            size_t rsp_cap) {
     static const uint8_t empty = 0;
     if (req == nullptr) req = &empty;
+    const double started = fe_monotonic_s();
     std::lock_guard<std::mutex> guard(card->lock);
     log_request(card, endpoint, msg, req, req_len);
     vcard_reply_s r;
@@ -805,5 +832,6 @@ vcard_reply_s vcard_handle(vcard_s *card, uint32_t endpoint, uint32_t msg, const
     if (r.data.size() > rsp_cap) r.data.resize(rsp_cap);
     for (const vcard_fault_s *fault : late)
         apply_late_fault(msg, *fault, r);
+    if (msg == FWUPDATE_MSG_FLASH_WRITE && card->options.write_us != 0) pace_write(card, started, r);
     return r;
 }

@@ -11,9 +11,15 @@
 #include <vector>
 
 struct vcard_options_s {
-    std::string state_dir;            // persisted flash contents and state; created when missing
-    unsigned erase_polls = 0;         // status-3 answers before an erase completes
-    unsigned verify_polls = 0;        // status-4 answers before a checksum/startup verification completes
+    std::string state_dir;      // persisted flash contents and state; created when missing
+    unsigned erase_polls = 0;   // status-3 answers before an erase completes
+    unsigned verify_polls = 0;  // status-4 answers before a checksum/startup verification completes
+    // Real time the long operations take (0: none), counted from the request
+    // that starts one: an erase per MiB erased, a checksum or startup
+    // verification per MiB digested. With a count as well, both must pass.
+    unsigned erase_ms_per_mib = 0;
+    unsigned checksum_ms_per_mib = 0;
+    unsigned write_us = 0;            // the least time a write exchange takes, microseconds
     int fwupdate_ipc_version = -1;    // card-info layout version; -1: keep the persisted one (default 5)
     std::vector<std::string> faults;  // fault strings "MSG[@N]:KIND[=VALUE]", see virtual_card/README.md
 };

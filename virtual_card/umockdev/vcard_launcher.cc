@@ -78,6 +78,13 @@ void usage(FILE *out, const char *prog) {
                  "  --cards N          N cards, card n at the first card's bus + 0x10*(n-1)\n"
                  "  --erase-polls N    answers 'erase in progress' N times before an erase ends\n"
                  "  --verify-polls N   answers 'verify in progress' N times before a verify ends\n"
+                 "  --erase-ms-per-mib N\n"
+                 "                     an erase takes N milliseconds per MiB erased: 'erase in\n"
+                 "                     progress' until that long after the request started it\n"
+                 "  --checksum-ms-per-mib N\n"
+                 "                     a checksum or startup verification takes N milliseconds\n"
+                 "                     per MiB digested, answering 'verify in progress' meanwhile\n"
+                 "  --write-us N       each write exchange takes at least N microseconds\n"
                  "  --ipc-version N    card-info layout version the card reports\n"
                  "  --fault SPEC       make the card misbehave (repeatable). SPEC is\n"
                  "                     MSG[@N]:KIND[=VALUE]: MSG a message number, short name\n"
@@ -125,6 +132,9 @@ int parse_options(int argc, char **argv, launcher_opts_s &o) {
         OPT_CARDS,
         OPT_ERASE_POLLS,
         OPT_VERIFY_POLLS,
+        OPT_ERASE_MS,
+        OPT_CHECKSUM_MS,
+        OPT_WRITE_US,
         OPT_IPC_VERSION,
         OPT_FAULT,
         OPT_TIMEOUT,
@@ -137,6 +147,9 @@ int parse_options(int argc, char **argv, launcher_opts_s &o) {
         {"cards", required_argument, nullptr, OPT_CARDS},
         {"erase-polls", required_argument, nullptr, OPT_ERASE_POLLS},
         {"verify-polls", required_argument, nullptr, OPT_VERIFY_POLLS},
+        {"erase-ms-per-mib", required_argument, nullptr, OPT_ERASE_MS},
+        {"checksum-ms-per-mib", required_argument, nullptr, OPT_CHECKSUM_MS},
+        {"write-us", required_argument, nullptr, OPT_WRITE_US},
         {"ipc-version", required_argument, nullptr, OPT_IPC_VERSION},
         {"fault", required_argument, nullptr, OPT_FAULT},
         {"timeout", required_argument, nullptr, OPT_TIMEOUT},
@@ -180,6 +193,17 @@ int parse_options(int argc, char **argv, launcher_opts_s &o) {
                 }
                 (c == OPT_ERASE_POLLS ? o.bed.service.erase_polls : o.bed.service.verify_polls) =
                     static_cast<unsigned>(v);
+                break;
+            case OPT_ERASE_MS:
+            case OPT_CHECKSUM_MS:
+            case OPT_WRITE_US:
+                if (!parse_unsigned(optarg, 1000000, v)) {
+                    std::fprintf(stderr, "flash-update-vcard: %s takes 0 to 1000000\n", argv[optind - 1]);
+                    return -1;
+                }
+                (c == OPT_ERASE_MS      ? o.bed.service.erase_ms_per_mib
+                 : c == OPT_CHECKSUM_MS ? o.bed.service.checksum_ms_per_mib
+                                        : o.bed.service.write_us) = static_cast<unsigned>(v);
                 break;
             case OPT_IPC_VERSION:
                 if (!parse_unsigned(optarg, 255, v)) {
