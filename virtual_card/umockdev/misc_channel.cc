@@ -62,8 +62,7 @@ void serve_connection(misc_channel_s *channel, connection_s *conn, vcard_s *card
     std::vector<uint8_t> response;
     const int fd = conn->fd;
     for (;;) {
-        ssize_t n = recv(fd, in.data(), in.size(), 0);
-        if (n < 0 && errno == EINTR) continue;
+        ssize_t n = misc_channel_recv(fd, in.data(), in.size());
         if (n < static_cast<ssize_t>(sizeof(misc_channel_write_s))) break;  // closed, or the channel stops
         misc_channel_write_s w;
         std::memcpy(&w, in.data(), sizeof w);

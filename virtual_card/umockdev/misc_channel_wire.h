@@ -8,6 +8,13 @@
 // command's own queue. The card and the node behave the same either way.
 #pragma once
 
+#include <errno.h>
+#include <sched.h>
+#include <sys/socket.h>
+#include <sys/syscall.h>
+#include <time.h>
+#include <unistd.h>
+
 #include <cstddef>
 #include <cstdint>
 
@@ -36,3 +43,29 @@ static_assert(sizeof(misc_channel_reply_s) == 16);
 
 // The largest response message: a full data area behind the headers.
 inline constexpr size_t MISC_CHANNEL_MAX_RESPONSE = 1040;
+
+// How long a side looks for the other's message before it sleeps. During an
+// update the next message comes within some tens of microseconds, and on a
+// virtual machine a processor that went idle takes about as long again to
+// wake for it; each look yields the processor to anything else ready to run,
+// so a busy machine loses little to it.
+inline constexpr long MISC_CHANNEL_SPIN_NS = 50'000;
+
+// One message from fd (a recvfrom through the system call itself: the
+// preload library must not reach umockdev's own recv).
+inline ssize_t misc_channel_recv(int fd, void *buf, size_t len) {
+    timespec start{}, now{};
+    clock_gettime(CLOCK_MONOTONIC, &start);
+    for (;;) {
+        ssize_t n = syscall(SYS_recvfrom, fd, buf, len, MSG_DONTWAIT, nullptr, nullptr);
+        if (n >= 0 || (errno != EAGAIN && errno != EINTR)) return n;
+        clock_gettime(CLOCK_MONOTONIC, &now);
+        if ((now.tv_sec - start.tv_sec) * 1'000'000'000L + (now.tv_nsec - start.tv_nsec) > MISC_CHANNEL_SPIN_NS) break;
+        sched_yield();
+    }
+    ssize_t n;
+    do {
+        n = syscall(SYS_recvfrom, fd, buf, len, 0, nullptr, nullptr);
+    } while (n < 0 && errno == EINTR);
+    return n;
+}

@@ -212,9 +212,7 @@ ssize_t exchange_write(node_fd_s *node, const void *buf, size_t count, int *err)
     auto *r = n >= 0 ? static_cast<response_s *>(malloc(sizeof(response_s))) : nullptr;
     uint8_t in[sizeof(misc_channel_reply_s) + MISC_CHANNEL_MAX_RESPONSE];
     if (n >= 0 && r != nullptr) {
-        do {
-            n = syscall(SYS_recvfrom, node->channel, in, sizeof in, 0, nullptr, nullptr);
-        } while (n < 0 && errno == EINTR);
+        n = misc_channel_recv(node->channel, in, sizeof in);
     }
     pthread_mutex_unlock(&node->exchange);
     ssize_t result = -1;
