@@ -8,7 +8,10 @@
 #   BUILD=build/release bench/rehearse_100.sh
 #
 # Each twin's state is removed once its update has been checked, so the
-# rehearsal needs room for JOBS twins at a time only.
+# rehearsal needs room for JOBS twins at a time only. It runs in the test
+# sandbox when that is built (private /tmp, /dev/shm, /run/lock and /etc),
+# where it writes the card's public keys for flashctl's signature check;
+# without it the keys must be installed already.
 set -eu
 
 count=${1:-100}
@@ -21,6 +24,17 @@ flashctl=$build/flashctl/flashctl
 for p in "$launcher" "$flashctl"; do
     [ -x "$p" ] || { echo "rehearse: $p is not built" >&2; exit 2; }
 done
+sandbox=$build/tests/support/fu-test-sandbox
+if [ -z "${REHEARSE_SANDBOXED:-}" ] && [ -x "$sandbox" ] && [ "$(id -u)" = 0 ]; then
+    REHEARSE_SANDBOXED=1 BUILD=$build exec "$sandbox" /bin/sh "$0" "$count" "$jobs" "$mib"
+fi
+keys=/etc/orv/korvex/larch/fwkeys
+if [ -n "${REHEARSE_SANDBOXED:-}" ]; then
+    "$launcher" keys "$keys"
+elif [ ! -r "$keys/prod_key-pub.pem" ]; then
+    echo "rehearse: no card keys in $keys (flash-update-vcard keys $keys)" >&2
+    exit 2
+fi
 
 work=$(mktemp -d /tmp/rehearse.XXXXXX)
 trap 'rm -rf "$work"' EXIT INT TERM
@@ -30,7 +44,7 @@ base=$(( 0x2000 + ($$ % 0x600) * 8 ))
 # The original: a card whose inventory the twins copy.
 orig_bdf=$(printf '%04x:03:00.0' "$base")
 "$launcher" --state "$work/original" --bdf "$orig_bdf" -- "$flashctl" inventory "$orig_bdf" --json \
-    > "$work/inventory.json"
+    > "$work/inventory.json" 2> "$work/inventory.err" || { cat "$work/inventory.err" >&2; exit 1; }
 {
     echo "FUVC-VERSION=2.15.0-E-3"
     head -c $(( mib * 1048576 - 24 )) /dev/urandom
@@ -64,10 +78,11 @@ seq 1 "$count" | xargs -P "$jobs" -I{} "$work/one.sh" {} "$work" "$launcher" "$f
 end=$(date +%s.%N)
 cat "$work/times.txt"
 rm -rf "/tmp/korvex/$orig_bdf"
+total=$(echo "$end - $start" | bc)
+median=$(awk '/^twin [0-9]+ [0-9]/ {print $3}' "$work/times.txt" | sort -n |
+    awk '{v[NR]=$1} END {print v[int((NR+1)/2)]}')
+echo "rehearsal: $count twins in $total s (update of one twin: median $median s); load average $(cut -d' ' -f1-3 /proc/loadavg)"
 if grep -q FAILED "$work/times.txt" || [ "${status:-0}" -ne 0 ]; then
-    echo "rehearsal: a twin failed" >&2
+    echo "rehearsal: $(grep -c FAILED "$work/times.txt") twins failed" >&2
     exit 1
 fi
-total=$(echo "$end - $start" | bc)
-median=$(awk '/^twin/ {print $3}' "$work/times.txt" | sort -n | awk '{v[NR]=$1} END {print v[int((NR+1)/2)]}')
-echo "rehearsal: $count twins in $total s (update of one twin: median $median s); load average $(cut -d' ' -f1-3 /proc/loadavg)"
