@@ -2,7 +2,7 @@
 // drivers' users do, without flash-update's layers, and prints what it saw.
 // Run under flash-update-vcard:
 //   e2e_probe sysfs CARD_BDF
-//   e2e_probe misc NODE ENDPOINT MSG REQ_HEX   (one framed write, one read)
+//   e2e_probe misc NODE ENDPOINT MSG REQ_HEX   (one framed write, one read unless the write failed)
 //   e2e_probe queue NODE ENDPOINT MSG REQ_HEX [MSG REQ_HEX]...
 //                                               (every framed write first, then one read each)
 //   e2e_probe fwctl NODE ENDPOINT MSG REQ_HEX CAP [SCOPE]   (scope 1 unless given)
@@ -126,6 +126,11 @@ int probe_misc(const char *node, uint32_t endpoint, uint32_t msg, const char *re
     std::vector<uint8_t> m = frame(0, endpoint, msg, unhex(req_hex));
     ssize_t w = write(fd, m.data(), m.size());
     std::printf("write %zd errno %d\n", w, w < 0 ? errno : 0);
+    // A refused write leaves no answer: a read would wait for ever.
+    if (w < 0) {
+        close(fd);
+        return 0;
+    }
     uint8_t buf[1040];
     ssize_t r = read(fd, buf, sizeof buf);
     if (r < 0)

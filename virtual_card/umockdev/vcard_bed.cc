@@ -18,6 +18,7 @@
 #include <utility>
 
 #include "card_address.h"
+#include "misc_channel.h"
 #include "nic_fwctl.h"
 #include "nic_pci.h"
 #include "pci_tree.h"
@@ -516,6 +517,7 @@ struct vcard_bed_s {
     std::vector<vcard_bed_card_s> pub;
     std::vector<std::string> attached;  // device nodes with handlers
     std::vector<UMockdevIoctlBase *> handlers;
+    misc_channel_s *channel = nullptr;  // null: the misc nodes through umockdev only
 };
 
 std::string vcard_bed_card_bdf(const std::string &first_bdf, unsigned index) {
@@ -678,6 +680,13 @@ vcard_bed_s *vcard_bed_start(const vcard_bed_options_s &options) {
         }
         bed->pub.push_back(bed->cards[i]->pub);
     }
+    std::vector<std::pair<std::string, vcard_s *>> misc_nodes;
+    for (size_t i = 0; i < bed->cards.size(); i++) {
+        if (bed->cards[i]->pub.misc_node.empty()) continue;
+        misc_nodes.emplace_back(bed->cards[i]->pub.misc_node, bed->cards[i]->service);
+        if (i == 0) misc_nodes.emplace_back(FU_DEFAULT_NODE, bed->cards[i]->service);
+    }
+    if (!misc_nodes.empty()) bed->channel = misc_channel_start(bed->root, misc_nodes);
     return bed;
 }
 
@@ -691,6 +700,7 @@ const std::vector<vcard_bed_card_s> &vcard_bed_cards(const vcard_bed_s *bed) {
 
 void vcard_bed_stop(vcard_bed_s *bed) {
     if (bed == nullptr) return;
+    misc_channel_stop(bed->channel);
     if (bed->testbed != nullptr) {
         for (const std::string &node : bed->attached)
             umockdev_testbed_detach_ioctl(bed->testbed, node.c_str(), nullptr);

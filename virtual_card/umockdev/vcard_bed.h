@@ -33,8 +33,8 @@ std::string vcard_bed_card_bdf(const std::string &first_bdf, unsigned index);
 std::string vcard_bed_serial(const std::string &first_bdf, unsigned index);
 
 // Creates the testbed (which sets UMOCKDEV_DIR in this process's
-// environment), opens each card's service and attaches the node handlers.
-// Must run before this process starts any thread of its own. Null with a
+// environment), opens each card's service, attaches the node handlers and
+// starts the misc nodes' direct channel (misc_channel.h). Must run before this process starts any thread of its own. Null with a
 // message on standard error on failure.
 vcard_bed_s *vcard_bed_start(const vcard_bed_options_s &options);
 // Root directory of the testbed (the value of UMOCKDEV_DIR).

@@ -10,6 +10,7 @@
 #include <getopt.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/signalfd.h>
 #include <sys/stat.h>
@@ -34,6 +35,7 @@
 namespace {
 
 const char *const k_preload = "libumockdev-preload.so.0";
+const char *const k_misc_preload = "libfu-vcard-misc.so";
 const char *const k_scratch_root = FU_SCRATCH_DIR;
 constexpr int k_exit_timeout = 124;
 constexpr int k_exit_usage = 2;
@@ -269,10 +271,23 @@ void ensure_scratch_root() {
         std::fprintf(stderr, "flash-update-vcard: cannot create %s: %s\n", k_scratch_root, std::strerror(errno));
 }
 
-// The preload library must be loaded when the command starts. An
-// AddressSanitizer runtime already preloaded must stay first; anything else
-// preloaded (a test's shim) follows.
-std::string child_preload() {
+// The misc nodes' direct channel in the command (misc_preload.cc), built
+// beside the launcher; empty when it is not there, and the nodes are then
+// served through umockdev alone.
+std::string misc_preload_path() {
+    char exe[4096];
+    ssize_t n = readlink("/proc/self/exe", exe, sizeof exe - 1);
+    if (n <= 0) return "";
+    std::string path(exe, static_cast<size_t>(n));
+    path = path.substr(0, path.rfind('/') + 1) + k_misc_preload;
+    return access(path.c_str(), R_OK) == 0 ? path : "";
+}
+
+// The preload libraries must be loaded when the command starts: the misc
+// channel's in front of umockdev's, whose write and read it answers for the
+// misc nodes. An AddressSanitizer runtime already preloaded must stay first;
+// anything else preloaded (a test's shim) follows.
+std::string child_preload(bool misc_channel) {
     std::vector<std::string> asan, rest;
     const char *old = std::getenv("LD_PRELOAD");
     if (old != nullptr) {
@@ -282,7 +297,8 @@ std::string child_preload() {
             size_t end = text.find_first_of(": ", start);
             if (end == std::string::npos) end = text.size();
             std::string entry = text.substr(start, end - start);
-            if (!entry.empty() && entry.find("libumockdev-preload") == std::string::npos) {
+            if (!entry.empty() && entry.find("libumockdev-preload") == std::string::npos &&
+                entry.find(k_misc_preload) == std::string::npos) {
                 if (entry.find("libasan") != std::string::npos || entry.find("clang_rt.asan") != std::string::npos)
                     asan.push_back(entry);
                 else
@@ -294,15 +310,18 @@ std::string child_preload() {
     std::string out;
     for (const std::string &e : asan)
         out += e + ":";
+    const std::string channel = misc_channel ? misc_preload_path() : "";
+    if (!channel.empty()) out += channel + ":";
     out += k_preload;
     for (const std::string &e : rest)
         out += ":" + e;
     return out;
 }
 
-// The variables (besides UMOCKDEV_DIR) a command needs to reach the card.
-std::vector<std::pair<std::string, std::string>> child_env() {
-    std::vector<std::pair<std::string, std::string>> env = {{"LD_PRELOAD", child_preload()}};
+// The serve mode's environment reaches the card through umockdev alone: a
+// shell that sources it may outlive or never meet the launcher's channel.
+std::vector<std::pair<std::string, std::string>> child_env(bool misc_channel) {
+    std::vector<std::pair<std::string, std::string>> env = {{"LD_PRELOAD", child_preload(misc_channel)}};
 #if defined(__SANITIZE_ADDRESS__)
     // This launcher is an AddressSanitizer build, and so is the flash-update
     // beside it: its runtime cannot come first with the preload in front.
@@ -318,7 +337,7 @@ std::vector<std::pair<std::string, std::string>> child_env() {
 }
 
 void prepare_child_env() {
-    for (const auto &[name, value] : child_env())
+    for (const auto &[name, value] : child_env(true))
         setenv(name.c_str(), value.c_str(), 1);
 }
 
@@ -375,6 +394,11 @@ child_end_s run_child(char **argv, int sig_fd, long timeout_s) {
     }
     if (pid == 0) {
         reset_signals_for_exec();
+        // umockdev's preload sleeps for 0 µs after each call it emulates, to
+        // let signals held during the call in; with the default timer slack
+        // of 50 µs that sleep alone costs some 50 to 100 µs per call. The
+        // slack is inherited by the command and whatever it starts.
+        prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
         execvp(argv[0], argv);
         std::fprintf(stderr, "flash-update-vcard: cannot run %s: %s\n", argv[0], std::strerror(errno));
         _exit(127);
@@ -461,7 +485,7 @@ bool make_twins(const launcher_opts_s &o) {
 
 int serve(const vcard_bed_s *bed, int sig_fd) {
     std::printf("export UMOCKDEV_DIR=%s\n", vcard_bed_root(bed).c_str());
-    for (const auto &[name, value] : child_env())
+    for (const auto &[name, value] : child_env(false))
         std::printf("export %s=%s\n", name.c_str(), value.c_str());
     for (const vcard_bed_card_s &card : vcard_bed_cards(bed)) {
         std::printf("# card %s serial %s: misc %s, fwctl %s, state %s\n", card.bdf.c_str(), card.serial.c_str(),
