@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // What the benchmarks share: the virtual card served in-process on a
 // socketpair with the client's handle pointed at it, generated images, and
 // the clock and peak-memory readings.

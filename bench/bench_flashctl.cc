@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Cost of a flashctl update and of an inventory, measured against the
 // virtual card served in-process on a socketpair.
 //

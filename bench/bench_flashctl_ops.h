@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // flashctl's card operations for the benchmarks: the program's own, but on
 // the card the bench attached in-process, with no re-selection, no card lock
 // (the bench's card has no node), no lspci and no keys; the partition table

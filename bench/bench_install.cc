@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Cost of an image install on the host side, measured against the virtual
 // card served in-process on a socketpair.
 //

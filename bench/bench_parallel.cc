@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // A host's cards at once: `flashctl apply` of a release whose fw image is
 // 8 MiB to four virtual cards against the same apply to one, each card
 // served in-process on a socketpair of its own.

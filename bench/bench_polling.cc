@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // How soon flashctl notices that a long card operation has ended, against
 // the virtual card served in-process on a socketpair.
 //

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Cost of a release's apply, measured against the virtual card served
 // in-process on a socketpair.
 //

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The virtual card's cost per exchange through its device emulation: each run
 // starts flash-update-vcard on a new card and, under it, this program again,
 // which writes an image's worth of 960-byte chunks through the misc node

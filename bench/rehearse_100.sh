@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: Apache-2.0
 # A fleet rehearsal on virtual twins: one card's inventory, COUNT twins made
 # from it, and on each twin a flashctl update of a 32 MiB image with
 # --activate, JOBS twins at a time. Prints each twin's time and the total.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Release bundles: the manifest of a release, the archive or directory that
 // carries it with its images and its detached signature, the keys that may
 // sign it, and the rules it sets on a card's inventory entry.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Making a bundle: the manifest completed with every image's size and
 // digest, signed, and written with its images as a deterministic tar (or a
 // directory) beside the output, then renamed onto it.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Digests, Ed25519 keys and signatures, through OpenSSL's EVP interface.
 #include <dirent.h>
 #include <fcntl.h>

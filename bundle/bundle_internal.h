@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // What the bundle library's files share and its users need not see.
 #pragma once
 

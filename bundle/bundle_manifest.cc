@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The manifest: its record and its two readers (lenient from_json, checked
 // parse), what a well-formed manifest must be, and the inventory fields its
 // rules may name.

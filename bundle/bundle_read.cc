@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Reading a bundle: an archive through libarchive, or a directory. The
 // manifest and its signature are checked before any image is read; every
 // image is then streamed once through SHA-512 and held open, so that what a

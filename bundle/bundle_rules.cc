@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // A card's inventory entry against a manifest: the facts its rules name,
 // whether each rule holds, and whether the card is one the bundle is for.
 #include <cstdio>

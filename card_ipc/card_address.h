@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // A card's PCI address as every program of the project takes it: the
 // address of the card's bridge, dddd:bb:dd.f.
 //

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The lock of a physical card, taken by every program before it changes the
 // card's flash or boot state, and shared by the commands that only start a
 // long card operation (a checksum of a partition) without changing anything.

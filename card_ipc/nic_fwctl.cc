@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Transport 2: the fwctl character device that kvc_core registers for the
 // card's core function. Each exchange is one FWCTL_RPC ioctl carrying one
 // nic_fwctl_rpc_s record; the driver moves the request and response bytes

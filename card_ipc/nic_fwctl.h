@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Records of the Linux fwctl RPC ioctl as the kvc_core driver takes them.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The IPC handle: picks the misc-device or the fwctl transport when it is
 // opened and hands every exchange to the one it picked.
 #include "nic_ipc.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The IPC handle: one open channel to one card's firmware services, over the
 // misc device of vela_ipc (transport 1) or the fwctl device of kvc_core (2).
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Discovery queries over PCI sysfs and lspci: which of the card's functions
 // and device nodes exist, the card's serial number and the UUID made from it,
 // and the card behind a UUID.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Discovery queries for programs that manage several cards.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Finding one of the card's functions on the buses behind its bridge.
 #include "nic_pci.h"
 

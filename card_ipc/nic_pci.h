@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Finding the card's PCI functions behind its bridge in sysfs.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Transport 1 of the IPC handle: the misc device of the vela_ipc driver.
 #include "nic_ipc.h"
 #include "nic_pci.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The real program's side of the command line: the logger, the client on
 // the card, the card lock.
 #include <cstdio>

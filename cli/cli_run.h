@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // flash-update's command line: one run of the program over a set of
 // operations.
 //

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Firmware name catalogue: the words users type for partitions, secure-boot
 // components and command arguments, and the numbers the card knows them by.
 //

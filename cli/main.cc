@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // flash-update: one operation on a card's flash per run (see cli_run.h).
 #include "cli_run.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // flash-update draws its progress only when standard error is a terminal.
 #include "terminal_progress.h"
 

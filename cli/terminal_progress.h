@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Progress of the long operations (install passes, erase and verification
 // polls) for a person watching a terminal. It goes to standard error, one
 // line redrawn in place, and only when standard error is a terminal: standard

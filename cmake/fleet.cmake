@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: Apache-2.0
 # The fleet layer's shipped files, in the flash-update package (component
 # tool):
 #   - the Ansible collection flash_update.cards: built with ansible-galaxy

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: Apache-2.0
 # Installation and Debian packages.
 #
 #   cmake --install <build> [--prefix DIR]      everything below

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: Apache-2.0
 # The headers a library shows other programs.
 #
 #   fu_public_headers(<target> <folder> <header>...)

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The documents the project's programs exchange about cards: a card's
 // inventory entry and the inventory of a host, as typed records.
 //

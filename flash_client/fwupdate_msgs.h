@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Messages of the card's firmware update service (endpoint 12): numbers,
 // sizes and the packed little-endian records of every request and response.
 // The client fills them from one side, the virtual card from the other.

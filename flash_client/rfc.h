@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Remote flash client: operations on the card's flash, each one or more
 // requests to the card's firmware update service.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Boot selection and firmware listing: the running or startup image, the
 // choice of the next startup image, a partition's firmware list and the
 // card's partition table.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Card information: the card's identity, versions and fuse state in one
 // exchange, written as a small JSON document or handed to a caller's record.
 #include <cerrno>

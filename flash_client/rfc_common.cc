@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The client's common frame: initialisation, the per-thread context with its
 // lazily opened IPC handle, the timestamp that leads every client message,
 // and the small helpers every operation shares.

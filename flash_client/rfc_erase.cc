@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Partition erase (polled every 10 seconds, or on the front end's schedule,
 // while the card reports it running)
 // and sector erase (one request per 4096-byte sector, no polling).

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The client's common frame: per-thread context, open step, timestamp,
 // trace hook, and the one point through which poll waits sleep.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Progress of the long operations, handed to the front end's callback as
 // events: the client itself never draws, so another front end (or none) can
 // take the same operations.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Typed reads of a card's state. Each one opens the card (once per thread,
 // like every client operation), exchanges with the card's firmware update
 // service and decodes the answer into a plain record. None prints, writes a

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Seams for programs that run the client in-process: a front end that
 // waits between polls its own way (flashctl polls soon and cuts a wait short
 // on a stop),

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Secure boot management: switching secure boot, updating a secure
 // component (alternate boot partition, anti-rollback counter, production
 // life cycle) and reporting a component's secure state.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Signed metadata of the secure partitions, and the card's check of an
 // image's manifest signature with the public key the metadata names.
 #include <cstdio>

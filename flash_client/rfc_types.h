@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Numbers the remote flash client and the card's firmware update service
 // share: partitions, image and component kinds, trace levels.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Flash content checks without reading the flash back: the card computes a
 // SHA-512 digest and the host compares it, either with a digest the user
 // supplies or with the hash line of the card's own description of its

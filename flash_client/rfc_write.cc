@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Image install: the file is streamed to the card in chunks of at most 960
 // bytes, each acknowledged with the offset of the next chunk. The CPLD
 // partitions are streamed a second time with the verify flag set, so that the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // flashctl's command line: subcommands with options anywhere, one table of
 // commands and one of options (which command takes what, and the help text),
 // progress on standard error and the metrics file.

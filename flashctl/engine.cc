@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The update transaction, the rollback and one card's inventory, over the
 // table of card operations.
 //

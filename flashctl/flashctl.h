@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // flashctl: a card's whole state as data, and one safe, idempotent,
 // interruptible firmware update per call.
 //

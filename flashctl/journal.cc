@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The journal of update transactions: the check before an update, the
 // chained append after it, and the bounded readers of `history`.
 #include "journal.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // flashctl's journal: one JSON line per update transaction that is not a
 // dry run, in /var/lib/flash-update/history.jsonl or the --history file.
 //

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // flashctl: inventory, update, rollback and history of the cards on this host.
 #include <cstdio>
 

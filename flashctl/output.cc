@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The documents flashctl prints: its reports as typed records with one
 // to_json (and from_json where a document is read back), JSON of schema
 // version 1 in the documented order of members, and the same content as

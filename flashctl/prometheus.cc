@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Inventory to node_exporter textfile metrics. Every series of one metric
 // family is written together under its HELP and TYPE lines, as the text
 // format requires; node_exporter drops the whole file when one line is off.

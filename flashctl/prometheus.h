@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // node_exporter textfile metrics of an inventory: what the cards of this host
 // run and hold, for Prometheus to watch a fleet's firmware.
 #pragma once

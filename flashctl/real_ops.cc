@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The program's card operations: the remote flash client's typed reads and
 // operations, the card lock shared with flash-update, and sysfs.
 #include <dirent.h>

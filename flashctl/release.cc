@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Plans, transactions and compliance of a release, card by card, over the
 // table of card operations.
 #include "release.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Releases: a signed bundle of images tested together, brought to the cards
 // of a host as one transaction per card, and the cards' compliance with it.
 //

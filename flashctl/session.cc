@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Stop conditions of a run: the deadline of the current phase, SIGINT,
 // SIGTERM and SIGHUP, and a reader of the output that went away, all turned
 // into the client's timeout flag, which the client reads between chunks and

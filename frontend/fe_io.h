@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // What both programs and the virtual card need of the system around them: one
 // monotonic clock, one loop that writes a whole buffer or fails, and one way
 // to replace a file so that a reader, or the next start after a crash, finds

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // An install streams thousands of 960-byte chunks a second, so a pass line is
 // redrawn at its style's rate at most; without a style nothing is done beyond
 // one comparison per chunk.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Progress of the client's long operations (install passes, erase and
 // verification polls) on a descriptor, for both programs: one line redrawn
 // in place for a person at a terminal, or one JSON object per line for a

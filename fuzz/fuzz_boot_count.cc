@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The boot-count file as utils::boot_count_get reads it, and the banner
 // written from it: the input is the whole of boot_count.txt in the directory
 // that PERSISTENT_LOG_DIR names.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The fuzzer-driven card (see fuzz_card.h), the key files it needs, and the
 // in-process answer to the startup check's "grep".
 #include "fuzz_card.h"

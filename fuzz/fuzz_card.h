@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The fuzzer as the card: its bytes become the answers to the client's
 // requests, on the misc channel (a socketpair served by a peer thread) or on
 // the fwctl device (an ioctl interposed at link time with --wrap=ioctl).

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // flash-update's command line (cli_run) on fuzzer-made argument vectors, over
 // the stand-in operations the command-line tests use (tests/cli/fake_ops.h):
 // they check what they are handed and return a result the fuzzer picks. One

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Every client operation, the real code, against a card whose answers are
 // the fuzzer's: each request is answered with the next frame (fuzz_card.h),
 // on the misc channel or on the fwctl device.

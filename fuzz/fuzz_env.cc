@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The targets' surroundings: a private directory, a quiet standard output
 // and a trace hook that formats every message.
 #include <fcntl.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The fwctl exchange (nic_fwctl_ipc_req_rsp, directly or through the IPC
 // handle) against a driver whose answer is the fuzzer's: the read-back of
 // rsp_len and rsp_errno from the RPC record.

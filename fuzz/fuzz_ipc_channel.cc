@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The misc channel's exchange (ipc_cmd_send_req_v) against a card whose
 // answer is the fuzzer's: the response checks, the bound on the data and the
 // scatter into the caller's response segments.

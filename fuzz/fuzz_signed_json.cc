@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The signed metadata's JSON as the signature check reads it: the fuzzer's
 // text is the card's answer to the metadata request of
 // rfc_image_signature_verify, which parses it with Boost's read_json, picks

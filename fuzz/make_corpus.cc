@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Writes the seed corpus of every fuzz target into the directory given:
 // small valid inputs, the card's answers built from the message records.
 //   build/fuzz/fuzz_make_corpus fuzz/corpus

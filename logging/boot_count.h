@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The system's boot number, kept by the platform in a small text file that
 // this program only reads. Log files outlive reboots, so every log file
 // starts with a banner naming the boot, and every log line carries it.

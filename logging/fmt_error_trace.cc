@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Every fmt format error first leaves a stack trace on standard error, so a
 // bad format string can be traced to its caller even when the logger
 // swallows the exception. Most of fmt's checks throw from inside libfmt.so,

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The program's logger: one spdlog logger writing either to a main log and an
 // error log, both rotated by size, or to syslog, synchronously or through a
 // worker thread. Trace levels and syslog levels are translated here into the

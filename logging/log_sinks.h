@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The logger's own additions to spdlog: a size-rotated file sink whose
 // rotated files are named "<path>.1", "<path>.2", ... and whose files each
 // begin with a boot banner, and the %Q pattern flag printing the boot number.

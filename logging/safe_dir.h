@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Whether a directory may hold the tool's files when others share the host:
 // a real directory, not a link, owned by this user, writable by no one else.
 // Anyone who may rename or plant entries in it could point the tool's logs,

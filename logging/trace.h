@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Program-level tracing: the process-wide logger and the printf-style
 // callbacks through which the front end and the client report.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // How much the logger and the trace callbacks write.
 #pragma once
 

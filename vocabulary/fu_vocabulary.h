@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The names and constants that flash-update, flashctl, the virtual card and
 // the fleet tooling share, each defined once: where the programs keep their
 // files, how the card shows on the PCI bus, and the names its states and

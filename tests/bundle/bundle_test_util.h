@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // What the bundle tests share: the manifest of the examples, its images, a
 // key pair with its trust directory, and tar archives built entry by entry.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Bundles in-process: made, read back byte for byte from a tar and from a
 // directory, every refusal of an archive's entries, of a directory's files
 // and of signatures and keys, and keys that interoperate with openssl.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The manifest in-process: its exact form, every refusal with its check and
 // line, the inventory fields rules may name, rules and compatibility
 // against a card's inventory entry.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The cards of this test process's fake PCI tree, all in one pid-derived
 // domain:
 //   card 1 bridge :03 (buses 04-05): rsc, ipc (misc node), core (fwctl node,

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // A fake PCI tree in a umockdev test bed: card bridges, card functions with
 // the config space and VPD that lspci reads, driver directories with the
 // device-node entries the resolvers look for, and an emulated fwctl node.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Builds only: the card's fwctl header beside the kernel's own uapi header,
 // as on a system with newer kernel headers, must not define anything twice.
 #include <fwctl/fwctl.h>

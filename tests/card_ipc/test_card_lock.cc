@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The card lock on device nodes (plain files stand in for them here): one
 // exclusive holder per node or readers together, the second taker is told who
 // holds it, waiting takers wait for what they should and no longer, new

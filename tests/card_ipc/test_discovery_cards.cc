@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Discovery queries on a fake sysfs with the real lspci, and with stand-in
 // lspci programs for what the real one cannot be made to do.
 #include <sys/stat.h>

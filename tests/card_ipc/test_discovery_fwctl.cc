@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The fwctl transport against an emulated kvc_core fwctl node.
 #include <dirent.h>
 

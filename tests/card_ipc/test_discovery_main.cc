@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Builds the fake PCI tree once, before anything else runs, then the tests.
 #include <gtest/gtest.h>
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Card function lookup, the misc node resolver and the handle's open order,
 // against fake PCI sysfs trees and device nodes of an in-process umockdev
 // test bed (the process runs with libumockdev-preload.so.0 preloaded).

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Runs a flash-update binary as a child process and reads what it left:
 // exit status, standard output and error, and its trace log.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Stand-ins for everything flash-update's command line drives, shared by the
 // command-line tests and the command-line fuzzer. Each operation checks that
 // the texts it is handed are whole strings, records the call as one line

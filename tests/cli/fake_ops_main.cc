@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // flash-update over stand-in operations (fake_ops.h), as a program: the real
 // process set-up, logs and image check, operations that print what they were
 // handed. Only this test program reads these variables:

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Word tables: every name both ways, and the words that must not match.
 #include <gtest/gtest.h>
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The flash-update program as a process, without a card: usage text, exit
 // statuses, argument rules and the front end's trace lines in the log.
 // Commands that reach their operation fail to open a card here (exit 1).

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // What each command hands its operation, and how the operation's result
 // becomes the exit status. The program under test is the real front end
 // over operations that only report their arguments (fake_ops.cc).

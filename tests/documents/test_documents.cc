@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The cards' documents: the exact text an inventory record writes (members
 // in the documented order), the record read back from it, and what a strict
 // read of a file's document refuses, with the member's place.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Runs the real flash-update under flash-update-vcard and reads back what it
 // left: exit status, output, scratch files, logs, the card's request record
 // and the sleeps the tool asked for.

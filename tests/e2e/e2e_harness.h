@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // End-to-end runs of the real flash-update binary against the virtual card.
 //
 // Every test takes a card of its own (e2e_card_new): a fresh state directory

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Reaches the virtual card's emulated sysfs and nodes the way the host
 // drivers' users do, without flash-update's layers, and prints what it saw.
 // Run under flash-update-vcard:

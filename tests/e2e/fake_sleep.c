@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 /* Test shim preloaded into flash-update by the end-to-end harness: sleep()
  * and a ppoll() on no descriptors (flashctl's wait between polls) return at
  * once, as if the whole time had passed, and append the requested seconds,

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The misc nodes' direct channel: a command the launcher runs reaches the
 // misc nodes through it, and every exchange gives the bytes, lengths and
 // errors that umockdev's emulation of the node alone gives (the serve mode's

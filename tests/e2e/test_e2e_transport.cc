@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The virtual card as the host sees it, and flash-update reaching it: sysfs
 // lookup, lspci, the misc node's one-write/one-read exchange, the fwctl RPC,
 // wire faults on both, the launcher's own contract (exit status, time-out,

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Failure survival of the real flash-update binary: every way a command can
 // fail, provoked through the virtual card's faults (or the host around the
 // tool), checked for the exit status, the exact messages in the main and the

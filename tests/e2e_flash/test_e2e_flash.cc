@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The erase, install and verification commands of the real flash-update
 // binary against the virtual card.
 #include <gtest/gtest.h>

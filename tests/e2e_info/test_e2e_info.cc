@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // flash-update's reporting, boot-selection and secure-boot commands, run as
 // the real program against the virtual card.
 #include <gtest/gtest.h>

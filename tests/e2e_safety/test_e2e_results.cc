@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // What the client refuses or reports as failed, seen from outside: the real
 // flash-update on the virtual card.
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // In-process virtual card behind a socketpair, wired into the client's
 // per-thread handle, with the client's trace hook and poll sleeps recorded.
 #pragma once

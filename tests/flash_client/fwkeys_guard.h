@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Exclusive use of the host's public key directory for one test.
 //
 // flash-update reads the card's public keys from a fixed system directory,

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // In-process card for the client's reporting and secure-boot operations.
 //
 // Each test gets a temporary root with the card's state directory and the

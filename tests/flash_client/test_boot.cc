@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Running/startup image, boot selection, firmware lists and the partition table.
 #include "info_fixture.h"
 #include "test_support.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Card information: the JSON document, the caller's record, the layout
 // versions of older services and the failure paths.
 #include <sys/stat.h>

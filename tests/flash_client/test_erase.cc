@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Partition erase and sector erase against the in-process virtual card.
 #include "flash_fixture.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The client's common frame in-process: scratch prefix, simulated init
 // failure, trace hook and its level gate, the lazy open step and the
 // timestamp. The transport's open/close and the clock are replaced through

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The client's output files: opened like fopen "w+" in the per-card directory,
 // but never through a symbolic link and never in a directory that another
 // user can write.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Typed reads: the card's answers decoded into records, with nothing printed
 // and no file written. One table per record family against a canned card,
 // whose answers carry the odd bytes (unterminated texts, stated lengths past

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Secure boot: switching it, updating a component, reporting a component.
 #include <cerrno>
 

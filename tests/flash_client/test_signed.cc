@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Signed metadata of the secure partitions and the card's signature check.
 #include <cerrno>
 #include <filesystem>

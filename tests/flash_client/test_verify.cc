@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Checksum and startup-image verification against the in-process virtual card.
 #include <sys/stat.h>
 #include <unistd.h>

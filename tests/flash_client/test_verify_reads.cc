@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Typed reads of the long verifications: the card's digest of a partition and
 // its description of the startup image, polled every 2 seconds, delivered as
 // records with nothing printed and no file written.

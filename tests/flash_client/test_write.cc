@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Image install against the in-process virtual card.
 #include <sys/stat.h>
 #include <unistd.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // A fake card behind flashctl's table of card operations, for the in-process
 // tests of the engine and of releases: its partition table, identity, boot
 // selection and what each partition holds are plain data; every request that

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // flashctl end to end: the real program against virtual cards, judged by its
 // JSON documents, exit statuses and what each card recorded in requests.log.
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The update and rollback transactions in-process over a fake card: the
 // paths the virtual card cannot easily provoke (a busy lock, failing erase or
 // install, a selection that does not stick, a signal between two steps,

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The text output of inventory, update and rollback: every text a card (or
 // an operator) hands in reaches the terminal visibly escaped, byte for byte,
 // in every place the renderers show one, and the layout around it holds.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The journal in-process: the exact bytes an append leaves, the chain of
 // "prev" hashes and what --verify makes of edits and cuts, what history
 // skips, the paths it refuses, and an append that fails.

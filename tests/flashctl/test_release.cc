@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Releases in-process over the fake card: the plan's verdicts and refusals,
 // the transaction failing at each component, its refusals before any write,
 // the compliance states, and the documents made of them.

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: Apache-2.0
 """Shared fixtures of the fleet tests: virtual cards and the real flashctl.
 (The modules' own tests against a fake flashctl are the collection's unit
 tests, in ansible/tests/unit.)"""

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The textfile metrics of an inventory: exact text, label escaping, and the
 // Prometheus tooling's own check of a whole card's file.
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: Apache-2.0
 """The rollout playbook rehearsed on six hosts, each with its own virtual
 card, through the real flashctl and ansible-playbook."""
 import hashlib

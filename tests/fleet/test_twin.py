@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: Apache-2.0
 """Virtual twins: a card made from another card's inventory reports the same
 inventory, apart from what names the card itself."""
 import copy

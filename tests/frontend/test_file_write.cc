@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Files replaced whole: what stands at the path afterwards, what a holder of
 // the old file still reads, and what a failure leaves behind.
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The progress renderer on a scripted clock: the exact bytes each style
 // writes and what its rate limits hold back.
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The misc-device channel and the handle's dispatch, driven over an
 // AF_UNIX/SOCK_SEQPACKET socketpair whose far end plays the card: like the
 // misc device, one write there is one message and one read returns one.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Driver header accessors: bit layout, field isolation and the refusals.
 #include <errno.h>
 #include <gtest/gtest.h>

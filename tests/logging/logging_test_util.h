@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Scratch directories, environment and output capture for the logging tests.
 #pragma once
 

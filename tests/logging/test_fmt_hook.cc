@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The stack-trace hook linked into a program: every fmt format error leaves
 // a stack trace on standard error before the exception travels on.
 #include <gtest/gtest.h>

@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: Apache-2.0
 """Bash completion of flash-update, typed into an interactive bash.
 
 An interactive bash runs on a pseudo-terminal, so readline splits the line

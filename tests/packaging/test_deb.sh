@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # The Debian packages as CPack makes them: names, dependencies, the postinst
 # and where each file lands. Built into a temporary directory; nothing is
 # installed on this machine.

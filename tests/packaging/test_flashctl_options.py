@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: Apache-2.0
 """flashctl's option table (`flashctl --help --json`) against what the manual
 page, the bash completion and the Ansible modules say of its options.
 

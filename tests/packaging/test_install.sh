@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # cmake --install into a staging root, then use what it installed the way
 # another program would: a CMake project with find_package(flash_update)
 # and a plain compile with pkg-config, each linking the installed static

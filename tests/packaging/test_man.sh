@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # The manual pages: groff and man render them without a warning, the text
 # fits 80 columns, and the commands and firmware names of the program's own
 # usage text are all in flash-update(8) and in the bash completion.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The words the bash completion offers and the firmware table of the manual
 // page, checked against the tool's own name catalogue: a name offered or
 // documented must be one the tool accepts, with the partition number the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Progress of installs and polls on standard error: the real flash-update
 // binary against the virtual card, each command run once with standard error
 // a pipe and once with a terminal. The terminal gets the progress line; the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Scratch directories, planted links and captured output for the safety tests.
 #pragma once
 

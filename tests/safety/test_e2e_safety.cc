@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The real flash-update on the virtual card: output and log files that were
 // turned into links or placed in a directory others control are refused, and
 // commands that change a card do not run beside each other.

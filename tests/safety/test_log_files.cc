@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The log files: the per-card log directory is used only when it is a real
 // directory of ours that nobody else can write, and no log file is ever
 // opened (appended, truncated) through a symbolic link.

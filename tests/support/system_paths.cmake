@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: Apache-2.0
 # cmake -DMODE=before|after -DLISTING=FILE -P system_paths.cmake
 #
 # Before the suite: lists what the system paths the tool and the tests touch

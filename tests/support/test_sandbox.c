@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Runs one test program with private copies of the system paths that the
 // tool and the tests write: /tmp (the scratch directory /tmp/korvex and the
 // tests' own files), /dev/shm (card states of the end-to-end runs),

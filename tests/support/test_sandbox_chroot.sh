@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: Apache-2.0
 # The test sandbox inside a chroot whose / is a plain directory, not a mount,
 # under a host whose mounts are shared: the sandbox must still make its
 # private /tmp, /etc, /run/lock and /dev/shm, and none of its mounts may

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Helpers every test folder shares: image bytes, whole files, lines and
 // scratch directories.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The card model through vcard_handle: partition table, boot selection,
 // erase, install, checksum, startup verification, firmware list, card
 // information, persistence and the request record.

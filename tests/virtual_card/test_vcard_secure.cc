@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Secure-boot state, secure information, signed metadata and manifest
 // signature verification of the virtual card.
 #include "vcard_test_util.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The misc framing (vcard_misc_exchange), every fault switch as the host
 // sees it on the wire, and the socketpair peer.
 #include <poll.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Shared by the virtual card's tests: a card on a temporary state directory
 // and helpers that build requests and read answers as the wire records.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Digests and manifest signatures of the virtual card.
 //
 // The card holds two Ed25519 signing keys, "eng" and "prod". Their private

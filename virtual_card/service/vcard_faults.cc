@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Fault specifications of the virtual card.
 //
 //   MSG[@N]:KIND[=VALUE]

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Inner parts of the virtual card's firmware update service: the partition
 // table, the persisted card state, the flash store, the fault table and the
 // crypto helpers. Only the service's own sources include this.

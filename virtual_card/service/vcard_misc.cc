@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Misc-device framing of the virtual card, and the in-process peer that
 // serves it on a socketpair.
 #include <poll.h>

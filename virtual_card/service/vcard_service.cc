@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The virtual card's firmware update service: answers the messages of
 // endpoint 12 from the card model (partition table, flash store, boot and
 // secure-boot state) and applies the configured faults to the answers.

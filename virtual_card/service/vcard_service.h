@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The virtual card's firmware update service: a model of the card's flash,
 // partition table and secure-boot state that answers the firmware update
 // messages. Transport-agnostic: the misc node, the fwctl node and the

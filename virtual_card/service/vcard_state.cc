@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The card's partition table, its persisted state (state.txt) and its
 // flash store (one sparse file per partition).
 #include <fcntl.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Virtual twins: a card state made from an inventory document.
 //
 // The document is read into the inventory records every program shares

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Virtual twins: a virtual card made from what an inventory of a real card
 // reported (`flashctl inventory --json`), so that a rollout can be rehearsed
 // on copies of the fleet's own state before a real card is touched.

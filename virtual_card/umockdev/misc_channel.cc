@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The launcher's end of the misc nodes' direct channel: a listening
 // SOCK_SEQPACKET socket per node and a thread per connection (one connection
 // per open of the node), so that a card's writes wait for nothing but the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The misc nodes' direct channel, served by the launcher beside the umockdev
 // testbed: the preload library that the launcher puts in front of umockdev's
 // (libfu-vcard-misc.so) sends each write on a misc node here and gets the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The misc node's direct channel: the records that pass between the
 // launcher's channel (misc_channel.h) and the preload library in the command
 // (misc_preload.cc), one SOCK_SEQPACKET message each way per write.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // libfu-vcard-misc.so: preloaded by flash-update-vcard in front of umockdev's
 // library into the command it runs. An open of a misc node (/dev/NAME with a
 // channel at $UMOCKDEV_DIR/vcard-misc/NAME) goes on to umockdev as before and

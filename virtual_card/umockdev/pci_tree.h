@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // PCI functions in a umockdev test bed as the kernel shows them in sysfs:
 // text attributes, the binary config space and VPD that lspci reads, the
 // resource table, and the driver directory links card lookup follows.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // umockdev presentation of the virtual card. Sysfs is laid out as the kernel
 // shows a card behind its bridge; the misc and fwctl nodes are answered by
 // handlers that run on umockdev's worker thread, one per testbed, so no

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The virtual card as the host sees it: PCI functions in sysfs, the vela_ipc
 // misc node and the kvc_core fwctl node, emulated with a umockdev testbed
 // whose device handlers pass every request to the card's service model.

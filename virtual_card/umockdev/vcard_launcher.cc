@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // flash-update-vcard: runs a command against the virtual card.
 //
 // The card's sysfs and device nodes live in a umockdev testbed served by this

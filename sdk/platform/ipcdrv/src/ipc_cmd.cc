@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Host side of the vela_ipc misc device: framing, one write per request,
 // one read per response, and the checks that tie a response to its request.
 #include "ipc_cmd.h"

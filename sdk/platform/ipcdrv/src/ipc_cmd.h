@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Host side of the card's misc IPC channel: one framed request written,
 // one framed response read, on the device node of the vela_ipc driver.
 #pragma once

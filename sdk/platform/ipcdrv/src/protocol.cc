@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Driver header of the misc IPC device: type-checked field accessors.
 //
 // A field accessed on a header of the wrong type is a programming error in

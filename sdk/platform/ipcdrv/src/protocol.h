@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Driver header of every message on the card's misc IPC device.
 //
 // The header is one little-endian 64-bit word:

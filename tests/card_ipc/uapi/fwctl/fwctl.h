@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 /* The parts of a newer kernel's fwctl uapi header that nic_fwctl.h meets,
  * laid out as the kernel declares them, for a build whose system headers
  * are older. */
