@@ -15,6 +15,8 @@
 #include <string>
 
 #include "fuzz_card.h"
+#include "fwupdate_msgs.h"
+#include "rfc.h"
 #include "rfc_seams.h"
 
 namespace {
