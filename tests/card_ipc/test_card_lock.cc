@@ -102,7 +102,7 @@ struct holder_spec_s {
     bool await = true;   // the constructor waits for the take's result
 };
 
-// A process that takes nodes as spec says and holds them until it is killed.
+// A process that takes the nodes its arguments name and holds them until it is killed.
 struct holder_process_s {
     pid_t pid = -1;
     bool held = false;
