@@ -337,9 +337,26 @@ std::vector<std::pair<std::string, std::string>> child_env(bool misc_channel) {
     return env;
 }
 
-void prepare_child_env() {
-    for (const auto &[name, value] : child_env(true))
-        setenv(name.c_str(), value.c_str(), 1);
+// The command's environment: the launcher's, with the testbed's overrides
+// and TMPDIR as the launcher found it. Built as a list for execve, never by
+// changing the launcher's own environment: umockdev's worker thread and the
+// misc channel's threads run by then, and setenv beside a getenv in another
+// thread reads a freed array.
+std::vector<std::string> child_environment(const char *tmpdir) {
+    std::vector<std::pair<std::string, std::string>> overrides = child_env(true);
+    overrides.emplace_back("TMPDIR", tmpdir != nullptr ? tmpdir : "");
+    std::vector<std::string> env;
+    for (char **e = environ; *e != nullptr; e++) {
+        const std::string entry = *e;
+        const std::string name = entry.substr(0, entry.find('='));
+        bool replaced = false;
+        for (const auto &o : overrides)
+            replaced = replaced || o.first == name;
+        if (!replaced) env.push_back(entry);
+    }
+    for (const auto &[name, value] : overrides)
+        if (name != "TMPDIR" || tmpdir != nullptr) env.push_back(name + "=" + value);
+    return env;
 }
 
 int pidfd_open_child(pid_t pid) {
@@ -385,7 +402,11 @@ bool forward_stop(const signalfd_siginfo &si, pid_t pid) {
 
 // Runs the command and waits for it. A stop signal to the launcher goes on to
 // the command as it is; only the deadline kills it.
-child_end_s run_child(char **argv, int sig_fd, long timeout_s) {
+child_end_s run_child(char **argv, const std::vector<std::string> &environment, int sig_fd, long timeout_s) {
+    std::vector<char *> envp;
+    for (const std::string &e : environment)
+        envp.push_back(const_cast<char *>(e.c_str()));
+    envp.push_back(nullptr);
     std::fflush(stdout);
     std::fflush(stderr);
     pid_t pid = fork();
@@ -400,7 +421,7 @@ child_end_s run_child(char **argv, int sig_fd, long timeout_s) {
         // of 50 µs that sleep alone costs some 50 to 100 µs per call. The
         // slack is inherited by the command and whatever it starts.
         prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
-        execvp(argv[0], argv);
+        execvpe(argv[0], argv, envp.data());
         std::fprintf(stderr, "flash-update-vcard: cannot run %s: %s\n", argv[0], std::strerror(errno));
         _exit(127);
     }
@@ -557,23 +578,21 @@ int main(int argc, char **argv) {
     sigprocmask(SIG_BLOCK, &stop_set, nullptr);
     int sig_fd = signalfd(-1, &stop_set, SFD_CLOEXEC);
 
+    // The testbed makes its directory under TMPDIR; the command gets the
+    // launcher's own back (child_environment).
     const char *tmpdir = std::getenv("TMPDIR");
-    bool had_tmpdir = tmpdir != nullptr;
-    std::string saved_tmpdir = had_tmpdir ? tmpdir : "";
+    const bool had_tmpdir = tmpdir != nullptr;
+    const std::string saved_tmpdir = had_tmpdir ? tmpdir : "";
     setenv("TMPDIR", testbed_tmpdir(tmpdir).c_str(), 1);
     vcard_bed_s *bed = vcard_bed_start(o.bed);
-    if (had_tmpdir)
-        setenv("TMPDIR", saved_tmpdir.c_str(), 1);
-    else
-        unsetenv("TMPDIR");
     if (bed == nullptr) return 1;
 
     child_end_s end;
     if (serve_mode) {
         end.status = serve(bed, sig_fd);
     } else {
-        prepare_child_env();
-        end = run_child(argv + first, sig_fd, o.timeout_s);
+        end = run_child(argv + first, child_environment(had_tmpdir ? saved_tmpdir.c_str() : nullptr), sig_fd,
+                        o.timeout_s);
     }
     vcard_bed_stop(bed);
     if (end.signal != 0) die_like(end.signal);
