@@ -1,7 +1,11 @@
 // SPDX-License-Identifier: Apache-2.0
 // A host's cards at once: `flashctl apply` of a release whose fw image is
 // 8 MiB to four virtual cards against the same apply to one, each card
-// served in-process on a socketpair of its own.
+// served in-process on a socketpair of its own. Each write exchange takes
+// the card k_card_write_us, as a card's flash takes its time to program: an
+// in-process card that answers at once measures only the host's CPU, which
+// on a machine with fewer cores than cards bounds the wall time whatever
+// the threads do (the CPU-bound figure printed at the end says by how much).
 //
 // The whole command runs as the program runs it (fc_main: the bundle opened
 // and checked, each card read, planned, erased, written and verified, its
@@ -38,6 +42,8 @@ namespace {
 
 constexpr uint64_t k_mib = k_bench_mib;
 constexpr size_t k_cards = 4;
+// What one 960-byte write exchange takes on the card: 8 MiB in about 2.2 s.
+constexpr unsigned k_card_write_us = 250;
 const char *const k_bdfs[k_cards] = {"0000:03:00.0", "0000:04:00.0", "0000:05:00.0", "0000:06:00.0"};
 
 // The in-process cards by address, and the scratch directory of the client.
@@ -135,7 +141,12 @@ int main(int argc, char **argv) {
     std::string bundle;
     bool ready = make_bundle(root, 8 * k_mib, &bundle);
     for (const char *bdf : k_bdfs)
-        ready = ready && bench_card_start(root + "/card-" + bdf, {}, false, g_cards[bdf]);
+    {
+        vcard_options_s options;
+        options.state_dir = root + "/card-" + bdf;
+        options.write_us = k_card_write_us;
+        ready = ready && bench_card_start(options, false, g_cards[bdf]);
+    }
     if (!ready) {
         fprintf(stderr, "cannot set up the cards under %s\n", root.c_str());
         for (auto &[bdf, card] : g_cards)
@@ -162,9 +173,9 @@ int main(int argc, char **argv) {
     }
     const bench_ratio_s r = bench_paired_ratio(four_s, one_s);
     printf(
-        "apply of an 8 MiB fw image: one card median %.3f s (CPU %.3f s), %zu cards median %.3f s (CPU %.3f s); "
+        "apply of an 8 MiB fw image, %u us per write exchange on the card: one card median %.3f s (CPU %.3f s), %zu cards median %.3f s (CPU %.3f s); "
         "%zu pairs\n",
-        bench_median(one_s), bench_median(one_cpu), k_cards, bench_median(four_s), bench_median(four_cpu), r.pairs);
+        k_card_write_us, bench_median(one_s), bench_median(one_cpu), k_cards, bench_median(four_s), bench_median(four_cpu), r.pairs);
     printf("%zu cards / one card: median ratio %.4f (pairs from %.4f to %.4f; limit 1.3)\n", k_cards, r.median, r.low,
            r.high);
     // The best the machine can do when the cards' work is CPU-bound: the
