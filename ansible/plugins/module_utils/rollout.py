@@ -119,13 +119,13 @@ def parse_budget(value, fleet):
     or a percentage of the whole fleet. A budget under one failure is one:
     the first failure stops the rollout."""
     count, percent = _count(value), _percent(value)
-    if count is not None:
+    if count is not None and count >= 0:
         return max(count, 1)
     if percent is not None and percent <= 100:
         return max(1, int(math.ceil(percent * fleet / 100.0 - 1e-9)))
     if percent is not None:
         why = 'is over 100%'
-    elif isinstance(value, (string_types, float)) and str(value).strip().startswith('-'):
+    elif str(value).strip().startswith('-') and not isinstance(value, bool):
         why = 'is negative'
     else:
         why = 'is not a count of hosts or a percentage of the fleet'
