@@ -6,10 +6,11 @@ import json
 import os
 import re
 import subprocess
+import time
 
 import pytest
 
-from conftest import FLASHCTL, MSG, needs_cards
+from conftest import FLASHCTL, LAUNCHER, MSG, VirtualCard, needs_cards
 
 pytestmark = needs_cards
 
@@ -79,27 +80,38 @@ def startup_of(card):
     return card.inventory()['cards'][0]['startup_image']
 
 
+def outcomes(report):
+    return {h: (e['outcome'], e.get('reason')) for h, e in report['hosts'].items()}
+
+
+def reported(tmp_path, *options):
+    """Rollout options writing the report, and a reader of it."""
+    path = tmp_path / 'report.json'
+    return list(options) + ['-e', 'rollout_report=%s' % path], lambda: json.loads(path.read_text())
+
+
 def test_rollout_changes_every_card_once(tmp_path, collections, fleet, image):
     cards = fleet()
-    proc, recap = rollout(tmp_path, collections, cards, image)
+    options, report = reported(tmp_path)
+    proc, _ = rollout(tmp_path, collections, cards, image, *options)
     assert proc.returncode == 0, proc.stdout + proc.stderr
-    # host1 also counts the check of the play's variables, which runs once.
-    assert recap == {h: {'ok': 6 if h == 'host1' else 5, 'changed': 1, 'failed': 0} for h in HOSTS}, proc.stdout
+    assert {h: o for h, (o, _) in outcomes(report()).items()} == {h: 'updated' for h in HOSTS}
     for c in cards.values():
         assert [r[0] for r in c.requests()].count(SET_STARTUP) == 1
 
     # Again, with the version each card reports as the optional extra check.
     version = [p['version'] for p in cards['host1'].inventory()['cards'][0]['partitions'] if p['name'] == 'fw-b'][0]
-    proc, recap = rollout(tmp_path, collections, cards, image, '-e', 'firmware_version=' + version)
+    proc, _ = rollout(tmp_path, collections, cards, image, *options, '-e', 'firmware_version=' + version)
     assert proc.returncode == 0, proc.stdout + proc.stderr
-    assert {h: r['changed'] for h, r in recap.items()} == {h: 0 for h in HOSTS}, proc.stdout
+    assert {h: o for h, (o, _) in outcomes(report()).items()} == {h: 'unchanged' for h in HOSTS}
 
-    # A version the cards do not report fails the first batch.
-    proc, recap = rollout(tmp_path, collections, cards, image, '-e', 'firmware_version=9.9.9')
+    # A version the cards do not report fails the canary.
+    proc, _ = rollout(tmp_path, collections, cards, image, *options, '-e', 'firmware_version=9.9.9')
     assert proc.returncode == 2
-    assert {h: r['failed'] for h, r in recap.items()} == {h: int(h in ('host1', 'host2')) for h in HOSTS}, proc.stdout
+    assert {h: o for h, (o, _) in outcomes(report()).items()} == {
+        h: 'failed' if h == 'host1' else 'not_started' for h in HOSTS}
     assert 'expected startup fw-b with the image of sha512 %s and version 9.9.9' % (
-        hashlib.sha512(open(image, 'rb').read()).hexdigest()) in proc.stdout
+        hashlib.sha512(open(image, 'rb').read()).hexdigest()) in report()['hosts']['host1']['reason']
 
 
 def test_check_mode_only_reads(tmp_path, collections, fleet, image):
@@ -112,14 +124,17 @@ def test_check_mode_only_reads(tmp_path, collections, fleet, image):
         assert c.mutating_requests() == []
 
 
-def test_failed_batch_stops_the_rollout(tmp_path, collections, fleet, image):
+def test_failed_wave_stops_the_rollout(tmp_path, collections, fleet, image):
     cards = fleet({'host3': ['checksum:status=5']})
-    proc, recap = rollout(tmp_path, collections, cards, image, '-e', 'rollout_serial=2')
-    assert proc.returncode != 0
-    assert recap['host3']['failed'] == 1, proc.stdout
+    options, report = reported(tmp_path, '-e', 'rollout_waves=[2]')
+    proc, _ = rollout(tmp_path, collections, cards, image, *options)
+    assert proc.returncode == 2, proc.stdout + proc.stderr
+    assert {h: o for h, (o, _) in outcomes(report()).items()} == {
+        'host1': 'updated', 'host2': 'updated', 'host3': 'failed', 'host4': 'updated',
+        'host5': 'not_started', 'host6': 'not_started'}
     # The failure names the card's state: written, not verified, not selected.
     assert '"partition_state": "written_unverified", "phases"' in proc.stdout
-    # The batch before the failure is done; no card of a later batch is touched.
+    # The wave of the failure finishes; no card of a later wave is touched.
     assert [startup_of(cards[h]) for h in HOSTS] == ['fw-b', 'fw-b', 'fw-a', 'fw-b', 'fw-a', 'fw-a']
     assert cards['host3'].mutating_requests() and SET_STARTUP not in [r[0] for r in cards['host3'].requests()]
     for h in ('host5', 'host6'):
@@ -192,32 +207,127 @@ def twins(new_card, tmp_path):
     return make
 
 
-def test_release_rollout_changes_every_twin_once(tmp_path, collections, twins, release):
-    cards = twins()
-    proc, recap = rollout(tmp_path, collections, cards, None, *release)
-    assert proc.returncode == 0, proc.stdout + proc.stderr
-    assert {h: (r['changed'], r['failed']) for h, r in recap.items()} == {h: (1, 0) for h in HOSTS}, proc.stdout
-    for c in cards.values():
-        assert [r for r in c.mutating_requests() if r[0] == SET_STARTUP] == [(SET_STARTUP, '00000000')]
-    written = {h: c.mutating_requests() for h, c in cards.items()}
+def twin_options(tmp_path, *options):
+    """Rollout options naming the launcher and flashctl on the control node."""
+    return list(options) + ['-e', 'rollout_twin_launcher=' + LAUNCHER, '-e', 'rollout_twin_flashctl=' + FLASHCTL]
 
-    proc, recap = rollout(tmp_path, collections, cards, None, *release)
+
+def test_rollout_bound_to_its_rehearsal_refuses_the_drifted_host(tmp_path, collections, twins, release):
+    cards = twins()
+    start = time.monotonic()
+    proc, _ = rollout(tmp_path, collections, cards, None, *twin_options(
+        tmp_path, *release, '-e', 'rehearse=true', '-e', 'rollout_report=%s' % (tmp_path / 'rehearsal.json'),
+        '-e', 'rollout_plan=%s' % (tmp_path / 'plan.json')))
+    print('rehearsal of %d hosts: %.1f s' % (len(cards), time.monotonic() - start))
     assert proc.returncode == 0, proc.stdout + proc.stderr
-    assert {h: r['changed'] for h, r in recap.items()} == {h: 0 for h in HOSTS}, proc.stdout
+    record = json.loads((tmp_path / 'rehearsal.json').read_text())
+    plan = json.loads((tmp_path / 'plan.json').read_text())
+    assert outcomes(record) == {h: ('updated', None) for h in HOSTS}
+    assert {h: e['plan_digest'] for h, e in record['hosts'].items()} == {
+        h: e['plan_digest'] for h, e in plan['hosts'].items()}
+    # The rehearsal read the fleet's cards and changed only their twins.
+    for c in cards.values():
+        assert c.requests() and c.mutating_requests() == []
+    assert [r for r in VirtualCard(tmp_path / 'rehearsal.json.twins' / 'host1', cards['host1'].bdf).mutating_requests()
+            if r[0] == SET_STARTUP] == [(SET_STARTUP, '00000000')]
+
+    # host3's card changes after the rehearsal.
+    state = os.path.join(cards['host3'].state, 'state.txt')
+    with open(state) as f:
+        text = f.read()
+    with open(state, 'w') as f:
+        f.write(text.replace('part.fw-b.version=2.14.0-E-42', 'part.fw-b.version=2.14.1-E-7'))
+    bound = release + ['-e', 'rollout_require_rehearsal=%s' % (tmp_path / 'rehearsal.json'),
+                       '-e', 'rollout_report=%s' % (tmp_path / 'report.json'), '-e', 'rollout_waves=[1,2,"100%"]']
+    proc, _ = rollout(tmp_path, collections, cards, None, *bound)
+    assert proc.returncode == 2 and (tmp_path / 'report.json').exists(), proc.stdout + proc.stderr
+    report = json.loads((tmp_path / 'report.json').read_text())
+    assert outcomes(report) == {h: ('refused', 'drifted') if h == 'host3' else ('updated', None) for h in HOSTS}
+    assert {h: e.get('wave') for h, e in report['hosts'].items()} == {
+        'host1': 1, 'host2': 2, 'host3': None, 'host4': 2, 'host5': 3, 'host6': 3}
+    assert {(e['state_before'], e.get('state_after')) for h, e in report['hosts'].items() if h != 'host3'} == {
+        ('outdated', 'pending')}
+    assert report['stopped'] is None
+    assert [p['name'] for p in report['hosts']['host1']['phases'] if p['component'] == 'fw.bin'] == [
+        'erase', 'install', 'verify_checksum']
+    assert 'refused host3: drifted' in proc.stdout
+    assert cards['host3'].mutating_requests() == []
+    written = {h: c.mutating_requests() for h, c in cards.items()}
+    for h in HOSTS:
+        assert [r for r in written[h] if r[0] == SET_STARTUP] == ([] if h == 'host3' else [(SET_STARTUP, '00000000')])
+
+    # Again: the five cards hold the release (nothing to rehearse), host3 is still drifted.
+    proc, _ = rollout(tmp_path, collections, cards, None, *bound)
+    assert proc.returncode == 2, proc.stdout + proc.stderr
+    report = json.loads((tmp_path / 'report.json').read_text())
+    assert outcomes(report) == {h: ('refused', 'drifted') if h == 'host3' else ('unchanged', None) for h in HOSTS}
     assert {h: c.mutating_requests() for h, c in cards.items()} == written
 
 
-def test_release_rollout_stops_after_a_failed_checksum(tmp_path, collections, twins, release):
+def test_failures_reaching_the_budget_stop_the_rollout(tmp_path, collections, twins, release):
     # An apply asks for four checksums: whether the card holds fw.bin, then
     # dtb.bin, then the verification of each written. The fourth fails.
-    cards = twins({'host3': ['checksum@4:status=5']})
-    proc, recap = rollout(tmp_path, collections, cards, None, *release)
+    cards = twins({h: ['checksum@4:status=5'] for h in ('host2', 'host3')})
+    gate = tmp_path / 'gate.sh'
+    gate.write_text('#!/bin/sh\necho "$@" >> %s\n' % (tmp_path / 'gate.log'))
+    gate.chmod(0o755)
+    proc, _ = rollout(tmp_path, collections, cards, None, *release, '-e', 'rollout_waves=[1,2,"100%"]',
+                      '-e', 'rollout_max_failures=2', '-e', 'rollout_gate_command=%s' % gate,
+                      '-e', 'rollout_report=%s' % (tmp_path / 'report.json'))
     assert proc.returncode == 2, proc.stdout + proc.stderr
-    assert {h: r['failed'] for h, r in recap.items()} == {h: int(h == 'host3') for h in HOSTS}, proc.stdout
+    report = json.loads((tmp_path / 'report.json').read_text())
+    assert {h: o for h, (o, _) in outcomes(report).items()} == {
+        'host1': 'updated', 'host2': 'failed', 'host3': 'failed',
+        'host4': 'not_started', 'host5': 'not_started', 'host6': 'not_started'}
+    assert report['stopped'] == {'reason': 'budget', 'wave': 2,
+                                 'message': '2 failed hosts reach the failure budget of 2'}
     assert ("1 of 1 cards not updated: %s failed (failed: dtb.bin: the card's checksum of dtb failed (result 255): "
-            "verify checksum failed)" % cards['host3'].bdf) in proc.stdout
-    # fw.bin was written and verified, dtb.bin written: the startup selection stays.
-    assert [startup_of(cards[h]) for h in HOSTS] == ['fw-a', 'fw-a', 'fw-b', 'fw-a', 'fw-b', 'fw-b']
-    assert cards['host3'].mutating_requests() and SET_STARTUP not in [r[0] for r in cards['host3'].requests()]
-    for h in ('host5', 'host6'):
+            "verify checksum failed)" % cards['host3'].bdf) in report['hosts']['host3']['reason']
+    assert report['hosts']['host3']['state_after'] == 'outdated'
+    # The gate ran for the wave that went through; no card of a later wave is touched.
+    assert (tmp_path / 'gate.log').read_text() == 'host1\n'
+    assert [startup_of(cards[h]) for h in HOSTS] == ['fw-a', 'fw-b', 'fw-b', 'fw-b', 'fw-b', 'fw-b']
+    for h in ('host4', 'host5', 'host6'):
         assert cards[h].mutating_requests() == []
+
+
+def test_canary_failure_stops_the_rollout_whatever_the_budget(tmp_path, collections, twins, release):
+    cards = twins({'host1': ['checksum@4:status=5']})
+    proc, _ = rollout(tmp_path, collections, cards, None, *release, '-e', 'rollout_max_failures=50%',
+                      '-e', 'rollout_report=%s' % (tmp_path / 'report.json'))
+    assert proc.returncode == 2, proc.stdout + proc.stderr
+    report = json.loads((tmp_path / 'report.json').read_text())
+    assert {h: o for h, (o, _) in outcomes(report).items()} == {
+        h: 'failed' if h == 'host1' else 'not_started' for h in HOSTS}
+    assert report['stopped'] == {'reason': 'canary', 'wave': 1, 'message': 'the canary wave failed: host1'}
+    for h in HOSTS[1:]:
+        assert cards[h].mutating_requests() == []
+
+
+def other_record(tmp_path):
+    path = tmp_path / 'other.json'
+    path.write_text(json.dumps({'schema_version': 1, 'kind': 'flash_update.cards.rollout', 'mode': 'rehearsal',
+                                'hosts': {}, 'bundle': {'release': {'name': 'larch-fw', 'version': '2.14.0'},
+                                                        'manifest_sha256': 'ab' * 32}}))
+    return str(path)
+
+
+# Bad input -> its one message; no card receives a request.
+BAD = [
+    ('waves', lambda p: ['-e', 'rollout_waves=[1,"ten"]'],
+     'rollout_waves [1, "ten"] does not parse: "ten" is not a host count (1 or more) or a percentage (over 0%, at '
+     'most 100%); no card was touched'),
+    ('record of another bundle', lambda p: ['-e', 'rollout_require_rehearsal=' + other_record(p)],
+     'is the rehearsal of larch-fw 2.14.0 (manifest sha256 abababababababab), not of this bundle, larch-fw 2.15.0'),
+]
+
+
+@pytest.mark.parametrize('name,options,message', BAD, ids=[b[0] for b in BAD])
+def test_bad_input_stops_before_any_card(tmp_path, collections, twins, release, name, options, message):
+    cards = twins()
+    proc, _ = rollout(tmp_path, collections, cards, None, *release, *options(tmp_path))
+    assert proc.returncode == 2, proc.stdout + proc.stderr
+    # As the task's JSON result spells it.
+    assert proc.stdout.count(json.dumps(message)[1:-1]) == 1, proc.stdout
+    for c in cards.values():
+        assert c.requests() == []

@@ -110,6 +110,10 @@ def check_modules(table, ansible_dir):
         module = os.path.basename(path)
         tree = ast.parse(open(path).read())
         doc = module_constant(tree, 'DOCUMENTATION')
+        # An action of the control node that never runs flashctl.
+        if ((doc.get('attributes') or {}).get('action') or {}).get('support') == 'full' and \
+                'flash_update.cards.flashctl' not in (doc.get('extends_documentation_fragment') or []):
+            continue
         command = module_constant(tree, 'FLASHCTL_SUBCOMMAND')
         passed = list(module_constant(tree, 'FLASHCTL_OPTIONS', ()))
         check_mode = module_constant(tree, 'FLASHCTL_CHECK_MODE_OPTION')
