@@ -264,6 +264,24 @@ def test_rollout_bound_to_its_rehearsal_refuses_the_drifted_host(tmp_path, colle
     assert {h: c.mutating_requests() for h, c in cards.items()} == written
 
 
+def test_a_card_that_changes_before_its_wave_is_left_alone(tmp_path, collections, twins, release):
+    # The gate after the canary changes host2's card: its apply, held to the
+    # plan gathered before the first wave, refuses it.
+    cards = twins()
+    cards = {h: cards[h] for h in ('host1', 'host2')}
+    gate = tmp_path / 'gate.sh'
+    gate.write_text('#!/bin/sh\nsed -i s/2.14.0-E-42/2.14.1-E-7/ %s\n' % os.path.join(cards['host2'].state, 'state.txt'))
+    gate.chmod(0o755)
+    proc, _ = rollout(tmp_path, collections, cards, None, *release, '-e', 'rollout_max_failures=2',
+                      '-e', 'rollout_gate_command=%s' % gate, '-e', 'rollout_report=%s' % (tmp_path / 'report.json'))
+    assert proc.returncode == 2, proc.stdout + proc.stderr
+    report = json.loads((tmp_path / 'report.json').read_text())
+    assert {h: o for h, (o, _) in outcomes(report).items()} == {'host1': 'updated', 'host2': 'failed'}
+    assert 'refused (drifted: card %s is no longer what was planned' % cards['host2'].bdf in report['hosts']['host2'][
+        'reason'], report['hosts']['host2']
+    assert cards['host2'].mutating_requests() == []
+
+
 def test_failures_reaching_the_budget_stop_the_rollout(tmp_path, collections, twins, release):
     # An apply asks for four checksums: whether the card holds fw.bin, then
     # dtb.bin, then the verification of each written. The fourth fails.
