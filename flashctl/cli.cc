@@ -120,8 +120,8 @@ const option_def_s k_options[OPT_COUNT] = {
     {"timeout", VALUE_WORD, "SECONDS", "", CMD_INVENTORY | CMD_UPDATE | CMD_ROLLBACK | CMD_RELEASE, true,
      "deadline of each phase (defaults: erase {erase}, install {install} + {install_per_mib} per MiB, checksum "
      "{checksum}; inventory {plan} per card)"},
-    {"history", VALUE_FILE, "FILE", "", CMD_UPDATE | CMD_APPLY | CMD_HISTORY, false,
-     "the journal of transactions (default {history_file})"},
+    {"history", VALUE_FILE, "FILE", "", CMD_UPDATE | CMD_APPLY | CMD_HISTORY | CMD_PLAN, false,
+     "the journal of transactions (default {history_file}); plan predicts from it"},
     {"verify", VALUE_NONE, nullptr, "", CMD_HISTORY, true, "check the journal's chain of line hashes"},
     {"bundle", VALUE_FILE, "FILE", "", CMD_INVENTORY, true, "also the release each card complies with"},
     {"trust", VALUE_FILE, "DIR", "", CMD_INVENTORY | CMD_RELEASE | CMD_BUNDLE, false,
@@ -621,7 +621,8 @@ int run_release(const fc_card_ops_s &ops, const args_s &args, const output_s &o)
     req.activate = args.given[OPT_ACTIVATE];
     req.allow_single_slot = args.given[OPT_ALLOW_SINGLE_SLOT];
     const bool apply = args.command->command == CMD_APPLY;
-    if (apply) req.journal = args.given[OPT_HISTORY] ? args.value[OPT_HISTORY] : FC_HISTORY_FILE;
+    const std::string journal = args.given[OPT_HISTORY] ? args.value[OPT_HISTORY] : FC_HISTORY_FILE;
+    if (apply) req.journal = journal;
     bundle_s bundle;
     bundle_error_s error;
     // Everything about the bundle is checked before any card is asked.
@@ -636,6 +637,15 @@ int run_release(const fc_card_ops_s &ops, const args_s &args, const output_s &o)
         const bool same = planned != req.plan.end() && planned->is_object() && planned->contains("manifest_sha256") &&
                           (*planned)["manifest_sha256"] == bundle.manifest_sha256;
         if (!same) return fail_usage(o, "--plan " + req.plan_path + " is the plan of another release");
+    }
+    // A plan predicts each card's apply at the card's pace in the journal; a
+    // journal it cannot read leaves the defaults, and says so.
+    fc_timing_table_s timing;
+    if (args.command->command == CMD_PLAN) {
+        std::string why;
+        if (!fc_timing_read(journal, &timing, &why))
+            fprintf(o.err, "flashctl: %s: the predictions take the default pace\n", why.c_str());
+        req.timing = &timing;
     }
     fc_release_report_s rep;
     rep.command = args.command->name;

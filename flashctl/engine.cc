@@ -530,6 +530,7 @@ void fc_update(const fc_card_ops_s &ops, const fc_update_request_s &req, fc_upda
         // From the first erase request on, the partition is no longer what it was.
         rep.partition_state = FC_PARTITION_ERASED;
         rep.changed = true;
+        rep.phases[PHASE_ERASE].bytes = partition_size;
         r = ops.erase(partition, partition_size, bdf, g_fc_session.stop);
         if (r != RFC_OK) {
             t.fail(result_text("erase of " + req.partition + " failed", r));
@@ -542,6 +543,7 @@ void fc_update(const fc_card_ops_s &ops, const fc_update_request_s &req, fc_upda
                                                                  ((rep.image_size + k_mib - 1) / k_mib))))
             return;
         rep.partition_state = FC_PARTITION_PARTIALLY_WRITTEN;
+        rep.phases[PHASE_INSTALL].bytes = rep.image_size;
         r = ops.write(partition, image.fd, rep.image_size, bdf, g_fc_session.stop);
         if (r != RFC_OK) {
             t.fail(result_text("install of " + rep.image_path + " into " + req.partition + " failed", r));
@@ -556,6 +558,7 @@ void fc_update(const fc_card_ops_s &ops, const fc_update_request_s &req, fc_upda
         t.end(FC_PHASE_OK);
 
         if (!t.start(PHASE_CHECKSUM, t.deadline(FC_CHECKSUM_DEADLINE_S))) return;
+        rep.phases[PHASE_CHECKSUM].bytes = rep.image_size;
         r = ops.read_checksum(partition, rep.image_size, bdf, g_fc_session.stop, digest);
         if (r != RFC_OK) {
             t.fail(result_text("the card's checksum of " + req.partition + " failed", r));

@@ -242,6 +242,10 @@ struct fc_phase_s {
     std::string name;
     fc_phase_status_e status = FC_PHASE_SKIPPED;
     double seconds = 0;
+    // The bytes the phase asked the card to go over: the erase's (the whole
+    // partition), the install's and the checksum's (the image); 0 for the
+    // others and for a phase that did not start.
+    uint64_t bytes = 0;
 };
 
 struct fc_selection_s {

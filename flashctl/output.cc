@@ -182,6 +182,7 @@ void from_json(const doc_json &j, fc_selection_s &sel) {
 
 void to_json(doc_json &j, const fc_phase_s &p) {
     j = {{"name", p.name}, {"status", fc_phase_status_name(p.status)}, {"seconds", p.seconds}};
+    if (p.bytes > 0) j["bytes"] = p.bytes;
 }
 
 void from_json(const doc_json &j, fc_phase_s &p) {
@@ -193,6 +194,8 @@ void from_json(const doc_json &j, fc_phase_s &p) {
         p.status = from_name(status->get<std::string>(), k_phase_status_names, FC_PHASE_SKIPPED);
     const auto seconds = j.find("seconds");
     if (seconds != j.end() && seconds->is_number()) p.seconds = seconds->get<double>();
+    const auto bytes = j.find("bytes");
+    if (bytes != j.end() && bytes->is_number_unsigned()) p.bytes = bytes->get<uint64_t>();
 }
 
 void to_json(doc_json &j, const fc_update_report_s &rep) {

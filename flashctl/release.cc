@@ -96,6 +96,7 @@ bool read_card(const fc_card_ops_s &ops, const bundle_s &bundle, const fc_releas
                                      " is written in place, which no slot protects: --allow-single-slot writes it");
         }
         const doc_partition_s *p = c.partition.empty() ? nullptr : partition_named(entry, c.partition);
+        if (p != nullptr) c.partition_size = p->size;
         if (p != nullptr && p->size < c.size)
             refuse_component(c, "fits",
                              "image of " + std::to_string(c.size) + " bytes does not fit partition " + c.partition +
@@ -215,6 +216,7 @@ bool install(const fc_card_ops_s &ops, const fc_release_request_s &req, fc_card_
         if (s.stopped()) return false;
         c.state = FC_PARTITION_ERASED;
         card.changed = true;
+        c.phases.back().bytes = partition_size;
         const int r = ops.erase(partition, partition_size, bdf, g_fc_session.stop);
         if (r != RFC_OK) return s.fail(fc_result_text("erase of " + c.partition + " failed", r));
         s.end(FC_PHASE_OK);
@@ -226,6 +228,7 @@ bool install(const fc_card_ops_s &ops, const fc_release_request_s &req, fc_card_
         step_run_s s(card, c, STEP_INSTALL, deadline(req, install_deadline));
         if (s.stopped()) return false;
         c.state = FC_PARTITION_PARTIALLY_WRITTEN;
+        c.phases.back().bytes = c.size;
         const int r = ops.write(partition, image.fd.fd, c.size, bdf, g_fc_session.stop);
         if (r != RFC_OK) return s.fail(fc_result_text("install into " + c.partition + " failed", r));
         c.state = FC_PARTITION_WRITTEN_UNVERIFIED;
@@ -236,6 +239,7 @@ bool install(const fc_card_ops_s &ops, const fc_release_request_s &req, fc_card_
         step_run_s s(card, c, STEP_CHECKSUM, deadline(req, FC_CHECKSUM_DEADLINE_S));
         if (s.stopped()) return false;
         uint8_t digest[RFC_SHA512_LEN] = {};
+        c.phases.back().bytes = c.size;
         const int r = ops.read_checksum(partition, c.size, bdf, g_fc_session.stop, digest);
         if (r != RFC_OK) return s.fail(fc_result_text("the card's checksum of " + c.partition + " failed", r));
         const std::string got = fc_hex(digest, sizeof digest);
@@ -305,7 +309,13 @@ void fc_release_plan_card(const fc_card_ops_s &ops, const bundle_s &bundle, cons
         fc_take_card(ops, card.card.c_str(), true, deadline(req, FC_PLAN_DEADLINE_S), card.card, lock, &card.error);
     if (card.result != FC_RESULT_NONE) return;
     evaluate(ops, bundle, req, card);
-    if (fc_check_stop()) fail_card(card, "plan", "stopped");
+    if (fc_check_stop()) return fail_card(card, "plan", "stopped");
+    if (req.timing == nullptr || !card.answered || card.verdict == FC_VERDICT_REFUSED) return;
+    const fc_timing_s pace = req.timing->of(card.card);
+    card.predicted_seconds = 0;
+    for (const fc_component_s &c : card.components)
+        card.predicted_seconds += fc_timing_component_seconds(pace, c.partition_size, c.size, !c.holds);
+    card.prediction = pace.transactions > 0 ? "journal" : "default";
 }
 
 void fc_release_check_card(const fc_card_ops_s &ops, const bundle_s &bundle, const fc_release_request_s &req,
@@ -518,6 +528,10 @@ doc_json card_json(const std::string &command, const fc_card_release_s &card) {
             j["refused_by"] = card.refused_by;
             j["plan_digest"] = card.plan_digest;
         }
+        if (!card.prediction.empty()) {
+            j["predicted_seconds"] = card.predicted_seconds;
+            j["prediction"] = card.prediction;
+        }
         j["slot"] = card.slot;
         if (card.before.read) j["before"] = card.before;
         if (card.after.read) j["after"] = card.after;
@@ -565,6 +579,12 @@ std::string fc_release_text(const fc_release_report_s &rep) {
             out += fc_result_name(card.result);
         else
             out += card.answered ? fc_verdict_name(card.verdict) : "unknown";
+        if (!card.prediction.empty()) {
+            char predicted[96];
+            snprintf(predicted, sizeof predicted, " (predicted %.1f s, %s)", card.predicted_seconds,
+                     card.prediction == "journal" ? "at the card's pace in the journal" : "at the default pace");
+            out += predicted;
+        }
         out += "\n";
         for (const bundle_rule_result_s &r : card.rules)
             if (!r.pass)
@@ -620,9 +640,11 @@ std::string fc_release_history_line(const fc_release_report_s &rep, const fc_car
     for (const fc_component_s &c : card.components)
         comps.push_back({{"file", c.file},
                          {"partition", c.partition},
+                         {"size", c.size},
                          {"sha512", c.sha512},
                          {"held", c.holds},
-                         {"partition_state", fc_partition_state_name(c.state)}});
+                         {"partition_state", fc_partition_state_name(c.state)},
+                         {"phases", c.phases}});
     doc_json line = {{"time", card.time}, {"card", card.card}, {"serial_number", card.serial_number}};
     if (rep.bundle != nullptr) {
         line["release"] = rep.bundle->manifest.release;

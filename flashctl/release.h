@@ -18,6 +18,7 @@
 
 #include "bundle.h"
 #include "flashctl.h"
+#include "timing.h"
 
 // What a plan decides for a card.
 enum fc_verdict_e : int { FC_VERDICT_APPLY = 0, FC_VERDICT_NOTHING_TO_DO, FC_VERDICT_REFUSED, FC_VERDICT_COUNT };
@@ -43,6 +44,7 @@ struct fc_component_s {
     uint64_t size = 0;
     std::string sha512;
     std::string partition;  // where it goes on this card ("" when none can be chosen)
+    uint64_t partition_size = 0;
     bool holds = false;     // the card holds it there already
     std::string refusal;    // why it cannot go there ("" it can): the check, then the reason
     std::string refusal_check;
@@ -66,6 +68,11 @@ struct fc_card_release_s {
     fc_verdict_e verdict = FC_VERDICT_REFUSED;
     std::vector<std::string> refused_by;  // failing rule ids, "compatible", component checks
     std::string plan_digest;
+    // plan: the seconds the card's apply would take at its pace in the
+    // journal (its own, or the defaults: prediction "journal" or "default";
+    // "" none predicted: a card refused or not read)
+    double predicted_seconds = 0;
+    std::string prediction;
     // apply
     fc_result_e result = FC_RESULT_NONE;
     bool changed = false;
@@ -86,6 +93,8 @@ struct fc_release_request_s {
     std::string plan_path;   // apply --plan: refuse cards that drifted from it
     doc_json plan;           // that plan, read
     std::string journal;     // apply: the journal ("" none)
+    // plan: the cards' pace, from the journal (null: no prediction)
+    const fc_timing_table_s *timing = nullptr;
 };
 
 struct fc_release_report_s {

@@ -243,6 +243,7 @@ std::vector<std::string> launcher_argv(const e2e_card_s &card, const e2e_options
         argv.push_back("--fault");
         argv.push_back(f);
     }
+    argv.insert(argv.end(), options.launcher_args.begin(), options.launcher_args.end());
     argv.push_back("--");
     return argv;
 }

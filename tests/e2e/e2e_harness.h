@@ -26,6 +26,7 @@
 // own default (or what its state directory holds).
 struct e2e_options_s {
     std::vector<std::string> faults;  // each one "--fault SPEC" to the launcher
+    std::vector<std::string> launcher_args;  // more options to the launcher (--timing FILE, ...)
     int erase_polls = -1;             // --erase-polls N
     int verify_polls = -1;            // --verify-polls N
     int ipc_version = -1;             // --ipc-version N (card-info layout)

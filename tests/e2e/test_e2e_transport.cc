@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -378,6 +379,39 @@ TEST(E2eLauncher, RefusesBadOptions) {
     e2e_result_s help = e2e_run_launcher({"--help"});
     EXPECT_EQ(help.status, 0);
     EXPECT_EQ(help.out.rfind("Usage: flash-update-vcard [options] [--] COMMAND [ARGS...]\n", 0), 0u);
+}
+
+// A time scale that is not a number above 0 and at most 1 is a usage error;
+// a --timing journal that cannot be read ends the launcher before the card
+// and the command.
+TEST(E2eLauncher, RefusesATimeScaleOrATimingItCannotUse) {
+    e2e_card_guard g;
+    const std::string missing = g.card.work_dir + "/none.jsonl";
+    const std::string scale_usage = "flash-update-vcard: --time-scale takes a number above 0 and at most 1 (0.1: ten "
+                                    "times faster), not '";
+    const struct {
+        std::vector<std::string> args;
+        int status;
+        std::string message;
+    } cases[] = {
+        {{"--time-scale", "0"}, 2, scale_usage + "0'\n"},
+        {{"--time-scale", "-0.5"}, 2, scale_usage + "-0.5'\n"},
+        {{"--time-scale", "1.5"}, 2, scale_usage + "1.5'\n"},
+        {{"--time-scale", "fast"}, 2, scale_usage + "fast'\n"},
+        {{"--time-scale", "nan"}, 2, scale_usage + "nan'\n"},
+        {{"--timing", missing}, 1, "flash-update-vcard: --timing " + missing + ": No such file or directory\n"},
+        {{"--timing", g.card.work_dir}, 1,
+         "flash-update-vcard: --timing: journal " + g.card.work_dir + " is a directory, not a regular file\n"},
+    };
+    for (const auto &c : cases) {
+        e2e_options_s o;
+        o.launcher_args = c.args;
+        const e2e_result_s r = shell(g.card, "echo ran", o);
+        EXPECT_EQ(r.status, c.status) << c.args[1];
+        EXPECT_EQ(r.out, "") << c.args[1];
+        EXPECT_EQ(r.err.substr(0, r.err.find('\n') + 1), c.message) << r.err;
+    }
+    EXPECT_FALSE(std::filesystem::exists(g.card.state_dir + "/state.txt"));
 }
 
 TEST(E2eLauncher, FaultThatDoesNotParseStopsBeforeTheCommand) {

@@ -642,6 +642,68 @@ TEST(Flashctl, ReleaseIsPlannedAppliedCheckedAndJournaled) {
     }
 }
 
+// --- a rehearsal at the card's pace ------------------------------------------------
+
+// A card's journal says its erases took 0.5 s/MiB, its writes 1 s/MiB and
+// its checksums 0.25 s/MiB; plan predicts the apply of an 8 MiB release from
+// it, and the card's twin, at that pace a hundred times faster, takes what
+// it stands for within a tenth of the prediction.
+TEST(Flashctl, TwinAtTheCardsPaceTakesThePredictedTime) {
+    constexpr uint64_t mib = 1024 * 1024;
+    constexpr double scale = 0.01;
+    e2e_card_guard real, twin;
+    const std::string w = real.card.work_dir;
+    ASSERT_EQ(mkdir((w + "/images").c_str(), 0755), 0);
+    const std::vector<uint8_t> fw = image_bytes(8 * mib, 7);
+    ASSERT_TRUE(test_support::write_file(w + "/images/fw.bin", std::string(fw.begin(), fw.end())));
+    ASSERT_TRUE(test_support::write_file(
+        w + "/manifest.json",
+        R"({"bundle_format": 1, "release": {"name": "larch-fw", "version": "2.15.0"},
+            "compatible": {"boards": ["0x00010042"], "asics": ["larch"]},
+            "components": [{"file": "fw.bin", "target": ["fw-a", "fw-b"]}]})"));
+    const json phases = {{{"name", "erase"}, {"status", "ok"}, {"seconds", 16.0}, {"bytes", 32 * mib}},
+                         {{"name", "install"}, {"status", "ok"}, {"seconds", 8.0}, {"bytes", 8 * mib}},
+                         {{"name", "verify_checksum"}, {"status", "ok"}, {"seconds", 2.0}, {"bytes", 8 * mib}}};
+    ASSERT_TRUE(test_support::write_file(history_path(real.card),
+                                         json({{"card", real.card.bdf}, {"phases", phases}}).dump() + "\n"));
+    e2e_result_s r = flashctl(real.card, {"bundle", "create", "--manifest", w + "/manifest.json", "--images",
+                                          w + "/images", "--allow-unsigned", "-o", w + "/release.tar"});
+    ASSERT_EQ(r.status, 0) << r.out << r.err;
+    r = flashctl(real.card, {"inventory", real.card.bdf});
+    ASSERT_EQ(r.status, 0) << r.out << r.err;
+    ASSERT_TRUE(test_support::write_file(w + "/inventory.json", r.out));
+    r = flashctl(real.card, {"plan", w + "/release.tar", real.card.bdf, "--allow-unsigned", "--history",
+                             history_path(real.card)});
+    ASSERT_EQ(r.status, 0) << r.out << r.err;
+    const json planned = document(r)["cards"][0];
+    EXPECT_EQ(planned["prediction"], "journal");
+    // Erase of the 32 MiB slot, write and two checksums (the look, the verification) of 8 MiB.
+    const double predicted = planned["predicted_seconds"];
+    EXPECT_DOUBLE_EQ(predicted, 16 + 8 + 2 * 2);
+
+    e2e_options_s o;
+    o.fake_sleep = false;
+    o.launcher_args = {"--twin", w + "/inventory.json", "--timing", history_path(real.card), "--time-scale", "0.01"};
+    r = flashctl(twin.card, {"apply", w + "/release.tar", twin.card.bdf, "--allow-unsigned"}, o);
+    ASSERT_EQ(r.status, 0) << r.out << r.err;
+    EXPECT_EQ(document(r)["cards"][0]["result"], "updated");
+    EXPECT_NE(r.err.find("card " + twin.card.bdf + " at the pace of " + real.card.bdf + " in " +
+                         history_path(real.card) + ": erase 0.500, write 1.000, checksum 0.250 s/MiB (journal lines: 1)\n"),
+              std::string::npos)
+        << r.err;
+    const std::string head = "flash-update-vcard: card " + twin.card.bdf + ": ";
+    const size_t at = r.err.find(head);
+    ASSERT_NE(at, std::string::npos) << r.err;
+    double spent = 0, stands_for = 0;
+    ASSERT_EQ(sscanf(r.err.c_str() + at + head.size(), "%lf s at time scale 0.01 stands for %lf s", &spent, &stands_for),
+              2)
+        << r.err;
+    EXPECT_NEAR(stands_for, predicted, predicted / 10) << r.err;
+    // The twin waited its scaled time, and ran far faster than the card.
+    EXPECT_GE(spent, 0.9 * scale * predicted) << r.err;
+    EXPECT_LT(spent, predicted / 4) << r.err;
+}
+
 // --- inventory -----------------------------------------------------------------------
 
 TEST(Flashctl, InventoryListsEveryCardAndReportsTheOneThatFails) {

@@ -19,6 +19,7 @@
 
 #include "journal.h"
 #include "test_support.h"
+#include "timing.h"
 
 using nlohmann::json;
 using test_support::file_text;
@@ -608,5 +609,103 @@ TEST_F(Journal, ReadersRefuseAFifoOrADirectoryAndReadNothingAsEmpty) {
     EXPECT_EQ(p.status, 0);
     EXPECT_EQ(p.out, "{\"schema_version\":1,\"transactions\":[],\"skipped_lines\":0}\n");
 }
+
+// --- a card's pace from its lines ------------------------------------------------------
+
+constexpr uint64_t k_mib = 1024 * 1024;
+
+json phase(const char *name, double seconds, uint64_t bytes, const char *status = "ok") {
+    json p = {{"name", name}, {"status", status}, {"seconds", seconds}};
+    if (bytes > 0) p["bytes"] = bytes;
+    return p;
+}
+
+// An update's line of card with an image of image_mib.
+std::string update_line(const char *card, uint64_t image_mib, const json &phases) {
+    return json({{"prev", k_zeros},
+                 {"card", card},
+                 {"image", {{"path", "/i.bin"}, {"size", image_mib * k_mib}, {"sha512", ""}}},
+                 {"phases", phases},
+                 {"result", "updated"}})
+        .dump();
+}
+
+// An update of 8 MiB into a 32 MiB partition at erase 0.5, write 1 and
+// checksum 0.25 s/MiB.
+const std::string k_card_line = update_line("0000:03:00.0", 8,
+                                            {phase("plan", 0.3, 0), phase("erase", 16, 32 * k_mib),
+                                             phase("install", 8, 8 * k_mib), phase("verify_checksum", 2, 8 * k_mib)});
+
+struct timing_case_s {
+    const char *name;
+    Strings lines;
+    double erase, write, checksum;  // of card 0000:03:00.0
+    uint64_t transactions;
+    uint64_t skipped;
+};
+
+class Timing : public Journal, public testing::WithParamInterface<timing_case_s> {};
+
+TEST_P(Timing, RatesAreTheCardsSecondsOverItsMiB) {
+    const timing_case_s &c = GetParam();
+    std::string text;
+    for (const std::string &line : c.lines)
+        text += line + "\n";
+    ASSERT_TRUE(write_file(path_, text));
+    fc_timing_table_s table;
+    std::string error;
+    ASSERT_TRUE(fc_timing_read(path_, &table, &error)) << error;
+    const fc_timing_s t = table.of("0000:03:00.0");
+    EXPECT_DOUBLE_EQ(t.erase_s_per_mib, c.erase);
+    EXPECT_DOUBLE_EQ(t.write_s_per_mib, c.write);
+    EXPECT_DOUBLE_EQ(t.checksum_s_per_mib, c.checksum);
+    EXPECT_EQ(t.transactions, c.transactions);
+    EXPECT_EQ(table.skipped_lines, c.skipped);
+}
+
+const double k_de = FC_TIMING_DEFAULT_ERASE_S_PER_MIB, k_dw = FC_TIMING_DEFAULT_WRITE_S_PER_MIB,
+             k_dc = FC_TIMING_DEFAULT_CHECKSUM_S_PER_MIB;
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, Timing,
+    testing::Values(
+        // 24 s over 64 MiB erased, 12 s over 12 MiB written, 3 s over 12 MiB digested.
+        timing_case_s{"TotalsOfTwoUpdates",
+                      {k_card_line, update_line("0000:03:00.0", 4,
+                                                {phase("erase", 8, 32 * k_mib), phase("install", 4, 4 * k_mib),
+                                                 phase("verify_checksum", 1, 4 * k_mib)})},
+                      0.375, 1, 0.25, 2, 0},
+        timing_case_s{"NoLinesOfTheCardTakeTheDefaults",
+                      {update_line("0000:13:00.0", 8, {phase("erase", 1, 32 * k_mib)})},
+                      k_de, k_dw, k_dc, 0, 0},
+        timing_case_s{"OtherCardsLinesAreIgnored",
+                      {update_line("0000:13:00.0", 1, {phase("erase", 99, k_mib), phase("install", 99, k_mib)}),
+                       k_card_line},
+                      0.5, 1, 0.25, 1, 0},
+        timing_case_s{"LinesThatAreNotRecordsAreSkipped",
+                      {"not json", "[1]", "{\"prev\":\"00", k_card_line, std::string(70000, ' ')},
+                      0.5, 1, 0.25, 1, 4},
+        // A phase that failed or timed out measured nothing; the erase before it did.
+        timing_case_s{"OnlyPhasesThatEndedOkCount",
+                      {update_line("0000:03:00.0", 8,
+                                   {phase("erase", 16, 32 * k_mib), phase("install", 90, 8 * k_mib, "timeout")})},
+                      0.5, k_dw, k_dc, 1, 0},
+        timing_case_s{"ALineWithoutPhaseBytesCountsTheImage",
+                      {update_line("0000:03:00.0", 8, {phase("erase", 8, 0), phase("install", 4, 0)})},
+                      1, 0.5, k_dc, 1, 0},
+        timing_case_s{"AReleasesComponents",
+                      {json({{"card", "0000:03:00.0"},
+                             {"release", {{"name", "r"}, {"version", "1"}}},
+                             {"components",
+                              {{{"file", "fw.bin"},
+                                {"size", 8 * k_mib},
+                                {"phases",
+                                 {phase("erase", 16, 32 * k_mib), phase("install", 8, 8 * k_mib),
+                                  phase("verify_checksum", 2, 8 * k_mib)}}},
+                               {{"file", "held.bin"}, {"size", k_mib}, {"phases", json::array()}}}},
+                             {"result", "updated"}})
+                           .dump()},
+                      0.5, 1, 0.25, 1, 0}),
+    [](const testing::TestParamInfo<timing_case_s> &info) { return std::string(info.param.name); });
 
 }  // namespace

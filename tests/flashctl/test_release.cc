@@ -191,13 +191,23 @@ TEST_F(Release, ApplyWritesInManifestOrderSelectsLastAndAgainWritesNothing) {
     // The journal's line: the release, who signed it, and how each component ended.
     json line = json::parse(fc_release_history_line(report("apply", c), c));
     line.erase("time");
+    // Each phase with the bytes it went over: the erase the whole partition.
     json comps = json::array();
-    for (size_t i = 0; i < 3; ++i)
+    const uint64_t partition_sizes[] = {4 << 20, 64 << 10, 4 << 10};
+    for (size_t i = 0; i < 3; ++i) {
+        const uint64_t size = bundle_.images[i].size;
+        json phases = {{{"name", "erase"}, {"status", "ok"}, {"seconds", 0.0}, {"bytes", partition_sizes[i]}},
+                       {{"name", "install"}, {"status", "ok"}, {"seconds", 0.0}, {"bytes", size}},
+                       {{"name", "verify_checksum"}, {"status", "ok"}, {"seconds", 0.0}, {"bytes", size}}};
+        if (i == 0) phases.push_back({{"name", "verify_signature"}, {"status", "ok"}, {"seconds", 0.0}});
         comps.push_back({{"file", bundle_.images[i].component.file},
                          {"partition", Strings{"fw-b", "dtb-b", "cpld"}[i]},
+                         {"size", size},
                          {"sha512", bundle_.images[i].sha512},
                          {"held", false},
-                         {"partition_state", "verified"}});
+                         {"partition_state", "verified"},
+                         {"phases", phases}});
+    }
     EXPECT_EQ(line, json({{"card", k_card},
                           {"serial_number", "SN1"},
                           {"release", {{"name", "larch-fw"}, {"version", "2.15.0"}}},

@@ -157,6 +157,7 @@ struct vcard_pending_s {
     std::vector<uint8_t> req;
     unsigned polls_left = 0;
     double done_at = 0;
+    double unscaled_s = 0;  // the seconds the time scale took off its wait
 };
 
 struct vcard_s {
@@ -167,4 +168,6 @@ struct vcard_s {
     std::vector<vcard_fault_s> faults;
     std::map<uint32_t, unsigned> calls;           // calls so far per message
     std::map<uint32_t, vcard_pending_s> pending;  // per message
+    vcard_clock_s clock;
+    double last_write_answer = 0;  // monotonic seconds: when the last paced write was answered
 };

@@ -121,6 +121,7 @@ bool poll_step(vcard_s *c, uint32_t msg, const uint8_t *req, size_t len, unsigne
             return true;
         }
         if (fe_monotonic_s() < it->second.done_at) return true;
+        c->clock.unscaled += it->second.unscaled_s;
         c->pending.erase(it);
         return false;
     }
@@ -128,7 +129,8 @@ bool poll_step(vcard_s *c, uint32_t msg, const uint8_t *req, size_t len, unsigne
         c->pending.erase(msg);
         return false;
     }
-    c->pending[msg] = vcard_pending_s{key, polls > 0 ? polls - 1 : 0, fe_monotonic_s() + busy_s};
+    const double scaled_s = busy_s * c->options.time_scale;
+    c->pending[msg] = vcard_pending_s{key, polls > 0 ? polls - 1 : 0, fe_monotonic_s() + scaled_s, busy_s - scaled_s};
     return true;
 }
 
@@ -137,16 +139,26 @@ double busy_seconds(unsigned ms_per_mib, uint64_t bytes) {
     return static_cast<double>(ms_per_mib) / 1000.0 * static_cast<double>(bytes) / (1024.0 * 1024.0);
 }
 
-// A write exchange takes at least write_us from its start: the whole
-// milliseconds left as a late answer (the transport's timer, so that other
-// cards are served meanwhile), the rest here.
-void pace_write(const vcard_s *c, double started, vcard_reply_s &r) {
-    const double left_us = c->options.write_us - (fe_monotonic_s() - started) * 1e6;
-    if (left_us <= 0) return;
-    const unsigned whole_ms = static_cast<unsigned>(left_us / 1000);
+// A write exchange takes at least write_us (at the time scale): counted from
+// the answer of the write before it when the host sent this one within
+// write_us of that answer (the writes of one install: the host's turnaround
+// is part of the card's pace, as it is in a real card's), otherwise from this
+// request. The whole milliseconds left come as a late answer (the
+// transport's timer, so that other cards are served meanwhile), the rest is
+// spent here.
+void pace_write(vcard_s *c, double started, vcard_reply_s &r) {
+    const double write_s = c->options.write_us / 1e6;
+    const bool back_to_back = c->last_write_answer > 0 && started - c->last_write_answer < write_s;
+    const double from = back_to_back ? c->last_write_answer : started;
+    const double spent_s = fe_monotonic_s() - from;
+    const double full_s = std::max(0.0, write_s - spent_s);
+    const double left_s = std::max(0.0, write_s * c->options.time_scale - spent_s);
+    c->clock.unscaled += full_s - left_s;
+    const unsigned whole_ms = static_cast<unsigned>(left_s * 1000);
     r.delay_ms += whole_ms;
-    const double rest_us = left_us - whole_ms * 1000.0;
-    if (rest_us > 0) std::this_thread::sleep_for(std::chrono::microseconds(static_cast<long>(std::ceil(rest_us))));
+    const double rest_s = left_s - whole_ms / 1000.0;
+    if (rest_s > 0) std::this_thread::sleep_for(std::chrono::microseconds(static_cast<long>(std::ceil(rest_s * 1e6))));
+    c->last_write_answer = fe_monotonic_s() + r.delay_ms / 1000.0;
 }
 
 // ---- messages --------------------------------------------------------------
@@ -765,6 +777,10 @@ vcard_s *vcard_open(const vcard_options_s &options) {
         fprintf(stderr, "vcard: no state directory\n");
         return nullptr;
     }
+    if (!(options.time_scale > 0 && options.time_scale <= 1)) {
+        fprintf(stderr, "vcard: time scale %g is not above 0 and at most 1\n", options.time_scale);
+        return nullptr;
+    }
     auto *c = new vcard_s;
     c->dir = options.state_dir;
     c->options = options;
@@ -834,5 +850,12 @@ vcard_reply_s vcard_handle(vcard_s *card, uint32_t endpoint, uint32_t msg, const
     for (const vcard_fault_s *fault : late)
         apply_late_fault(msg, *fault, r);
     if (msg == FWUPDATE_MSG_FLASH_WRITE && card->options.write_us != 0) pace_write(card, started, r);
+    if (card->clock.requests++ == 0) card->clock.first_request = started;
+    card->clock.last_answer = fe_monotonic_s() + r.delay_ms / 1000.0;
     return r;
+}
+
+vcard_clock_s vcard_clock(vcard_s *card) {
+    std::lock_guard<std::mutex> guard(card->lock);
+    return card->clock;
 }

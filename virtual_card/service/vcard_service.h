@@ -21,6 +21,10 @@ struct vcard_options_s {
     unsigned erase_ms_per_mib = 0;
     unsigned checksum_ms_per_mib = 0;
     unsigned write_us = 0;            // the least time a write exchange takes, microseconds
+    // The timed waits above take this part of their time (0 < scale <= 1):
+    // a card ten times faster than the one it stands for at 0.1. The card's
+    // clock (vcard_clock) tells the time the run stands for.
+    double time_scale = 1.0;
     int fwupdate_ipc_version = -1;    // card-info layout version; -1: keep the persisted one (default 5)
     std::vector<std::string> faults;  // fault strings "MSG[@N]:KIND[=VALUE]", see virtual_card/README.md
 };
@@ -46,6 +50,18 @@ struct vcard_reply_s {
     unsigned delay_ms = 0;  // answer this late (slow-answer fault)
 };
 
+// The card's time in a run: from its first request to its last answer,
+// and the seconds its timed waits would have taken beyond what they took at
+// the time scale. A run stands for span + unscaled seconds: the waits at
+// their full length, everything else (the host's work, the exchanges, the
+// host's polls after a wait ended) as it went.
+struct vcard_clock_s {
+    uint64_t requests = 0;
+    double first_request = 0;  // monotonic seconds
+    double last_answer = 0;
+    double unscaled = 0;
+};
+
 struct vcard_s;
 
 // Opens (creating when missing) the card state in options.state_dir.
@@ -53,6 +69,7 @@ struct vcard_s;
 // or a fault specification does not parse.
 vcard_s *vcard_open(const vcard_options_s &options);
 void vcard_close(vcard_s *card);
+vcard_clock_s vcard_clock(vcard_s *card);
 
 // One request. Records it (see vcard_requests_path) and answers it.
 vcard_reply_s vcard_handle(vcard_s *card, uint32_t endpoint, uint32_t msg, const uint8_t *req, size_t req_len,

@@ -663,6 +663,7 @@ vcard_bed_s *vcard_bed_start(const vcard_bed_options_s &options) {
         card->pub.state_dir = i == 0 ? options.state_dir : options.state_dir + "/card" + std::to_string(i + 1);
         vcard_options_s service = options.service;
         service.state_dir = card->pub.state_dir;
+        if (options.per_card) options.per_card(i, card->pub.bdf, service);
         card->service = vcard_open(service);
         bed->cards.push_back(card);
         if (card->service == nullptr) {
@@ -697,6 +698,11 @@ std::string vcard_bed_root(const vcard_bed_s *bed) {
 
 const std::vector<vcard_bed_card_s> &vcard_bed_cards(const vcard_bed_s *bed) {
     return bed->pub;
+}
+
+vcard_clock_s vcard_bed_clock(const vcard_bed_s *bed, unsigned index) {
+    return index < bed->cards.size() && bed->cards[index]->service != nullptr ? vcard_clock(bed->cards[index]->service)
+                                                                              : vcard_clock_s{};
 }
 
 void vcard_bed_stop(vcard_bed_s *bed) {

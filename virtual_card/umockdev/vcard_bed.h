@@ -4,6 +4,7 @@
 // whose device handlers pass every request to the card's service model.
 #pragma once
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -23,6 +24,9 @@ struct vcard_bed_options_s {
     unsigned cards = 1;
     bool no_misc = false;     // the IPC function has no misc node (and no default node)
     vcard_options_s service;  // polls, layout version, faults; state_dir is set per card
+    // Changes card index's options (at address bdf) from the service's above
+    // (null: every card takes them as they are).
+    std::function<void(unsigned index, const std::string &bdf, vcard_options_s &options)> per_card;
 };
 
 struct vcard_bed_s;
@@ -41,5 +45,7 @@ vcard_bed_s *vcard_bed_start(const vcard_bed_options_s &options);
 // Root directory of the testbed (the value of UMOCKDEV_DIR).
 std::string vcard_bed_root(const vcard_bed_s *bed);
 const std::vector<vcard_bed_card_s> &vcard_bed_cards(const vcard_bed_s *bed);
+// The clock of card index (vcard_clock): its time in the run so far.
+vcard_clock_s vcard_bed_clock(const vcard_bed_s *bed, unsigned index);
 // Detaches the handlers, closes the services and removes the testbed.
 void vcard_bed_stop(vcard_bed_s *bed);

@@ -19,6 +19,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -28,6 +29,8 @@
 
 #include "card_address.h"
 #include "fe_io.h"
+#include "fwupdate_msgs.h"
+#include "timing.h"
 #include "vcard_bed.h"
 #include "vcard_service.h"
 #include "vcard_twin.h"
@@ -87,7 +90,16 @@ void usage(FILE *out, const char *prog) {
                  "  --checksum-ms-per-mib N\n"
                  "                     a checksum or startup verification takes N milliseconds\n"
                  "                     per MiB digested, answering 'verify in progress' meanwhile\n"
-                 "  --write-us N       each write exchange takes at least N microseconds\n"
+                 "  --write-us N       each write exchange takes at least N microseconds (from\n"
+                 "                     the write before's answer when it follows at once)\n"
+                 "  --timing FILE      each card takes the pace of its card in FILE, a flashctl\n"
+                 "                     journal (history.jsonl): its erase, write and checksum\n"
+                 "                     seconds per MiB (with --twin, of the card it is a twin\n"
+                 "                     of), or flashctl's defaults for a card FILE has no\n"
+                 "                     lines of; --erase-ms-per-mib, --checksum-ms-per-mib\n"
+                 "                     and --write-us given as well win\n"
+                 "  --time-scale F     the timed waits take F of their time (0 < F <= 1); at\n"
+                 "                     the end a line per card says the time the run stands for\n"
                  "  --ipc-version N    card-info layout version the card reports\n"
                  "  --fault SPEC       make the card misbehave (repeatable). SPEC is\n"
                  "                     MSG[@N]:KIND[=VALUE]: MSG a message number, short name\n"
@@ -114,7 +126,22 @@ struct launcher_opts_s {
     bool cards_given = false;
     long timeout_s = 0;
     std::string twin;  // inventory document the cards are made twins of
+    std::string timing;  // journal the cards take their pace from
+    bool time_scale_given = false;
+    bool erase_ms_given = false;
+    bool checksum_ms_given = false;
+    bool write_us_given = false;
 };
+
+// --time-scale: a number above 0 and at most 1.
+bool parse_scale(const char *text, double &value) {
+    char *end = nullptr;
+    errno = 0;
+    const double v = std::strtod(text, &end);
+    if (errno != 0 || end == text || *end != '\0' || !std::isfinite(v) || !(v > 0) || v > 1) return false;
+    value = v;
+    return true;
+}
 
 bool parse_unsigned(const char *text, unsigned long max, unsigned long &value) {
     char *end = nullptr;
@@ -141,7 +168,9 @@ int parse_options(int argc, char **argv, launcher_opts_s &o) {
         OPT_IPC_VERSION,
         OPT_FAULT,
         OPT_TIMEOUT,
-        OPT_TWIN
+        OPT_TWIN,
+        OPT_TIMING,
+        OPT_TIME_SCALE
     };
     static const option k_options[] = {
         {"state", required_argument, nullptr, OPT_STATE},
@@ -157,6 +186,8 @@ int parse_options(int argc, char **argv, launcher_opts_s &o) {
         {"fault", required_argument, nullptr, OPT_FAULT},
         {"timeout", required_argument, nullptr, OPT_TIMEOUT},
         {"twin", required_argument, nullptr, OPT_TWIN},
+        {"timing", required_argument, nullptr, OPT_TIMING},
+        {"time-scale", required_argument, nullptr, OPT_TIME_SCALE},
         {"help", no_argument, nullptr, 'h'},
         {nullptr, 0, nullptr, 0},
     };
@@ -207,6 +238,8 @@ int parse_options(int argc, char **argv, launcher_opts_s &o) {
                 (c == OPT_ERASE_MS      ? o.bed.service.erase_ms_per_mib
                  : c == OPT_CHECKSUM_MS ? o.bed.service.checksum_ms_per_mib
                                         : o.bed.service.write_us) = static_cast<unsigned>(v);
+                (c == OPT_ERASE_MS ? o.erase_ms_given : c == OPT_CHECKSUM_MS ? o.checksum_ms_given : o.write_us_given) =
+                    true;
                 break;
             case OPT_IPC_VERSION:
                 if (!parse_unsigned(optarg, 255, v)) {
@@ -227,6 +260,19 @@ int parse_options(int argc, char **argv, launcher_opts_s &o) {
                 break;
             case OPT_TWIN:
                 o.twin = optarg;
+                break;
+            case OPT_TIMING:
+                o.timing = optarg;
+                break;
+            case OPT_TIME_SCALE:
+                if (!parse_scale(optarg, o.bed.service.time_scale)) {
+                    std::fprintf(stderr,
+                                 "flash-update-vcard: --time-scale takes a number above 0 and at most 1 (0.1: ten "
+                                 "times faster), not '%s'\n",
+                                 optarg);
+                    return -1;
+                }
+                o.time_scale_given = true;
                 break;
             case 'h':
                 return -2;
@@ -505,6 +551,85 @@ bool make_twins(const launcher_opts_s &o) {
     return true;
 }
 
+// The timed options of a card at a pace of seconds per MiB, as the launcher's
+// options count them: milliseconds per MiB, microseconds per write exchange.
+unsigned ms_per_mib(double s_per_mib) {
+    return static_cast<unsigned>(std::min(1e6, std::lround(s_per_mib * 1000.0) * 1.0));
+}
+unsigned us_per_write(double s_per_mib) {
+    return static_cast<unsigned>(
+        std::min(1e6, std::lround(s_per_mib * 1e6 * static_cast<double>(FLASH_WRITE_CHUNK_SIZE) / (1024.0 * 1024.0)) *
+                          1.0));
+}
+
+// --timing: each card's pace from the journal, by the address of the card it
+// stands for (the inventory's with --twin, its own otherwise); the timed
+// options given on the command line win. Says each card's pace on standard
+// error.
+bool apply_timing(launcher_opts_s &o) {
+    struct stat st {};
+    if (stat(o.timing.c_str(), &st) != 0) {
+        std::fprintf(stderr, "flash-update-vcard: --timing %s: %s\n", o.timing.c_str(), std::strerror(errno));
+        return false;
+    }
+    fc_timing_table_s table;
+    std::string err;
+    if (!fc_timing_read(o.timing, &table, &err)) {
+        std::fprintf(stderr, "flash-update-vcard: --timing: %s\n", err.c_str());
+        return false;
+    }
+    std::vector<std::string> originals;
+    if (!o.twin.empty() && !vcard_twin_cards(o.twin, originals, err)) {
+        std::fprintf(stderr, "flash-update-vcard: --twin: %s\n", err.c_str());
+        return false;
+    }
+    std::vector<fc_timing_s> paces;
+    for (unsigned i = 0; i < o.bed.cards; i++) {
+        const std::string bdf = vcard_bed_card_bdf(o.bed.bdf, i);
+        const std::string original = i < originals.size() ? originals[i] : bdf;
+        const fc_timing_s pace = table.of(original);
+        paces.push_back(pace);
+        std::fprintf(stderr,
+                     "flash-update-vcard: card %s at the pace of %s in %s: erase %.3f, write %.3f, checksum %.3f "
+                     "s/MiB (%s)\n",
+                     bdf.c_str(), original.c_str(), o.timing.c_str(), pace.erase_s_per_mib, pace.write_s_per_mib,
+                     pace.checksum_s_per_mib,
+                     pace.transactions > 0 ? ("journal lines: " + std::to_string(pace.transactions)).c_str()
+                                           : "no journal lines: the defaults");
+    }
+    const bool erase_given = o.erase_ms_given, checksum_given = o.checksum_ms_given, write_given = o.write_us_given;
+    o.bed.per_card = [paces, erase_given, checksum_given, write_given](unsigned index, const std::string &,
+                                                                        vcard_options_s &service) {
+        if (index >= paces.size()) return;
+        if (!erase_given) service.erase_ms_per_mib = ms_per_mib(paces[index].erase_s_per_mib);
+        if (!checksum_given) service.checksum_ms_per_mib = ms_per_mib(paces[index].checksum_s_per_mib);
+        if (!write_given) service.write_us = us_per_write(paces[index].write_s_per_mib);
+    };
+    return true;
+}
+
+// "8:00:00" for 28800 seconds.
+std::string clock_text(double seconds) {
+    const long s = std::lround(seconds);
+    char text[32];
+    std::snprintf(text, sizeof text, "%ld:%02ld:%02ld", s / 3600, s / 60 % 60, s % 60);
+    return text;
+}
+
+// After a timed run: per card that was asked anything, its time in the run
+// and the time that stands for (its timed waits at their full length).
+void report_clocks(const vcard_bed_s *bed, double scale) {
+    const std::vector<vcard_bed_card_s> &cards = vcard_bed_cards(bed);
+    for (unsigned i = 0; i < cards.size(); i++) {
+        const vcard_clock_s c = vcard_bed_clock(bed, i);
+        if (c.requests == 0) continue;
+        const double span = c.last_answer - c.first_request;
+        const double stands_for = span + c.unscaled;
+        std::fprintf(stderr, "flash-update-vcard: card %s: %.3f s at time scale %g stands for %.3f s (%s)\n",
+                     cards[i].bdf.c_str(), span, scale, stands_for, clock_text(stands_for).c_str());
+    }
+}
+
 int serve(const vcard_bed_s *bed, int sig_fd) {
     std::printf("export UMOCKDEV_DIR=%s\n", vcard_bed_root(bed).c_str());
     for (const auto &[name, value] : child_env(false))
@@ -563,6 +688,7 @@ int main(int argc, char **argv) {
         return k_exit_usage;
     }
     if (!o.twin.empty() && !twin_cards(o)) return 1;
+    if (!o.timing.empty() && !apply_timing(o)) return 1;
     if (!o.state_given) o.bed.state_dir = default_state_dir(o.bed.bdf);
     if (!make_dirs(o.bed.state_dir, 0755)) return 1;
     if (!o.twin.empty() && !make_twins(o)) return 1;
@@ -576,6 +702,10 @@ int main(int argc, char **argv) {
     sigaddset(&stop_set, SIGTERM);
     sigaddset(&stop_set, SIGHUP);
     sigprocmask(SIG_BLOCK, &stop_set, nullptr);
+    // A write's pace is kept by sleeps of some microseconds on the card's
+    // threads, which inherit this slack: with the default 50 µs each would
+    // overshoot by as much again as a scaled write exchange takes.
+    prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
     int sig_fd = signalfd(-1, &stop_set, SFD_CLOEXEC);
 
     // The testbed makes its directory under TMPDIR; the command gets the
@@ -594,6 +724,7 @@ int main(int argc, char **argv) {
         end = run_child(argv + first, child_environment(had_tmpdir ? saved_tmpdir.c_str() : nullptr), sig_fd,
                         o.timeout_s);
     }
+    if (o.time_scale_given || !o.timing.empty()) report_clocks(bed, o.bed.service.time_scale);
     vcard_bed_stop(bed);
     if (end.signal != 0) die_like(end.signal);
     return end.status;
