@@ -103,6 +103,15 @@ bench_ratio_s bench_paired_ratio(const std::vector<double> &a, const std::vector
     return r;
 }
 
+std::string bench_temp_dir(const char *name) {
+    std::string path = std::string("/tmp/") + name + "-XXXXXX";
+    if (mkdtemp(path.data()) == nullptr) {
+        perror("mkdtemp");
+        return "";
+    }
+    return path;
+}
+
 std::string bench_load_average() {
     std::ifstream in("/proc/loadavg");
     std::string one, five, fifteen;

@@ -48,5 +48,8 @@ struct bench_ratio_s {
 };
 bench_ratio_s bench_paired_ratio(const std::vector<double> &a, const std::vector<double> &b);
 double bench_median(std::vector<double> values);
+// A new directory /tmp/NAME-XXXXXX of the run's files; "" (and why, on
+// standard error) when none can be made.
+std::string bench_temp_dir(const char *name);
 // The machine's load average as /proc/loadavg gives it ("0.52 0.60 0.71").
 std::string bench_load_average();

@@ -197,12 +197,8 @@ int main(int argc, char **argv) {
                 static_cast<unsigned long long>(card_mib));
         return 2;
     }
-    char tmpl[] = "/tmp/fc-bench-XXXXXX";
-    if (mkdtemp(tmpl) == nullptr) {
-        perror("mkdtemp");
-        return 2;
-    }
-    const std::string root = tmpl;
+    const std::string root = bench_temp_dir("fc-bench");
+    if (root.empty()) return 2;
     printf("load average at start: %s\n", bench_load_average().c_str());
     fflush(stdout);  // the memory runs' children would print it again
     int rc = 0;

@@ -150,12 +150,8 @@ int main(int argc, char **argv) {
         return 2;
     }
 
-    char tmpl[] = "/tmp/fu-bench-XXXXXX";
-    if (mkdtemp(tmpl) == nullptr) {
-        perror("mkdtemp");
-        return 2;
-    }
-    const std::string root = tmpl;
+    const std::string root = bench_temp_dir("fu-bench");
+    if (root.empty()) return 2;
     const std::string small_img = root + "/small.bin";
     const std::string big_img = root + "/big.bin";
     const std::string time_img = root + "/time.bin";

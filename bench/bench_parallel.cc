@@ -130,12 +130,8 @@ int main(int argc, char **argv) {
         fprintf(stderr, "usage: %s [pairs, at least 7]\n", argv[0]);
         return 2;
     }
-    char tmpl[] = "/tmp/fc-bench-parallel-XXXXXX";
-    if (mkdtemp(tmpl) == nullptr) {
-        perror("mkdtemp");
-        return 2;
-    }
-    const std::string root = tmpl;
+    const std::string root = bench_temp_dir("fc-bench-parallel");
+    if (root.empty()) return 2;
     g_scratch = root + "/scratch";
     printf("load average at start: %s\n", bench_load_average().c_str());
     std::string bundle;

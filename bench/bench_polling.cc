@@ -112,12 +112,8 @@ int main(int argc, char **argv) {
         fprintf(stderr, "usage: %s [--compare]\n", argv[0]);
         return 2;
     }
-    char tmpl[] = "/tmp/fc-poll-XXXXXX";
-    if (mkdtemp(tmpl) == nullptr) {
-        perror("mkdtemp");
-        return 2;
-    }
-    const std::string root = tmpl;
+    const std::string root = bench_temp_dir("fc-poll");
+    if (root.empty()) return 2;
     const std::string image = root + "/image.bin";
     if (!bench_make_image(image, k_mib, 4)) {
         fprintf(stderr, "cannot write %s\n", image.c_str());

@@ -153,12 +153,8 @@ int main(int argc, char **argv) {
         fprintf(stderr, "usage: %s [pairs, at least 7]\n", argv[0]);
         return 2;
     }
-    char tmpl[] = "/tmp/fc-bench-release-XXXXXX";
-    if (mkdtemp(tmpl) == nullptr) {
-        perror("mkdtemp");
-        return 2;
-    }
-    const std::string root = tmpl;
+    const std::string root = bench_temp_dir("fc-bench-release");
+    if (root.empty()) return 2;
     printf("load average at start: %s\n", bench_load_average().c_str());
     fflush(stdout);  // the children of the memory runs would print it again
     int rc = 0;
