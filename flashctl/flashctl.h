@@ -134,9 +134,6 @@ void fc_phase_start(double deadline_s);
 double fc_phase_elapsed();
 // Raises the stop flag when the phase's deadline has passed; true when stopped.
 bool fc_check_stop();
-// A wait of up to seconds, never past the phase's deadline and cut short by a
-// stop; the seconds it waited.
-double fc_sleep(double seconds);
 // flashctl's wait before a long operation's next poll (the client's poll
 // wait seam): the first after FC_POLL_FIRST_S, each following one twice as
 // long up to FC_POLL_LONGEST_S and never longer than the operation's own

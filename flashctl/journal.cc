@@ -226,10 +226,6 @@ int history_error(const std::string &message, bool json_out, FILE *out, FILE *er
     return FC_EXIT_FAILED;
 }
 
-std::string read_error(const std::string &path, int error) {
-    return "cannot read journal " + path + ": " + strerror(error);
-}
-
 }  // namespace
 
 // --- writing -------------------------------------------------------------------
@@ -321,7 +317,7 @@ bool fc_journal_open(const std::string &path, fc_journal_reader_s *reader, std::
     const int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) {
         if (errno == ENOENT) return true;
-        *error = read_error(path, errno);
+        *error = fc_journal_read_error(path, errno);
         return false;
     }
     struct stat st {};
@@ -338,6 +334,10 @@ bool fc_journal_open(const std::string &path, fc_journal_reader_s *reader, std::
     }
     reader->fd = fd;
     return true;
+}
+
+std::string fc_journal_read_error(const std::string &path, int error) {
+    return "cannot read journal " + path + ": " + strerror(error);
 }
 
 bool fc_journal_next(fc_journal_reader_s *r, fc_journal_line_s *line) {
@@ -422,7 +422,7 @@ int fc_history_list(const std::string &path, const std::string &card, bool json_
     if (skipped > k_skips_named)
         fprintf(err, "flashctl: %s: %" PRIu64 " lines skipped in all\n", path.c_str(), skipped);
     if (reader.error != 0) {
-        const std::string message = read_error(path, reader.error);
+        const std::string message = fc_journal_read_error(path, reader.error);
         if (!json_out) return history_error(message, false, out, err);
         fprintf(out, "],\"skipped_lines\":%" PRIu64 ",\"error\":%s}\n", skipped,
                 fc_dump({{"code", "io"}, {"message", message}}).c_str());
@@ -480,7 +480,7 @@ bool fc_journal_verify(const std::string &path, fc_journal_verdict_s *v, std::st
     }
     if (v->break_line != 0) v->cut_last_line = false;
     if (reader.error != 0) {
-        *error = read_error(path, reader.error);
+        *error = fc_journal_read_error(path, reader.error);
         return false;
     }
     return true;

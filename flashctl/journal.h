@@ -92,6 +92,8 @@ struct fc_journal_reader_s {
 bool fc_journal_open(const std::string &path, fc_journal_reader_s *reader, std::string *error);
 // The next line; false at the end of the file or on a read error (reader->error).
 bool fc_journal_next(fc_journal_reader_s *reader, fc_journal_line_s *line);
+// What a failed read of the journal at path says: "cannot read journal PATH: why".
+std::string fc_journal_read_error(const std::string &path, int error);
 // The line as a record: nullptr with *entry the object, or why it is not
 // one ("longer than 65536 bytes", "nested deeper than 16 levels", "not
 // JSON", "not a JSON object"). Depth is counted before the line is parsed.

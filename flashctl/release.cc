@@ -208,7 +208,10 @@ struct step_run_s {
 // Erase, install and the card's checksum of one component; false after a
 // failure (recorded in the card).
 bool install(const fc_card_ops_s &ops, const fc_release_request_s &req, fc_card_release_s &card, fc_component_s &c,
-             const bundle_image_s &image, uint64_t partition_size) {
+             const bundle_image_s &image) {
+    // The partition's size as the card's table gave it to the plan, read
+    // under the same hold of the card.
+    const uint64_t partition_size = c.partition_size;
     const char *bdf = card.card.c_str();
     const flash_partition_e partition = rfc_partition_from_name(c.partition.c_str());
     {
@@ -439,14 +442,7 @@ void fc_release_apply_card(const fc_card_ops_s &ops, const bundle_s &bundle, con
     for (size_t i = 0; i < card.components.size(); ++i) {
         fc_component_s &c = card.components[i];
         has_family = has_family || c.family;
-        if (!c.holds) {
-            uint64_t partition_size = 0;
-            std::vector<rfc_partition_s> table;
-            if (ops.read_partitions(bdf, &table) == RFC_OK)
-                for (const rfc_partition_s &p : table)
-                    if (p.name == c.partition) partition_size = p.size;
-            if (!install(ops, req, card, c, bundle.images[i], partition_size)) return read_selection_after(ops, card);
-        }
+        if (!c.holds && !install(ops, req, card, c, bundle.images[i])) return read_selection_after(ops, card);
         if (!verify_signature(ops, req, card, c)) return read_selection_after(ops, card);
     }
     // The startup selection changes last, only with every component verified.

@@ -279,7 +279,9 @@ bool fc_check_stop() {
     return g_fc_session.stop;
 }
 
-double fc_sleep(double seconds) {
+// A wait of up to seconds, never past the phase's deadline and cut short by a
+// stop; the seconds it waited.
+static double fc_sleep(double seconds) {
     if (fc_check_stop()) return 0;
     double asked = seconds;
     if (g_fc_session.deadline_s > 0)

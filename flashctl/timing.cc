@@ -2,7 +2,6 @@
 // A card's pace from its journal lines.
 #include "timing.h"
 
-#include <cstring>
 
 #include "journal.h"
 
@@ -39,10 +38,9 @@ bool add_phases(const std::vector<fc_phase_s> &phases, uint64_t image_size, sums
 }
 
 // The phases of a release line's component, read as the apply wrote them.
-bool add_release_line(const doc_json &entry, sums_s &sums) {
+bool add_release_line(const doc_json &components, sums_s &sums) {
     bool measured = false;
-    const auto comps = entry.find("components");
-    for (const doc_json &c : *comps) {
+    for (const doc_json &c : components) {
         if (!c.is_object()) continue;
         const auto size = c.find("size");
         const auto phases = c.find("phases");
@@ -80,12 +78,12 @@ bool fc_timing_read(const std::string &path, fc_timing_table_s *table, std::stri
         sums_s &s = sums[record.card];
         const auto comps = entry.find("components");
         const bool measured = comps != entry.end() && comps->is_array()
-                                  ? add_release_line(entry, s)
+                                  ? add_release_line(*comps, s)
                                   : add_phases(record.phases, record.image_size, s);
         if (measured) ++s.transactions;
     }
     if (reader.error != 0) {
-        *error = "cannot read journal " + path + ": " + strerror(reader.error);
+        *error = fc_journal_read_error(path, reader.error);
         return false;
     }
     for (const auto &[card, s] : sums) {

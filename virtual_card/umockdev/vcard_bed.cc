@@ -663,7 +663,7 @@ vcard_bed_s *vcard_bed_start(const vcard_bed_options_s &options) {
         card->pub.state_dir = i == 0 ? options.state_dir : options.state_dir + "/card" + std::to_string(i + 1);
         vcard_options_s service = options.service;
         service.state_dir = card->pub.state_dir;
-        if (options.per_card) options.per_card(i, card->pub.bdf, service);
+        if (options.per_card) options.per_card(i, service);
         card->service = vcard_open(service);
         bed->cards.push_back(card);
         if (card->service == nullptr) {

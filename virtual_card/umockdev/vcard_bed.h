@@ -24,9 +24,9 @@ struct vcard_bed_options_s {
     unsigned cards = 1;
     bool no_misc = false;     // the IPC function has no misc node (and no default node)
     vcard_options_s service;  // polls, layout version, faults; state_dir is set per card
-    // Changes card index's options (at address bdf) from the service's above
+    // Changes card index's options (its address: vcard_bed_card_bdf) from the service's above
     // (null: every card takes them as they are).
-    std::function<void(unsigned index, const std::string &bdf, vcard_options_s &options)> per_card;
+    std::function<void(unsigned index, vcard_options_s &options)> per_card;
 };
 
 struct vcard_bed_s;

@@ -126,6 +126,7 @@ struct launcher_opts_s {
     bool cards_given = false;
     long timeout_s = 0;
     std::string twin;  // inventory document the cards are made twins of
+    std::vector<std::string> twin_addresses;  // its cards that answered, as twin_cards read them
     std::string timing;  // journal the cards take their pace from
     bool time_scale_given = false;
     bool erase_ms_given = false;
@@ -524,7 +525,7 @@ child_end_s run_child(char **argv, const std::vector<std::string> &environment, 
 
 // The card count a twin takes from its inventory unless --cards names it.
 bool twin_cards(launcher_opts_s &o) {
-    std::vector<std::string> addresses;
+    std::vector<std::string> &addresses = o.twin_addresses;
     std::string err;
     if (!vcard_twin_cards(o.twin, addresses, err)) {
         std::fprintf(stderr, "flash-update-vcard: --twin: %s\n", err.c_str());
@@ -578,11 +579,7 @@ bool apply_timing(launcher_opts_s &o) {
         std::fprintf(stderr, "flash-update-vcard: --timing: %s\n", err.c_str());
         return false;
     }
-    std::vector<std::string> originals;
-    if (!o.twin.empty() && !vcard_twin_cards(o.twin, originals, err)) {
-        std::fprintf(stderr, "flash-update-vcard: --twin: %s\n", err.c_str());
-        return false;
-    }
+    const std::vector<std::string> &originals = o.twin_addresses;
     std::vector<fc_timing_s> paces;
     for (unsigned i = 0; i < o.bed.cards; i++) {
         const std::string bdf = vcard_bed_card_bdf(o.bed.bdf, i);
@@ -598,8 +595,7 @@ bool apply_timing(launcher_opts_s &o) {
                                            : "no journal lines: the defaults");
     }
     const bool erase_given = o.erase_ms_given, checksum_given = o.checksum_ms_given, write_given = o.write_us_given;
-    o.bed.per_card = [paces, erase_given, checksum_given, write_given](unsigned index, const std::string &,
-                                                                        vcard_options_s &service) {
+    o.bed.per_card = [paces, erase_given, checksum_given, write_given](unsigned index, vcard_options_s &service) {
         if (index >= paces.size()) return;
         if (!erase_given) service.erase_ms_per_mib = ms_per_mib(paces[index].erase_s_per_mib);
         if (!checksum_given) service.checksum_ms_per_mib = ms_per_mib(paces[index].checksum_s_per_mib);
