@@ -11,7 +11,6 @@ __metaclass__ = type
 
 import json
 import os
-import shlex
 import shutil
 import subprocess
 import time
@@ -19,7 +18,7 @@ import time
 from ansible.module_utils.six import string_types
 from ansible.plugins.action import ActionBase
 from ansible_collections.flash_update.cards.plugins.module_utils import rollout as r
-from ansible_collections.flash_update.cards.plugins.module_utils.flashctl import parse_document
+from ansible_collections.flash_update.cards.plugins.module_utils.flashctl import command_words as words, parse_document
 
 STEPS = ('check', 'plan', 'wave', 'gate', 'report')
 ARGS = {
@@ -29,12 +28,6 @@ ARGS = {
     'twin_launcher': 'flash-update-vcard', 'twin_flashctl': 'flashctl', 'legacy_serial': None,
     'checked': None, 'decided': None,
 }
-
-
-def words(command):
-    if isinstance(command, (list, tuple)):
-        return [str(w) for w in command]
-    return shlex.split(str(command))
 
 
 def _bool(value):
@@ -143,10 +136,12 @@ class ActionModule(ActionBase):
             elif hosts_bundle != identity:
                 raise r.RolloutError('%s holds %s at the bundle path, not %s' % (
                     host, r.describe(hosts_bundle), r.describe(identity)))
-            elif record is not None and r.rehearsal_refusal(host, planned, record):
-                refused[host] = r.rehearsal_refusal(host, planned, record)
             else:
-                allowed.append(host)
+                why = r.rehearsal_refusal(host, planned, record) if record is not None else None
+                if why:
+                    refused[host] = why
+                else:
+                    allowed.append(host)
         if a['plan'] and identity is not None:
             r.write_document(a['plan'], plan)
         twins = self._make_twins(a, plan, allowed) if a['rehearse'] else {}
@@ -199,9 +194,10 @@ class ActionModule(ActionBase):
         hosts, batch = list(a['hosts']), list(a['batch'])
         waves = r.parse_waves(a['waves'])
         wave = r.wave_of(waves, len(hosts), hosts.index(batch[0]))[0]
-        entries = dict((h, r.host_outcome(self._var(h, 'rollout_result') or {})) for h in batch)
-        facts = [self._var(h, 'rollout_result') for h in hosts]
-        failures = sum(1 for f in facts if f and r.host_outcome(f)['outcome'] == 'failed')
+        facts = dict((h, self._var(h, 'rollout_result')) for h in hosts)
+        outcomes = dict((h, r.host_outcome(f)) for h, f in facts.items() if f)
+        entries = dict((h, outcomes.get(h) or r.host_outcome({})) for h in batch)
+        failures = sum(1 for o in outcomes.values() if o['outcome'] == 'failed')
         gate = dict(passed=True, command=None)
         bad = r.compliance_gate(entries)
         if bad:

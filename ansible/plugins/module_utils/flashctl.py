@@ -39,17 +39,17 @@ def card_addresses(module, option, values):
     return [v.lower() for v in values]
 
 
-def flashctl_argv(command, args):
-    """The argv of one flashctl call: the configured command, then args.
-
-    command is a string (split like a shell would, without running one) or
-    a list of words.
-    """
+def command_words(command):
+    """A configured command's words: a string split like a shell would,
+    without running one, or a list of words."""
     if isinstance(command, (list, tuple)):
-        words = [str(w) for w in command]
-    else:
-        words = shlex.split(str(command))
-    return words + [str(a) for a in args]
+        return [str(w) for w in command]
+    return shlex.split(str(command))
+
+
+def flashctl_argv(command, args):
+    """The argv of one flashctl call: the configured command, then args."""
+    return command_words(command) + [str(a) for a in args]
 
 
 def parse_document(stdout):
