@@ -8,12 +8,16 @@
 //     fu-test-sandbox PROGRAM [ARGS...]     (PROGRAM found on PATH as by a shell)
 //
 // /tmp and /etc stay readable as they are: each becomes an overlay whose
-// changes land on a private tmpfs. Without the right to make a mount
+// changes land on a private tmpfs. Only the tool's own configuration in /etc
+// (the card's public keys, the trusted bundle signers) is hidden: a host
+// that was set up for a real card, or that ran the demo, gives the tests no
+// keys they did not put there themselves. Without the right to make a mount
 // namespace (not root) the program runs as it is.
 #define _GNU_SOURCE
 #include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
+#include <ftw.h>
 #include <sched.h>
 #include <stdio.h>
 #include <string.h>
@@ -43,6 +47,26 @@ static int overlay(const char *target, const char *name) {
     }
     snprintf(options, sizeof options, "lowerdir=%s,upperdir=%s,workdir=%s", target, upper, work);
     if (mount("fu-test-sandbox", target, "overlay", 0, options) != 0) return fail("cannot overlay", target);
+    return 0;
+}
+
+// The host's configuration of the tool, removed from the private /etc (the
+// removals land on the overlay's tmpfs as whiteouts; the host keeps it).
+static const char *const k_host_config[] = {"/etc/orv", "/etc/flash-update"};
+
+static int remove_entry(const char *path, const struct stat *st, int flag, struct FTW *ftw) {
+    (void)st;
+    (void)flag;
+    (void)ftw;
+    return remove(path) == 0 ? 0 : fail("cannot hide", path);
+}
+
+static int hide_host_config(void) {
+    for (size_t i = 0; i < sizeof k_host_config / sizeof k_host_config[0]; i++) {
+        struct stat st;
+        if (lstat(k_host_config[i], &st) != 0) continue;
+        if (nftw(k_host_config[i], remove_entry, 16, FTW_DEPTH | FTW_PHYS) != 0) return -1;
+    }
     return 0;
 }
 
@@ -101,7 +125,7 @@ static int make_private(void) {
     if (mount("fu-test-sandbox", k_layers, "tmpfs", MS_NOSUID | MS_NODEV, "mode=0700") != 0) {
         return fail("cannot mount tmpfs on", k_layers);
     }
-    if (overlay("/tmp", "tmp") != 0 || overlay("/etc", "etc") != 0) return -1;
+    if (overlay("/tmp", "tmp") != 0 || overlay("/etc", "etc") != 0 || hide_host_config() != 0) return -1;
     static const char *const k_fresh[] = {"/run/lock", "/dev/shm"};
     for (size_t i = 0; i < sizeof k_fresh / sizeof k_fresh[0]; i++) {
         if (mount("fu-test-sandbox", k_fresh[i], "tmpfs", MS_NOSUID | MS_NODEV, "mode=1777") != 0) {
