@@ -118,3 +118,10 @@ std::string bench_load_average() {
     in >> one >> five >> fifteen;
     return one + " " + five + " " + fifteen;
 }
+
+int bench_pairs_argument(int argc, char **argv) {
+    const int pairs = argc > 1 ? atoi(argv[1]) : 7;
+    if (pairs >= 7) return pairs;
+    fprintf(stderr, "usage: %s [pairs, at least 7]\n", argv[0]);
+    return -1;
+}

@@ -53,3 +53,6 @@ double bench_median(std::vector<double> values);
 std::string bench_temp_dir(const char *name);
 // The machine's load average as /proc/loadavg gives it ("0.52 0.60 0.71").
 std::string bench_load_average();
+// The pairs a benchmark whose only argument is their number runs (7 when it
+// has none); -1, after the usage line on standard error, below 7.
+int bench_pairs_argument(int argc, char **argv);

@@ -148,11 +148,8 @@ long peak_of_apply(const std::string &dir, uint64_t fw_size) {
 }  // namespace
 
 int main(int argc, char **argv) {
-    const int pairs = argc > 1 ? atoi(argv[1]) : 7;
-    if (pairs < 7) {
-        fprintf(stderr, "usage: %s [pairs, at least 7]\n", argv[0]);
-        return 2;
-    }
+    const int pairs = bench_pairs_argument(argc, argv);
+    if (pairs < 0) return 2;
     const std::string root = bench_temp_dir("fc-bench-release");
     if (root.empty()) return 2;
     printf("load average at start: %s\n", bench_load_average().c_str());
