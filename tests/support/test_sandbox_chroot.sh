@@ -11,14 +11,7 @@
 set -eu
 sandbox=$1
 work=$2
-if [ "$(id -u)" -ne 0 ]; then
-    echo "needs root: makes a chroot and a mount namespace"
-    exit 77
-fi
-if ! unshare -m --propagation private true 2>/dev/null; then
-    echo "no private mount namespace here (in a chroot?) to make a chroot in"
-    exit 77
-fi
+. "$(dirname "$0")/sandbox_test_host.sh"
 mkdir -p "$work"
 root=$(mktemp -d "$work/root.XXXXXX")
 trap 'rm -rf "$root"' EXIT

@@ -10,14 +10,7 @@
 set -eu
 sandbox=$1
 work=$2
-if [ "$(id -u)" -ne 0 ]; then
-    echo "needs root: makes a mount namespace"
-    exit 77
-fi
-if ! unshare -m --propagation private true 2>/dev/null; then
-    echo "no private mount namespace here to stand in for the host"
-    exit 77
-fi
+. "$(dirname "$0")/sandbox_test_host.sh"
 mkdir -p "$work"
 layers=$(mktemp -d "$work/etc.XXXXXX")
 trap 'rm -rf "$layers"' EXIT
